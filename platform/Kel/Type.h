@@ -1,0 +1,170 @@
+#pragma once
+
+#include <any>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "Kel/Entity.h"
+#include "Kel/Error.h"
+
+namespace Kel {
+
+// Values and arguments of reflective access. An entity travels as the
+// counted reference of its own type (Ptr<T>), other values as themselves.
+using Value = std::any;
+using ArgList = std::vector<std::any>;
+
+// Operations of genericIfAttributeOp.
+enum class AttrOp : int { read = 0, write = 1, del = 2, invoke = 10 };
+
+// Results of genericIfAttributeOp.
+inline constexpr int kAttrOpOk = 0;
+inline constexpr int kAttrOpNotSupported = 1;
+inline constexpr int kAttrOpNoSuchAttribute = 2;
+
+// An attribute identity is its position in the type's declaration order.
+using AttrId = std::uint32_t;
+
+struct AttributeImpl {
+    using OpFn = std::function<int(PtrInterface& self, AttrOp op, Value& io, ArgList const& args)>;
+    std::string name;
+    OpFn op;
+};
+
+// The type record of a class: its name, its attributes in declaration order,
+// and how to create an instance by name (the directory factory) or from an
+// argument vector (through the class's `Is` factory).
+class TypeImpl {
+public:
+    using NameFactory = Ptr<Entity> (*)(Vosk::String const& name);
+    using ArgsFactory = Ptr<PtrInterface> (*)(ArgList const& args);
+
+    TypeImpl(std::string name, std::vector<AttributeImpl> attributes,
+             NameFactory nameFactory = nullptr, ArgsFactory argsFactory = nullptr);
+
+    std::string const& name() const { return name_; }
+    std::size_t attributeCount() const { return attributes_.size(); }
+    std::string const& attributeName(AttrId id) const { return attributes_.at(id).name; }
+    std::optional<AttrId> attrId(std::string_view name) const;
+
+    // 0 when done, 1 when the attribute does not allow `op`, 2 when the type
+    // has no attribute `id`. `self` must be an instance of this type.
+    int genericIfAttributeOp(PtrInterface& self, AttrId id, AttrOp op, Value& io,
+                             ArgList const& args = {}) const;
+    int genericIfAttributeOp(PtrInterface& self, std::string_view name, AttrOp op, Value& io,
+                             ArgList const& args = {}) const;
+
+    // Throws UnknownTypeException when the type has no such factory, and
+    // whatever the factory raises for arguments it cannot take.
+    Ptr<PtrInterface> genericIfConstructFromCtorArgs(ArgList const& args) const;
+    // The directory factory: a new entity from a name alone, notifications on.
+    // Any constructor argument is refused with NewEntityArgsException.
+    Ptr<Entity> newEntity(Vosk::String const& name, ArgList const& ctorArgs = {}) const;
+
+private:
+    std::string name_;
+    std::vector<AttributeImpl> attributes_;
+    NameFactory nameFactory_;
+    ArgsFactory argsFactory_;
+};
+
+// What one source unit registers when its library is loaded.
+struct Module {
+    std::string name;
+    std::vector<TypeImpl const*> types;
+};
+
+// Registers (or, for the same name, replaces) a module's types.
+void kelModuleIs(Module const& module);
+// Null when no loaded module declares the type.
+TypeImpl const* typeImpl(std::string_view typeName);
+// Creates an entity by type name; UnknownTypeException for an unknown type.
+Ptr<Entity> newEntity(std::string_view typeName, Vosk::String const& name,
+                      ArgList const& ctorArgs = {});
+
+// Reads an argument of a reflective call; a missing or mistyped one is a
+// RangeException naming the position.
+template <class T>
+T const& argAt(ArgList const& args, std::size_t index) {
+    if (index >= args.size()) {
+        throwRangeException("argument " + std::to_string(index) + " missing");
+    }
+    T const* value = std::any_cast<T>(&args[index]);
+    if (value == nullptr) {
+        throwRangeException("argument " + std::to_string(index) + " has the wrong type");
+    }
+    return *value;
+}
+
+// ---- Building attribute tables ---------------------------------------------
+// Each builder returns an AttributeImpl whose operation answers 1 for every
+// operation it does not name.
+
+// Operation 0 only: `get(self)` stored in the result.
+template <class C, class Get>
+AttributeImpl attrRead(std::string name, Get get) {
+    return {std::move(name), [get](PtrInterface& self, AttrOp op, Value& io, ArgList const&) {
+                if (op != AttrOp::read) {
+                    return kAttrOpNotSupported;
+                }
+                io = get(static_cast<C&>(self));
+                return kAttrOpOk;
+            }};
+}
+
+// Operations 0 and 1: read, and replace with the value passed in `io`.
+template <class C, class Get, class Set>
+AttributeImpl attrReadWrite(std::string name, Get get, Set set) {
+    using V = std::decay_t<decltype(get(std::declval<C&>()))>;
+    return {std::move(name), [get, set](PtrInterface& self, AttrOp op, Value& io, ArgList const&) {
+                C& c = static_cast<C&>(self);
+                if (op == AttrOp::read) {
+                    io = get(c);
+                    return kAttrOpOk;
+                }
+                if (op == AttrOp::write) {
+                    V const* v = std::any_cast<V>(&io);
+                    if (v == nullptr) {
+                        throwRangeException("attribute value has the wrong type");
+                    }
+                    set(c, *v);
+                    return kAttrOpOk;
+                }
+                return kAttrOpNotSupported;
+            }};
+}
+
+// An owned child: 0 reads, 1 creates (result: the child now current),
+// 2 deletes (result: the removed child).
+template <class C, class Get, class Create, class Delete>
+AttributeImpl attrOwned(std::string name, Get get, Create create, Delete del) {
+    return {std::move(name),
+            [get, create, del](PtrInterface& self, AttrOp op, Value& io, ArgList const&) {
+                C& c = static_cast<C&>(self);
+                switch (op) {
+                    case AttrOp::read: io = get(c); return kAttrOpOk;
+                    case AttrOp::write: io = create(c); return kAttrOpOk;
+                    case AttrOp::del: io = del(c); return kAttrOpOk;
+                    default: return kAttrOpNotSupported;
+                }
+            }};
+}
+
+// Operation 10: `call(self, args, result)`.
+template <class C, class Call>
+AttributeImpl attrInvoke(std::string name, Call call) {
+    return {std::move(name), [call](PtrInterface& self, AttrOp op, Value& io, ArgList const& args) {
+                if (op != AttrOp::invoke) {
+                    return kAttrOpNotSupported;
+                }
+                call(static_cast<C&>(self), args, io);
+                return kAttrOpOk;
+            }};
+}
+
+}  // namespace Kel
