@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Kel/Ptr.h"
+#include "Vosk/Publisher.h"
 #include "Vosk/String.h"
 
 namespace Kel {
@@ -24,6 +25,22 @@ public:
 private:
     Vosk::String name_;
     Entity* parent_ = nullptr;  // not owned
+};
+
+// An entity that announces changes of its attributes to subscribers.
+class NotifyingEntity : public Entity {
+public:
+    using Entity::Entity;
+    Vosk::Publisher* notifieeList() const override { return &publisher_; }
+
+protected:
+    void notify(short attribute, void const* key = nullptr, void const* value = nullptr) const {
+        publisher_.notify(attribute, key, value);
+    }
+
+private:
+    // Subscribing changes no state of the entity, so const entities accept it.
+    mutable Vosk::Publisher publisher_;
 };
 
 }  // namespace Kel

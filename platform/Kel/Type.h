@@ -81,6 +81,18 @@ struct Module {
 
 // Registers (or, for the same name, replaces) a module's types.
 void kelModuleIs(Module const& module);
+
+// A source unit's load-time registration: one namespace-scope constant per
+// unit, whose construction registers the unit's module.
+struct ModuleRegistration {
+    explicit ModuleRegistration(Module const& module) { kelModuleIs(module); }
+};
+
+// The directory factory of a type constructed without arguments.
+template <class T>
+Ptr<Entity> createByName(Vosk::String const&) {
+    return new T();
+}
 // Null when no loaded module declares the type.
 TypeImpl const* typeImpl(std::string_view typeName);
 // Creates an entity by type name; UnknownTypeException for an unknown type.

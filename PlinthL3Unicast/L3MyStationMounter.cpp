@@ -1,0 +1,1 @@
+// The plug-in mounter arrives with its own change.

@@ -1,0 +1,83 @@
+#include "Switch.h"
+
+#include "Asic/SwTable.h"
+
+namespace PlinthAgent {
+
+namespace {
+
+template <class T>
+Kel::Ptr<T> typed(Kel::Ptr<Kel::Entity> const& entity) {
+    return Kel::dynamicPtrCast<T>(entity);
+}
+
+}  // namespace
+
+Switch::Switch(std::set<std::string> omittedPaths)
+    : omitted_(std::move(omittedPaths)), sysdb_(new Corral::EntityManager()), shared_(new Kel::Dir()) {
+    sysdbIs(Path::routerMacDb, new Brix::BrixRouterMacDb());
+    sysdbIs(Path::routerMacStatusDir, new Kel::Dir("routerMacStatusDb"));
+    if (!omitted(Path::routerMacStatusDir)) {
+        sysdbIs(Path::routerMacStatusDb, new Brix::BrixRouterMacStatusDb());
+    }
+    sysdbIs(Path::vrMacStatus, new Routing::Fhrp::VirtualRouterMacStatus());
+    sysdbIs(Path::fhrpHwStatus, new Routing::Fhrp::Hardware::Status());
+    sysdbIs(Path::l3Capabilities, new PlinthCentral::L3Capabilities());
+    sysdbIs(Asic::kHwTableMountPath, new Kel::Dir("hwTable"));
+    if (!omitted(Path::featureCommon)) {
+        shared_->childIs(Path::featureCommon, new PlinthCentral::FeatureAgentCommonSmData());
+    }
+    if (!omitted(Path::brixL3Status)) {
+        shared_->childIs(Path::brixL3Status, new Brix::L3Status());
+    }
+    localStoreNew();
+}
+
+void Switch::sysdbIs(char const* path, Kel::Ptr<Kel::Entity> const& entity) {
+    if (!omitted(path)) {
+        sysdb_->entityIs(path, entity);
+    }
+}
+
+void Switch::localStoreNew() {
+    local_ = new Local::EntityManager();
+    if (!omitted(Path::routingConfig)) {
+        local_->entityIs(Path::routingConfig, new PlinthL3Unicast::L3MyStationRoutingConfig());
+    }
+    if (!omitted(Path::routingStatus)) {
+        local_->entityIs(Path::routingStatus, new PlinthL3Unicast::L3MyStationRoutingStatus());
+    }
+    if (!omitted(Path::smState)) {
+        local_->entityIs(Path::smState, new PlinthL3Unicast::SmRunningState());
+    }
+}
+
+Kel::Ptr<Brix::BrixRouterMacDb> Switch::routerMacDb() const {
+    return typed<Brix::BrixRouterMacDb>(sysdb_->getEntity(Path::routerMacDb));
+}
+Kel::Ptr<Brix::BrixRouterMacStatusDb> Switch::routerMacStatusDb() const {
+    return typed<Brix::BrixRouterMacStatusDb>(sysdb_->getEntity(Path::routerMacStatusDb));
+}
+Kel::Ptr<Routing::Fhrp::VirtualRouterMacStatus> Switch::vrMacStatus() const {
+    return typed<Routing::Fhrp::VirtualRouterMacStatus>(sysdb_->getEntity(Path::vrMacStatus));
+}
+Kel::Ptr<Routing::Fhrp::Hardware::Status> Switch::fhrpHwStatus() const {
+    return typed<Routing::Fhrp::Hardware::Status>(sysdb_->getEntity(Path::fhrpHwStatus));
+}
+Kel::Ptr<PlinthCentral::FeatureAgentCommonSmData> Switch::featureCommon() const {
+    return typed<PlinthCentral::FeatureAgentCommonSmData>(shared_->child(Path::featureCommon));
+}
+Kel::Ptr<Brix::L3Status> Switch::brixL3Status() const {
+    return typed<Brix::L3Status>(shared_->child(Path::brixL3Status));
+}
+Kel::Ptr<PlinthL3Unicast::L3MyStationRoutingConfig> Switch::routingConfig() const {
+    return typed<PlinthL3Unicast::L3MyStationRoutingConfig>(local_->getEntity(Path::routingConfig));
+}
+Kel::Ptr<PlinthL3Unicast::L3MyStationRoutingStatus> Switch::routingStatus() const {
+    return typed<PlinthL3Unicast::L3MyStationRoutingStatus>(local_->getEntity(Path::routingStatus));
+}
+Kel::Ptr<PlinthL3Unicast::SmRunningState> Switch::smRunningState() const {
+    return typed<PlinthL3Unicast::SmRunningState>(local_->getEntity(Path::smState));
+}
+
+}  // namespace PlinthAgent

@@ -1,0 +1,120 @@
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <functional>
+#include <unordered_map>
+#include <ostream>
+#include <string_view>
+
+#include "Kel/Entity.h"
+#include "Pakt/EthAddr.h"
+
+namespace Brix {
+
+// The kinds of router MAC the forwarding layer announces.
+enum class MacType : std::uint8_t {
+    system = 0,
+    virtualRouter = 1,
+    vrrp = 2,
+    mlagPeer = 3,
+    sharedRouterEncap = 4,  // the MLAG shared-router encapsulation MAC
+    interface = 5,
+    gateway = 6,
+};
+inline constexpr unsigned kMacTypeCount = 7;
+// "system", "virtual", "vrrp", "mlag-peer", "shared-router-encap",
+// "interface", "gateway".
+std::string_view macTypeName(MacType type);
+bool macTypeFromName(std::string_view name, MacType* type);
+std::ostream& operator<<(std::ostream& os, MacType type);
+
+// The key of the router-MAC database: a MAC with its type.
+struct MacTypeMask {
+    Pakt::EthAddr mac;
+    MacType macType = MacType::system;
+
+    friend bool operator==(MacTypeMask const&, MacTypeMask const&) = default;
+    friend auto operator<=>(MacTypeMask const&, MacTypeMask const&) = default;
+};
+std::ostream& operator<<(std::ostream& os, MacTypeMask const& key);
+
+struct MacTypeMaskHash {
+    std::size_t operator()(MacTypeMask const& k) const noexcept {
+        return std::hash<std::uint64_t>()(k.mac.value() |
+                                          (std::uint64_t{static_cast<std::uint8_t>(k.macType)}
+                                           << 48));
+    }
+};
+
+// What the forwarding layer knows of one router MAC.
+struct BrixRouterMac {
+    bool v4OrV6RoutingEnabled = false;
+    friend bool operator==(BrixRouterMac const&, BrixRouterMac const&) = default;
+};
+
+// The router-MAC database. Notifies the changed key (value: the new entry,
+// or null when removed) on every real change.
+class BrixRouterMacDb : public Kel::NotifyingEntity {
+public:
+    static constexpr short kRouterMacAttr = 0;
+    using RouterMacs = std::unordered_map<MacTypeMask, BrixRouterMac, MacTypeMaskHash>;
+
+    Kel::TypeImpl const* fwkType() const override;
+
+    RouterMacs const& routerMac() const { return routerMacs_; }
+    BrixRouterMac const* routerMac(MacTypeMask const& key) const;
+    void routerMacIs(MacTypeMask const& key, BrixRouterMac const& entry);
+    void routerMacDel(MacTypeMask const& key);
+
+private:
+    RouterMacs routerMacs_;
+};
+
+// How far the forwarding layer got with a router MAC.
+enum class RouterMacStatus : std::uint8_t {
+    unknown = 0,
+    pending = 1,
+    programmed = 2,
+};
+
+// The status of one router MAC, kept by whoever programs it.
+class BrixRouterMacStatus : public Kel::PtrInterface {
+public:
+    explicit BrixRouterMacStatus(MacTypeMask key) : key_(key) {}
+
+    MacTypeMask const& key() const { return key_; }
+    bool v4OrV6RoutingEnabled() const { return v4OrV6RoutingEnabled_; }
+    void v4OrV6RoutingEnabledIs(bool enabled) { v4OrV6RoutingEnabled_ = enabled; }
+    RouterMacStatus status() const { return status_; }
+    void statusIs(RouterMacStatus status) { status_ = status; }
+
+private:
+    MacTypeMask key_;
+    bool v4OrV6RoutingEnabled_ = false;
+    RouterMacStatus status_ = RouterMacStatus::unknown;
+};
+
+// The status records of the router MACs. Lives in the system database, so
+// it outlives a restart of the agent that writes it.
+class BrixRouterMacStatusDb : public Kel::NotifyingEntity {
+public:
+    static constexpr short kMacStatusDbAttr = 0;
+    using Records = std::unordered_map<MacTypeMask, Kel::Ptr<BrixRouterMacStatus>, MacTypeMaskHash>;
+
+    explicit BrixRouterMacStatusDb(Vosk::String name = "l3RouterMacStatusDb")
+        : NotifyingEntity(std::move(name)) {}
+    Kel::TypeImpl const* fwkType() const override;
+
+    Records const& macStatusDb() const { return records_; }
+    bool macStatusDbHas(MacTypeMask const& key) const { return records_.contains(key); }
+    Kel::Ptr<BrixRouterMacStatus> macStatusDb(MacTypeMask const& key) const;
+    // The record of `key`, made when absent.
+    Kel::Ptr<BrixRouterMacStatus> macStatusDbIs(MacTypeMask const& key);
+    void macStatusDbDel(MacTypeMask const& key);
+
+private:
+    Records records_;
+};
+
+}  // namespace Brix

@@ -1,0 +1,94 @@
+#include "Corral/EntityManager.h"
+
+#include <algorithm>
+
+#include "Corral/Mounter.h"
+#include "Kel/Type.h"
+
+namespace Corral {
+
+namespace {
+
+bool holdsType(Kel::Entity const& entity, Vosk::String const& typeName) {
+    Kel::TypeImpl const* type = entity.fwkType();
+    return type != nullptr && type->name() == typeName.stdString();
+}
+
+}  // namespace
+
+void MountGroup::doMount(Mount const& mount) { mounts_.push_back(mount); }
+
+void MountGroup::doClose(bool force, Vosk::String const& reason, std::chrono::seconds timeout) {
+    closeArgs_ = {force, reason, timeout};
+    if (closeCount_++ == 0 && em_ != nullptr) {
+        em_->closedGroups_.push_back(mounter_);
+    }
+}
+
+EntityManager::EntityManager() : root_(new Kel::Dir("")) {}
+
+EntityManager::~EntityManager() {
+    for (auto& [mounter, group] : groups_) {
+        group->em_ = nullptr;
+    }
+}
+
+Kel::Ptr<Kel::Entity> EntityManager::getEntity(std::string_view path) const {
+    return root_->entityAt(path);
+}
+
+void EntityManager::entityIs(std::string_view path, Kel::Ptr<Kel::Entity> const& entity) {
+    root_->entityAtIs(path, entity);
+}
+
+Kel::Ptr<Kel::Entity> EntityManager::entityDel(std::string_view path) {
+    return root_->entityAtDel(path);
+}
+
+Kel::Ptr<MountGroup> EntityManager::getMountGroup(Kel::Ptr<Mounter> const& mounter) {
+    auto& group = groups_[mounter.get()];
+    if (!group) {
+        group = new MountGroup(this, mounter.get());
+    }
+    return group;
+}
+
+int EntityManager::doCompleteMounts() {
+    int completed = 0;
+    // A completion callback may close further groups; take them next round.
+    while (!closedGroups_.empty()) {
+        Mounter* mounter = closedGroups_.front();
+        closedGroups_.erase(closedGroups_.begin());
+        auto it = groups_.find(mounter);
+        if (it == groups_.end()) {
+            continue;
+        }
+        Kel::Ptr<MountGroup> group = it->second;
+        group->missing_.clear();
+        for (Mount const& mount : group->mounts_) {
+            auto entity = getEntity(mount.path().stdString());
+            if (!entity || !holdsType(*entity, mount.typeName())) {
+                group->missing_.push_back(mount.path());
+            }
+        }
+        MountStatus status =
+            group->missing_.empty() ? MountStatus::complete : MountStatus::incomplete;
+        // The mounter may drop the last outside reference to itself inside
+        // the callback only through its owner, never through us: hold it.
+        Kel::Ptr<Mounter> keep(mounter);
+        mounter->doCorralMountsComplete(status, this);
+        ++completed;
+    }
+    return completed;
+}
+
+void EntityManager::mountGroupDel(Mounter* mounter) {
+    auto it = groups_.find(mounter);
+    if (it != groups_.end()) {
+        it->second->mounter_ = nullptr;
+        groups_.erase(it);
+    }
+    std::erase(closedGroups_, mounter);
+}
+
+}  // namespace Corral

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <string_view>
+#include <vector>
+
+#include "Corral/Mount.h"
+#include "Kel/Dir.h"
+
+namespace Corral {
+
+class EntityManager;
+class Mounter;
+
+// The mounts one mounter declares. Closing the group hands it to its entity
+// manager, which completes it on its next doCompleteMounts.
+class MountGroup : public Kel::PtrInterface {
+public:
+    struct CloseArgs {
+        bool force = false;
+        Vosk::String reason;
+        std::chrono::seconds timeout{0};
+    };
+
+    MountGroup(EntityManager* em, Mounter* mounter) : em_(em), mounter_(mounter) {}
+
+    void doMount(Mount const& mount);
+    void doClose(bool force, Vosk::String const& reason, std::chrono::seconds timeout);
+
+    std::vector<Mount> const& mounts() const { return mounts_; }
+    bool closed() const { return closeCount_ > 0; }
+    int closeCount() const { return closeCount_; }
+    CloseArgs const& closeArgs() const { return closeArgs_; }
+    // Paths that were missing or held another type at completion.
+    std::vector<Vosk::String> const& missing() const { return missing_; }
+    Mounter* mounter() const { return mounter_; }
+
+private:
+    friend class EntityManager;
+    EntityManager* em_;  // not owned: the manager owns its groups
+    Mounter* mounter_;   // not owned: the mounter removes its group when it goes
+    std::vector<Mount> mounts_;
+    std::vector<Vosk::String> missing_;
+    CloseArgs closeArgs_;
+    int closeCount_ = 0;
+};
+
+// The system database: entities at slash-separated paths.
+class EntityManager : public Kel::Entity {
+public:
+    EntityManager();
+    ~EntityManager() override;
+
+    // Null when nothing is at `path`.
+    Kel::Ptr<Kel::Entity> getEntity(std::string_view path) const;
+    // Places `entity` at `path`, making the directories on the way.
+    void entityIs(std::string_view path, Kel::Ptr<Kel::Entity> const& entity);
+    Kel::Ptr<Kel::Entity> entityDel(std::string_view path);
+
+    // The mount group of `mounter`, made on first request.
+    Kel::Ptr<MountGroup> getMountGroup(Kel::Ptr<Mounter> const& mounter);
+    // Completes every closed group: checks each mount against the database
+    // and tells the mounter through doCorralMountsComplete. Answers how many
+    // groups it completed.
+    int doCompleteMounts();
+    // Called by a mounter that goes away before its group completed.
+    void mountGroupDel(Mounter* mounter);
+
+private:
+    friend class MountGroup;
+    Kel::Ptr<Kel::Dir> root_;
+    std::map<Mounter*, Kel::Ptr<MountGroup>> groups_;
+    std::vector<Mounter*> closedGroups_;
+};
+
+}  // namespace Corral

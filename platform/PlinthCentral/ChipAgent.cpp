@@ -1,0 +1,59 @@
+#include "PlinthCentral/ChipAgent.h"
+
+#include "Kel/Type.h"
+
+namespace PlinthCentral {
+
+namespace {
+
+Kel::TypeImpl const fcsdType(
+    "PlinthCentral::FeatureAgentCommonSmData",
+    {Kel::attrRead<FeatureAgentCommonSmData>(
+         "logicalFapIdInserted", [](auto& d) { return d.logicalFapIdInserted().size(); }),
+     Kel::attrRead<FeatureAgentCommonSmData>("logicalModInfo",
+                                             [](auto& d) { return d.logicalModInfo().size(); })},
+    Kel::createByName<FeatureAgentCommonSmData>);
+Kel::TypeImpl const l3CapabilitiesType(
+    "PlinthCentral::L3Capabilities",
+    {Kel::attrRead<L3Capabilities>("myStationTableSize",
+                                   [](auto& c) { return c.myStationTableSize(); })},
+    Kel::createByName<L3Capabilities>);
+
+Kel::ModuleRegistration const registration({"PlinthCentral", {&fcsdType, &l3CapabilitiesType}});
+
+}  // namespace
+
+Kel::TypeImpl const* FeatureAgentCommonSmData::fwkType() const { return &fcsdType; }
+Kel::TypeImpl const* L3Capabilities::fwkType() const { return &l3CapabilitiesType; }
+
+void FeatureAgentCommonSmData::logicalFapIdInsertedIs(LogicalFap::LogicalFapId id) {
+    if (logicalFapIdInserted_.insert(id).second) {
+        notify(kLogicalFapIdInsertedAttr, &id, &id);
+    }
+}
+
+void FeatureAgentCommonSmData::logicalFapIdInsertedDel(LogicalFap::LogicalFapId id) {
+    if (logicalFapIdInserted_.erase(id) > 0) {
+        notify(kLogicalFapIdInsertedAttr, &id, nullptr);
+    }
+}
+
+Kel::Ptr<LogicalModuleInfo const> FeatureAgentCommonSmData::logicalModInfo(
+    LogicalFap::LogicalFapId id) const {
+    auto it = logicalModInfo_.find(id);
+    return it == logicalModInfo_.end() ? nullptr : it->second;
+}
+
+void FeatureAgentCommonSmData::logicalModInfoIs(LogicalFap::LogicalFapId id,
+                                                Kel::Ptr<LogicalModuleInfo const> info) {
+    logicalModInfo_[id] = std::move(info);
+    notify(kLogicalModInfoAttr, &id, logicalModInfo_[id].get());
+}
+
+void FeatureAgentCommonSmData::logicalModInfoDel(LogicalFap::LogicalFapId id) {
+    if (logicalModInfo_.erase(id) > 0) {
+        notify(kLogicalModInfoAttr, &id, nullptr);
+    }
+}
+
+}  // namespace PlinthCentral

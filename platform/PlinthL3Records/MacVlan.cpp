@@ -1,0 +1,26 @@
+#include "PlinthL3Records/MacVlan.h"
+
+namespace PlinthL3Unicast {
+
+std::size_t MacVlan::hash(std::size_t seed) const {
+    seed = hashMix(seed, addr.value());
+    seed = hashMix(seed, (std::uint64_t{vlan} << 32) | vlanMask);
+    return hashMix(seed, addrMask.value());
+}
+
+std::ostream& operator<<(std::ostream& os, MacVlan const& key) {
+    return os << key.addr << '/' << key.addrMask << " vlan " << key.vlan << '/' << key.vlanMask;
+}
+
+std::size_t MacVlanTagged::hash(std::size_t seed) const {
+    seed = hashMix(seed, addr.value() | (std::uint64_t{tagged} << 48));
+    seed = hashMix(seed, (std::uint64_t{vlan} << 32) | vlanMask);
+    return hashMix(seed, addrMask.value());
+}
+
+std::ostream& operator<<(std::ostream& os, MacVlanTagged const& key) {
+    return os << key.addr << '/' << key.addrMask << " vlan " << key.vlan << '/' << key.vlanMask
+              << (key.tagged ? " tagged" : "");
+}
+
+}  // namespace PlinthL3Unicast

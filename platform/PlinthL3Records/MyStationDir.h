@@ -1,0 +1,79 @@
+#pragma once
+
+#include <ostream>
+
+#include "Kel/Collection.h"
+#include "Kel/Entity.h"
+#include "PlinthL3Records/MacVlan.h"
+
+namespace PlinthL3Unicast {
+
+// The shape shared by a configuration entry and a status entry. A
+// default-constructed record is the value of an absent entry.
+struct MyStationRecord {
+    MacVlan macVlan{Pakt::EthAddr(), 0, 0, Pakt::EthAddr::broadcast()};
+    bool l3Enabled = false;
+    bool stationFlag = false;
+    bool configFlag3 = false;
+    bool configFlag4 = true;
+    bool configFlag5 = true;
+
+    friend bool operator==(MyStationRecord const&, MyStationRecord const&) = default;
+};
+std::ostream& operator<<(std::ostream& os, MyStationRecord const& record);
+
+// What a writer asks the table programmer to terminate.
+struct MyStationConfig : MyStationRecord {};
+// What the table programmer has programmed.
+struct MyStationStatus : MyStationRecord {};
+
+// A directory entity holding one keyed collection of My Station records. It
+// notifies the changed key (value: the new record, or null when removed) on
+// every real change; writing the value a key already holds notifies nothing.
+template <class Record>
+class MyStationRecordDir : public Kel::NotifyingEntity {
+public:
+    using Records = Kel::Collection<MacVlan, Record>;
+    // The attribute identity of the collection in notifications.
+    static constexpr short kCollectionAttr = 0;
+
+    Records const& records() const { return records_; }
+    Record const* recordAt(MacVlan const& key) const { return records_.find(key); }
+
+    void recordIs(MacVlan const& key, Record const& record) {
+        if (records_.set(key, record)) {
+            this->notify(kCollectionAttr, &key, records_.find(key));
+        }
+    }
+    // Does nothing for an absent key.
+    void recordDel(MacVlan const& key) {
+        if (records_.erase(key)) {
+            this->notify(kCollectionAttr, &key, nullptr);
+        }
+    }
+
+private:
+    Records records_;
+};
+
+// The configuration entries that the writers of My Station entries keep.
+class MyStationConfigDir : public MyStationRecordDir<MyStationConfig> {
+public:
+    Kel::TypeImpl const* fwkType() const override;
+    Records const& config() const { return records(); }
+    MyStationConfig const* config(MacVlan const& key) const { return recordAt(key); }
+    void configIs(MacVlan const& key, MyStationConfig const& config) { recordIs(key, config); }
+    void configDel(MacVlan const& key) { recordDel(key); }
+};
+
+// The keys the table programmer has programmed.
+class MyStationStatusDir : public MyStationRecordDir<MyStationStatus> {
+public:
+    Kel::TypeImpl const* fwkType() const override;
+    Records const& status() const { return records(); }
+    MyStationStatus const* status(MacVlan const& key) const { return recordAt(key); }
+    void statusIs(MacVlan const& key, MyStationStatus const& status) { recordIs(key, status); }
+    void statusDel(MacVlan const& key) { recordDel(key); }
+};
+
+}  // namespace PlinthL3Unicast

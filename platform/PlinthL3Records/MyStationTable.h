@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+
+#include "Asic/ChipProfile.h"
+#include "Asic/SwTable.h"
+#include "Kel/Collection.h"
+#include "Kel/Error.h"
+#include "PlinthL3Records/MacVlan.h"
+
+namespace PlinthL3Unicast {
+
+// The chip's My Station table: masked MAC + VLAN entries whose hit sends a
+// frame to L3 routing.
+class MyStationTable : public Asic::SwTable {
+public:
+    // The value of one table entry, as the chip holds it.
+    struct Entry {
+        virtual ~Entry() = default;
+
+        std::uint8_t entryFlag1 = 0;
+        std::uint8_t entryFlag2 = 0;
+        std::uint8_t entryFlag3 = 0;
+        Kel::U12 vlanId;
+        Kel::U12 vlanIdMask;
+        Pakt::EthAddr macAddr;
+        Pakt::EthAddr macAddrMask;
+        std::uint8_t entryFlag4 = 0;
+        Kel::U12 taggedVlanId;
+        Kel::U12 taggedVlanIdMask;
+        Asic::WriteResponseFn writeResponse;
+
+        // Compares what the chip holds; the response callback is not part of it.
+        bool operator==(Entry const& other) const;
+    };
+    using Entries = Kel::Collection<MacVlanTagged, Entry>;
+
+    MyStationTable() : Asic::SwTable("myStationTable") {}
+    Kel::TypeImpl const* fwkType() const override;
+
+    // Writes or replaces the entry under `key`. The software table takes it
+    // at once: the response, if any, runs before this returns, and there is
+    // no pending write to hand back (null).
+    Kel::Ptr<Asic::PendingWrite> entryCommit(MacVlanTagged const& key, Entry const& entry);
+    // Removing an absent key does nothing.
+    void entryRemove(MacVlanTagged const& key) { entries_.erase(key); }
+    void entryRemoveAll() { entries_.clear(); }
+    std::size_t entrys() const { return entries_.size(); }
+
+    Entries const& entries() const { return entries_; }
+    Entry const* entry(MacVlanTagged const& key) const { return entries_.find(key); }
+
+private:
+    Entries entries_;
+};
+
+Kel::Ptr<MyStationTable> myStationTableFactory();
+
+// The chip's My Station feature in its profile.
+class MyStationAttr : public Asic::Feature {
+public:
+    explicit MyStationAttr(bool taggedEntryNeeded) : taggedEntryNeeded_(taggedEntryNeeded) {}
+    Kel::TypeImpl const* fwkType() const override;
+
+    // Whether a key with a non-zero VLAN needs a second entry for tagged frames.
+    bool taggedEntryNeeded() const { return taggedEntryNeeded_; }
+
+private:
+    bool taggedEntryNeeded_;
+};
+
+// The type record that keys MyStationAttr in a chip profile.
+Kel::TypeImpl const* myStationAttrType();
+
+}  // namespace PlinthL3Unicast
