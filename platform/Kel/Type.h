@@ -99,18 +99,62 @@ TypeImpl const* typeImpl(std::string_view typeName);
 Ptr<Entity> newEntity(std::string_view typeName, Vosk::String const& name,
                       ArgList const& ctorArgs = {});
 
-// Reads an argument of a reflective call; a missing or mistyped one is a
+template <class T>
+struct IsPtr : std::false_type {};
+template <class T>
+struct IsPtr<Ptr<T>> : std::true_type {};
+
+// How a value travels through reflective access. Entity references travel
+// as Ptr<PtrInterface>, whatever their declared type, so that a caller that
+// does not know a plug-in's own classes can still walk its attributes;
+// fromValue casts them back and refuses a reference of another type.
+template <class V>
+Value toValue(V const& value) {
+    if constexpr (IsPtr<V>::value) {
+        using T = std::remove_const_t<typename V::element_type>;
+        return Ptr<PtrInterface>(const_cast<T*>(value.get()));
+    } else {
+        return value;
+    }
+}
+
+// Throws RangeException when `value` does not hold a V.
+template <class V>
+V fromValue(Value const& value) {
+    if constexpr (IsPtr<V>::value) {
+        auto const* p = std::any_cast<Ptr<PtrInterface>>(&value);
+        if (p == nullptr) {
+            throwRangeException("value is not an entity reference");
+        }
+        if (!*p) {
+            return nullptr;
+        }
+        auto* typed = dynamic_cast<typename V::element_type*>(p->get());
+        if (typed == nullptr) {
+            throwRangeException("entity reference of the wrong type");
+        }
+        return V(typed);
+    } else {
+        auto const* p = std::any_cast<V>(&value);
+        if (p == nullptr) {
+            throwRangeException("value has the wrong type");
+        }
+        return *p;
+    }
+}
+
+// Argument `index` of a reflective call; a missing or mistyped one is a
 // RangeException naming the position.
 template <class T>
-T const& argAt(ArgList const& args, std::size_t index) {
+T argAt(ArgList const& args, std::size_t index) {
     if (index >= args.size()) {
         throwRangeException("argument " + std::to_string(index) + " missing");
     }
-    T const* value = std::any_cast<T>(&args[index]);
-    if (value == nullptr) {
-        throwRangeException("argument " + std::to_string(index) + " has the wrong type");
+    try {
+        return fromValue<T>(args[index]);
+    } catch (RangeException const& e) {
+        throwRangeException("argument " + std::to_string(index) + ": " + e.what());
     }
-    return *value;
 }
 
 // ---- Building attribute tables ---------------------------------------------
@@ -124,7 +168,7 @@ AttributeImpl attrRead(std::string name, Get get) {
                 if (op != AttrOp::read) {
                     return kAttrOpNotSupported;
                 }
-                io = get(static_cast<C&>(self));
+                io = toValue(get(static_cast<C&>(self)));
                 return kAttrOpOk;
             }};
 }
@@ -136,15 +180,11 @@ AttributeImpl attrReadWrite(std::string name, Get get, Set set) {
     return {std::move(name), [get, set](PtrInterface& self, AttrOp op, Value& io, ArgList const&) {
                 C& c = static_cast<C&>(self);
                 if (op == AttrOp::read) {
-                    io = get(c);
+                    io = toValue(get(c));
                     return kAttrOpOk;
                 }
                 if (op == AttrOp::write) {
-                    V const* v = std::any_cast<V>(&io);
-                    if (v == nullptr) {
-                        throwRangeException("attribute value has the wrong type");
-                    }
-                    set(c, *v);
+                    set(c, fromValue<V>(io));
                     return kAttrOpOk;
                 }
                 return kAttrOpNotSupported;
@@ -159,15 +199,16 @@ AttributeImpl attrOwned(std::string name, Get get, Create create, Delete del) {
             [get, create, del](PtrInterface& self, AttrOp op, Value& io, ArgList const&) {
                 C& c = static_cast<C&>(self);
                 switch (op) {
-                    case AttrOp::read: io = get(c); return kAttrOpOk;
-                    case AttrOp::write: io = create(c); return kAttrOpOk;
-                    case AttrOp::del: io = del(c); return kAttrOpOk;
+                    case AttrOp::read: io = toValue(get(c)); return kAttrOpOk;
+                    case AttrOp::write: io = toValue(create(c)); return kAttrOpOk;
+                    case AttrOp::del: io = toValue(del(c)); return kAttrOpOk;
                     default: return kAttrOpNotSupported;
                 }
             }};
 }
 
-// Operation 10: `call(self, args, result)`.
+// Operation 10: `call(self, args, result)`; read arguments with argAt and
+// store a result with toValue.
 template <class C, class Call>
 AttributeImpl attrInvoke(std::string name, Call call) {
     return {std::move(name), [call](PtrInterface& self, AttrOp op, Value& io, ArgList const& args) {
