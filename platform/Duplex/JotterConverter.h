@@ -26,7 +26,7 @@ class JotterConverter {
     template <class T>
     requires(!std::is_function_v<T>) JotterConverter& operator<<(T const& value) {
         if (!haveFormat_) {
-            stream_ << value;
+            write(value);
             formatIs();
             return *this;
         }
@@ -49,8 +49,7 @@ class JotterConverter {
             stream_ << +value;  // a number, never a character
         } else if constexpr (std::is_enum_v<T> && !requires(std::ostream & os) { os << value; }) {
             write(static_cast<std::underlying_type_t<T>>(value));
-        } else if constexpr (std::is_same_v<std::decay_t<T>, char const*> ||
-                             std::is_same_v<std::decay_t<T>, char*>) {
+        } else if constexpr (std::is_same_v<T, char const*> || std::is_same_v<T, char*>) {
             stream_ << (value != nullptr ? static_cast<char const*>(value) : "(null)");
         } else {
             stream_ << value;

@@ -151,6 +151,7 @@ RingBuf::RingBuf(std::string path, std::size_t ringBytes)
     }
     mapFile(fd.get(), h.ringOffset + h.ringBytes);
     std::memcpy(map_, &h, sizeof h);
+    layoutFromHeader();
 }
 
 void RingBuf::adoptExisting(int fd, std::size_t fileBytes, std::size_t ringBytes) {
@@ -166,6 +167,7 @@ void RingBuf::adoptExisting(int fd, std::size_t fileBytes, std::size_t ringBytes
         map_ = nullptr;
         throw RingFileError(path_, "refusing to overwrite: " + error);
     }
+    layoutFromHeader();
 }
 
 void RingBuf::mapFile(int fd, std::size_t bytes) {
@@ -175,6 +177,10 @@ void RingBuf::mapFile(int fd, std::size_t bytes) {
     }
     map_ = static_cast<std::uint8_t*>(p);
     mapBytes_ = bytes;
+}
+
+// Called once the header in the mapping is known to be good.
+void RingBuf::layoutFromHeader() {
     header_ = reinterpret_cast<FileHeader*>(map_);
     desc_ = map_ + header_->descOffset;
     ring_ = map_ + header_->ringOffset;

@@ -136,6 +136,7 @@ class RingBuf {
         cur_ += n;
     }
     void mapFile(int fd, std::size_t bytes);
+    void layoutFromHeader();
     void adoptExisting(int fd, std::size_t fileBytes, std::size_t ringBytes);
     void evictOldest();
     void wrapIfNeeded();
