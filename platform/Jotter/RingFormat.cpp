@@ -188,14 +188,16 @@ std::string parse(std::span<std::uint8_t const> bytes, Image& out) {
     if (bytes.empty()) {
         return "empty file";
     }
+    if (bytes.size() < sizeof kMagic || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
+        return "not a ring file (bad magic)";
+    }
     if (bytes.size() < sizeof(FileHeader)) {
         return "truncated: too short for a ring file header";
     }
     out = Image{};
     std::memcpy(&out.header, bytes.data(), sizeof(FileHeader));
     FileHeader const& h = out.header;
-    if (std::memcmp(h.magic, kMagic, sizeof kMagic) == 0 &&
-        bytes.size() < h.ringOffset + h.ringBytes) {
+    if (bytes.size() < h.ringOffset + h.ringBytes) {
         return "truncated: file is " + std::to_string(bytes.size()) + " bytes, header says " +
                std::to_string(h.ringOffset + h.ringBytes);
     }

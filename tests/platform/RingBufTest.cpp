@@ -120,7 +120,8 @@ TEST_F(RingBufTest, WrapKeepsNewestWholeRecordsInOrder) {
             counter(ring, id, n);
         }
     }
-    auto const& records = Jotter::RingReader(path).records();
+    Jotter::RingReader reader(path);
+    auto const& records = reader.records();
     ASSERT_GT(records.size(), 50U);  // a 24-byte record in a 4 KiB ring
     ASSERT_LT(records.size(), kWritten);
     for (std::size_t k = 0; k < records.size(); ++k) {
@@ -178,6 +179,7 @@ std::size_t headerField(std::size_t offset) {
 Damage const kDamages[] = {
     {"Empty", [](std::vector<char>& b) { b.clear(); }, "empty file"},
     {"Foreign", [](std::vector<char>& b) { b.assign(5000, 'A'); }, "bad magic"},
+    {"ShortForeign", [](std::vector<char>& b) { b.assign(5, 'x'); }, "bad magic"},
     {"ShortHeader", [](std::vector<char>& b) { b.resize(20); }, "truncated"},
     {"CutRing", [](std::vector<char>& b) { b.resize(b.size() - 100); }, "truncated"},
     {"Version", [](std::vector<char>& b) { poke<std::uint32_t>(b, 8, 99); }, "version 99"},
