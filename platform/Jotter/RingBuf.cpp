@@ -208,9 +208,10 @@ std::uint32_t RingBuf::descAdd(MsgDesc const& desc) {
     for (std::uint32_t id = 1; id <= header_->descCount; ++id) {
         std::uint32_t length = 0;
         std::memcpy(&length, desc_ + at, sizeof length);
-        std::vector<std::uint8_t> existing(desc_ + at, desc_ + at + length);
-        std::memset(existing.data() + 4, 0, 4);  // ignore the id
-        if (existing == entry) {
+        // Equal apart from the id field at bytes 4..7.
+        bool same = length == entry.size() && std::memcmp(desc_ + at, entry.data(), 4) == 0 &&
+                    std::memcmp(desc_ + at + 8, entry.data() + 8, length - 8) == 0;
+        if (same) {
             return id;
         }
         at += length;
