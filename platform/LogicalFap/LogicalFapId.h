@@ -25,6 +25,9 @@ private:
 // Written as "fap<N>".
 std::ostream& operator<<(std::ostream& os, LogicalFapId id);
 
+// Trace records keep the id as its 16-bit value.
+inline std::uint16_t jotterValue(LogicalFapId const& id) { return id.value(); }
+
 }  // namespace LogicalFap
 
 template <>
