@@ -14,7 +14,9 @@ Kel::Ptr<T> typed(Kel::Ptr<Kel::Entity> const& entity) {
 }  // namespace
 
 Switch::Switch(std::set<std::string> omittedPaths)
-    : omitted_(std::move(omittedPaths)), sysdb_(new Corral::EntityManager()), shared_(new Kel::Dir()) {
+    : omitted_(std::move(omittedPaths)),
+      sysdb_(new Corral::EntityManager()),
+      shared_(new Kel::Dir()) {
     sysdbIs(Path::routerMacDb, new Brix::BrixRouterMacDb());
     sysdbIs(Path::routerMacStatusDir, new Kel::Dir("routerMacStatusDb"));
     if (!omitted(Path::routerMacStatusDir)) {

@@ -33,7 +33,7 @@ inline constexpr char const* brixL3Status = "brixL3Status";    // shared entity
 // entities and its local store, filled as a switch would have them. A path
 // in `omitted` is left out, as on a switch where that agent never ran.
 class Switch {
-public:
+  public:
     explicit Switch(std::set<std::string> omittedPaths = {});
 
     // Drops the local store and makes a fresh one, as an agent restart does.
@@ -56,7 +56,7 @@ public:
     Kel::Ptr<PlinthL3Unicast::L3MyStationRoutingStatus> routingStatus() const;
     Kel::Ptr<PlinthL3Unicast::SmRunningState> smRunningState() const;
 
-private:
+  private:
     bool omitted(std::string const& path) const { return omitted_.contains(path); }
     void sysdbIs(char const* path, Kel::Ptr<Kel::Entity> const& entity);
 
