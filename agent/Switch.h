@@ -2,6 +2,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "Brix/L3Status.h"
 #include "Brix/RouterMac.h"
@@ -35,6 +36,12 @@ inline constexpr char const* brixL3Status = "brixL3Status";    // shared entity
 class Switch {
   public:
     explicit Switch(std::set<std::string> omittedPaths = {});
+
+    // Every path `omit` accepts.
+    static std::vector<std::string> const& omittablePaths();
+    // Leaves `path` out from now on, removing what is there. False for a
+    // path the switch does not know.
+    bool omit(std::string const& path);
 
     // Drops the local store and makes a fresh one, as an agent restart does.
     // The system database and the shared entities stay.
