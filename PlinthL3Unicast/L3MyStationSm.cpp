@@ -353,8 +353,10 @@ void L3MyStationSm::handleConfig() {
     for (auto const& [key, config] : myStationConfigDir_->config()) {
         keys.push_back(key);
     }
+    // One key the chip cannot hold (a VLAN beyond 12 bits) must not keep the
+    // keys after it out of the table, nor the running state from turning on.
     for (MacVlan const& key : keys) {
-        handleConfig(key);
+        guarded("handleConfig", [&] { handleConfig(key); });
     }
 }
 
