@@ -31,12 +31,6 @@ MyStationConfig vrrpConfig(MacVlan const& key) {
     return config;
 }
 
-Kel::Ptr<Kel::PtrInterface> constructFromArgs(Kel::ArgList const& args) {
-    return VrrpSmHelper::VrrpSmHelperIs(Kel::argAt<Vosk::String>(args, 0),
-                                        Kel::argAt<Kel::Ptr<MyStationConfigDir>>(args, 1),
-                                        Kel::argAt<Kel::Ptr<MyStationStatusDir const>>(args, 2));
-}
-
 Kel::TypeImpl const vrrpSmHelperType(
     "PlinthL3Unicast::VrrpSmHelper",
     {Kel::attrRead<VrrpSmHelper>("name", [](auto& h) { return h.nameString(); }),
@@ -44,13 +38,11 @@ Kel::TypeImpl const vrrpSmHelperType(
                                  [](auto& h) { return h.myStationConfigDir(); }),
      Kel::attrRead<VrrpSmHelper>("myStationStatusDir",
                                  [](auto& h) { return h.myStationStatusDir(); }),
-     Kel::attrInvoke<VrrpSmHelper>("configureTcam",
-                                   [](auto& h, Kel::ArgList const& args, Kel::Value&) {
-                                       h.configureTcam(Kel::argAt<Pakt::EthAddr>(args, 0),
-                                                       Kel::argAt<U32>(args, 1),
-                                                       Kel::argAt<bool>(args, 2));
-                                   })},
-    nullptr, constructFromArgs);
+     Kel::attrInvoke<VrrpSmHelper>("configureTcam", [](auto& h, Kel::ArgList const& args,
+                                                       Kel::Value&) {
+         h.configureTcam(Kel::argAt<Pakt::EthAddr>(args, 0), Kel::argAt<U32>(args, 1),
+                         Kel::argAt<bool>(args, 2));
+     })});
 
 Kel::ModuleRegistration const registration({"L3VrrpHelper", {&vrrpSmHelperType}});
 

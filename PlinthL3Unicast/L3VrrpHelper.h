@@ -17,7 +17,7 @@ class VrrpSmHelper : public BrixHelper::VrrpSmHelper {
     // Keeps one reference to each directory.
     VrrpSmHelper(Vosk::String name, Kel::Ptr<MyStationConfigDir> myStationConfigDir,
                  Kel::Ptr<MyStationStatusDir const> myStationStatusDir);
-    // A helper with notifications on, as generic construction builds it.
+    // A helper with notifications on.
     static Kel::Ptr<VrrpSmHelper> VrrpSmHelperIs(
         Vosk::String name, Kel::Ptr<MyStationConfigDir> myStationConfigDir,
         Kel::Ptr<MyStationStatusDir const> myStationStatusDir);

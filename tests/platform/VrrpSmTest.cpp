@@ -118,20 +118,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Reflector ------------------------------------------------------------------
 
-TEST_F(VrrpSmTest, ReflectorPutsAMacOnEveryVlanOfItsInterfaceAndTakesItAway) {
+TEST_F(VrrpSmTest, ReflectorPutsAMacOnEveryVlanOfItsInterfaceAndFollowsChanges) {
     reflectorIs();
-    vlans_->vlanIdIs("Vlan10", 10);
-    vlans_->vlanIdIs("Vlan10", 11);
     vlans_->vlanIdIs("Vlan20", 20);
-    macStatus_->virtualMacIs({"Vlan10", kMac1});
-    EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}, {kMac1, 11}}));
-
-    macStatus_->virtualMacDel({"Vlan10", kMac1});
-    EXPECT_TRUE(tablePairs().empty());
-}
-
-TEST_F(VrrpSmTest, ReflectorFollowsVlanMembership) {
-    reflectorIs();
     macStatus_->virtualMacIs({"Vlan10", kMac1});
     EXPECT_TRUE(tablePairs().empty()) << "an interface without VLANs reflects nothing";
 
@@ -140,7 +129,7 @@ TEST_F(VrrpSmTest, ReflectorFollowsVlanMembership) {
     EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}, {kMac1, 11}}));
     vlans_->vlanIdDel("Vlan10", 10);
     EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 11}}));
-    vlans_->vlanIdDel("Vlan10", 11);
+    macStatus_->virtualMacDel({"Vlan10", kMac1});
     EXPECT_TRUE(tablePairs().empty());
 }
 
@@ -164,27 +153,6 @@ TEST_F(VrrpSmTest, ReflectorStartsFromWhatIsThereAndDropsWhatNothingExplains) {
     table_->macVlanIs({kMac2, 99});
     reflectorIs();
     EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}}));
-}
-
-TEST_F(VrrpSmTest, SilencedReflectorCatchesUpWhenTurnedBackOn) {
-    reflectorIs();
-    vlans_->vlanIdIs("Vlan10", 10);
-    macStatus_->virtualMacIs({"Vlan10", kMac1});
-    reflector_->hasNotificationActiveIs(false);
-    macStatus_->virtualMacDel({"Vlan10", kMac1});
-    macStatus_->virtualMacIs({"Vlan10", kMac2});
-    EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}}));
-
-    reflector_->hasNotificationActiveIs(true);
-    EXPECT_EQ(tablePairs(), (Pairs{{kMac2, 10}}));
-}
-
-TEST_F(VrrpSmTest, ZombieReflectorIgnoresChanges) {
-    reflectorIs();
-    vlans_->vlanIdIs("Vlan10", 10);
-    reflector_->kelDoZombieReactors(true);
-    macStatus_->virtualMacIs({"Vlan10", kMac1});
-    EXPECT_TRUE(tablePairs().empty());
 }
 
 TEST_F(VrrpSmTest, ReflectorWithNullInputsReflectsNothing) {
@@ -248,15 +216,6 @@ TEST_F(VrrpSmTest, NothingIsProgrammedWhileVrrpIsUnsupported) {
     EXPECT_TRUE(vrrpSm_->programmed().empty());
 }
 
-TEST_F(VrrpSmTest, OtherHardwareFlagsChangeNothing) {
-    table_->macVlanIs({kMac1, 10});
-    vrrpSmIs();
-    helper_->takeCalls();
-    hwStatus_->anygwSupportedIs(true);
-    hwStatus_->vrrpSupportedMaxNumIs(511);
-    EXPECT_TRUE(helper_->takeCalls().empty());
-}
-
 TEST_F(VrrpSmTest, ARefusedAddIsNeverDeleted) {
     startAll();
     helper_->refuseAdds = true;
@@ -278,9 +237,13 @@ TEST_F(VrrpSmTest, SilencedMachineCatchesUpWhenTurnedBackOn) {
     EXPECT_EQ(helper_->takeCalls(), (Calls{del(kMac1, 10), add(kMac2, 20)}));
 }
 
-TEST_F(VrrpSmTest, ZombieMachineIgnoresChanges) {
+TEST_F(VrrpSmTest, ZombiesIgnoreChanges) {
     startAll();
+    vlans_->vlanIdIs("Vlan10", 10);
+    reflector_->kelDoZombieReactors(true);
     vrrpSm_->kelDoZombieReactors(true);
+    macStatus_->virtualMacIs({"Vlan10", kMac1});
+    EXPECT_TRUE(tablePairs().empty());
     table_->macVlanIs({kMac1, 10});
     hwStatus_->vrrpSupportedIs(false);
     EXPECT_TRUE(helper_->takeCalls().empty());
@@ -313,18 +276,6 @@ TEST_F(VrrpSmTest, AVirtualMacReachesTheHelperOncePerVlanAndLeavesWhenRemoved) {
     EXPECT_EQ(helper_->takeCalls(), (Calls{del(kMac1, 11)}));
     macStatus_->virtualMacDel({"Po1", kMac1});
     EXPECT_EQ(helper_->takeCalls(), (Calls{del(kMac1, 10)}));
-}
-
-TEST_F(VrrpSmTest, AVirtualMacWaitsForVrrpSupport) {
-    reflectorIs();
-    vrrpSmIs();
-    helper_->takeCalls();
-    vlans_->vlanIdIs("Vlan10", 10);
-    macStatus_->virtualMacIs({"Vlan10", kMac1});
-    EXPECT_TRUE(helper_->takeCalls().empty());
-
-    hwStatus_->vrrpSupportedIs(true);
-    EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10)}));
 }
 
 }  // namespace
