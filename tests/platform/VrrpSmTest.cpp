@@ -1,0 +1,281 @@
+#include "Brix/VrrpSm.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Brix/L3Status.h"
+#include "PlinthL3Common/VrrpMac.h"
+#include "Routing/Fhrp.h"
+
+namespace {
+
+using Bridging::MacVlanPair;
+using Brix::VrrpSm;
+using Brix::VrrpPrivateVlanReflectorLib::LibSm;
+using Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable;
+using Pairs = std::set<MacVlanPair>;
+
+Pakt::EthAddr const kMac1(0x00005e000101);
+Pakt::EthAddr const kMac2(0x00005e000202);
+
+// A helper that writes down every call it gets. It accepts adds unless told
+// to refuse, and reports `reported` as programmed when asked at the start.
+class RecordingHelper : public BrixHelper::VrrpSmHelper {
+  public:
+    RecordingHelper() : VrrpSmHelper("recording") {}
+
+    bool addVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan) override {
+        calls.push_back("add " + mac.stringValue() + " " + std::to_string(vlan));
+        return !refuseAdds;
+    }
+    void deleteVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan) override {
+        calls.push_back("del " + mac.stringValue() + " " + std::to_string(vlan));
+    }
+    void syncVrrpStateOnInit(
+        Kel::Ptr<BrixHelper::CurrentVrrpStateForInit> const& currentState) override {
+        calls.emplace_back("sync");
+        for (auto const& pair : reported) {
+            currentState->virtualRouterMacVlanIs(true, pair);
+        }
+    }
+    void initializationComplete() override { calls.emplace_back("init"); }
+
+    std::vector<std::string> takeCalls() { return std::exchange(calls, {}); }
+
+    std::vector<std::string> calls;
+    Pairs reported;
+    bool refuseAdds = false;
+};
+
+std::string add(Pakt::EthAddr mac, U32 vlan) {
+    return "add " + mac.stringValue() + " " + std::to_string(vlan);
+}
+std::string del(Pakt::EthAddr mac, U32 vlan) {
+    return "del " + mac.stringValue() + " " + std::to_string(vlan);
+}
+using Calls = std::vector<std::string>;
+
+class VrrpSmTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        vrrpSm_.reset();
+        reflector_.reset();
+        helper_.reset();
+        macStatus_.reset();
+        vlans_.reset();
+        table_.reset();
+        hwStatus_.reset();
+        EXPECT_EQ(Kel::liveObjects(), liveAtStart_);
+    }
+
+    void reflectorIs() { reflector_ = LibSm::LibSmIs(macStatus_, vlans_, table_); }
+    void vrrpSmIs() { vrrpSm_ = VrrpSm::VrrpSmIs(table_, hwStatus_, helper_); }
+    // The usual start: VRRP supported, both machines running, start-up calls
+    // already taken from the helper.
+    void startAll() {
+        hwStatus_->vrrpSupportedIs(true);
+        reflectorIs();
+        vrrpSmIs();
+        helper_->takeCalls();
+    }
+    Pairs tablePairs() const { return {table_->macVlan().begin(), table_->macVlan().end()}; }
+
+    std::int64_t const liveAtStart_ = Kel::liveObjects();
+    Kel::Ptr<Routing::Fhrp::VirtualRouterMacStatus> macStatus_ =
+        new Routing::Fhrp::VirtualRouterMacStatus();
+    Kel::Ptr<IntfVlanIdSet::Table> vlans_ = new IntfVlanIdSet::Table();
+    Kel::Ptr<VirtualRouterMacTable> table_ = new VirtualRouterMacTable();
+    Kel::Ptr<Routing::Fhrp::Hardware::Status> hwStatus_ = new Routing::Fhrp::Hardware::Status();
+    Kel::Ptr<RecordingHelper> helper_ = new RecordingHelper();
+    Kel::Ptr<LibSm> reflector_;
+    Kel::Ptr<VrrpSm> vrrpSm_;
+};
+
+// ---- isVrrpMac ----------------------------------------------------------------
+
+struct VrrpMacCase {
+    std::uint64_t mac;
+    bool vrrp;
+};
+
+class IsVrrpMacTest : public ::testing::TestWithParam<VrrpMacCase> {};
+
+TEST_P(IsVrrpMacTest, RecognisesBothRangesAndNothingAround) {
+    EXPECT_EQ(PlinthL3Common::isVrrpMac(Pakt::EthAddr(GetParam().mac)), GetParam().vrrp)
+        << Pakt::EthAddr(GetParam().mac);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, IsVrrpMacTest,
+    ::testing::Values(VrrpMacCase{0x00005e0000ff, false}, VrrpMacCase{0x00005e000100, true},
+                      VrrpMacCase{0x00005e0001ff, true}, VrrpMacCase{0x00005e000200, true},
+                      VrrpMacCase{0x00005e0002ff, true}, VrrpMacCase{0x00005e000300, false},
+                      VrrpMacCase{0x01005e000101, false}, VrrpMacCase{0x00005f000101, false},
+                      VrrpMacCase{0x00015e000101, false}, VrrpMacCase{0x00005e010101, false},
+                      VrrpMacCase{0, false}));
+
+// ---- Reflector ------------------------------------------------------------------
+
+TEST_F(VrrpSmTest, ReflectorPutsAMacOnEveryVlanOfItsInterfaceAndFollowsChanges) {
+    reflectorIs();
+    vlans_->vlanIdIs("Vlan20", 20);
+    macStatus_->virtualMacIs({"Vlan10", kMac1});
+    EXPECT_TRUE(tablePairs().empty()) << "an interface without VLANs reflects nothing";
+
+    vlans_->vlanIdIs("Vlan10", 10);
+    vlans_->vlanIdIs("Vlan10", 11);
+    EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}, {kMac1, 11}}));
+    vlans_->vlanIdDel("Vlan10", 10);
+    EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 11}}));
+    macStatus_->virtualMacDel({"Vlan10", kMac1});
+    EXPECT_TRUE(tablePairs().empty());
+}
+
+TEST_F(VrrpSmTest, ReflectorKeepsAPairWhileAnyInterfaceStillCarriesIt) {
+    reflectorIs();
+    vlans_->vlanIdIs("Vlan10", 10);
+    vlans_->vlanIdIs("Po1", 10);
+    macStatus_->virtualMacIs({"Vlan10", kMac1});
+    macStatus_->virtualMacIs({"Po1", kMac1});
+    EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}}));
+
+    macStatus_->virtualMacDel({"Vlan10", kMac1});
+    EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}}));
+    vlans_->vlanIdDel("Po1", 10);
+    EXPECT_TRUE(tablePairs().empty());
+}
+
+TEST_F(VrrpSmTest, ReflectorStartsFromWhatIsThereAndDropsWhatNothingExplains) {
+    vlans_->vlanIdIs("Vlan10", 10);
+    macStatus_->virtualMacIs({"Vlan10", kMac1});
+    table_->macVlanIs({kMac2, 99});
+    reflectorIs();
+    EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}}));
+}
+
+TEST_F(VrrpSmTest, ReflectorWithNullInputsReflectsNothing) {
+    vlans_->vlanIdIs("Vlan10", 10);
+    macStatus_->virtualMacIs({"Vlan10", kMac1});
+    auto noStatus = LibSm::LibSmIs(nullptr, vlans_, table_);
+    auto noVlans = LibSm::LibSmIs(macStatus_, nullptr, table_);
+    EXPECT_TRUE(tablePairs().empty());
+
+    auto noOutput = LibSm::LibSmIs(macStatus_, vlans_, nullptr);
+    vlans_->vlanIdIs("Vlan10", 11);  // must not reach a table
+    EXPECT_EQ(noOutput->virtualRouterMacTableOut(), nullptr);
+}
+
+// ---- VRRP state machine -----------------------------------------------------------
+
+TEST_F(VrrpSmTest, StartAsksTheHelperFirstThenRequestsTheTable) {
+    hwStatus_->vrrpSupportedIs(true);
+    table_->macVlanIs({kMac1, 10});
+    vrrpSmIs();
+    EXPECT_EQ(helper_->takeCalls(), (Calls{"sync", "init", add(kMac1, 10)}));
+    ASSERT_NE(vrrpSm_->currentStateForInit(), nullptr);
+    EXPECT_TRUE(vrrpSm_->currentStateForInit()->virtualRouterMacVlan().empty());
+
+    vrrpSm_->hasNotificationActiveIs(false);
+    vrrpSm_->hasNotificationActiveIs(true);
+    EXPECT_TRUE(helper_->takeCalls().empty()) << "the start runs once";
+}
+
+TEST_F(VrrpSmTest, ReportedPairsAreRequestedAgainWhenWantedAndDeletedWhenNot) {
+    hwStatus_->vrrpSupportedIs(true);
+    table_->macVlanIs({kMac1, 10});
+    helper_->reported = {{kMac1, 10}, {kMac2, 20}};
+    vrrpSmIs();
+    EXPECT_EQ(helper_->takeCalls(), (Calls{"sync", "init", del(kMac2, 20), add(kMac1, 10)}));
+    EXPECT_EQ(vrrpSm_->currentStateForInit()->virtualRouterMacVlan(), helper_->reported);
+    EXPECT_EQ(vrrpSm_->programmed(), (Pairs{{kMac1, 10}}));
+}
+
+TEST_F(VrrpSmTest, EachPairEnteringOrLeavingTheTableReachesTheHelperOnce) {
+    startAll();
+    table_->macVlanIs({kMac1, 10});
+    table_->macVlanIs({kMac1, 10});
+    table_->macVlanIs({kMac2, 10});
+    table_->macVlanDel({kMac1, 10});
+    table_->macVlanDel({kMac1, 10});
+    EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10), add(kMac2, 10), del(kMac1, 10)}));
+}
+
+TEST_F(VrrpSmTest, NothingIsProgrammedWhileVrrpIsUnsupported) {
+    table_->macVlanIs({kMac1, 10});
+    vrrpSmIs();
+    table_->macVlanIs({kMac2, 20});
+    EXPECT_EQ(helper_->takeCalls(), (Calls{"sync", "init"}));
+
+    hwStatus_->vrrpSupportedIs(true);
+    EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10), add(kMac2, 20)}));
+
+    hwStatus_->vrrpSupportedIs(false);
+    EXPECT_EQ(helper_->takeCalls(), (Calls{del(kMac1, 10), del(kMac2, 20)}));
+    EXPECT_TRUE(vrrpSm_->programmed().empty());
+}
+
+TEST_F(VrrpSmTest, ARefusedAddIsNeverDeleted) {
+    startAll();
+    helper_->refuseAdds = true;
+    table_->macVlanIs({kMac1, 10});
+    table_->macVlanDel({kMac1, 10});
+    EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10)}));
+    EXPECT_TRUE(vrrpSm_->programmed().empty());
+}
+
+TEST_F(VrrpSmTest, SilencedMachineCatchesUpWhenTurnedBackOn) {
+    startAll();
+    table_->macVlanIs({kMac1, 10});
+    vrrpSm_->hasNotificationActiveIs(false);
+    table_->macVlanDel({kMac1, 10});
+    table_->macVlanIs({kMac2, 20});
+    helper_->takeCalls();
+
+    vrrpSm_->hasNotificationActiveIs(true);
+    EXPECT_EQ(helper_->takeCalls(), (Calls{del(kMac1, 10), add(kMac2, 20)}));
+}
+
+TEST_F(VrrpSmTest, ZombiesIgnoreChanges) {
+    startAll();
+    vlans_->vlanIdIs("Vlan10", 10);
+    reflector_->kelDoZombieReactors(true);
+    vrrpSm_->kelDoZombieReactors(true);
+    macStatus_->virtualMacIs({"Vlan10", kMac1});
+    EXPECT_TRUE(tablePairs().empty());
+    table_->macVlanIs({kMac1, 10});
+    hwStatus_->vrrpSupportedIs(false);
+    EXPECT_TRUE(helper_->takeCalls().empty());
+}
+
+TEST_F(VrrpSmTest, MachineWithNullInputsDoesNothing) {
+    hwStatus_->vrrpSupportedIs(true);
+    table_->macVlanIs({kMac1, 10});
+    auto noHelper = VrrpSm::VrrpSmIs(table_, hwStatus_, nullptr);
+    EXPECT_EQ(noHelper->currentStateForInit(), nullptr);
+    table_->macVlanIs({kMac2, 20});
+
+    auto noHwStatus = VrrpSm::VrrpSmIs(table_, nullptr, helper_);
+    auto noTable = VrrpSm::VrrpSmIs(nullptr, hwStatus_, helper_);
+    EXPECT_EQ(helper_->takeCalls(), (Calls{"sync", "init", "sync", "init"}));
+}
+
+// ---- Reflector and state machine together ---------------------------------------
+
+TEST_F(VrrpSmTest, AVirtualMacReachesTheHelperOncePerVlanAndLeavesWhenRemoved) {
+    startAll();
+    vlans_->vlanIdIs("Vlan10", 10);
+    vlans_->vlanIdIs("Vlan10", 11);
+    vlans_->vlanIdIs("Po1", 10);
+    macStatus_->virtualMacIs({"Vlan10", kMac1});
+    macStatus_->virtualMacIs({"Po1", kMac1});
+    EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10), add(kMac1, 11)}));
+
+    macStatus_->virtualMacDel({"Vlan10", kMac1});
+    EXPECT_EQ(helper_->takeCalls(), (Calls{del(kMac1, 11)}));
+    macStatus_->virtualMacDel({"Po1", kMac1});
+    EXPECT_EQ(helper_->takeCalls(), (Calls{del(kMac1, 10)}));
+}
+
+}  // namespace
