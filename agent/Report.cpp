@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "Brix/VrrpSm.h"
 #include "Host.h"
 
 namespace PlinthAgent {
