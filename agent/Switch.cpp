@@ -1,5 +1,7 @@
 #include "Switch.h"
 
+#include <algorithm>
+
 #include "Asic/SwTable.h"
 
 namespace PlinthAgent {
@@ -14,7 +16,9 @@ Kel::Ptr<T> typed(Kel::Ptr<Kel::Entity> const& entity) {
 }  // namespace
 
 Switch::Switch(std::set<std::string> omittedPaths)
-    : omitted_(std::move(omittedPaths)), sysdb_(new Corral::EntityManager()), shared_(new Kel::Dir()) {
+    : omitted_(std::move(omittedPaths)),
+      sysdb_(new Corral::EntityManager()),
+      shared_(new Kel::Dir()) {
     sysdbIs(Path::routerMacDb, new Brix::BrixRouterMacDb());
     sysdbIs(Path::routerMacStatusDir, new Kel::Dir("routerMacStatusDb"));
     if (!omitted(Path::routerMacStatusDir)) {
@@ -31,6 +35,27 @@ Switch::Switch(std::set<std::string> omittedPaths)
         shared_->childIs(Path::brixL3Status, new Brix::L3Status());
     }
     localStoreNew();
+}
+
+std::vector<std::string> const& Switch::omittablePaths() {
+    static std::vector<std::string> const paths = {
+        Path::routerMacDb,   Path::routerMacStatusDir, Path::routerMacStatusDb,
+        Path::vrMacStatus,   Path::fhrpHwStatus,       Path::l3Capabilities,
+        Path::routingConfig, Path::routingStatus,      Path::smState,
+        Path::featureCommon, Path::brixL3Status,       Asic::kHwTableMountPath};
+    return paths;
+}
+
+bool Switch::omit(std::string const& path) {
+    auto const& known = omittablePaths();
+    if (std::find(known.begin(), known.end(), path) == known.end()) {
+        return false;
+    }
+    omitted_.insert(path);
+    sysdb_->entityDel(path);
+    shared_->childDel(path);
+    local_->entityDel(path);
+    return true;
 }
 
 void Switch::sysdbIs(char const* path, Kel::Ptr<Kel::Entity> const& entity) {

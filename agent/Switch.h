@@ -2,6 +2,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "Brix/L3Status.h"
 #include "Brix/RouterMac.h"
@@ -33,8 +34,14 @@ inline constexpr char const* brixL3Status = "brixL3Status";    // shared entity
 // entities and its local store, filled as a switch would have them. A path
 // in `omitted` is left out, as on a switch where that agent never ran.
 class Switch {
-public:
+  public:
     explicit Switch(std::set<std::string> omittedPaths = {});
+
+    // Every path `omit` accepts.
+    static std::vector<std::string> const& omittablePaths();
+    // Leaves `path` out from now on, removing what is there. False for a
+    // path the switch does not know.
+    bool omit(std::string const& path);
 
     // Drops the local store and makes a fresh one, as an agent restart does.
     // The system database and the shared entities stay.
@@ -56,7 +63,7 @@ public:
     Kel::Ptr<PlinthL3Unicast::L3MyStationRoutingStatus> routingStatus() const;
     Kel::Ptr<PlinthL3Unicast::SmRunningState> smRunningState() const;
 
-private:
+  private:
     bool omitted(std::string const& path) const { return omitted_.contains(path); }
     void sysdbIs(char const* path, Kel::Ptr<Kel::Entity> const& entity);
 

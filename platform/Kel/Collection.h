@@ -10,7 +10,7 @@ namespace Kel {
 // Iteration visits each element once, in no defined order.
 template <class K, class V, class Hash = std::hash<K>>
 class Collection {
-public:
+  public:
     using Map = std::unordered_map<K, V, Hash>;
     using const_iterator = typename Map::const_iterator;
 
@@ -42,7 +42,7 @@ public:
     const_iterator begin() const { return map_.begin(); }
     const_iterator end() const { return map_.end(); }
 
-private:
+  private:
     Map map_;
 };
 

@@ -7,16 +7,17 @@ namespace Kel {
 
 namespace {
 
-TypeImpl const dirType("Kel::Dir", {attrRead<Dir>("children", [](Dir& d) {
-                           return d.children().size();
-                       })},
+TypeImpl const dirType("Kel::Dir",
+                       {attrRead<Dir>("children", [](Dir& d) { return d.children().size(); })},
                        [](Vosk::String const& name) -> Ptr<Entity> { return new Dir(name); });
 
 ModuleRegistration const registration({"Kel", {&dirType}});
 
 }  // namespace
 
-TypeImpl const* Dir::fwkType() const { return &dirType; }
+TypeImpl const* Dir::fwkType() const {
+    return &dirType;
+}
 
 Ptr<Entity> Dir::child(std::string_view name) const {
     auto it = children_.find(name);

@@ -10,7 +10,7 @@ namespace Kel {
 
 // An entity that holds named children: the inner nodes of the entity tree.
 class Dir : public Entity {
-public:
+  public:
     explicit Dir(Vosk::String name = {}) : Entity(std::move(name)) {}
     TypeImpl const* fwkType() const override;
 
@@ -28,7 +28,7 @@ public:
     void entityAtIs(std::string_view path, Ptr<Entity> const& entity);
     Ptr<Entity> entityAtDel(std::string_view path);
 
-private:
+  private:
     std::map<std::string, Ptr<Entity>, std::less<>> children_;
 };
 

@@ -10,7 +10,7 @@ using String = Vosk::String;
 
 // A named object of the entity tree.
 class Entity : public PtrInterface {
-public:
+  public:
     explicit Entity(Vosk::String name = {}) : name_(std::move(name)) {}
 
     virtual Vosk::String nameString() const { return name_; }
@@ -22,23 +22,23 @@ public:
     Entity* parent() const { return parent_; }
     Vosk::String const& name() const { return name_; }
 
-private:
+  private:
     Vosk::String name_;
     Entity* parent_ = nullptr;  // not owned
 };
 
 // An entity that announces changes of its attributes to subscribers.
 class NotifyingEntity : public Entity {
-public:
+  public:
     using Entity::Entity;
     Vosk::Publisher* notifieeList() const override { return &publisher_; }
 
-protected:
+  protected:
     void notify(short attribute, void const* key = nullptr, void const* value = nullptr) const {
         publisher_.notify(attribute, key, value);
     }
 
-private:
+  private:
     // Subscribing changes no state of the entity, so const entities accept it.
     mutable Vosk::Publisher publisher_;
 };

@@ -23,9 +23,8 @@ struct CharRange {
 // bound to the type record of the class that declares it. Anything that is
 // not an enumerator is refused with EnumValueException.
 template <class E>
-    requires(std::is_enum_v<E> && sizeof(E) == 1)
-class EnumType {
-public:
+requires(std::is_enum_v<E> && sizeof(E) == 1) class EnumType {
+  public:
     EnumType(TypeImpl const* owner, std::vector<std::string_view> names)
         : owner_(owner), names_(std::move(names)) {}
 
@@ -76,7 +75,7 @@ public:
         return true;
     }
 
-private:
+  private:
     TypeImpl const* owner_;  // not owned
     std::vector<std::string_view> names_;
 };

@@ -7,17 +7,17 @@
 
 namespace Kel {
 
-void throwRangeException(std::string const& message) { throw RangeException(message); }
+void throwRangeException(std::string const& message) {
+    throw RangeException(message);
+}
 
 void throwNewEntityArgsException(std::string const& typeName) {
     throw NewEntityArgsException("type " + typeName +
                                  " is created from a name alone; constructor arguments refused");
 }
 
-void assertionFailed(char const* expression, char const* function, char const* source,
-                     int line) {
-    std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", source, line, function,
-                 expression);
+void assertionFailed(char const* expression, char const* function, char const* source, int line) {
+    std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", source, line, function, expression);
     std::fflush(stderr);
     Jotter::flushDefault();
     std::abort();

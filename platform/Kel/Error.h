@@ -9,23 +9,23 @@ namespace Kel {
 // Errors the framework raises for outside input or bounded values. Broken
 // invariants are not exceptions: they end in a fatal assertion.
 class Exception : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 class RangeException : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 class NewEntityArgsException : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 class UnknownTypeException : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 class EnumValueException : public Exception {
-public:
+  public:
     using Exception::Exception;
 };
 
@@ -36,19 +36,19 @@ public:
 // "SOURCE:LINE: FUNCTION: Assertion `EXPRESSION' failed." and aborts.
 // Before it aborts, it flushes the trace ring file so the last records
 // survive the crash.
-[[noreturn]] void assertionFailed(char const* expression, char const* function,
-                                  char const* source, int line);
+[[noreturn]] void assertionFailed(char const* expression, char const* function, char const* source,
+                                  int line);
 
 // A 12-bit unsigned value, as the chip's VLAN fields hold it.
 class U12 {
-public:
+  public:
     static constexpr std::uint16_t kMax = 0x0fff;
     constexpr U12() = default;
     explicit U12(std::uint64_t value) : value_(checked(value)) {}
     constexpr std::uint16_t value() const { return value_; }
     friend constexpr bool operator==(U12, U12) = default;
 
-private:
+  private:
     static std::uint16_t checked(std::uint64_t value);
     std::uint16_t value_ = 0;
 };
@@ -58,6 +58,6 @@ private:
 // A fatal assertion. `text` is what the report shows as the expression; the
 // function signature and the source unit are spelled out by the caller so
 // that the report reads the same whatever the compiler.
-#define KEL_ASSERT(condition, text, function, source)                     \
-    ((condition) ? static_cast<void>(0)                                   \
+#define KEL_ASSERT(condition, text, function, source) \
+    ((condition) ? static_cast<void>(0)               \
                  : ::Kel::assertionFailed((text), (function), (source), __LINE__))

@@ -15,21 +15,37 @@ constexpr std::uint32_t kDying = 1U << 30;
 
 }  // namespace
 
-void threadSafePtrIs(bool on) { threadSafe.store(on); }
-bool threadSafePtr() { return threadSafe.load(std::memory_order_relaxed); }
-std::int64_t liveObjects() { return live.load(); }
+void threadSafePtrIs(bool on) {
+    threadSafe.store(on);
+}
+bool threadSafePtr() {
+    return threadSafe.load(std::memory_order_relaxed);
+}
+std::int64_t liveObjects() {
+    return live.load();
+}
 
-PtrInterface::PtrInterface() { live.fetch_add(1, std::memory_order_relaxed); }
-PtrInterface::~PtrInterface() { live.fetch_sub(1, std::memory_order_relaxed); }
+PtrInterface::PtrInterface() {
+    live.fetch_add(1, std::memory_order_relaxed);
+}
+PtrInterface::~PtrInterface() {
+    live.fetch_sub(1, std::memory_order_relaxed);
+}
 
-Vosk::Publisher* PtrInterface::notifieeList() const { return nullptr; }
-void PtrInterface::hasNotificationActiveIs(bool active) { notificationActive_ = active; }
+Vosk::Publisher* PtrInterface::notifieeList() const {
+    return nullptr;
+}
+void PtrInterface::hasNotificationActiveIs(bool active) {
+    notificationActive_ = active;
+}
 void PtrInterface::zeroReferencesIs(bool zero) {
     if (zero) {
         delete this;
     }
 }
-TypeImpl const* PtrInterface::fwkType() const { return nullptr; }
+TypeImpl const* PtrInterface::fwkType() const {
+    return nullptr;
+}
 void PtrInterface::kelDoZombieReactors(bool zombie) {
     if (zombie != markedForDeletion_) {
         kelMarkedForDeletionIs(zombie);

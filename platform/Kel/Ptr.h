@@ -27,7 +27,7 @@ std::int64_t liveObjects();
 // The root of every counted object: the reference count and the two flags
 // that every entity and reactor carries.
 class PtrInterface {
-public:
+  public:
     PtrInterface();
     PtrInterface(PtrInterface const&) = delete;
     PtrInterface& operator=(PtrInterface const&) = delete;
@@ -53,7 +53,7 @@ public:
         return references_.load(std::memory_order_relaxed);
     }
 
-private:
+  private:
     mutable std::atomic<std::uint32_t> references_{0};
     bool notificationActive_ = false;
     bool markedForDeletion_ = false;
@@ -63,22 +63,22 @@ private:
 // go hands the object back through zeroReferencesIs.
 template <class T>
 class Ptr {
-public:
+  public:
     using element_type = T;
 
     Ptr() noexcept = default;
-    Ptr(std::nullptr_t) noexcept {}                    // NOLINT: implicit like a pointer
+    Ptr(std::nullptr_t) noexcept {}                       // NOLINT: implicit like a pointer
     Ptr(T* object) noexcept : object_(object) { add(); }  // NOLINT
     Ptr(Ptr const& other) noexcept : object_(other.object_) { add(); }
     Ptr(Ptr&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     template <class U>
-        requires std::is_convertible_v<U*, T*>
-    Ptr(Ptr<U> const& other) noexcept : object_(other.get()) {  // NOLINT
+    requires std::is_convertible_v<U*, T*> Ptr(Ptr<U> const& other)
+    noexcept : object_(other.get()) {  // NOLINT
         add();
     }
     template <class U>
-        requires std::is_convertible_v<U*, T*>
-    Ptr(Ptr<U>&& other) noexcept : object_(other.release()) {}  // NOLINT
+    requires std::is_convertible_v<U*, T*> Ptr(Ptr<U>&& other)
+    noexcept : object_(other.release()) {}  // NOLINT
     ~Ptr() { drop(); }
 
     Ptr& operator=(Ptr other) noexcept {
@@ -102,7 +102,7 @@ public:
     }
     friend bool operator==(Ptr const& a, std::nullptr_t) noexcept { return !a; }
 
-private:
+  private:
     void add() const noexcept {
         if (object_ != nullptr) {
             object_->referenceAdd();

@@ -22,8 +22,8 @@ Registry& registry() {
 
 }  // namespace
 
-TypeImpl::TypeImpl(std::string name, std::vector<AttributeImpl> attributes,
-                   NameFactory nameFactory, ArgsFactory argsFactory)
+TypeImpl::TypeImpl(std::string name, std::vector<AttributeImpl> attributes, NameFactory nameFactory,
+                   ArgsFactory argsFactory)
     : name_(std::move(name)),
       attributes_(std::move(attributes)),
       nameFactory_(nameFactory),
@@ -46,8 +46,8 @@ int TypeImpl::genericIfAttributeOp(PtrInterface& self, AttrId id, AttrOp op, Val
     return attributes_[id].op(self, op, io, args);
 }
 
-int TypeImpl::genericIfAttributeOp(PtrInterface& self, std::string_view name, AttrOp op,
-                                   Value& io, ArgList const& args) const {
+int TypeImpl::genericIfAttributeOp(PtrInterface& self, std::string_view name, AttrOp op, Value& io,
+                                   ArgList const& args) const {
     auto id = attrId(name);
     return id ? genericIfAttributeOp(self, *id, op, io, args) : kAttrOpNoSuchAttribute;
 }

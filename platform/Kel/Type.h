@@ -40,7 +40,7 @@ struct AttributeImpl {
 // and how to create an instance by name (the directory factory) or from an
 // argument vector (through the class's `Is` factory).
 class TypeImpl {
-public:
+  public:
     using NameFactory = Ptr<Entity> (*)(Vosk::String const& name);
     using ArgsFactory = Ptr<PtrInterface> (*)(ArgList const& args);
 
@@ -66,7 +66,7 @@ public:
     // Any constructor argument is refused with NewEntityArgsException.
     Ptr<Entity> newEntity(Vosk::String const& name, ArgList const& ctorArgs = {}) const;
 
-private:
+  private:
     std::string name_;
     std::vector<AttributeImpl> attributes_;
     NameFactory nameFactory_;
@@ -88,10 +88,15 @@ struct ModuleRegistration {
     explicit ModuleRegistration(Module const& module) { kelModuleIs(module); }
 };
 
-// The directory factory of a type constructed without arguments.
+// The directory factory of a type: built from the name when the type takes
+// one, else default-constructed.
 template <class T>
-Ptr<Entity> createByName(Vosk::String const&) {
-    return new T();
+Ptr<Entity> createByName(Vosk::String const& name) {
+    if constexpr (std::is_constructible_v<T, Vosk::String>) {
+        return new T(name);
+    } else {
+        return new T();
+    }
 }
 // Null when no loaded module declares the type.
 TypeImpl const* typeImpl(std::string_view typeName);
@@ -199,10 +204,17 @@ AttributeImpl attrOwned(std::string name, Get get, Create create, Delete del) {
             [get, create, del](PtrInterface& self, AttrOp op, Value& io, ArgList const&) {
                 C& c = static_cast<C&>(self);
                 switch (op) {
-                    case AttrOp::read: io = toValue(get(c)); return kAttrOpOk;
-                    case AttrOp::write: io = toValue(create(c)); return kAttrOpOk;
-                    case AttrOp::del: io = toValue(del(c)); return kAttrOpOk;
-                    default: return kAttrOpNotSupported;
+                    case AttrOp::read:
+                        io = toValue(get(c));
+                        return kAttrOpOk;
+                    case AttrOp::write:
+                        io = toValue(create(c));
+                        return kAttrOpOk;
+                    case AttrOp::del:
+                        io = toValue(del(c));
+                        return kAttrOpOk;
+                    default:
+                        return kAttrOpNotSupported;
                 }
             }};
 }

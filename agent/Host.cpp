@@ -1,0 +1,227 @@
+#include "Host.h"
+
+#include <fstream>
+
+#include "Kel/Trace.h"
+#include "Kel/Type.h"
+#include "PlinthProfile/Profile.h"
+#include "Report.h"
+#include "Toggle/Toggle.h"
+
+namespace PlinthAgent {
+
+namespace S = Scenario;
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+
+Vosk::String vlanInterface(std::uint32_t vlan) {
+    return "Vlan" + std::to_string(vlan);
+}
+
+}  // namespace
+
+Host::Host(std::string pluginPath, std::string toggleDir)
+    : pluginPath_(std::move(pluginPath)), toggleDir_(std::move(toggleDir)) {
+    Toggle::toggleDirIs(toggleDir_);
+    switch_.emplace();
+}
+
+Host::~Host() {
+    // The mounter goes first: its state machines hold references into the
+    // switch's entities.
+    mounter_.reset();
+    switch_.reset();
+    for (auto const& chip : chips_) {
+        PlinthProfile::chipProfileDel(chip);
+    }
+}
+
+void Host::apply(S::Command const& command, std::ostream& out) {
+    std::visit(Overloaded{
+                   [&](S::ChipTaggedEntry const&) { setUp(command); },
+                   [&](S::ChipFeatureAbsent const&) { setUp(command); },
+                   [&](S::ToggleSet const&) { setUp(command); },
+                   [&](S::Omit const&) { setUp(command); },
+                   [&](S::Start const&) { start(); },
+                   [&](S::Stop const&) { stop(); },
+                   [&](S::Show const& show) { Report(*this).show(show.view, out); },
+                   [&](S::Dump const&) { out << Report(*this).dump() << '\n'; },
+                   [&](S::Audit const&) { Report(*this).audit(out); },
+                   [&](S::Trace const& trace) {
+                       std::string error;
+                       if (!Kel::traceEnable(trace.spec, &error)) {
+                           throw CommandError("trace: " + error);
+                       }
+                   },
+                   [&](auto const&) { event(command); },
+               },
+               command);
+}
+
+void Host::setUp(S::Command const& command) {
+    if (everStarted_) {
+        throw CommandError("set-up commands are refused once start has run");
+    }
+    if (auto const* c = std::get_if<S::ChipTaggedEntry>(&command)) {
+        taggedEntry_ = c->on;
+    } else if (std::holds_alternative<S::ChipFeatureAbsent>(command)) {
+        featureAbsent_ = true;
+    } else if (auto const* t = std::get_if<S::ToggleSet>(&command)) {
+        auto saved = toggles_;
+        toggles_[t->name] = t->on;
+        try {
+            writeToggles();
+        } catch (CommandError const&) {
+            toggles_ = std::move(saved);
+            throw;
+        }
+    } else if (auto const* o = std::get_if<S::Omit>(&command)) {
+        if (!switch_->omit(o->path)) {
+            std::string known;
+            for (auto const& p : Switch::omittablePaths()) {
+                known += (known.empty() ? "" : ", ") + p;
+            }
+            throw CommandError("omit: unknown path '" + o->path + "' (one of " + known + ")");
+        }
+    }
+}
+
+void Host::writeToggles() const {
+    std::string path = toggleDir_ + "/" + kToggleFile;
+    std::ofstream file(path, std::ios::trunc);
+    file << "{";
+    char const* sep = "";
+    for (auto const& [name, on] : toggles_) {
+        file << sep << "\n  \"" << name << "\": " << (on ? "true" : "false");
+        sep = ",";
+    }
+    file << "\n}\n";
+    if (!file) {
+        throw CommandError("toggle: cannot write " + path);
+    }
+}
+
+void Host::registerChipProfile(std::string const& chip) const {
+    Kel::Ptr<Asic::ChipProfile> profile(new Asic::ChipProfile(chip));
+    if (!featureAbsent_) {
+        profile->featureIs(new PlinthL3Unicast::MyStationAttr(taggedEntry_));
+    }
+    PlinthProfile::chipProfileIs(profile);
+}
+
+void Host::start() {
+    if (started()) {
+        throw CommandError("start: already started");
+    }
+    if (!pluginLoaded_) {
+        std::string error = Plugin::loadLibrary(pluginPath_);
+        if (!error.empty()) {
+            throw CommandError("start: cannot load plug-in: " + error);
+        }
+        pluginLoaded_ = true;
+    }
+    for (auto const& chip : chips_) {
+        registerChipProfile(chip);
+    }
+    everStarted_ = true;
+    mounter_ = Plugin::mounterStart(kMounterType, "myStationMounter", switch_->context());
+}
+
+void Host::stop() {
+    if (!started()) {
+        throw CommandError("stop: not started");
+    }
+    mounter_.reset();
+    switch_->localStoreNew();
+    writeRoutingConfig();
+}
+
+template <class T>
+Kel::Ptr<T> Host::need(Kel::Ptr<T> entity, char const* path) const {
+    if (!entity) {
+        throw CommandError(std::string(path) + " is omitted on this switch");
+    }
+    return entity;
+}
+
+void Host::writeRoutingConfig() const {
+    if (auto config = switch_->routingConfig()) {
+        config->routerMacIs(desired_.system);
+        config->virtualRouterMacIs(desired_.virtualRouter);
+    }
+}
+
+void Host::event(S::Command const& command) {
+    Switch const& sw = *switch_;
+    std::visit(
+        Overloaded{
+            [&](S::FapAdd const& f) {
+                auto fcsd = need(sw.featureCommon(), Path::featureCommon);
+                chips_.insert(f.chip);
+                registerChipProfile(f.chip);
+                LogicalFap::LogicalFapId id(f.id);
+                // Module information first: the id's notification looks it up.
+                fcsd->logicalModInfoIs(id, new PlinthCentral::LogicalModuleInfo({f.chip, 1}));
+                fcsd->logicalFapIdInsertedIs(id);
+            },
+            [&](S::FapDel const& f) {
+                auto fcsd = need(sw.featureCommon(), Path::featureCommon);
+                fcsd->logicalFapIdInsertedDel(LogicalFap::LogicalFapId(f.id));
+                fcsd->logicalModInfoDel(LogicalFap::LogicalFapId(f.id));
+            },
+            [&](S::RouterMacSet const& r) {
+                need(sw.routerMacDb(), Path::routerMacDb)->routerMacIs(r.key, {r.routing});
+            },
+            [&](S::RouterMacDel const& r) {
+                need(sw.routerMacDb(), Path::routerMacDb)->routerMacDel(r.key);
+            },
+            [&](S::RoutingConfig const& r) {
+                need(sw.routingConfig(), Path::routingConfig);
+                auto& slot =
+                    r.kind == S::RouterKind::system ? desired_.system : desired_.virtualRouter;
+                slot = {r.mac, r.valid};
+                writeRoutingConfig();
+            },
+            [&](S::VrrpAdd const& v) {
+                auto status = need(sw.vrMacStatus(), Path::vrMacStatus);
+                auto l3 = need(sw.brixL3Status(), Path::brixL3Status);
+                l3->intfVlanIdSet()->vlanIdIs(vlanInterface(v.vlan), v.vlan);
+                status->virtualMacIs({vlanInterface(v.vlan), v.mac});
+            },
+            [&](S::VrrpDel const& v) {
+                need(sw.vrMacStatus(), Path::vrMacStatus)
+                    ->virtualMacDel({vlanInterface(v.vlan), v.mac});
+            },
+            [](auto const&) {},
+        },
+        command);
+}
+
+Kel::Ptr<Kel::PtrInterface> Host::child(char const* attribute) const {
+    return mounter_ ? reflectedAttribute<Kel::PtrInterface>(*mounter_, attribute) : nullptr;
+}
+
+Kel::Ptr<PlinthL3Unicast::MyStationConfigDir> Host::configDir() const {
+    return mounter_ ? reflectedAttribute<PlinthL3Unicast::MyStationConfigDir>(*mounter_,
+                                                                              "myStationConfigDir")
+                    : nullptr;
+}
+
+Kel::Ptr<PlinthL3Unicast::MyStationStatusDir> Host::statusDir() const {
+    return mounter_ ? reflectedAttribute<PlinthL3Unicast::MyStationStatusDir>(*mounter_,
+                                                                              "myStationStatusDir")
+                    : nullptr;
+}
+
+Kel::Ptr<PlinthL3Unicast::MyStationTable> Host::table() const {
+    auto sm = child("l3MyStationSm");
+    return sm ? reflectedAttribute<PlinthL3Unicast::MyStationTable>(*sm, "myStationTable")
+              : nullptr;
+}
+
+}  // namespace PlinthAgent

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "PlinthL3Records/MyStationDir.h"
+#include "PlinthL3Records/MyStationTable.h"
+#include "Vosk/Publisher.h"
+
+namespace {
+
+using PlinthL3Unicast::MacVlan;
+using PlinthL3Unicast::MyStationConfig;
+using PlinthL3Unicast::MyStationConfigDir;
+
+// A subscriber that records what it was told and can run an action from
+// inside the dispatch.
+struct Listener {
+    Listener() {
+        slot.owner = this;
+        slot.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short attr, void const* key,
+                           void const* value) {
+            auto* self = static_cast<Listener*>(s->owner);
+            self->seen.push_back({attr, key, value});
+            if (self->onDispatch) {
+                self->onDispatch();
+            }
+        };
+    }
+    struct Seen {
+        short attr;
+        void const* key;
+        void const* value;
+    };
+    Vosk::Subscriber slot;
+    std::vector<Seen> seen;
+    std::function<void()> onDispatch;
+};
+
+TEST(PublisherTest, CallsSubscribersInOrderWithKeyAndValue) {
+    Vosk::Publisher pub;
+    Listener a, b, first;
+    pub.subscriberAdd(&a.slot, false);
+    pub.subscriberAdd(&b.slot, false);
+    pub.subscriberAdd(&first.slot, true);
+    std::vector<Listener*> order;
+    for (Listener* l : {&a, &b, &first}) {
+        l->onDispatch = [&order, l] { order.push_back(l); };
+    }
+    int key = 1, value = 2;
+    pub.notify(3, &key, &value);
+    EXPECT_EQ(order, (std::vector<Listener*>{&first, &a, &b}));
+    ASSERT_EQ(a.seen.size(), 1U);
+    EXPECT_EQ(a.seen[0].attr, 3);
+    EXPECT_EQ(a.seen[0].key, &key);
+    EXPECT_EQ(a.seen[0].value, &value);
+}
+
+TEST(PublisherTest, SubscriptionChangesDuringADispatchAreSafe) {
+    Vosk::Publisher pub;
+    Listener remover, removed, added;
+    pub.subscriberAdd(&remover.slot, false);
+    pub.subscriberAdd(&removed.slot, false);
+    remover.onDispatch = [&] {
+        pub.subscriberRemove(&remover.slot);  // itself
+        pub.subscriberRemove(&removed.slot);  // one not yet called
+        pub.subscriberAdd(&added.slot, true);
+    };
+    pub.notify(0);
+    EXPECT_EQ(remover.seen.size(), 1U);
+    EXPECT_TRUE(removed.seen.empty());
+    EXPECT_TRUE(added.seen.empty()) << "added during a change, called for it";
+    EXPECT_EQ(pub.subscriberCount(), 1U);
+    pub.notify(0);
+    EXPECT_EQ(added.seen.size(), 1U);
+    EXPECT_EQ(remover.seen.size(), 1U);
+}
+
+TEST(PublisherTest, EitherSideMayGoFirst) {
+    auto pub = std::make_unique<Vosk::Publisher>();
+    {
+        Listener gone;
+        pub->subscriberAdd(&gone.slot, false);
+    }
+    EXPECT_EQ(pub->subscriberCount(), 0U);
+    Listener stays;
+    pub->subscriberAdd(&stays.slot, false);
+    pub.reset();
+    EXPECT_FALSE(stays.slot.subscribed());
+}
+
+MacVlan key(std::uint64_t mac, std::uint32_t vlan = 0) {
+    return {Pakt::EthAddr(mac), vlan, vlan ? 0xfffU : 0U, Pakt::EthAddr::broadcast()};
+}
+
+TEST(MyStationDirTest, NotifiesOncePerRealChangeOfAKey) {
+    Kel::Ptr<MyStationConfigDir> dir(new MyStationConfigDir());
+    Listener l;
+    dir->notifieeList()->subscriberAdd(&l.slot, false);
+    MyStationConfig c;
+    c.macVlan = key(1);
+    c.l3Enabled = true;
+
+    dir->configIs(key(1), c);  // new
+    dir->configIs(key(1), c);  // same value: nothing
+    c.l3Enabled = false;
+    dir->configIs(key(1), c);  // changed
+    dir->configDel(key(2));    // absent: nothing
+    dir->configDel(key(1));    // removed
+
+    ASSERT_EQ(l.seen.size(), 3U);
+    EXPECT_NE(l.seen[0].value, nullptr);
+    EXPECT_NE(l.seen[1].value, nullptr);
+    EXPECT_EQ(l.seen[2].value, nullptr);
+    for (auto const& s : l.seen) {
+        EXPECT_EQ(s.attr, MyStationConfigDir::kCollectionAttr);
+    }
+    EXPECT_EQ(dir->config().size(), 0U);
+}
+
+TEST(MyStationDirTest, AbsentEntryValueHasItsDefaults) {
+    MyStationConfig absent;
+    EXPECT_EQ(absent.macVlan.addr, Pakt::EthAddr());
+    EXPECT_EQ(absent.macVlan.addrMask, Pakt::EthAddr::broadcast());
+    EXPECT_EQ(absent.macVlan.vlan, 0U);
+    EXPECT_FALSE(absent.l3Enabled || absent.stationFlag || absent.configFlag3);
+    EXPECT_TRUE(absent.configFlag4 && absent.configFlag5);
+}
+
+TEST(MyStationTableTest, CommitReplacesAndRemovingAnAbsentKeyIsHarmless) {
+    Kel::Ptr<PlinthL3Unicast::MyStationTable> table = PlinthL3Unicast::myStationTableFactory();
+    PlinthL3Unicast::MacVlanTagged k{Pakt::EthAddr(5), 10, 0xfff, Pakt::EthAddr::broadcast(),
+                                     false};
+    PlinthL3Unicast::MyStationTable::Entry e;
+    e.entryFlag1 = 1;
+    int responses = 0;
+    e.writeResponse = [&](bool ok) { responses += ok; };
+    EXPECT_FALSE(table->entryCommit(k, e));
+    e.entryFlag2 = 1;
+    table->entryCommit(k, e);
+    EXPECT_EQ(table->entrys(), 1U);
+    EXPECT_EQ(table->entry(k)->entryFlag2, 1);
+    EXPECT_EQ(responses, 2);
+
+    auto tagged = k;
+    tagged.tagged = true;
+    table->entryRemove(tagged);
+    EXPECT_EQ(table->entrys(), 1U);
+    table->entryRemove(k);
+    EXPECT_EQ(table->entrys(), 0U);
+}
+
+}  // namespace
