@@ -114,6 +114,10 @@ inline std::string_view textOf(char const* s) {
 inline std::string_view textOf(std::string_view s) {
     return s;
 }
+// Exact match for std::string, which otherwise converts to both of the above.
+inline std::string_view textOf(std::string const& s) {
+    return s;
+}
 
 template <class T>
 constexpr Jotter::MsgFormatString integralCode() {

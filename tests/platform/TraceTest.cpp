@@ -62,6 +62,10 @@ void tick(Kel::TraceHandle& h, int level, std::uint32_t n, Vosk::String const& n
     KEL_TRACE(h, level, "Test/Tick", "tick %s %s", n, name);
 }
 
+void chip(Kel::TraceHandle& h, std::string const& info) {
+    KEL_TRACE(h, 0, "Test/Chip", "chipInfo: %s", info);
+}
+
 class TraceTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -119,6 +123,14 @@ TEST_F(TraceTest, DisabledLevelWritesNoLineButStillRecords) {
     ASSERT_EQ(ring.size(), 1U);
     EXPECT_NE(ring[0].find("Test/Tick:"), std::string::npos);
     EXPECT_NE(ring[0].find(" tick 5 eth1"), std::string::npos) << ring[0];
+}
+
+TEST_F(TraceTest, StdStringArgumentRecordsAsText) {
+    ringIs();
+    chip(Kel::traceHandle("ChipQuiet"), "chip a rev 1");
+    std::vector<std::string> ring = ringLines();
+    ASSERT_EQ(ring.size(), 1U);
+    EXPECT_NE(ring[0].find("chipInfo: chip a rev 1"), std::string::npos) << ring[0];
 }
 
 TEST_F(TraceTest, TextOnlySiteWritesNoRecord) {

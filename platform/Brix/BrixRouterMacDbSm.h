@@ -1,0 +1,95 @@
+#pragma once
+
+#include <unordered_set>
+#include <vector>
+
+#include "Brix/RouterMac.h"
+#include "Kel/Ptr.h"
+#include "Vosk/Publisher.h"
+
+namespace Kel {
+struct AttributeImpl;
+}
+
+namespace Brix {
+
+// The reactor base of whoever programs the router MACs of the router-MAC
+// database. It turns the database's changes into one handleRouterMac call
+// per addition, change and removal of an entry, but only while initialized:
+// what happened before initialization is covered by the report of every
+// present entry when the flag turns on.
+//
+// Ordering and re-entrancy: all calls arrive on the agent's thread. The
+// handlers run inside the database's notification, so they must not change
+// routerMacDb (they cannot: it is const here) but may write anything else,
+// the status database included. initializedIs reports from a snapshot of
+// the entries, so a handler that causes other changes cannot invalidate it.
+class BrixRouterMacDbSm : public Kel::PtrInterface {
+  public:
+    Kel::Ptr<BrixRouterMacDb const> const& routerMacDb() const { return routerMacDb_; }
+    Kel::Ptr<BrixRouterMacStatusDb> const& routerMacStatusDb() const { return routerMacStatusDb_; }
+
+    bool initialized() const { return initialized_; }
+    // Turning the flag on first drops every status record an earlier run of
+    // the agent left (the status database lives in the system database and
+    // outlives a restart, the agent's own configuration does not), then
+    // reports every present entry, then calls handleInitialized. Setting it
+    // true again calls only handleInitialized; turning it off calls
+    // handleInitialized once and stops the reports.
+    void initializedIs(bool initialized);
+
+    // Subscribes to routerMacDb while active. A change made while inactive
+    // is not reported later; owners switch a reactor off only to stop it.
+    void hasNotificationActiveIs(bool active) override;
+    Kel::TypeImpl const* fwkType() const override;
+    void kelDoZombieReactors(bool zombie) override;
+
+    // One entry of routerMacDb was added or changed (present true, with the
+    // entry's routing flag) or removed (present false, routing flag false).
+    // A removal is reported only for a key reported present before. The
+    // default hands the call to the handler of the entry's MAC type.
+    virtual void handleRouterMac(MacTypeMask const& macTypeMask, bool present,
+                                 bool v4OrV6RoutingEnabled);
+    virtual void handleSystemMac(MacTypeMask const& macTypeMask, bool present,
+                                 bool v4OrV6RoutingEnabled);
+    virtual void handleVirtualMac(MacTypeMask const& macTypeMask, bool present,
+                                  bool v4OrV6RoutingEnabled);
+    virtual void handleVrrpMac(MacTypeMask const& macTypeMask, bool present,
+                               bool v4OrV6RoutingEnabled);
+    virtual void handleMlagPeerMac(MacTypeMask const& macTypeMask, bool present,
+                                   bool v4OrV6RoutingEnabled);
+    virtual void handleSharedRouterEncapMac(MacTypeMask const& macTypeMask, bool present,
+                                            bool v4OrV6RoutingEnabled);
+    virtual void handleInterfaceMac(MacTypeMask const& macTypeMask, bool present,
+                                    bool v4OrV6RoutingEnabled);
+    virtual void handleGatewayMac(MacTypeMask const& macTypeMask, bool present,
+                                  bool v4OrV6RoutingEnabled);
+    // Called after every change of the initialized flag and on every
+    // initializedIs(true); the default does nothing.
+    virtual void handleInitialized();
+
+    // The reflective attributes of the base, routerMacDb then
+    // routerMacStatusDb, for the head of a derived type's table.
+    static std::vector<Kel::AttributeImpl> baseAttributes();
+
+  protected:
+    BrixRouterMacDbSm(Kel::Ptr<BrixRouterMacDb const> const& routerMacDb,
+                      Kel::Ptr<BrixRouterMacStatusDb> const& routerMacStatusDb);
+    ~BrixRouterMacDbSm() override;
+
+  private:
+    static void routerMacDbDispatch(Vosk::Publisher* publisher, Vosk::Subscriber* subscriber,
+                                    short attribute, void const* key, void const* value);
+    void handleRouterMacDbChange(MacTypeMask const& key, BrixRouterMac const* entry);
+    void statusRecordsDrop();
+    void presentEntriesReport();
+
+    Kel::Ptr<BrixRouterMacDb const> routerMacDb_;
+    Kel::Ptr<BrixRouterMacStatusDb> routerMacStatusDb_;
+    bool initialized_ = false;
+    Vosk::Subscriber routerMacDbSubscriber_;
+    // The keys last reported present: only these are reported removed.
+    std::unordered_set<MacTypeMask, MacTypeMaskHash> reported_;
+};
+
+}  // namespace Brix
