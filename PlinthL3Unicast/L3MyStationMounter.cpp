@@ -78,7 +78,7 @@ void inputIs(Kel::Ptr<T>& slot, Kel::Ptr<T> const& entity) {
 
 bool vrrpToggleRead() {
     std::uint32_t const state = getToggleState("PlinthL3UnicastVrrp", "PlinthLib.json", true);
-    Vosk::String const error = Toggle::lastError();
+    std::string const error = Toggle::lastError();
     if (!error.empty()) {
         KEL_TRACE(traceHandle(), 0, kSource, "toggle file unreadable, default used: %s", error);
     }
