@@ -1,1 +1,308 @@
-// The plug-in mounter arrives with its own change.
+#include "PlinthL3Unicast/L3MyStationMounter.h"
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Brix/L3Status.h"
+#include "Brix/RouterMac.h"
+#include "Brix/VirtualRouterMacTable.h"
+#include "Kel/Trace.h"
+#include "Kel/Type.h"
+#include "PlinthCentral/ChipAgent.h"
+#include "PlinthL3Records/MyStationDir.h"
+#include "PlinthL3Records/MyStationTable.h"
+#include "PlinthL3Records/RoutingRecords.h"
+#include "Routing/Fhrp.h"
+#include "Toggle/Toggle.h"
+
+namespace PlinthL3Unicast {
+
+namespace {
+
+using Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable;
+
+constexpr char const* kSource = "PlinthL3Unicast/L3MyStationMounter";
+
+Kel::TraceHandle& traceHandle() {
+    static Kel::TraceHandle& handle = Kel::traceHandle("L3MyStationMounter");
+    return handle;
+}
+
+struct MountRow {
+    char const* path;
+    char const* typeName;
+    char const* flags;
+};
+
+// The system-database mounts, in the order they are declared.
+constexpr MountRow kMountTable[] = {
+    {"hardware/brix/routerMacDb", "Brix::BrixRouterMacDb", "w"},
+    // A plain directory: the status database itself is its child.
+    {"hardware/brix/routerMacStatusDb", "Kel::Dir", "w"},
+    {"routing/fhrp/vrMacStatus", "Routing::Fhrp::VirtualRouterMacStatus", "r"},
+    {"routing/fhrp/hardware/status", "Routing::Fhrp::Hardware::Status", "w"},
+    {"hardware/plinth/centralStatus/l3Capabilities", "PlinthCentral::L3Capabilities", "r"},
+};
+
+constexpr char const* kRoutingConfigPath = "l3/myStationRoutingConfig";
+constexpr char const* kRoutingStatusPath = "l3/myStationRoutingStatus";
+constexpr char const* kSmStatePathFormat = "l3/smState/%d";
+// One running-state entry, always under this index, whatever the chip count.
+constexpr int kSmStateIndex = 2;
+
+std::string smStatePath() {
+    char path[32];
+    std::snprintf(path, sizeof path, kSmStatePathFormat, kSmStateIndex);
+    return path;
+}
+
+template <class T>
+Kel::Ptr<T> typed(Kel::Ptr<Kel::Entity> const& entity) {
+    return Kel::dynamicPtrCast<T>(entity);
+}
+
+template <class T>
+Kel::Ptr<T> sysdbEntity(Corral::EntityManager const* em, char const* path) {
+    return em != nullptr ? typed<T>(em->getEntity(path)) : nullptr;
+}
+
+template <class T>
+void inputIs(Kel::Ptr<T>& slot, Kel::Ptr<T> const& entity) {
+    if (!(slot == entity)) {
+        slot = entity;
+    }
+}
+
+bool vrrpToggleRead() {
+    std::uint32_t const state = getToggleState("PlinthL3UnicastVrrp", "PlinthLib.json", true);
+    std::string const error = Toggle::lastError();
+    if (!error.empty()) {
+        KEL_TRACE(traceHandle(), 0, kSource, "toggle file unreadable, default used: %s", error);
+    }
+    return (state & 1U) != 0;
+}
+
+Kel::Ptr<Kel::Entity> mounterCreate(Vosk::String const& name) {
+    return MyStationMounter::MyStationMounterIs(name);
+}
+
+using M = MyStationMounter;
+
+std::vector<Kel::AttributeImpl> mounterAttributes() {
+    return {
+        Kel::attrReadWrite<M>(
+            "routerMacDb", [](M& m) { return m.routerMacDb(); },
+            [](M& m, auto const& v) { m.routerMacDbIs(v); }),
+        Kel::attrReadWrite<M>(
+            "routerMacStatusDb", [](M& m) { return m.routerMacStatusDb(); },
+            [](M& m, auto const& v) { m.routerMacStatusDbIs(v); }),
+        Kel::attrReadWrite<M>(
+            "virtualMacStatusIn", [](M& m) { return m.virtualMacStatusIn(); },
+            [](M& m, auto const& v) { m.virtualMacStatusInIs(v); }),
+        Kel::attrReadWrite<M>(
+            "fhrpHwStatus", [](M& m) { return m.fhrpHwStatus(); },
+            [](M& m, auto const& v) { m.fhrpHwStatusIs(v); }),
+        Kel::attrOwned<M>(
+            "vrrpMacStatus", [](M& m) { return m.vrrpMacStatus(); },
+            [](M& m) { return m.vrrpMacStatusIs(); }, [](M& m) { return m.vrrpMacStatusDel(); }),
+        Kel::attrReadWrite<M>(
+            "l3Capabilities", [](M& m) { return m.l3Capabilities(); },
+            [](M& m, auto const& v) { m.l3CapabilitiesIs(v); }),
+        Kel::attrOwned<M>(
+            "myStationConfigDir", [](M& m) { return m.myStationConfigDir(); },
+            [](M& m) { return m.myStationConfigDirIs(); },
+            [](M& m) { return m.myStationConfigDirDel(); }),
+        Kel::attrOwned<M>(
+            "myStationStatusDir", [](M& m) { return m.myStationStatusDir(); },
+            [](M& m) { return m.myStationStatusDirIs(); },
+            [](M& m) { return m.myStationStatusDirDel(); }),
+        // The state machines and the VRRP helper follow, in their member order.
+    };
+}
+
+Kel::TypeImpl const mounterType("PlinthL3Unicast::MyStationMounter", mounterAttributes(),
+                                mounterCreate);
+
+Kel::ModuleRegistration const registration({"L3MyStationMounter", {&mounterType}});
+
+// Keeps a present child; else makes one with notifications on.
+template <class T>
+Kel::Ptr<T> ownedIs(Kel::Ptr<T>& slot) {
+    if (!slot) {
+        Kel::Ptr<T> child(new T());
+        child->hasNotificationActiveIs(true);
+        slot = child;
+    }
+    return slot;
+}
+
+template <class T>
+Kel::Ptr<T> ownedDel(Kel::Ptr<T>& slot) {
+    return std::exchange(slot, nullptr);
+}
+
+}  // namespace
+
+bool togglePlinthL3UnicastVrrpEnabled() {
+    // A function-local static: the language guarantees one evaluation even
+    // when the first callers race.
+    static bool const enabled = vrrpToggleRead();
+    return enabled;
+}
+
+MyStationMounter::MyStationMounter(Vosk::String name) : PlinthLib::MounterBase(std::move(name)) {}
+
+Kel::Ptr<MyStationMounter> MyStationMounter::MyStationMounterIs(Vosk::String name) {
+    Kel::Ptr<MyStationMounter> mounter(new MyStationMounter(std::move(name)));
+    mounter->hasNotificationActiveIs(true);
+    return mounter;
+}
+
+Kel::TypeImpl const* MyStationMounter::fwkType() const {
+    return &mounterType;
+}
+
+MyStationMounter::~MyStationMounter() {
+    // The shares of the directories and the table go first; whoever else was
+    // given them keeps them alive.
+    vrrpMacStatus_ = nullptr;
+    myStationConfigDir_ = nullptr;
+    myStationStatusDir_ = nullptr;
+    // The state machines and the VRRP helper are silenced and dropped here,
+    // before the inputs they were built from.
+    l3Capabilities_ = nullptr;
+    fhrpHwStatus_ = nullptr;
+    virtualMacStatusIn_ = nullptr;
+    routerMacStatusDb_ = nullptr;
+    routerMacDb_ = nullptr;
+}
+
+void MyStationMounter::doInit() {
+    KEL_TRACE(traceHandle(), 4, kSource,
+              "virtual void PlinthL3Unicast::MyStationMounter::doInit()");
+    KEL_ASSERT(corralEm() && localEm(), "corralEm() && localEm()",
+               "virtual void PlinthL3Unicast::MyStationMounter::doInit()", kSource);
+    Kel::Ptr<Corral::MountGroup> group = corralEm()->getMountGroup(this);
+    for (MountRow const& row : kMountTable) {
+        Corral::Mount mount(row.path, row.typeName);
+        mount.flagsIs(0);
+        mount.handleFlags(row.flags);
+        group->doMount(mount);
+    }
+    localEm()->doMount(kRoutingConfigPath, "PlinthL3Unicast::L3MyStationRoutingConfig");
+    localEm()->doMount(kRoutingStatusPath, "PlinthL3Unicast::L3MyStationRoutingStatus");
+    MyStationTable::doMountHwTableMountInfo(group);
+    localEm()->doMount(smStatePath(), "PlinthL3Unicast::SmRunningState");
+    group->doClose(false, "", std::chrono::seconds(0));
+}
+
+void MyStationMounter::doMountsComplete(Corral::MountStatus mountStatus,
+                                        Kel::Ptr<Corral::EntityManager> em) {
+    KEL_TRACE(traceHandle(), 4, kSource,
+              "virtual void PlinthL3Unicast::MyStationMounter::doMountsComplete(Corral::"
+              "MountStatus, const Ptr&), mountStatus = %s, em = %s",
+              mountStatus, em);
+    WiringInputs inputs = inputsLookUp(em.get());
+    if (!wiringPossible(inputs)) {
+        return;
+    }
+    myStationConfigDirIs();
+    myStationStatusDirIs();
+    capabilitiesPublish();
+    vrrpMacStatusIs();
+    inputs.intfVlanIdSetTable = inputs.brixL3Status->intfVlanIdSet();
+    // The VRRP objects, the table programmer and the router-MAC resolver are
+    // created from `inputs` here, in that order.
+}
+
+MyStationMounter::WiringInputs MyStationMounter::inputsLookUp(Corral::EntityManager const* em) {
+    WiringInputs inputs;
+    inputs.featureCommon =
+        typed<PlinthCentral::FeatureAgentCommonSmData const>(sharedEntity("featureCommon"));
+    inputAttributesIs(em);
+    inputs.routingConfig = typed<L3MyStationRoutingConfig const>(
+        localEm() ? localEm()->getEntity(kRoutingConfigPath) : nullptr);
+    inputs.routingStatus = typed<L3MyStationRoutingStatus>(getLocalEntity(kRoutingStatusPath));
+    // Needed only once the directories exist, but looked up now: without it
+    // the wiring is refused before anything is created.
+    inputs.brixL3Status = typed<Brix::L3Status const>(sharedEntity("brixL3Status"));
+    return inputs;
+}
+
+void MyStationMounter::inputAttributesIs(Corral::EntityManager const* em) {
+    routerMacDbIs(sysdbEntity<Brix::BrixRouterMacDb>(em, "hardware/brix/routerMacDb"));
+    routerMacStatusDbIs(sysdbEntity<Brix::BrixRouterMacStatusDb>(
+        em, "hardware/brix/routerMacStatusDb/l3RouterMacStatusDb"));
+    virtualMacStatusInIs(
+        sysdbEntity<Routing::Fhrp::VirtualRouterMacStatus const>(em, "routing/fhrp/vrMacStatus"));
+    fhrpHwStatusIs(
+        sysdbEntity<Routing::Fhrp::Hardware::Status>(em, "routing/fhrp/hardware/status"));
+    l3CapabilitiesIs(sysdbEntity<PlinthCentral::L3Capabilities const>(
+        em, "hardware/plinth/centralStatus/l3Capabilities"));
+}
+
+bool MyStationMounter::wiringPossible(WiringInputs const& inputs) const {
+    if (!fhrpHwStatus_) {
+        KEL_TRACE(traceHandle(), 0, kSource,
+                  "routing/fhrp/hardware/status missing, My Station wiring refused");
+        return false;
+    }
+    if (!inputs.brixL3Status) {
+        KEL_TRACE(traceHandle(), 0, kSource, "brixL3Status missing, My Station wiring refused");
+        return false;
+    }
+    return true;
+}
+
+void MyStationMounter::capabilitiesPublish() {
+    Routing::Fhrp::Hardware::Status& status = *fhrpHwStatus_;
+    status.anygwSupportedIs(true);
+    status.vrrpSupportedIs(togglePlinthL3UnicastVrrpEnabled());
+    status.vrrpSupportedMaxNumIs(kVrrpSupportedMaxNum);
+    status.vrrpMacAsAnygwMacSupportedIs(true);
+    status.useUniqueGroupIdsIs(false);
+    status.requireGlobalIpRoutingIs(false);
+    status.vrrpSubinterfaceSupportedIs(false);
+}
+
+void MyStationMounter::routerMacDbIs(Kel::Ptr<Brix::BrixRouterMacDb> const& db) {
+    inputIs(routerMacDb_, db);
+}
+void MyStationMounter::routerMacStatusDbIs(Kel::Ptr<Brix::BrixRouterMacStatusDb> const& db) {
+    inputIs(routerMacStatusDb_, db);
+}
+void MyStationMounter::virtualMacStatusInIs(
+    Kel::Ptr<Routing::Fhrp::VirtualRouterMacStatus const> const& status) {
+    inputIs(virtualMacStatusIn_, status);
+}
+void MyStationMounter::fhrpHwStatusIs(Kel::Ptr<Routing::Fhrp::Hardware::Status> const& status) {
+    inputIs(fhrpHwStatus_, status);
+}
+void MyStationMounter::l3CapabilitiesIs(
+    Kel::Ptr<PlinthCentral::L3Capabilities const> const& capabilities) {
+    inputIs(l3Capabilities_, capabilities);
+}
+
+Kel::Ptr<VirtualRouterMacTable> MyStationMounter::vrrpMacStatusIs() {
+    return ownedIs(vrrpMacStatus_);
+}
+Kel::Ptr<VirtualRouterMacTable> MyStationMounter::vrrpMacStatusDel() {
+    return ownedDel(vrrpMacStatus_);
+}
+Kel::Ptr<MyStationConfigDir> MyStationMounter::myStationConfigDirIs() {
+    return ownedIs(myStationConfigDir_);
+}
+Kel::Ptr<MyStationConfigDir> MyStationMounter::myStationConfigDirDel() {
+    return ownedDel(myStationConfigDir_);
+}
+Kel::Ptr<MyStationStatusDir> MyStationMounter::myStationStatusDirIs() {
+    return ownedIs(myStationStatusDir_);
+}
+Kel::Ptr<MyStationStatusDir> MyStationMounter::myStationStatusDirDel() {
+    return ownedDel(myStationStatusDir_);
+}
+
+}  // namespace PlinthL3Unicast

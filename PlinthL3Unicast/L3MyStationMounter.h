@@ -1,0 +1,128 @@
+#pragma once
+
+#include "Corral/Mount.h"
+#include "Kel/Ptr.h"
+#include "PlinthLib/MounterBase.h"
+
+namespace Brix {
+class BrixRouterMacDb;
+class BrixRouterMacStatusDb;
+class L3Status;
+}  // namespace Brix
+namespace Brix::VrrpPrivateVlanReflectorLib {
+class VirtualRouterMacTable;
+}
+namespace IntfVlanIdSet {
+class Table;
+}
+namespace PlinthCentral {
+class FeatureAgentCommonSmData;
+class L3Capabilities;
+}  // namespace PlinthCentral
+namespace Routing::Fhrp {
+class VirtualRouterMacStatus;
+}
+namespace Routing::Fhrp::Hardware {
+class Status;
+}
+
+namespace PlinthL3Unicast {
+
+class L3MyStationRoutingConfig;
+class L3MyStationRoutingStatus;
+class MyStationConfigDir;
+class MyStationStatusDir;
+
+// Whether the VRRP feature toggle is on. Read once per process from the
+// toggle service; concurrent first callers wait for the one that reads it.
+bool togglePlinthL3UnicastVrrpEnabled();
+
+// The entry object of the My Station plug-in. doInit declares the mounts;
+// doMountsComplete looks up the inputs, creates the shared directories and
+// the VRRP virtual-MAC table, and publishes the VRRP capabilities.
+class MyStationMounter : public PlinthLib::MounterBase {
+  public:
+    // The VRRP groups the chip family can terminate (not 512: one entry is
+    // kept back).
+    static constexpr std::uint32_t kVrrpSupportedMaxNum = 511;
+
+    // The only way to make a mounter: notifications are on when it returns.
+    static Kel::Ptr<MyStationMounter> MyStationMounterIs(Vosk::String name);
+
+    Kel::TypeImpl const* fwkType() const override;
+    ~MyStationMounter() override;
+    void doMountsComplete(Corral::MountStatus mountStatus,
+                          Kel::Ptr<Corral::EntityManager> em) override;
+    void doInit() override;
+
+    // Inputs. Each only keeps a system-database entity alive; setting the
+    // entity an attribute already holds changes nothing.
+    Kel::Ptr<Brix::BrixRouterMacDb> const& routerMacDb() const { return routerMacDb_; }
+    void routerMacDbIs(Kel::Ptr<Brix::BrixRouterMacDb> const& db);
+    Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb() const {
+        return routerMacStatusDb_;
+    }
+    void routerMacStatusDbIs(Kel::Ptr<Brix::BrixRouterMacStatusDb> const& db);
+    Kel::Ptr<Routing::Fhrp::VirtualRouterMacStatus const> const& virtualMacStatusIn() const {
+        return virtualMacStatusIn_;
+    }
+    void virtualMacStatusInIs(Kel::Ptr<Routing::Fhrp::VirtualRouterMacStatus const> const& status);
+    Kel::Ptr<Routing::Fhrp::Hardware::Status> const& fhrpHwStatus() const { return fhrpHwStatus_; }
+    void fhrpHwStatusIs(Kel::Ptr<Routing::Fhrp::Hardware::Status> const& status);
+    Kel::Ptr<PlinthCentral::L3Capabilities const> const& l3Capabilities() const {
+        return l3Capabilities_;
+    }
+    void l3CapabilitiesIs(Kel::Ptr<PlinthCentral::L3Capabilities const> const& capabilities);
+
+    // Owned children. `Is` keeps a present child, so the entries in it
+    // survive; `Del` hands the removed child back (null when there was none).
+    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable> const& vrrpMacStatus()
+        const {
+        return vrrpMacStatus_;
+    }
+    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable> vrrpMacStatusIs();
+    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable> vrrpMacStatusDel();
+    Kel::Ptr<MyStationConfigDir> const& myStationConfigDir() const { return myStationConfigDir_; }
+    Kel::Ptr<MyStationConfigDir> myStationConfigDirIs();
+    Kel::Ptr<MyStationConfigDir> myStationConfigDirDel();
+    Kel::Ptr<MyStationStatusDir> const& myStationStatusDir() const { return myStationStatusDir_; }
+    Kel::Ptr<MyStationStatusDir> myStationStatusDirIs();
+    Kel::Ptr<MyStationStatusDir> myStationStatusDirDel();
+
+  protected:
+    explicit MyStationMounter(Vosk::String name);
+
+  private:
+    // What the wiring looks up but keeps in no attribute: the children made
+    // from these hold their own references.
+    struct WiringInputs {
+        Kel::Ptr<PlinthCentral::FeatureAgentCommonSmData const> featureCommon;
+        Kel::Ptr<L3MyStationRoutingConfig const> routingConfig;
+        Kel::Ptr<L3MyStationRoutingStatus> routingStatus;
+        Kel::Ptr<Brix::L3Status const> brixL3Status;
+        // Taken from brixL3Status once the directories and the table exist.
+        Kel::Ptr<IntfVlanIdSet::Table const> intfVlanIdSetTable;
+    };
+
+    // Fills the five inputs from `em` and looks up the rest.
+    WiringInputs inputsLookUp(Corral::EntityManager const* em);
+    void inputAttributesIs(Corral::EntityManager const* em);
+    // Without the hardware status or the forwarding layer's L3 status the
+    // wiring cannot be completed; says so in a trace line.
+    bool wiringPossible(WiringInputs const& inputs) const;
+    void capabilitiesPublish();
+
+    // Declaration order is the order of the generic attribute identities.
+    Kel::Ptr<Brix::BrixRouterMacDb> routerMacDb_;
+    Kel::Ptr<Brix::BrixRouterMacStatusDb> routerMacStatusDb_;
+    Kel::Ptr<Routing::Fhrp::VirtualRouterMacStatus const> virtualMacStatusIn_;
+    Kel::Ptr<Routing::Fhrp::Hardware::Status> fhrpHwStatus_;
+    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable> vrrpMacStatus_;
+    Kel::Ptr<PlinthCentral::L3Capabilities const> l3Capabilities_;
+    Kel::Ptr<MyStationConfigDir> myStationConfigDir_;
+    Kel::Ptr<MyStationStatusDir> myStationStatusDir_;
+    // The state machines and the VRRP helper follow here, after the
+    // directories they are given.
+};
+
+}  // namespace PlinthL3Unicast
