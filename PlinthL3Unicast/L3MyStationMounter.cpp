@@ -9,12 +9,16 @@
 #include "Brix/L3Status.h"
 #include "Brix/RouterMac.h"
 #include "Brix/VirtualRouterMacTable.h"
+#include "Brix/VrrpSm.h"
 #include "Kel/Trace.h"
 #include "Kel/Type.h"
 #include "PlinthCentral/ChipAgent.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
 #include "PlinthL3Records/RoutingRecords.h"
+#include "PlinthL3Unicast/L3MyStationHelperSm.h"
+#include "PlinthL3Unicast/L3MyStationSm.h"
+#include "PlinthL3Unicast/L3VrrpHelper.h"
 #include "Routing/Fhrp.h"
 #include "Toggle/Toggle.h"
 
@@ -91,6 +95,54 @@ Kel::Ptr<Kel::Entity> mounterCreate(Vosk::String const& name) {
 
 using M = MyStationMounter;
 
+// A child built from inputs: read and delete only, since a create needs the
+// inputs that only the wiring has.
+template <class Get, class Delete>
+Kel::AttributeImpl childAttr(std::string name, Get get, Delete del) {
+    return {std::move(name), [get, del](Kel::PtrInterface& self, Kel::AttrOp op, Kel::Value& io,
+                                        Kel::ArgList const&) {
+                M& m = static_cast<M&>(self);
+                if (op == Kel::AttrOp::read) {
+                    io = Kel::toValue(get(m));
+                } else if (op == Kel::AttrOp::del) {
+                    io = Kel::toValue(del(m));
+                } else {
+                    return Kel::kAttrOpNotSupported;
+                }
+                return Kel::kAttrOpOk;
+            }};
+}
+
+// Identity of two entity references, whatever their constness.
+template <class A, class B>
+bool same(Kel::Ptr<A> const& a, Kel::Ptr<B> const& b) {
+    return static_cast<void const*>(a.get()) == static_cast<void const*>(b.get());
+}
+
+// Keeps the present reactor when `unchanged`; else makes one with `make`,
+// releasing the old one (not silenced: whoever replaces it owns that), and
+// switches the new one on.
+template <class T, class Make>
+Kel::Ptr<T> reactorIs(Kel::Ptr<T>& slot, bool unchanged, Make make) {
+    if (slot && unchanged) {
+        return slot;
+    }
+    Kel::Ptr<T> reactor = make();
+    slot = reactor;
+    reactor->hasNotificationActiveIs(true);
+    return reactor;
+}
+
+// Clears the slot first, then silences the removed reactor.
+template <class T>
+Kel::Ptr<T> reactorDel(Kel::Ptr<T>& slot) {
+    Kel::Ptr<T> removed = std::exchange(slot, nullptr);
+    if (removed) {
+        removed->hasNotificationActiveIs(false);
+    }
+    return removed;
+}
+
 std::vector<Kel::AttributeImpl> mounterAttributes() {
     return {
         Kel::attrReadWrite<M>(
@@ -119,7 +171,20 @@ std::vector<Kel::AttributeImpl> mounterAttributes() {
             "myStationStatusDir", [](M& m) { return m.myStationStatusDir(); },
             [](M& m) { return m.myStationStatusDirIs(); },
             [](M& m) { return m.myStationStatusDirDel(); }),
-        // The state machines and the VRRP helper follow, in their member order.
+        childAttr(
+            "l3MyStationHelperSm", [](M& m) { return m.l3MyStationHelperSm(); },
+            [](M& m) { return m.l3MyStationHelperSmDel(); }),
+        childAttr(
+            "l3MyStationSm", [](M& m) { return m.l3MyStationSm(); },
+            [](M& m) { return m.l3MyStationSmDel(); }),
+        childAttr(
+            "vrrpPrivateVlanReflectorSm", [](M& m) { return m.vrrpPrivateVlanReflectorSm(); },
+            [](M& m) { return m.vrrpPrivateVlanReflectorSmDel(); }),
+        childAttr(
+            "vrrpSmHelper", [](M& m) { return m.vrrpSmHelper(); },
+            [](M& m) { return m.vrrpSmHelperDel(); }),
+        childAttr(
+            "vrrpSm", [](M& m) { return m.vrrpSm(); }, [](M& m) { return m.vrrpSmDel(); }),
     };
 }
 
@@ -171,8 +236,13 @@ MyStationMounter::~MyStationMounter() {
     vrrpMacStatus_ = nullptr;
     myStationConfigDir_ = nullptr;
     myStationStatusDir_ = nullptr;
-    // The state machines and the VRRP helper are silenced and dropped here,
-    // before the inputs they were built from.
+    // Each child is silenced (the helper detached) before the next is
+    // touched, and all of them before the inputs they were built from.
+    l3MyStationHelperSmDel();
+    l3MyStationSmDel();
+    vrrpPrivateVlanReflectorSmDel();
+    vrrpSmHelperDel();
+    vrrpSmDel();
     l3Capabilities_ = nullptr;
     fhrpHwStatus_ = nullptr;
     virtualMacStatusIn_ = nullptr;
@@ -214,8 +284,22 @@ void MyStationMounter::doMountsComplete(Corral::MountStatus mountStatus,
     capabilitiesPublish();
     vrrpMacStatusIs();
     inputs.intfVlanIdSetTable = inputs.brixL3Status->intfVlanIdSet();
-    // The VRRP objects, the table programmer and the router-MAC resolver are
-    // created from `inputs` here, in that order.
+    childrenIs(inputs);
+}
+
+void MyStationMounter::childrenIs(WiringInputs const& inputs) {
+    vrrpPrivateVlanReflectorSmIs(virtualMacStatusIn_, inputs.intfVlanIdSetTable, vrrpMacStatus_);
+    vrrpSmHelperIs("", myStationConfigDir_, myStationStatusDir_);
+    vrrpSmIs(vrrpMacStatus_, fhrpHwStatus_, vrrpSmHelper_);
+    auto runningState = typed<SmRunningState>(getLocalEntity(smStatePath()));
+    // The system database whose mount group doInit used, not the one the
+    // completion came from.
+    l3MyStationSmIs(corralEm(), inputs.featureCommon, myStationConfigDir_, myStationStatusDir_,
+                    runningState);
+    l3MyStationHelperSmIs(routerMacDb_, routerMacStatusDb_, inputs.routingConfig,
+                          inputs.routingStatus, myStationConfigDir_);
+    // Last: the resolver now handles everything already in its inputs.
+    l3MyStationHelperSm_->initializedIs(true);
 }
 
 MyStationMounter::WiringInputs MyStationMounter::inputsLookUp(Corral::EntityManager const* em) {
@@ -303,6 +387,113 @@ Kel::Ptr<MyStationStatusDir> MyStationMounter::myStationStatusDirIs() {
 }
 Kel::Ptr<MyStationStatusDir> MyStationMounter::myStationStatusDirDel() {
     return ownedDel(myStationStatusDir_);
+}
+
+Kel::Ptr<L3MyStationHelperSm> MyStationMounter::l3MyStationHelperSmIs(
+    Kel::Ptr<Brix::BrixRouterMacDb const> const& routerMacDb,
+    Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb,
+    Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig,
+    Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus,
+    Kel::Ptr<MyStationConfigDir> const& myStationConfigDir) {
+    auto const& sm = l3MyStationHelperSm_;
+    bool const unchanged = sm && same(sm->routerMacDb(), routerMacDb) &&
+                           same(sm->routerMacStatusDb(), routerMacStatusDb) &&
+                           same(sm->myStationRoutingConfig(), myStationRoutingConfig) &&
+                           same(sm->myStationRoutingStatus(), myStationRoutingStatus) &&
+                           same(sm->myStationConfigDir(), myStationConfigDir);
+    return reactorIs(l3MyStationHelperSm_, unchanged, [&] {
+        return L3MyStationHelperSm::L3MyStationHelperSmIs(
+            routerMacDb, routerMacStatusDb, myStationRoutingConfig, myStationRoutingStatus,
+            myStationConfigDir);
+    });
+}
+
+Kel::Ptr<L3MyStationHelperSm> MyStationMounter::l3MyStationHelperSmDel() {
+    return reactorDel(l3MyStationHelperSm_);
+}
+
+Kel::Ptr<L3MyStationSm> MyStationMounter::l3MyStationSmIs(
+    Kel::Ptr<Corral::EntityManager> const& corralEm,
+    Kel::Ptr<PlinthCentral::FeatureAgentCommonSmData const> const& fcsd,
+    Kel::Ptr<MyStationConfigDir const> const& myStationConfigDir,
+    Kel::Ptr<MyStationStatusDir> const& myStationStatusDir,
+    Kel::Ptr<SmRunningState> const& smRunningState) {
+    auto const& sm = l3MyStationSm_;
+    bool const unchanged = sm && same(sm->corralEm(), corralEm) && same(sm->fcsd(), fcsd) &&
+                           same(sm->myStationConfigDir(), myStationConfigDir) &&
+                           same(sm->myStationStatusDir(), myStationStatusDir) &&
+                           same(sm->smRunningState(), smRunningState);
+    return reactorIs(l3MyStationSm_, unchanged, [&] {
+        return L3MyStationSm::L3MyStationSmIs(corralEm, fcsd, myStationConfigDir,
+                                              myStationStatusDir, smRunningState);
+    });
+}
+
+Kel::Ptr<L3MyStationSm> MyStationMounter::l3MyStationSmDel() {
+    return reactorDel(l3MyStationSm_);
+}
+
+Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::LibSm> MyStationMounter::vrrpPrivateVlanReflectorSmIs(
+    Kel::Ptr<Routing::Fhrp::VirtualRouterMacStatus const> const& virtualRouterMacStatusIn,
+    Kel::Ptr<IntfVlanIdSet::Table const> const& intfVlanIdSetTable,
+    Kel::Ptr<VirtualRouterMacTable> const& virtualRouterMacTableOut) {
+    auto const& sm = vrrpPrivateVlanReflectorSm_;
+    bool const unchanged = sm && same(sm->virtualRouterMacStatusIn(), virtualRouterMacStatusIn) &&
+                           same(sm->intfVlanIdSetTable(), intfVlanIdSetTable) &&
+                           same(sm->virtualRouterMacTableOut(), virtualRouterMacTableOut);
+    return reactorIs(vrrpPrivateVlanReflectorSm_, unchanged, [&] {
+        return Brix::VrrpPrivateVlanReflectorLib::LibSm::LibSmIs(
+            virtualRouterMacStatusIn, intfVlanIdSetTable, virtualRouterMacTableOut);
+    });
+}
+
+Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::LibSm>
+MyStationMounter::vrrpPrivateVlanReflectorSmDel() {
+    return reactorDel(vrrpPrivateVlanReflectorSm_);
+}
+
+Kel::Ptr<VrrpSmHelper> MyStationMounter::vrrpSmHelperIs(
+    Vosk::String const& name, Kel::Ptr<MyStationConfigDir> const& myStationConfigDir,
+    Kel::Ptr<MyStationStatusDir> const& myStationStatusDir) {
+    auto const& helper = vrrpSmHelper_;
+    if (helper && helper->nameString() == name &&
+        same(helper->myStationConfigDir(), myStationConfigDir) &&
+        same(helper->myStationStatusDir(), myStationStatusDir)) {
+        return helper;
+    }
+    if (helper) {
+        helper->parentIs(nullptr);
+    }
+    Kel::Ptr<VrrpSmHelper> created(new VrrpSmHelper(name, myStationConfigDir, myStationStatusDir));
+    created->hasNotificationActiveIs(true);
+    created->parentIs(this);
+    vrrpSmHelper_ = created;
+    return created;
+}
+
+Kel::Ptr<VrrpSmHelper> MyStationMounter::vrrpSmHelperDel() {
+    Kel::Ptr<VrrpSmHelper> removed = std::exchange(vrrpSmHelper_, nullptr);
+    if (removed) {
+        removed->parentIs(nullptr);
+    }
+    return removed;
+}
+
+Kel::Ptr<Brix::VrrpSm> MyStationMounter::vrrpSmIs(
+    Kel::Ptr<VirtualRouterMacTable const> const& vrrpMacStatus,
+    Kel::Ptr<Routing::Fhrp::Hardware::Status const> const& vrrpHwStatus,
+    Kel::Ptr<VrrpSmHelper> const& vrrpHelper) {
+    auto const& sm = vrrpSm_;
+    bool const unchanged = sm && same(sm->vrrpMacStatus(), vrrpMacStatus) &&
+                           same(sm->vrrpHwStatus(), vrrpHwStatus) &&
+                           same(sm->vrrpHelper(), vrrpHelper);
+    return reactorIs(vrrpSm_, unchanged, [&] {
+        return Brix::VrrpSm::VrrpSmIs(vrrpMacStatus, vrrpHwStatus, vrrpHelper);
+    });
+}
+
+Kel::Ptr<Brix::VrrpSm> MyStationMounter::vrrpSmDel() {
+    return reactorDel(vrrpSm_);
 }
 
 }  // namespace PlinthL3Unicast

@@ -9,9 +9,13 @@ class BrixRouterMacDb;
 class BrixRouterMacStatusDb;
 class L3Status;
 }  // namespace Brix
-namespace Brix::VrrpPrivateVlanReflectorLib {
-class VirtualRouterMacTable;
+namespace Brix {
+class VrrpSm;
 }
+namespace Brix::VrrpPrivateVlanReflectorLib {
+class LibSm;
+class VirtualRouterMacTable;
+}  // namespace Brix::VrrpPrivateVlanReflectorLib
 namespace IntfVlanIdSet {
 class Table;
 }
@@ -30,8 +34,12 @@ namespace PlinthL3Unicast {
 
 class L3MyStationRoutingConfig;
 class L3MyStationRoutingStatus;
+class L3MyStationHelperSm;
+class L3MyStationSm;
 class MyStationConfigDir;
 class MyStationStatusDir;
+class SmRunningState;
+class VrrpSmHelper;
 
 // Whether the VRRP feature toggle is on. Read once per process from the
 // toggle service; concurrent first callers wait for the one that reads it.
@@ -89,6 +97,54 @@ class MyStationMounter : public PlinthLib::MounterBase {
     Kel::Ptr<MyStationStatusDir> myStationStatusDirIs();
     Kel::Ptr<MyStationStatusDir> myStationStatusDirDel();
 
+    // The state machines and the VRRP helper. Each `Is` keeps the present
+    // child when every input is the same entity (the helper: the same name
+    // and directories) and otherwise replaces it with a new one, switched on;
+    // each `Del` silences (the helper: detaches) the child and hands it back.
+    Kel::Ptr<L3MyStationHelperSm> const& l3MyStationHelperSm() const {
+        return l3MyStationHelperSm_;
+    }
+    Kel::Ptr<L3MyStationHelperSm> l3MyStationHelperSmIs(
+        Kel::Ptr<Brix::BrixRouterMacDb const> const& routerMacDb,
+        Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb,
+        Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig,
+        Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus,
+        Kel::Ptr<MyStationConfigDir> const& myStationConfigDir);
+    Kel::Ptr<L3MyStationHelperSm> l3MyStationHelperSmDel();
+
+    Kel::Ptr<L3MyStationSm> const& l3MyStationSm() const { return l3MyStationSm_; }
+    Kel::Ptr<L3MyStationSm> l3MyStationSmIs(
+        Kel::Ptr<Corral::EntityManager> const& corralEm,
+        Kel::Ptr<PlinthCentral::FeatureAgentCommonSmData const> const& fcsd,
+        Kel::Ptr<MyStationConfigDir const> const& myStationConfigDir,
+        Kel::Ptr<MyStationStatusDir> const& myStationStatusDir,
+        Kel::Ptr<SmRunningState> const& smRunningState);
+    Kel::Ptr<L3MyStationSm> l3MyStationSmDel();
+
+    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::LibSm> const& vrrpPrivateVlanReflectorSm() const {
+        return vrrpPrivateVlanReflectorSm_;
+    }
+    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::LibSm> vrrpPrivateVlanReflectorSmIs(
+        Kel::Ptr<Routing::Fhrp::VirtualRouterMacStatus const> const& virtualRouterMacStatusIn,
+        Kel::Ptr<IntfVlanIdSet::Table const> const& intfVlanIdSetTable,
+        Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable> const&
+            virtualRouterMacTableOut);
+    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::LibSm> vrrpPrivateVlanReflectorSmDel();
+
+    Kel::Ptr<VrrpSmHelper> const& vrrpSmHelper() const { return vrrpSmHelper_; }
+    Kel::Ptr<VrrpSmHelper> vrrpSmHelperIs(Vosk::String const& name,
+                                          Kel::Ptr<MyStationConfigDir> const& myStationConfigDir,
+                                          Kel::Ptr<MyStationStatusDir> const& myStationStatusDir);
+    Kel::Ptr<VrrpSmHelper> vrrpSmHelperDel();
+
+    Kel::Ptr<Brix::VrrpSm> const& vrrpSm() const { return vrrpSm_; }
+    Kel::Ptr<Brix::VrrpSm> vrrpSmIs(
+        Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable const> const&
+            vrrpMacStatus,
+        Kel::Ptr<Routing::Fhrp::Hardware::Status const> const& vrrpHwStatus,
+        Kel::Ptr<VrrpSmHelper> const& vrrpHelper);
+    Kel::Ptr<Brix::VrrpSm> vrrpSmDel();
+
   protected:
     explicit MyStationMounter(Vosk::String name);
 
@@ -111,6 +167,9 @@ class MyStationMounter : public PlinthLib::MounterBase {
     // wiring cannot be completed; says so in a trace line.
     bool wiringPossible(WiringInputs const& inputs) const;
     void capabilitiesPublish();
+    // Creates the children, in the order that lets each find its inputs and
+    // the table programmer exist before anything writes configuration.
+    void childrenIs(WiringInputs const& inputs);
 
     // Declaration order is the order of the generic attribute identities.
     Kel::Ptr<Brix::BrixRouterMacDb> routerMacDb_;
@@ -121,8 +180,11 @@ class MyStationMounter : public PlinthLib::MounterBase {
     Kel::Ptr<PlinthCentral::L3Capabilities const> l3Capabilities_;
     Kel::Ptr<MyStationConfigDir> myStationConfigDir_;
     Kel::Ptr<MyStationStatusDir> myStationStatusDir_;
-    // The state machines and the VRRP helper follow here, after the
-    // directories they are given.
+    Kel::Ptr<L3MyStationHelperSm> l3MyStationHelperSm_;
+    Kel::Ptr<L3MyStationSm> l3MyStationSm_;
+    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::LibSm> vrrpPrivateVlanReflectorSm_;
+    Kel::Ptr<VrrpSmHelper> vrrpSmHelper_;
+    Kel::Ptr<Brix::VrrpSm> vrrpSm_;
 };
 
 }  // namespace PlinthL3Unicast

@@ -50,7 +50,8 @@ Json recordsJson(Records const& records) {
     for (auto const& key : keys) {
         Json j = recordJson(*records.find(key));
         // The dump shows the collection's key, whatever the record carries.
-        for (auto const& [name, value] : macVlanJson(key).items()) {
+        Json const keyFields = macVlanJson(key);
+        for (auto const& [name, value] : keyFields.items()) {
             j[name] = value;
         }
         out.push_back(j);

@@ -26,7 +26,7 @@ std::string slurp(fs::path const& path) {
 }
 
 class AgentTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() /
                ("plinth-agent-test-" + std::to_string(::getpid()) + "-" +
@@ -64,7 +64,8 @@ TEST_P(ExampleTest, EndsInTheExpectedState) {
     fs::path const source(PLINTH_SOURCE_DIR);
     AgentRun r = run((source / "examples" / (name + ".scn")).string() + " -", "dump\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    auto expected = nlohmann::json::parse(slurp(source / "tests/agent/expected" / (name + ".json")));
+    auto expected =
+        nlohmann::json::parse(slurp(source / "tests/agent/expected" / (name + ".json")));
     EXPECT_EQ(lastJsonLine(r.out), expected) << "got " << lastJsonLine(r.out).dump();
     EXPECT_EQ(r.out.find("audit: clean"), r.out.rfind("audit: clean")) << "audit ran once";
     EXPECT_NE(r.out.find("audit: clean"), std::string::npos);
@@ -125,10 +126,12 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"chip tagged-entry on", "set-up commands are refused once start has run"},
         BadLine{"toggle PlinthL3UnicastVrrp off", "set-up commands are refused once start has run"},
         BadLine{"start", "start: already started"},
-        BadLine{"trace L3MyStationSm/99", "trace: bad trace spec piece 'L3MyStationSm/99': level 99 "
-                                          "is outside 0-31"},
-        BadLine{"show tables", "show: view must be table|config|status|router-mac|routing|"
-                               "capabilities|running, not 'tables'"}));
+        BadLine{"trace L3MyStationSm/99",
+                "trace: bad trace spec piece 'L3MyStationSm/99': levels are *, N or N-M with 0 <= "
+                "N <= M <= 31"},
+        BadLine{"show tables",
+                "show: view must be table|config|status|router-mac|routing|"
+                "capabilities|running, not 'tables'"}));
 
 TEST_F(AgentTest, RefusesWhatItCannotRead) {
     AgentRun missing = run((dir_ / "nope.scn").string());
@@ -152,9 +155,9 @@ TEST_F(AgentTest, RefusesWhatItCannotRead) {
 
 TEST_F(AgentTest, StopKeepsTheSystemDatabaseAndStartProgramsAgain) {
     AgentRun r = run("-",
-                "routing-config system 00:1c:73:00:00:01 valid\n"
-                "router-mac set 00:1c:73:00:00:02 gateway routing=on\n"
-                "fap add 0\nstart\ndump\nstop\ndump\nstart\ndump\n");
+                     "routing-config system 00:1c:73:00:00:01 valid\n"
+                     "router-mac set 00:1c:73:00:00:02 gateway routing=on\n"
+                     "fap add 0\nstart\ndump\nstop\ndump\nstart\ndump\n");
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<nlohmann::json> dumps;
     std::istringstream lines(r.out);
@@ -182,12 +185,14 @@ TEST_F(AgentTest, InvalidToggleFileIsReportedAndTheDefaultHolds) {
 
 TEST_F(AgentTest, RingFileRecordsTheTraceSitesAndPlinthRingReadsThem) {
     auto ring = dir_ / "trace.ring";
-    AgentRun r = run("--ring-file " + ring.string(), "fap add 0\nstart\nvrrp add 00:00:5e:00:01:01 vlan=10\n");
+    AgentRun r = run("--ring-file " + ring.string(),
+                     "fap add 0\nstart\nvrrp add 00:00:5e:00:01:01 vlan=10\n");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(r.err.empty()) << "text trace was off, yet: " << r.err;
     std::string out = dir_ / "ring.txt";
-    ASSERT_EQ(std::system((std::string(PLINTH_RING_PATH) + " " + ring.string() + " > " + out).c_str()),
-              0);
+    ASSERT_EQ(
+        std::system((std::string(PLINTH_RING_PATH) + " " + ring.string() + " > " + out).c_str()),
+        0);
     std::string text = slurp(out);
     EXPECT_NE(text.find("doMountsComplete"), std::string::npos);
     EXPECT_NE(text.find("configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: 00:00:5e:00:01:01 "

@@ -34,7 +34,7 @@ struct MacStateModel {
 };
 
 class Model {
-public:
+  public:
     Model(bool vrrpOn, bool tagged) : vrrpOn_(vrrpOn), tagged_(tagged) {}
 
     // Applies one scenario command to the model.
@@ -48,7 +48,7 @@ public:
     std::map<MacVlanTagged, EntryModel> table;
     MacStateModel appliedSystem, appliedVirtual;
 
-private:
+  private:
     static MacVlan routerKey(std::uint64_t mac) {
         return {Pakt::EthAddr(mac), 0, 0, Pakt::EthAddr::broadcast()};
     }
@@ -214,7 +214,7 @@ void Model::apply(PlinthAgent::Scenario::Command const& command) {
 
 // Random scenario lines over small pools, so that keys collide often.
 class EventSource {
-public:
+  public:
     explicit EventSource(std::uint64_t seed) : rng_(seed) {}
 
     std::string next(bool started) {
@@ -244,7 +244,7 @@ public:
         return "fap del " + std::to_string(pick(3));
     }
 
-private:
+  private:
     int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
     std::string mac() {
         static char const* const macs[] = {"00:00:00:00:00:00", "00:1c:73:00:00:01",
@@ -253,8 +253,9 @@ private:
         return macs[pick(6)];
     }
     std::string type() {
-        static char const* const types[] = {"system",   "virtual", "vrrp",   "mlag-peer",
-                                            "shared-router-encap", "interface", "gateway"};
+        static char const* const types[] = {
+            "system",    "virtual", "vrrp", "mlag-peer", "shared-router-encap",
+            "interface", "gateway"};
         return types[pick(7)];
     }
     std::string vlan() {
@@ -272,10 +273,10 @@ std::uint64_t envNumber(char const* name, std::uint64_t fallback) {
 }
 
 class ModelTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        toggleDir_ = std::filesystem::temp_directory_path() /
-                     ("plinth-model-" + std::to_string(::getpid()));
+        toggleDir_ =
+            std::filesystem::temp_directory_path() / ("plinth-model-" + std::to_string(::getpid()));
         std::filesystem::create_directories(toggleDir_);
     }
     void TearDown() override { std::filesystem::remove_all(toggleDir_); }
@@ -293,8 +294,8 @@ protected:
             EventSource source(seed);
             for (std::uint64_t i = 0; i < events; ++i) {
                 std::string const line = source.next(model.started);
-                SCOPED_TRACE("seed " + std::to_string(seed) + " event " + std::to_string(i) +
-                             ": " + line);
+                SCOPED_TRACE("seed " + std::to_string(seed) + " event " + std::to_string(i) + ": " +
+                             line);
                 auto command = PlinthAgent::Scenario::parseLine(line);
                 ASSERT_TRUE(command);
                 host.apply(*command, ignored);
@@ -373,7 +374,11 @@ protected:
 
 // The toggle is read once per process, so each setting has a test (and so
 // a process) of its own.
-TEST_F(ModelTest, RandomEventsWithVrrpOn) { runSeeds(true); }
-TEST_F(ModelTest, RandomEventsWithVrrpOff) { runSeeds(false); }
+TEST_F(ModelTest, RandomEventsWithVrrpOn) {
+    runSeeds(true);
+}
+TEST_F(ModelTest, RandomEventsWithVrrpOff) {
+    runSeeds(false);
+}
 
 }  // namespace
