@@ -16,7 +16,9 @@ bool holdsType(Kel::Entity const& entity, Vosk::String const& typeName) {
 
 }  // namespace
 
-void MountGroup::doMount(Mount const& mount) { mounts_.push_back(mount); }
+void MountGroup::doMount(Mount const& mount) {
+    mounts_.push_back(mount);
+}
 
 void MountGroup::doClose(bool force, Vosk::String const& reason, std::chrono::seconds timeout) {
     closeArgs_ = {force, reason, timeout};
@@ -25,24 +27,12 @@ void MountGroup::doClose(bool force, Vosk::String const& reason, std::chrono::se
     }
 }
 
-EntityManager::EntityManager() : root_(new Kel::Dir("")) {}
+EntityManager::EntityManager() = default;
 
 EntityManager::~EntityManager() {
     for (auto& [mounter, group] : groups_) {
         group->em_ = nullptr;
     }
-}
-
-Kel::Ptr<Kel::Entity> EntityManager::getEntity(std::string_view path) const {
-    return root_->entityAt(path);
-}
-
-void EntityManager::entityIs(std::string_view path, Kel::Ptr<Kel::Entity> const& entity) {
-    root_->entityAtIs(path, entity);
-}
-
-Kel::Ptr<Kel::Entity> EntityManager::entityDel(std::string_view path) {
-    return root_->entityAtDel(path);
 }
 
 Kel::Ptr<MountGroup> EntityManager::getMountGroup(Kel::Ptr<Mounter> const& mounter) {

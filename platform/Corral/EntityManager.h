@@ -16,7 +16,7 @@ class Mounter;
 // The mounts one mounter declares. Closing the group hands it to its entity
 // manager, which completes it on its next doCompleteMounts.
 class MountGroup : public Kel::PtrInterface {
-public:
+  public:
     struct CloseArgs {
         bool force = false;
         Vosk::String reason;
@@ -36,7 +36,7 @@ public:
     std::vector<Vosk::String> const& missing() const { return missing_; }
     Mounter* mounter() const { return mounter_; }
 
-private:
+  private:
     friend class EntityManager;
     EntityManager* em_;  // not owned: the manager owns its groups
     Mounter* mounter_;   // not owned: the mounter removes its group when it goes
@@ -47,16 +47,10 @@ private:
 };
 
 // The system database: entities at slash-separated paths.
-class EntityManager : public Kel::Entity {
-public:
+class EntityManager : public Kel::EntityTree {
+  public:
     EntityManager();
     ~EntityManager() override;
-
-    // Null when nothing is at `path`.
-    Kel::Ptr<Kel::Entity> getEntity(std::string_view path) const;
-    // Places `entity` at `path`, making the directories on the way.
-    void entityIs(std::string_view path, Kel::Ptr<Kel::Entity> const& entity);
-    Kel::Ptr<Kel::Entity> entityDel(std::string_view path);
 
     // The mount group of `mounter`, made on first request.
     Kel::Ptr<MountGroup> getMountGroup(Kel::Ptr<Mounter> const& mounter);
@@ -67,9 +61,8 @@ public:
     // Called by a mounter that goes away before its group completed.
     void mountGroupDel(Mounter* mounter);
 
-private:
+  private:
     friend class MountGroup;
-    Kel::Ptr<Kel::Dir> root_;
     std::map<Mounter*, Kel::Ptr<MountGroup>> groups_;
     std::vector<Mounter*> closedGroups_;
 };

@@ -32,6 +32,16 @@ class Dir : public Entity {
     std::map<std::string, Ptr<Entity>, std::less<>> children_;
 };
 
+// The root of an entity store: entities at slash-separated paths below it.
+class EntityTree : public Dir {
+  public:
+    // Null when nothing is at `path`.
+    Ptr<Entity> getEntity(std::string_view path) const { return entityAt(path); }
+    // Places `entity` at `path`, making the directories on the way.
+    void entityIs(std::string_view path, Ptr<Entity> const& entity) { entityAtIs(path, entity); }
+    Ptr<Entity> entityDel(std::string_view path) { return entityAtDel(path); }
+};
+
 // Splits "a/b/c" into its components, refusing empty ones.
 std::vector<std::string_view> splitPath(std::string_view path);
 
