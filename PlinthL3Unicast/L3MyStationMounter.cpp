@@ -1,7 +1,6 @@
 #include "PlinthL3Unicast/L3MyStationMounter.h"
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "Brix/RouterMac.h"
 #include "Brix/VirtualRouterMacTable.h"
 #include "Brix/VrrpSm.h"
+#include "Kel/Format.h"
 #include "Kel/Trace.h"
 #include "Kel/Type.h"
 #include "PlinthCentral/ChipAgent.h"
@@ -58,9 +58,7 @@ constexpr char const* kSmStatePathFormat = "l3/smState/%d";
 constexpr int kSmStateIndex = 2;
 
 std::string smStatePath() {
-    char path[32];
-    std::snprintf(path, sizeof path, kSmStatePathFormat, kSmStateIndex);
-    return path;
+    return Kel::_fmt(kSmStatePathFormat, kSmStateIndex);
 }
 
 template <class T>

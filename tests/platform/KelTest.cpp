@@ -5,6 +5,7 @@
 
 #include "Kel/Dir.h"
 #include "Kel/Enum.h"
+#include "Kel/Format.h"
 #include "Kel/Type.h"
 
 namespace {
@@ -191,6 +192,12 @@ TEST_F(KelTest, U12TakesTwelveBitsAndRefusesMoreWithItsMessage) {
             EXPECT_STREQ(e.what(), "U12::value < 0 or > 0x0fff not allowed");
         }
     }
+}
+
+TEST_F(KelTest, FormatsPrintfStyleWhateverTheLength) {
+    EXPECT_EQ(Kel::_fmt("l3/smState/%d", 2), "l3/smState/2");
+    EXPECT_EQ(Kel::_fmt("%s", std::string(1000, 'x').c_str()).size(), 1000U);
+    EXPECT_EQ(Kel::_fmt("plain"), "plain");
 }
 
 TEST_F(KelTest, FatalAssertionNamesExpressionFunctionAndSource) {
