@@ -178,6 +178,15 @@ class HelperTest : public ::testing::Test {
 
 // ---- Router MAC intake ---------------------------------------------------------------
 
+// Cases print by name in failure reports.
+template <class Case>
+requires requires(Case const& c) {
+    c.name;
+}
+void PrintTo(Case const& c, std::ostream* os) {
+    *os << c.name;
+}
+
 struct Call {
     MacTypeMask key;
     bool present;

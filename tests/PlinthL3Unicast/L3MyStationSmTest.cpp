@@ -32,6 +32,15 @@ std::string const kFapSig = kSig + "handleLogicalFapId(LogicalFap::LogicalFapId)
 char const* const kAlready = "handleLogicalFapId MyStationTable is already initialized ";
 char const* const kRangeError = "U12::value < 0 or > 0x0fff not allowed";
 
+// Cases print by name in failure reports.
+template <class Case>
+requires requires(Case const& c) {
+    c.name;
+}
+void PrintTo(Case const& c, std::ostream* os) {
+    *os << c.name;
+}
+
 enum class Chip { untagged, tagged, noFeature, impostor, unknown };
 
 // Filed under the My Station key without being the My Station feature.

@@ -52,6 +52,15 @@ bool genericNull(MyStationMounter& m, std::string_view attr) {
     return !Kel::fromValue<Kel::Ptr<Kel::PtrInterface>>(genericRead(m, attr));
 }
 
+// Cases print by name in failure reports.
+template <class Case>
+requires requires(Case const& c) {
+    c.name;
+}
+void PrintTo(Case const& c, std::ostream* os) {
+    *os << c.name;
+}
+
 // Records which attributes an entity notified, in order.
 struct NotifyLog {
     explicit NotifyLog(Kel::PtrInterface const& entity) : publisher(entity.notifieeList()) {

@@ -47,6 +47,15 @@ Entries entriesOf(MyStationConfigDir const& dir) {
     return {dir.config().begin(), dir.config().end()};
 }
 
+// Cases print by name in failure reports.
+template <class Case>
+requires requires(Case const& c) {
+    c.name;
+}
+void PrintTo(Case const& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class VrrpSmHelperTest : public ::testing::Test {
   protected:
     void TearDown() override {
