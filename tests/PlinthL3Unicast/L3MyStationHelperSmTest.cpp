@@ -66,15 +66,6 @@ std::string changeLine(std::uint64_t mac, bool routing, char const* suffix) {
     return std::string(kHandleRouterMacSignature) + " mac: " + macText(mac) +
            " v4OrV6RoutingEnabled: " + boolText(routing) + " -- " + suffix;
 }
-std::string added(std::uint64_t mac, bool routing) {
-    return changeLine(mac, routing, "Added");
-}
-std::string updated(std::uint64_t mac, bool routing) {
-    return changeLine(mac, routing, "Updated");
-}
-std::string removed(std::uint64_t mac, bool routing) {
-    return changeLine(mac, routing, "Removed");
-}
 std::string typeLine(RouterTypes t) {
     return "handleRouterType routerType: " + std::string(stringValue(t).stdString());
 }
@@ -110,10 +101,8 @@ Configs configs(std::vector<std::pair<std::uint64_t, bool>> const& l3EnabledByMa
         MyStationConfig c;
         c.macVlan = routerKey(mac);
         c.l3Enabled = l3Enabled;
-        c.stationFlag = true;
+        c.stationFlag = c.configFlag4 = c.configFlag5 = true;
         c.configFlag3 = false;
-        c.configFlag4 = true;
-        c.configFlag5 = true;
         out.emplace(c.macVlan, c);
     }
     return out;
@@ -189,6 +178,15 @@ class HelperTest : public ::testing::Test {
 
 // ---- Router MAC intake ---------------------------------------------------------------
 
+// Cases print by name in failure reports.
+template <class Case>
+requires requires(Case const& c) {
+    c.name;
+}
+void PrintTo(Case const& c, std::ostream* os) {
+    *os << c.name;
+}
+
 struct Call {
     MacTypeMask key;
     bool present;
@@ -202,32 +200,29 @@ struct IntakeCase {
     Statuses statuses;
     std::vector<std::string> lastCallTrace;
 };
-void PrintTo(IntakeCase const& c, std::ostream* os) {
-    *os << c.name;
-}
 
 MacTypeMask const kEncap = key(kA, MacType::sharedRouterEncap);
 
 // clang-format off
 std::vector<IntakeCase> const kIntakeCases = {
     {"NewMacWithRouting", {{key(kA), true, true}},
-     {{kA, true}}, {{key(kA), true}}, {kIntakeEntry, added(kA, true)}},
+     {{kA, true}}, {{key(kA), true}}, {kIntakeEntry, changeLine(kA, true, "Added")}},
     {"NewMacWithoutRouting", {{key(kA), true, false}},
-     {}, {{key(kA), false}}, {kIntakeEntry, added(kA, false)}},
+     {}, {{key(kA), false}}, {kIntakeEntry, changeLine(kA, false, "Added")}},
     {"RepeatedAnnouncementChangesNothing", {{key(kA), true, true}, {key(kA), true, true}},
      {{kA, true}}, {{key(kA), true}}, {kIntakeEntry}},
     {"RoutingTurnedOff", {{key(kA), true, true}, {key(kA), true, false}},
-     {}, {{key(kA), false}}, {kIntakeEntry, updated(kA, false)}},
+     {}, {{key(kA), false}}, {kIntakeEntry, changeLine(kA, false, "Updated")}},
     {"RoutingTurnedOn", {{key(kA), true, false}, {key(kA), true, true}},
-     {{kA, true}}, {{key(kA), true}}, {kIntakeEntry, updated(kA, true)}},
+     {{kA, true}}, {{key(kA), true}}, {kIntakeEntry, changeLine(kA, true, "Updated")}},
     {"Removal", {{key(kA, MacType::gateway), true, true}, {key(kA, MacType::gateway), false, false}},
-     {}, {}, {kIntakeEntry, removed(kA, false)}},
+     {}, {}, {kIntakeEntry, changeLine(kA, false, "Removed")}},
     // The Removed line shows the call's flag, not the stored one.
     {"RemovalOfMacNeverConfigured", {{key(kA), true, false}, {key(kA), false, true}},
-     {}, {}, {kIntakeEntry, removed(kA, true)}},
+     {}, {}, {kIntakeEntry, changeLine(kA, true, "Removed")}},
     {"TwoKeysShareOneEntry", {{key(kA), true, true}, {key(kA, MacType::interface), true, true},
                               {key(kA, MacType::interface), false, false}},
-     {}, {{key(kA), true}}, {kIntakeEntry, removed(kA, false)}},
+     {}, {{key(kA), true}}, {kIntakeEntry, changeLine(kA, false, "Removed")}},
     {"SharedRouterEncapAnnouncedIsSkipped", {{kEncap, true, true}}, {}, {}, {kIntakeEntry, kSkip}},
     {"SharedRouterEncapRemovedIsSkipped", {{kEncap, false, true}}, {}, {}, {kIntakeEntry, kSkip}},
 };
@@ -266,9 +261,6 @@ struct ReconcileCase {
     std::vector<std::pair<std::uint64_t, bool>> after;
     std::vector<std::string> trace;
 };
-void PrintTo(ReconcileCase const& c, std::ostream* os) {
-    *os << c.name;
-}
 
 std::string set(std::uint64_t mac, bool l3Enabled) {
     return "set " + macText(mac) + " " + boolText(l3Enabled);
@@ -349,14 +341,10 @@ TEST_F(HelperTest, InitializationReconcilesSystemRouterThenVirtualRouter) {
     switch_->routingConfig()->routerMacIs(state(kA, true));
     switch_->routingConfig()->virtualRouterMacIs(state(kV, true));
     create();
-    helper_->handleInitialized();  // not initialized yet: only the entry line
+    helper_->handleInitialized();  // not initialized yet: nothing is written
+    EXPECT_TRUE(dirEvents_.empty());
     helper_->initializedIs(true);
-    EXPECT_EQ(capture_.texts(),
-              (std::vector<std::string>{
-                  "handleInitialized", "handleInitialized", typeLine(kSystem), oldLine(0, false),
-                  addLine(kA, true), updateLine(kSystem, kA, true), typeLine(kVirtual),
-                  oldLine(0, false), addLine(kV, true), updateLine(kVirtual, kV, true)}));
-    EXPECT_EQ(configsNow(), configs({{kA, true}, {kV, true}}));
+    EXPECT_EQ(dirEvents_, (std::vector<std::string>{set(kA, true), set(kV, true)}));
     EXPECT_EQ(appliedNow(), std::make_pair(state(kA, true), state(kV, true)));
 }
 
@@ -376,37 +364,22 @@ TEST_F(HelperTest, RoutingConfigChangesReconcileTheirOwnRouterType) {
     config->virtualRouterMacIs(state(kV, true));  // before initialization: applied at once
     EXPECT_EQ(configsNow(), configs({{kV, true}}));
     helper_->initializedIs(true);
-
     forget();
     config->routerMacIs(state(kB, true));
     config->notifieeList()->notify(2);  // no MAC state: ignored
-    EXPECT_EQ(capture_.texts(),
-              (std::vector<std::string>{typeLine(kSystem), oldLine(kA, true), removeLine(kA),
-                                        addLine(kB, true), updateLine(kSystem, kB, true)}));
-    forget();
     config->virtualRouterMacIs(state(kW, true));
-    EXPECT_EQ(capture_.texts(),
-              (std::vector<std::string>{typeLine(kVirtual), oldLine(kV, true), removeLine(kV),
-                                        addLine(kW, true), updateLine(kVirtual, kW, true)}));
-    EXPECT_EQ(configsNow(), configs({{kB, true}, {kW, true}}));
+    EXPECT_EQ(dirEvents_,
+              (std::vector<std::string>{del(kA), set(kB, true), del(kV), set(kW, true)}));
     EXPECT_EQ(appliedNow(), std::make_pair(state(kB, true), state(kW, true)));
 }
 
 // A zombie and a switched-off helper both hear nothing of either input.
-struct SilenceCase {
-    char const* name;
-    std::function<void(L3MyStationHelperSm&)> silence;
-};
-void PrintTo(SilenceCase const& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class SilencedHelperTest : public HelperTest, public ::testing::WithParamInterface<SilenceCase> {};
+class SilencedHelperTest : public HelperTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(SilencedHelperTest, IgnoresRoutingConfigAndRouterMacChanges) {
     create();
     helper_->initializedIs(true);
-    GetParam().silence(*helper_);
+    GetParam() ? helper_->kelDoZombieReactors(true) : helper_->hasNotificationActiveIs(false);
     forget();
     switch_->routingConfig()->routerMacIs(state(kA, true));
     switch_->routingConfig()->virtualRouterMacIs(state(kV, true));
@@ -417,12 +390,10 @@ TEST_P(SilencedHelperTest, IgnoresRoutingConfigAndRouterMacChanges) {
     EXPECT_EQ(appliedNow(), std::make_pair(MacState{}, MacState{}));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ways, SilencedHelperTest,
-    ::testing::Values(SilenceCase{"Zombie", [](auto& h) { h.kelDoZombieReactors(true); }},
-                      SilenceCase{"NotificationsOff",
-                                  [](auto& h) { h.hasNotificationActiveIs(false); }}),
-    [](auto const& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ways, SilencedHelperTest, ::testing::Values(true, false),
+                         [](auto const& info) {
+                             return std::string(info.param ? "Zombie" : "NotificationsOff");
+                         });
 
 // ---- Life cycle -----------------------------------------------------------------------
 
@@ -430,19 +401,15 @@ TEST_F(HelperTest, SubscriptionsFollowTheNotificationFlag) {
     Vosk::Publisher* config = switch_->routingConfig()->notifieeList();
     Vosk::Publisher* db = switch_->routerMacDb()->notifieeList();
     create();
-    auto counts = [&] { return std::make_pair(config->subscriberCount(), db->subscriberCount()); };
-    EXPECT_EQ(counts(), std::make_pair(std::size_t{1}, std::size_t{1}));
-    helper_->hasNotificationActiveIs(true);
-    EXPECT_EQ(counts(), std::make_pair(std::size_t{1}, std::size_t{1}));
-    helper_->hasNotificationActiveIs(false);
-    EXPECT_EQ(counts(), std::make_pair(std::size_t{0}, std::size_t{0}));
-    EXPECT_EQ(helper_->myStationRoutingConfigSubscriber().dispatch, nullptr);
-    helper_->hasNotificationActiveIs(false);
-    EXPECT_EQ(counts(), std::make_pair(std::size_t{0}, std::size_t{0}));
-    helper_->hasNotificationActiveIs(true);
-    EXPECT_EQ(counts(), std::make_pair(std::size_t{1}, std::size_t{1}));
+    for (bool active : {true, true, false, false, true}) {
+        helper_->hasNotificationActiveIs(active);
+        std::size_t const n = active ? 1 : 0;
+        EXPECT_EQ(std::make_pair(config->subscriberCount(), db->subscriberCount()),
+                  std::make_pair(n, n));
+        EXPECT_EQ(helper_->myStationRoutingConfigSubscriber().dispatch == nullptr, !active);
+    }
     helper_.reset();
-    EXPECT_EQ(counts(), std::make_pair(std::size_t{0}, std::size_t{0}));
+    EXPECT_EQ(config->subscriberCount() + db->subscriberCount(), 0U);
 }
 
 // A restarted agent finds the status records of its earlier run in the
@@ -454,14 +421,8 @@ TEST_F(HelperTest, RestartedAgentProgramsItsRouterMacsAgain) {
     helper_->initializedIs(true);
     db->routerMacIs(key(kB), {true});
     db->routerMacIs(key(kC, MacType::gateway), {false});
-    db->routerMacIs(key(kW, MacType::vrrp), {true});
-    db->routerMacIs(key(kW, MacType::vrrp), {false});
     db->routerMacIs(kEncap, {true});
     EXPECT_EQ(configsNow(), configs({{kA, true}, {kB, true}}));
-    EXPECT_EQ(statusesNow(), (Statuses{{key(kB), true},
-                                       {key(kC, MacType::gateway), false},
-                                       {key(kW, MacType::vrrp), false}}));
-    db->routerMacDel(key(kW, MacType::vrrp));
     helper_.reset();
 
     db->routerMacDel(key(kB));  // while the agent was down
@@ -480,38 +441,31 @@ TEST_F(HelperTest, RestartedAgentProgramsItsRouterMacsAgain) {
 
 // ---- Creation by type and reflective access ----------------------------------------------
 
-TEST_F(HelperTest, TypeRecordAndFactoryBuildActiveHelpers) {
+TEST_F(HelperTest, TypeRecordBuildsActiveHelpersFromExactArguments) {
     Kel::TypeImpl const* type = Kel::typeImpl("PlinthL3Unicast::L3MyStationHelperSm");
     ASSERT_NE(type, nullptr);
     Kel::ArgList args = {Kel::toValue(switch_->routerMacDb()),
                          Kel::toValue(switch_->routerMacStatusDb()),
                          Kel::toValue(switch_->routingConfig()),
                          Kel::toValue(switch_->routingStatus()), Kel::toValue(dir_)};
+    Kel::ArgList swapped = args;
+    std::swap(swapped[3], swapped[4]);
+    Kel::ArgList longer = args;
+    longer.push_back(Kel::toValue(dir_));
+    for (Kel::ArgList const& bad : {swapped, Kel::ArgList(args.begin(), args.end() - 1), longer}) {
+        EXPECT_THROW(type->genericIfConstructFromCtorArgs(bad), Kel::RangeException);
+    }
     helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(type->genericIfConstructFromCtorArgs(args));
     ASSERT_TRUE(helper_);
     EXPECT_EQ(helper_->fwkType(), type);
     EXPECT_TRUE(helper_->hasNotificationActive());
-    EXPECT_EQ(helper_->routerMacDb(), switch_->routerMacDb());
-    EXPECT_EQ(helper_->routerMacStatusDb(), switch_->routerMacStatusDb());
-    EXPECT_EQ(helper_->myStationRoutingConfig(), switch_->routingConfig());
+    // Each argument reached its own slot: the router MAC lands in this directory.
+    helper_->handleRouterMac(key(kA), true, true);
+    EXPECT_EQ(configsNow(), configs({{kA, true}}));
     EXPECT_EQ(helper_->myStationRoutingStatus(), switch_->routingStatus());
-    EXPECT_EQ(helper_->myStationConfigDir(), dir_);
-
-    Kel::ArgList swapped = args;
-    std::swap(swapped[3], swapped[4]);
-    EXPECT_THROW(type->genericIfConstructFromCtorArgs(swapped), Kel::RangeException);
-    EXPECT_THROW(type->genericIfConstructFromCtorArgs(Kel::ArgList(args.begin(), args.end() - 1)),
-                 Kel::RangeException);
-    args.push_back(Kel::toValue(dir_));
-    EXPECT_THROW(type->genericIfConstructFromCtorArgs(args), Kel::RangeException);
-
-    auto made = PlinthL3Unicast::l3MyStationHelperSmFactory(
-        switch_->routerMacDb(), switch_->routerMacStatusDb(), switch_->routingConfig(),
-        switch_->routingStatus(), dir_);
-    EXPECT_TRUE(made->hasNotificationActive());
 }
 
-TEST_F(HelperTest, AttributeTableListsBaseAttributesThenItsOwnInOrder) {
+TEST_F(HelperTest, AttributeTableAnswersByNameAndIdentity) {
     create();
     Kel::TypeImpl const* type = helper_->fwkType();
     std::vector<std::string> names;
@@ -522,16 +476,10 @@ TEST_F(HelperTest, AttributeTableListsBaseAttributesThenItsOwnInOrder) {
                          "routerMacDb", "routerMacStatusDb", "myStationRoutingConfig",
                          "myStationRoutingStatus", "myStationConfigDir", "handleRouterType",
                          "getNewMacState", "getOldMacState", "updateRouterMacState"}));
-
     Kel::Value value;
     ASSERT_EQ(type->genericIfAttributeOp(*helper_, "myStationConfigDir", Kel::AttrOp::read, value),
               Kel::kAttrOpOk);
     EXPECT_EQ(Kel::fromValue<Kel::Ptr<MyStationConfigDir>>(value), dir_);
-    ASSERT_EQ(
-        type->genericIfAttributeOp(*helper_, "myStationRoutingConfig", Kel::AttrOp::read, value),
-        Kel::kAttrOpOk);
-    EXPECT_EQ(Kel::fromValue<Kel::Ptr<PlinthL3Unicast::L3MyStationRoutingConfig>>(value),
-              switch_->routingConfig());
     EXPECT_EQ(type->genericIfAttributeOp(*helper_, "myStationConfigDir", Kel::AttrOp::write, value),
               Kel::kAttrOpNotSupported);
     EXPECT_EQ(type->genericIfAttributeOp(*helper_, "getNewMacState", Kel::AttrOp::read, value),
@@ -546,26 +494,21 @@ TEST_F(HelperTest, InvokedLookupsAndUpdatesUseTheStoredStates) {
     switch_->routingConfig()->routerMacIs(state(kA, true));
     switch_->routingStatus()->routerMacIs(state(kB, false));
     create();
-    Kel::TypeImpl const* type = helper_->fwkType();
     auto invoke = [&](char const* name, Kel::ArgList const& args) {
         Kel::Value result;
-        EXPECT_EQ(type->genericIfAttributeOp(*helper_, name, Kel::AttrOp::invoke, result, args),
+        EXPECT_EQ(helper_->fwkType()->genericIfAttributeOp(*helper_, name, Kel::AttrOp::invoke,
+                                                           result, args),
                   Kel::kAttrOpOk);
         return result;
     };
     auto macState = [](Kel::Value const& v) { return Kel::fromValue<MacState>(v); };
-
     EXPECT_EQ(macState(invoke("getNewMacState", {kSystem})), state(kA, true));
     EXPECT_EQ(macState(invoke("getNewMacState", {kVirtual})), state(0, false));
     EXPECT_EQ(macState(invoke("getOldMacState", {kSystem})), state(kB, false));
     EXPECT_EQ(macState(invoke("getOldMacState", {kVirtual})), state(0, false));
 
     invoke("updateRouterMacState", {kVirtual, state(kV, false)});
-    invoke("updateRouterMacState", {kVirtual, state(kV, false)});  // same value, stored again
     EXPECT_EQ(appliedNow(), std::make_pair(state(kB, false), state(kV, false)));
-    EXPECT_EQ(capture_.texts(), (std::vector<std::string>{updateLine(kVirtual, kV, false),
-                                                          updateLine(kVirtual, kV, false)}));
-
     invoke("handleRouterType", {kSystem});
     EXPECT_EQ(configsNow(), configs({{kA, true}}));
     EXPECT_THROW(invoke("handleRouterType", {std::string("systemRouter")}), Kel::RangeException);
@@ -590,9 +533,6 @@ struct DeathCase {
     char const* function;
     char const* expression;
 };
-void PrintTo(DeathCase const& c, std::ostream* os) {
-    *os << c.name;
-}
 
 std::vector<DeathCase> const kDeathCases = {
     {"GetNewMacState", [](auto& h) { h.getNewMacState(kBogusType); },
@@ -630,138 +570,97 @@ INSTANTIATE_TEST_SUITE_P(Assertions, HelperDeathTest, ::testing::ValuesIn(kDeath
 // ---- RouterTypes and MAC states --------------------------------------------------------
 
 TEST(RouterTypesTest, ConvertsEachEnumeratorBothWays) {
-    struct Case {
-        unsigned number;
-        char const* name;
-        RouterTypes value;
-    };
-    for (Case const c : {Case{0, "systemRouter", kSystem}, Case{1, "virtualRouter", kVirtual}}) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(PlinthL3Unicast::RouterTypesInstance(c.number), c.value);
-        EXPECT_EQ(PlinthL3Unicast::RouterTypesInstance(Vosk::String(c.name)), c.value);
-        EXPECT_EQ(stringValue(c.value), Vosk::String(c.name));
-        EXPECT_EQ(valueToStrep(c.value), c.name);
-        std::ostringstream out;
-        out << c.value;
-        EXPECT_EQ(out.str(), c.name);
-
-        std::string const text = std::string(c.name) + " rest";
+    for (auto const& [number, name] : {std::pair{0U, "systemRouter"}, {1U, "virtualRouter"}}) {
+        RouterTypes const value = PlinthL3Unicast::RouterTypesInstance(number);
+        EXPECT_EQ(value, static_cast<RouterTypes>(number));
+        EXPECT_EQ(PlinthL3Unicast::RouterTypesInstance(Vosk::String(name)), value);
+        EXPECT_EQ(valueToStrep(value), name);
+        std::string const text = std::string(name) + " rest";
         Kel::CharRange range{text.data(), text.data() + text.size()};
         RouterTypes parsed = kBogusType;
         EXPECT_TRUE(sequenceToValue(range, &parsed));
-        EXPECT_EQ(parsed, c.value);
+        EXPECT_EQ(parsed, value);
         EXPECT_EQ(std::string(range.begin, range.end), " rest");
     }
 }
 
 TEST(RouterTypesTest, RefusesWhatIsNoEnumerator) {
-    for (unsigned number : {2U, 255U, 256U}) {
-        EXPECT_THROW(PlinthL3Unicast::RouterTypesInstance(number), Kel::EnumValueException)
-            << number;
+    for (unsigned number : {2U, 256U}) {
+        EXPECT_THROW(PlinthL3Unicast::RouterTypesInstance(number), Kel::EnumValueException);
     }
-    for (char const* name : {"", "systemrouter", "virtualRouterX", "router", "1"}) {
+    for (char const* name : {"", "systemrouter", "virtualRouterX", "1"}) {
         EXPECT_THROW(PlinthL3Unicast::RouterTypesInstance(Vosk::String(name)),
                      Kel::EnumValueException)
             << name;
         std::string const text(name);
         Kel::CharRange range{text.data(), text.data() + text.size()};
         RouterTypes parsed = kBogusType;
-        bool const accepted = sequenceToValue(range, &parsed);
         // "virtualRouterX" starts with a name: that prefix is taken.
-        EXPECT_EQ(accepted, text == "virtualRouterX") << name;
-        if (!accepted) {
-            EXPECT_EQ(parsed, kBogusType);
-            EXPECT_EQ(range.begin, text.data());
-        }
+        EXPECT_EQ(sequenceToValue(range, &parsed), text == "virtualRouterX") << name;
     }
     EXPECT_THROW(stringValue(kBogusType), Kel::EnumValueException);
-    EXPECT_THROW(valueToStrep(kBogusType), Kel::EnumValueException);
     std::ostringstream out;
     out << kBogusType;
     EXPECT_EQ(out.str(), "2");
 }
 
 TEST(ZeroMacStateTest, LooksAtTheMacOnly) {
-    struct Case {
-        MacState state;
-        bool zero;
-    };
-    for (Case const c :
-         {Case{state(0, false), true}, Case{state(0, true), true}, Case{state(1, false), false},
-          Case{MacState{Pakt::EthAddr::broadcast(), true}, false}}) {
-        EXPECT_EQ(PlinthL3Unicast::zeroMacState(c.state), c.zero) << c.state;
+    for (auto const& [macState, zero] :
+         {std::pair{state(0, false), true}, {state(0, true), true}, {state(1, false), false}}) {
+        EXPECT_EQ(PlinthL3Unicast::zeroMacState(macState), zero) << macState;
     }
 }
 
-// ---- Ring records ---------------------------------------------------------------------------
-
-class HelperRingTest : public HelperTest {
-  protected:
-    void SetUp() override {
-        auto const* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        ringPath_ = std::filesystem::temp_directory_path() /
-                    ("helper-ring-" + std::to_string(::getpid()) + "-" + info->name());
-        std::filesystem::remove(ringPath_);
-        Jotter::defaultHandleIs(ringPath_, 1 << 16);
-    }
-    void TearDown() override {
-        Jotter::defaultHandleDel();
-        std::filesystem::remove(ringPath_);
-        HelperTest::TearDown();
-    }
-    // format -> "site codes..." of every site of this unit in the ring file.
-    std::map<std::string, std::string> sites() const {
-        Jotter::flushDefault();
-        std::ifstream in(ringPath_, std::ios::binary);
-        std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                        std::istreambuf_iterator<char>()};
-        Jotter::RingFormat::Image image;
-        EXPECT_EQ(Jotter::RingFormat::parse(bytes, image), "");
-        std::map<std::string, std::string> out;
-        for (auto const& desc : image.descs) {
-            if (desc.source != kSource) {
-                continue;
-            }
-            std::string codes = desc.site;
-            for (auto code : desc.codes) {
-                codes += " " + std::string(Jotter::codeText(code));
-            }
-            out[desc.format] = codes;
-        }
-        return out;
-    }
-
-    std::filesystem::path ringPath_;
-};
-
-TEST_F(HelperRingTest, EverySiteRecordsItsArgumentCodes) {
+// Every site of this unit describes the codes of its arguments in the ring.
+TEST_F(HelperTest, EverySiteRecordsItsArgumentCodes) {
+    auto const ring =
+        std::filesystem::temp_directory_path() / ("helper-ring-" + std::to_string(::getpid()));
+    std::filesystem::remove(ring);
+    Jotter::defaultHandleIs(ring, 1 << 16);
     switch_->routingConfig()->routerMacIs(state(kA, true));
     create();
     helper_->initializedIs(true);
     switch_->routingConfig()->routerMacIs(state(kB, true));
-    switch_->routingConfig()->virtualRouterMacIs(state(kV, false));
     auto db = switch_->routerMacDb();
     db->routerMacIs(key(kC), {false});
     db->routerMacIs(key(kC), {true});
     db->routerMacDel(key(kC));
     db->routerMacIs(key(kC, MacType::sharedRouterEncap), {true});
-
-    std::string const sig = kHandleRouterMacSignature;
-    std::map<std::string, std::string> const expected = {
-        {"handleInitialized", "handleInitialized"},
-        {"handleRouterType routerType: %s", "handleRouterType u"},
-        {"handleRouterType old mac: %s valid: %s", "handleRouterType EC b"},
-        {"handleRouterType remove existing mac: %s/%s vlan: %s/%s", "handleRouterType EC EC i i"},
-        {"handleRouterType add new mac: %s/%s vlan: %s/%s l3Enabled: %s",
-         "handleRouterType EC EC i i b"},
-        {"updateRouterMacState routerType: %s mac: %s valid: %s", "updateRouterMacState u EC b"},
-        {"handleRouterMac", "handleRouterMac"},
-        {kSkip, "handleRouterMac"},
-        {sig + " mac: %s v4OrV6RoutingEnabled: %s -- Added", "handleRouterMac EC b"},
-        {sig + " mac: %s v4OrV6RoutingEnabled: %s -- Updated", "handleRouterMac EC b"},
-        {sig + " mac: %s v4OrV6RoutingEnabled: %s -- Removed", "handleRouterMac EC b"},
-    };
-    EXPECT_EQ(sites(), expected);
+    Jotter::flushDefault();
+    std::ifstream in(ring, std::ios::binary);
+    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
+                                    std::istreambuf_iterator<char>()};
+    Jotter::defaultHandleDel();
+    std::filesystem::remove(ring);
+    Jotter::RingFormat::Image image;
+    ASSERT_EQ(Jotter::RingFormat::parse(bytes, image), "");
+    std::map<std::string, std::string> sites;  // format -> "site codes..."
+    for (auto const& desc : image.descs) {
+        if (desc.source == kSource) {
+            std::string& codes = sites[desc.format] = desc.site;
+            for (auto code : desc.codes) {
+                codes += " " + std::string(Jotter::codeText(code));
+            }
+        }
+    }
+    std::string const change =
+        std::string(kHandleRouterMacSignature) + " mac: %s v4OrV6RoutingEnabled: %s -- ";
+    EXPECT_EQ(sites, (std::map<std::string, std::string>{
+                         {"handleInitialized", "handleInitialized"},
+                         {"handleRouterType routerType: %s", "handleRouterType u"},
+                         {"handleRouterType old mac: %s valid: %s", "handleRouterType EC b"},
+                         {"handleRouterType remove existing mac: %s/%s vlan: %s/%s",
+                          "handleRouterType EC EC i i"},
+                         {"handleRouterType add new mac: %s/%s vlan: %s/%s l3Enabled: %s",
+                          "handleRouterType EC EC i i b"},
+                         {"updateRouterMacState routerType: %s mac: %s valid: %s",
+                          "updateRouterMacState u EC b"},
+                         {"handleRouterMac", "handleRouterMac"},
+                         {kSkip, "handleRouterMac"},
+                         {change + "Added", "handleRouterMac EC b"},
+                         {change + "Updated", "handleRouterMac EC b"},
+                         {change + "Removed", "handleRouterMac EC b"},
+                     }));
 }
 
 }  // namespace

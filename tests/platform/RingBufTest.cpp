@@ -172,10 +172,6 @@ void poke(std::vector<char>& bytes, std::size_t at, T value) {
     std::memcpy(bytes.data() + at, &value, sizeof value);
 }
 
-std::size_t headerField(std::size_t offset) {
-    return offset;
-}
-
 Damage const kDamages[] = {
     {"Empty", [](std::vector<char>& b) { b.clear(); }, "empty file"},
     {"Foreign", [](std::vector<char>& b) { b.assign(5000, 'A'); }, "bad magic"},
@@ -185,8 +181,7 @@ Damage const kDamages[] = {
     {"Version", [](std::vector<char>& b) { poke<std::uint32_t>(b, 8, 99); }, "version 99"},
     {"DescOutOfFile",
      [](std::vector<char>& b) {
-         poke<std::uint64_t>(b, headerField(offsetof(Jotter::RingFormat::FileHeader, descBytes)),
-                             ~0ULL);
+         poke<std::uint64_t>(b, offsetof(Jotter::RingFormat::FileHeader, descBytes), ~0ULL);
      },
      "description area"},
     {"HeadOutOfRing",
@@ -246,13 +241,10 @@ TEST_P(DamagedFileTest, RejectedWithReasonAndLeftAlone) {
 INSTANTIATE_TEST_SUITE_P(Files, DamagedFileTest, ::testing::ValuesIn(kDamages),
                          [](auto const& info) { return std::string(info.param.name); });
 
-TEST_F(RingBufTest, OtherSizeIsRefused) {
+TEST_F(RingBufTest, OtherSizeAndMissingFileAreRefused) {
     auto path = file("sized");
     { Jotter::RingBuf ring(path, 4096); }
     EXPECT_THROW(Jotter::RingBuf(path, 8192), Jotter::RingFileError);
-}
-
-TEST_F(RingBufTest, MissingFileNamedInError) {
     try {
         Jotter::RingReader reader(file("absent"));
         FAIL() << "read a missing file";
