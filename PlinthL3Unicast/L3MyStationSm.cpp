@@ -333,6 +333,15 @@ void L3MyStationSm::tableCreate(PlinthCentral::ChipInfo const& chipInfo) {
                kHandleLogicalFapIdSignature, kSource);
 
     initialized_ = true;
+    // Sized once for what is configured: growing by rehash while a large
+    // configuration goes in costs as much as the entries themselves.
+    if (myStationConfigDir_) {
+        std::size_t const configured = myStationConfigDir_->config().size();
+        myStationTable_->entriesReserve(configured);
+        if (myStationStatusDir_) {
+            myStationStatusDir_->recordsReserve(myStationStatusDir_->status().size() + configured);
+        }
+    }
     // Everything configured while the table did not exist goes in before
     // anyone is told that the table is live.
     handleConfig();

@@ -56,7 +56,12 @@ class Words {
             if (w == name) {
                 return value;
             }
-            names += (names.empty() ? "" : "|") + std::string(name);
+            // Appended in two steps: a literal before a string trips a false
+            // -Wrestrict in optimised builds.
+            if (!names.empty()) {
+                names += '|';
+            }
+            names += name;
         }
         throw ParseError(std::string(command()) + ": " + what + " must be " + names + ", not " +
                          quoted(w));

@@ -39,6 +39,8 @@ public:
 
     Records const& records() const { return records_; }
     Record const* recordAt(MacVlan const& key) const { return records_.find(key); }
+    // Room for `n` records without growing; changes no record, notifies nothing.
+    void recordsReserve(std::size_t n) { records_.reserve(n); }
 
     void recordIs(MacVlan const& key, Record const& record) {
         if (records_.set(key, record)) {
