@@ -322,6 +322,11 @@ void L3MyStationHelperSm::handleRouterMac(Brix::MacTypeMask const& macTypeMask, 
         KEL_TRACE(traceHandle(), 1, kSource, " Skipping received mlag shared router encap for T4 ");
         return;
     }
+    if (!routerMacStatusDb()) {
+        // Not mounted on this switch: with no record of what was added, a
+        // removal could not be matched, so no entry is written either.
+        return;
+    }
     Brix::BrixRouterMacStatusDb& statusDb = *routerMacStatusDb();
     if (!present) {
         KEL_ASSERT(statusDb.macStatusDbHas(macTypeMask),
@@ -362,6 +367,12 @@ void L3MyStationHelperSm::handleRouterMac(Brix::MacTypeMask const& macTypeMask, 
 
 void L3MyStationHelperSm::handleRouterType(RouterTypes routerType) {
     KEL_TRACE(traceHandle(), 0, kSource, "handleRouterType routerType: %s", routerType);
+    if (!myStationRoutingConfig_ || !myStationRoutingStatus_ || !myStationConfigDir_) {
+        // An input not mounted on this switch: without the desired state
+        // there is nothing to apply, and without the status the MAC applied
+        // could never be taken back, so nothing is written.
+        return;
+    }
     MacState const desired = getNewMacState(routerType);
     if (routerType == RouterTypes::virtualRouter && !desired.valid) {
         // Only the MAC this state carries goes; the MAC last applied is not

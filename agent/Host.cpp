@@ -18,6 +18,9 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+// Spelled out for compilers without aggregate deduction (clang 14).
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 Vosk::String vlanInterface(std::uint32_t vlan) {
     return "Vlan" + std::to_string(vlan);

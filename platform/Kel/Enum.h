@@ -48,11 +48,11 @@ requires(std::is_enum_v<E> && sizeof(E) == 1) class EnumType {
 
     // The name of `value`; refused for a value outside the enumerators.
     std::string_view nameOf(E value) const {
-        auto n = static_cast<unsigned>(value);
-        if (n >= names_.size()) {
-            throw EnumValueException(std::to_string(n) + " is not an enumerator");
+        auto n = static_cast<std::size_t>(value);
+        if (n < names_.size()) {
+            return names_.at(n);
         }
-        return names_[n];
+        throw EnumValueException(std::to_string(n) + " is not an enumerator");
     }
 
     // Parses the longest enumerator name at the start of `range`. On
