@@ -57,7 +57,7 @@ void Host::apply(S::Command const& command, std::ostream& out) {
                    [&](S::Audit const&) { Report(*this).audit(out); },
                    [&](S::Trace const& trace) {
                        std::string error;
-                       if (!Kel::traceEnable(trace.spec, &error)) {
+                       if (!Kel::traceEnable(trace.setting, &error)) {
                            throw CommandError("trace: " + error);
                        }
                    },

@@ -62,7 +62,7 @@ struct Show {
 };
 struct Dump {};
 struct Trace {
-    std::string spec;
+    std::string setting;
 };
 struct Audit {};
 

@@ -12,7 +12,7 @@ class Feature : public Kel::PtrInterface {};
 
 // What a chip offers, as the profile database describes it.
 class ChipProfile : public Kel::PtrInterface {
-public:
+  public:
     using Features = std::map<Kel::TypeImpl const*, Kel::Ptr<Feature const>>;
 
     explicit ChipProfile(std::string chipName) : chipName_(std::move(chipName)) {}
@@ -23,7 +23,7 @@ public:
     void featureIs(Kel::Ptr<Feature const> const& feature);
     void featureDel(Kel::TypeImpl const* type) { features_.erase(type); }
 
-private:
+  private:
     std::string chipName_;
     Features features_;
 };

@@ -6,18 +6,20 @@ namespace Asic {
 
 namespace {
 
-Kel::TypeImpl const mountInfoType(
-    "Asic::HwTableMountInfo",
-    {Kel::attrRead<HwTableMountInfo>("unit", [](auto& i) { return i.unit(); })});
+Kel::TypeImpl const mountInfoType("Asic::HwTableMountInfo",
+                                  {Kel::attrRead<HwTableMountInfo>("unit", [](auto& i) {
+                                      return i.unit();
+                                  })});
 
 Kel::ModuleRegistration const registration({"Asic", {&mountInfoType}});
 
 }  // namespace
 
-Kel::TypeImpl const* HwTableMountInfo::fwkType() const { return &mountInfoType; }
+Kel::TypeImpl const* HwTableMountInfo::fwkType() const {
+    return &mountInfoType;
+}
 
-void SwTable::doInit(UnitId unit, Kel::Ptr<Corral::EntityManager> const& em,
-                     ChipInfo const& chip) {
+void SwTable::doInit(UnitId unit, Kel::Ptr<Corral::EntityManager> const& em, ChipInfo const& chip) {
     unit_ = unit;
     em_ = em;
     chip_ = chip;

@@ -21,7 +21,7 @@ inline constexpr char const* kHwTableMountPath = "hardware/plinth/hwTable";
 
 // What a table publishes about itself once initialised.
 class HwTableMountInfo : public Kel::Entity {
-public:
+  public:
     HwTableMountInfo(std::string tableName, UnitId unit, ChipInfo chip)
         : tableName_(std::move(tableName)), unit_(unit), chip_(std::move(chip)) {}
     Kel::TypeImpl const* fwkType() const override;
@@ -30,7 +30,7 @@ public:
     UnitId unit() const { return unit_; }
     ChipInfo const& chip() const { return chip_; }
 
-private:
+  private:
     std::string tableName_;
     UnitId unit_;
     ChipInfo chip_;
@@ -39,7 +39,7 @@ private:
 // The software image of one hardware table of one chip: what the driver
 // would hold in step with the chip.
 class SwTable : public Kel::Entity {
-public:
+  public:
     explicit SwTable(std::string tableName) : Entity(tableName), tableName_(std::move(tableName)) {}
 
     void doInit(UnitId unit, Kel::Ptr<Corral::EntityManager> const& em, ChipInfo const& chip);
@@ -53,7 +53,7 @@ public:
     UnitId unit() const { return unit_; }
     ChipInfo const& chip() const { return chip_; }
 
-private:
+  private:
     std::string tableName_;
     UnitId unit_ = 0;
     Kel::Ptr<Corral::EntityManager> em_;

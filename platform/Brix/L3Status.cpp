@@ -5,13 +5,15 @@
 namespace IntfVlanIdSet {
 
 namespace {
-Kel::TypeImpl const tableType(
-    "IntfVlanIdSet::Table",
-    {Kel::attrRead<Table>("vlanIds", [](auto& t) { return t.vlanIds().size(); })},
-    Kel::createByName<Table>);
+Kel::TypeImpl const tableType("IntfVlanIdSet::Table",
+                              {Kel::attrRead<Table>("vlanIds",
+                                                    [](auto& t) { return t.vlanIds().size(); })},
+                              Kel::createByName<Table>);
 }  // namespace
 
-Kel::TypeImpl const* Table::fwkType() const { return &tableType; }
+Kel::TypeImpl const* Table::fwkType() const {
+    return &tableType;
+}
 
 Table::VlanIds const* Table::vlanIds(Vosk::String const& intf) const {
     auto it = vlanIds_.find(intf);
@@ -44,11 +46,13 @@ namespace Brix {
 namespace {
 Kel::TypeImpl const l3StatusType("Brix::L3Status", {}, Kel::createByName<L3Status>);
 Kel::ModuleRegistration const registration({"BrixL3Status",
-                                             {&l3StatusType, &IntfVlanIdSet::tableType}});
+                                            {&l3StatusType, &IntfVlanIdSet::tableType}});
 }  // namespace
 
 L3Status::L3Status() : Entity("brixL3Status"), intfVlanIdSet_(new IntfVlanIdSet::Table()) {}
 
-Kel::TypeImpl const* L3Status::fwkType() const { return &l3StatusType; }
+Kel::TypeImpl const* L3Status::fwkType() const {
+    return &l3StatusType;
+}
 
 }  // namespace Brix

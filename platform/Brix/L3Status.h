@@ -11,7 +11,7 @@ namespace IntfVlanIdSet {
 // Which VLAN ids each routed interface (for instance "Vlan100") carries.
 // Notifies the changed interface name (key: Vosk::String).
 class Table : public Kel::NotifyingEntity {
-public:
+  public:
     static constexpr short kVlanIdsAttr = 0;
     using VlanIds = std::set<std::uint32_t>;
 
@@ -22,7 +22,7 @@ public:
     void vlanIdIs(Vosk::String const& intf, std::uint32_t vlanId);
     void vlanIdDel(Vosk::String const& intf, std::uint32_t vlanId);
 
-private:
+  private:
     std::map<Vosk::String, VlanIds> vlanIds_;
 };
 
@@ -32,13 +32,13 @@ namespace Brix {
 
 // The forwarding layer's shared L3 state, as far as the plug-ins read it.
 class L3Status : public Kel::Entity {
-public:
+  public:
     L3Status();
     Kel::TypeImpl const* fwkType() const override;
 
     Kel::Ptr<IntfVlanIdSet::Table> const& intfVlanIdSet() const { return intfVlanIdSet_; }
 
-private:
+  private:
     Kel::Ptr<IntfVlanIdSet::Table> intfVlanIdSet_;
 };
 

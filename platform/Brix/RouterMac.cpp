@@ -22,7 +22,7 @@ Kel::TypeImpl const routerMacStatusDbType(
     Kel::createByName<BrixRouterMacStatusDb>);
 
 Kel::ModuleRegistration const registration({"BrixRouterMac",
-                                             {&routerMacDbType, &routerMacStatusDbType}});
+                                            {&routerMacDbType, &routerMacStatusDbType}});
 
 }  // namespace
 
@@ -41,13 +41,17 @@ bool macTypeFromName(std::string_view name, MacType* type) {
     return false;
 }
 
-std::ostream& operator<<(std::ostream& os, MacType type) { return os << macTypeName(type); }
+std::ostream& operator<<(std::ostream& os, MacType type) {
+    return os << macTypeName(type);
+}
 
 std::ostream& operator<<(std::ostream& os, MacTypeMask const& key) {
     return os << key.mac << ' ' << key.macType;
 }
 
-Kel::TypeImpl const* BrixRouterMacDb::fwkType() const { return &routerMacDbType; }
+Kel::TypeImpl const* BrixRouterMacDb::fwkType() const {
+    return &routerMacDbType;
+}
 
 BrixRouterMac const* BrixRouterMacDb::routerMac(MacTypeMask const& key) const {
     auto it = routerMacs_.find(key);
@@ -71,7 +75,9 @@ void BrixRouterMacDb::routerMacDel(MacTypeMask const& key) {
     }
 }
 
-Kel::TypeImpl const* BrixRouterMacStatusDb::fwkType() const { return &routerMacStatusDbType; }
+Kel::TypeImpl const* BrixRouterMacStatusDb::fwkType() const {
+    return &routerMacStatusDbType;
+}
 
 Kel::Ptr<BrixRouterMacStatus> BrixRouterMacStatusDb::macStatusDb(MacTypeMask const& key) const {
     auto it = records_.find(key);

@@ -3,9 +3,9 @@
 #include <compare>
 #include <cstdint>
 #include <functional>
-#include <unordered_map>
 #include <ostream>
 #include <string_view>
+#include <unordered_map>
 
 #include "Kel/Entity.h"
 #include "Pakt/EthAddr.h"
@@ -41,9 +41,8 @@ std::ostream& operator<<(std::ostream& os, MacTypeMask const& key);
 
 struct MacTypeMaskHash {
     std::size_t operator()(MacTypeMask const& k) const noexcept {
-        return std::hash<std::uint64_t>()(k.mac.value() |
-                                          (std::uint64_t{static_cast<std::uint8_t>(k.macType)}
-                                           << 48));
+        return std::hash<std::uint64_t>()(
+            k.mac.value() | (std::uint64_t{static_cast<std::uint8_t>(k.macType)} << 48));
     }
 };
 
@@ -56,7 +55,7 @@ struct BrixRouterMac {
 // The router-MAC database. Notifies the changed key (value: the new entry,
 // or null when removed) on every real change.
 class BrixRouterMacDb : public Kel::NotifyingEntity {
-public:
+  public:
     static constexpr short kRouterMacAttr = 0;
     using RouterMacs = std::unordered_map<MacTypeMask, BrixRouterMac, MacTypeMaskHash>;
 
@@ -67,7 +66,7 @@ public:
     void routerMacIs(MacTypeMask const& key, BrixRouterMac const& entry);
     void routerMacDel(MacTypeMask const& key);
 
-private:
+  private:
     RouterMacs routerMacs_;
 };
 
@@ -80,7 +79,7 @@ enum class RouterMacStatus : std::uint8_t {
 
 // The status of one router MAC, kept by whoever programs it.
 class BrixRouterMacStatus : public Kel::PtrInterface {
-public:
+  public:
     explicit BrixRouterMacStatus(MacTypeMask key) : key_(key) {}
 
     MacTypeMask const& key() const { return key_; }
@@ -89,7 +88,7 @@ public:
     RouterMacStatus status() const { return status_; }
     void statusIs(RouterMacStatus status) { status_ = status; }
 
-private:
+  private:
     MacTypeMask key_;
     bool v4OrV6RoutingEnabled_ = false;
     RouterMacStatus status_ = RouterMacStatus::unknown;
@@ -98,7 +97,7 @@ private:
 // The status records of the router MACs. Lives in the system database, so
 // it outlives a restart of the agent that writes it.
 class BrixRouterMacStatusDb : public Kel::NotifyingEntity {
-public:
+  public:
     static constexpr short kMacStatusDbAttr = 0;
     using Records = std::unordered_map<MacTypeMask, Kel::Ptr<BrixRouterMacStatus>, MacTypeMaskHash>;
 
@@ -113,7 +112,7 @@ public:
     Kel::Ptr<BrixRouterMacStatus> macStatusDbIs(MacTypeMask const& key);
     void macStatusDbDel(MacTypeMask const& key);
 
-private:
+  private:
     Records records_;
 };
 

@@ -12,7 +12,9 @@ Kel::TypeImpl const tableType(
 Kel::ModuleRegistration const registration({"BrixVrrpPrivateVlanReflectorLib", {&tableType}});
 }  // namespace
 
-Kel::TypeImpl const* VirtualRouterMacTable::fwkType() const { return &tableType; }
+Kel::TypeImpl const* VirtualRouterMacTable::fwkType() const {
+    return &tableType;
+}
 
 void VirtualRouterMacTable::macVlanIs(Bridging::MacVlanPair const& pair) {
     if (macVlans_.insert(pair).second) {

@@ -11,7 +11,7 @@ namespace Brix::VrrpPrivateVlanReflectorLib {
 // pair (key: Bridging::MacVlanPair; value: the pair when added, null when
 // removed).
 class VirtualRouterMacTable : public Kel::NotifyingEntity {
-public:
+  public:
     static constexpr short kMacVlanAttr = 0;
     using MacVlans = std::unordered_set<Bridging::MacVlanPair>;
 
@@ -22,7 +22,7 @@ public:
     void macVlanIs(Bridging::MacVlanPair const& pair);
     void macVlanDel(Bridging::MacVlanPair const& pair);
 
-private:
+  private:
     MacVlans macVlans_;
 };
 

@@ -6,8 +6,10 @@ namespace Corral {
 
 std::ostream& operator<<(std::ostream& os, MountStatus status) {
     switch (status) {
-        case MountStatus::complete: return os << "mountComplete";
-        case MountStatus::incomplete: return os << "mountIncomplete";
+        case MountStatus::complete:
+            return os << "mountComplete";
+        case MountStatus::incomplete:
+            return os << "mountIncomplete";
     }
     return os << "MountStatus(" << static_cast<unsigned>(status) << ")";
 }
@@ -15,9 +17,14 @@ std::ostream& operator<<(std::ostream& os, MountStatus status) {
 void Mount::handleFlags(Vosk::String const& letters) {
     for (char c : letters.stdString()) {
         switch (c) {
-            case 'r': flags_ |= kMountRead; break;
-            case 'w': flags_ |= kMountRead | kMountWrite; break;
-            default: Kel::throwRangeException(std::string("unknown mount flag '") + c + "'");
+            case 'r':
+                flags_ |= kMountRead;
+                break;
+            case 'w':
+                flags_ |= kMountRead | kMountWrite;
+                break;
+            default:
+                Kel::throwRangeException(std::string("unknown mount flag '") + c + "'");
         }
     }
 }

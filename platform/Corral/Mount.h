@@ -22,7 +22,7 @@ inline constexpr AllMountFlags kMountWrite = 1U << 1;
 
 // One path the mounter needs, with the type it expects there.
 class Mount {
-public:
+  public:
     Mount(Vosk::String path, Vosk::String typeName)
         : path_(std::move(path)), typeName_(std::move(typeName)) {}
 
@@ -34,7 +34,7 @@ public:
     // writes. Throws Kel::RangeException for any other letter.
     void handleFlags(Vosk::String const& letters);
 
-private:
+  private:
     Vosk::String path_;
     Vosk::String typeName_;
     AllMountFlags flags_ = kMountRead;

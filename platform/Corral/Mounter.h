@@ -10,7 +10,7 @@ class EntityManager;
 // An entity that declares mounts on the system database and is told when
 // they completed.
 class Mounter : public Kel::Entity {
-public:
+  public:
     explicit Mounter(Vosk::String name) : Entity(std::move(name)) {}
     ~Mounter() override;
 
@@ -23,7 +23,7 @@ public:
     Kel::Ptr<EntityManager> const& corralEm() const { return corralEm_; }
     void corralEmIs(Kel::Ptr<EntityManager> const& em) { corralEm_ = em; }
 
-private:
+  private:
     Kel::Ptr<EntityManager> corralEm_;
 };
 

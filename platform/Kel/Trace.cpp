@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::uint32_t kAllLevels = 0xffffffffU;
 
-// One "HANDLE/LEVELS" item of a spec, with the bare levels that follow it.
+// One "HANDLE/LEVELS" item of a setting, with the bare levels that follow it.
 struct Rule {
     std::string handle;  // "*" for every handle
     std::uint32_t levels = 0;
@@ -56,15 +56,15 @@ std::optional<std::uint32_t> levelsOf(std::string_view piece) {
 }
 
 std::string parseError(std::string_view piece, char const* why) {
-    return "bad trace spec piece '" + std::string(piece) + "': " + why;
+    return "bad trace setting '" + std::string(piece) + "': " + why;
 }
 
 // Empty on success; on failure the message names the bad piece.
-std::string parseSpec(std::string_view spec, bool on, std::vector<Rule>& rules) {
+std::string parseSettings(std::string_view setting, bool on, std::vector<Rule>& rules) {
     std::size_t at = 0;
-    while (at <= spec.size()) {
-        std::size_t comma = std::min(spec.find(',', at), spec.size());
-        std::string_view piece = spec.substr(at, comma - at);
+    while (at <= setting.size()) {
+        std::size_t comma = std::min(setting.find(',', at), setting.size());
+        std::string_view piece = setting.substr(at, comma - at);
         std::string_view levels = piece;
         if (std::size_t slash = piece.find('/'); slash != std::string_view::npos) {
             if (slash == 0) {
@@ -107,9 +107,9 @@ class Registry {
         return *it->second;
     }
 
-    bool apply(std::string_view spec, bool on, std::string* error) {
+    bool apply(std::string_view setting, bool on, std::string* error) {
         std::vector<Rule> rules;
-        if (std::string why = parseSpec(spec, on, rules); !why.empty()) {
+        if (std::string why = parseSettings(setting, on, rules); !why.empty()) {
             if (error != nullptr) {
                 *error = std::move(why);
             }
@@ -163,12 +163,12 @@ TraceHandle& traceHandle(std::string_view name) {
     return Registry::instance().handle(name);
 }
 
-bool traceEnable(std::string_view spec, std::string* error) {
-    return Registry::instance().apply(spec, true, error);
+bool traceEnable(std::string_view setting, std::string* error) {
+    return Registry::instance().apply(setting, true, error);
 }
 
-bool traceDisable(std::string_view spec, std::string* error) {
-    return Registry::instance().apply(spec, false, error);
+bool traceDisable(std::string_view setting, std::string* error) {
+    return Registry::instance().apply(setting, false, error);
 }
 
 void traceSinkIs(std::function<void(std::string_view)> sink) {

@@ -43,13 +43,13 @@ class TraceHandle {
 // a lock, the handle lives as long as the process.
 TraceHandle& traceHandle(std::string_view name);
 
-// `spec` is "HANDLE/LEVELS,..." where HANDLE is a name or "*" (every handle,
+// `setting` is "HANDLE/LEVELS,..." where HANDLE is a name or "*" (every handle,
 // now and later) and LEVELS is "*" or levels and ranges such as "0-3,8";
-// a bare level after a comma belongs to the handle before it. The whole spec
+// a bare level after a comma belongs to the handle before it. The whole setting
 // is checked first: a bad one changes nothing, returns false and says why
 // in `error` (when given). traceEnable turns the levels on, traceDisable off.
-bool traceEnable(std::string_view spec, std::string* error);
-bool traceDisable(std::string_view spec, std::string* error);
+bool traceEnable(std::string_view setting, std::string* error);
+bool traceDisable(std::string_view setting, std::string* error);
 
 // Where trace lines go; an empty function restores standard error.
 void traceSinkIs(std::function<void(std::string_view)> sink);

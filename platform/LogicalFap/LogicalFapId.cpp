@@ -2,6 +2,8 @@
 
 namespace LogicalFap {
 
-std::ostream& operator<<(std::ostream& os, LogicalFapId id) { return os << "fap" << id.value(); }
+std::ostream& operator<<(std::ostream& os, LogicalFapId id) {
+    return os << "fap" << id.value();
+}
 
 }  // namespace LogicalFap

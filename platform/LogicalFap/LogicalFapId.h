@@ -10,7 +10,7 @@ namespace LogicalFap {
 // The logical identity (0 to 65535) under which the chip agent knows one
 // forwarding chip.
 class LogicalFapId {
-public:
+  public:
     constexpr LogicalFapId() = default;
     constexpr explicit LogicalFapId(std::uint16_t value) : value_(value) {}
     constexpr std::uint16_t value() const { return value_; }
@@ -18,7 +18,7 @@ public:
     friend constexpr bool operator==(LogicalFapId, LogicalFapId) = default;
     friend constexpr auto operator<=>(LogicalFapId, LogicalFapId) = default;
 
-private:
+  private:
     std::uint16_t value_ = 0;
 };
 
@@ -26,7 +26,9 @@ private:
 std::ostream& operator<<(std::ostream& os, LogicalFapId id);
 
 // Trace records keep the id as its 16-bit value.
-inline std::uint16_t jotterValue(LogicalFapId const& id) { return id.value(); }
+inline std::uint16_t jotterValue(LogicalFapId const& id) {
+    return id.value();
+}
 
 }  // namespace LogicalFap
 

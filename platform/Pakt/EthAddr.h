@@ -13,7 +13,7 @@ namespace Pakt {
 
 // A 48-bit Ethernet MAC address. Orders and hashes as the 48-bit number.
 class EthAddr {
-public:
+  public:
     constexpr EthAddr() = default;
     constexpr explicit EthAddr(std::uint64_t value) : value_(value & kMask) {}
 
@@ -31,7 +31,7 @@ public:
     friend constexpr bool operator==(EthAddr, EthAddr) = default;
     friend constexpr auto operator<=>(EthAddr, EthAddr) = default;
 
-private:
+  private:
     static constexpr std::uint64_t kMask = 0xffff'ffff'ffffULL;
     std::uint64_t value_ = 0;
 };

@@ -23,8 +23,12 @@ Kel::ModuleRegistration const registration({"PlinthCentral", {&fcsdType, &l3Capa
 
 }  // namespace
 
-Kel::TypeImpl const* FeatureAgentCommonSmData::fwkType() const { return &fcsdType; }
-Kel::TypeImpl const* L3Capabilities::fwkType() const { return &l3CapabilitiesType; }
+Kel::TypeImpl const* FeatureAgentCommonSmData::fwkType() const {
+    return &fcsdType;
+}
+Kel::TypeImpl const* L3Capabilities::fwkType() const {
+    return &l3CapabilitiesType;
+}
 
 void FeatureAgentCommonSmData::logicalFapIdInsertedIs(LogicalFap::LogicalFapId id) {
     if (logicalFapIdInserted_.insert(id).second) {

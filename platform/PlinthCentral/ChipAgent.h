@@ -13,11 +13,11 @@ using ChipInfo = Asic::ChipInfo;
 
 // What the chip agent knows of one chip module.
 class LogicalModuleInfo : public Kel::PtrInterface {
-public:
+  public:
     explicit LogicalModuleInfo(ChipInfo chipInfo) : chipInfo_(std::move(chipInfo)) {}
     ChipInfo const& chipInfo() const { return chipInfo_; }
 
-private:
+  private:
     ChipInfo chipInfo_;
 };
 
@@ -26,7 +26,7 @@ private:
 // Notifies a change of logicalFapIdInserted with the id as key (value: the
 // id when inserted, null when removed).
 class FeatureAgentCommonSmData : public Kel::NotifyingEntity {
-public:
+  public:
     static constexpr short kLogicalFapIdInsertedAttr = 0;
     static constexpr short kLogicalModInfoAttr = 1;
     using LogicalFapIds = std::set<LogicalFap::LogicalFapId>;
@@ -45,20 +45,20 @@ public:
     void logicalModInfoIs(LogicalFap::LogicalFapId id, Kel::Ptr<LogicalModuleInfo const> info);
     void logicalModInfoDel(LogicalFap::LogicalFapId id);
 
-private:
+  private:
     LogicalFapIds logicalFapIdInserted_;
     LogicalModInfo logicalModInfo_;
 };
 
 // The chip family's L3 capabilities as the central agent reports them.
 class L3Capabilities : public Kel::Entity {
-public:
+  public:
     Kel::TypeImpl const* fwkType() const override;
 
     std::uint32_t myStationTableSize() const { return myStationTableSize_; }
     void myStationTableSizeIs(std::uint32_t size) { myStationTableSize_ = size; }
 
-private:
+  private:
     std::uint32_t myStationTableSize_ = 0;
 };
 

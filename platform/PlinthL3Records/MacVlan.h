@@ -43,8 +43,8 @@ inline std::size_t hashMix(std::size_t seed, std::uint64_t value) {
     value ^= value >> 33;
     value *= 0xff51afd7ed558ccdULL;
     value ^= value >> 33;
-    return seed ^ (static_cast<std::size_t>(value) + 0x9e3779b97f4a7c15ULL + (seed << 6) +
-                   (seed >> 2));
+    return seed ^
+           (static_cast<std::size_t>(value) + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
 }
 
 }  // namespace PlinthL3Unicast

@@ -32,7 +32,7 @@ struct MyStationStatus : MyStationRecord {};
 // every real change; writing the value a key already holds notifies nothing.
 template <class Record>
 class MyStationRecordDir : public Kel::NotifyingEntity {
-public:
+  public:
     using Records = Kel::Collection<MacVlan, Record>;
     // The attribute identity of the collection in notifications.
     static constexpr short kCollectionAttr = 0;
@@ -54,13 +54,13 @@ public:
         }
     }
 
-private:
+  private:
     Records records_;
 };
 
 // The configuration entries that the writers of My Station entries keep.
 class MyStationConfigDir : public MyStationRecordDir<MyStationConfig> {
-public:
+  public:
     Kel::TypeImpl const* fwkType() const override;
     Records const& config() const { return records(); }
     MyStationConfig const* config(MacVlan const& key) const { return recordAt(key); }
@@ -70,7 +70,7 @@ public:
 
 // The keys the table programmer has programmed.
 class MyStationStatusDir : public MyStationRecordDir<MyStationStatus> {
-public:
+  public:
     Kel::TypeImpl const* fwkType() const override;
     Records const& status() const { return records(); }
     MyStationStatus const* status(MacVlan const& key) const { return recordAt(key); }

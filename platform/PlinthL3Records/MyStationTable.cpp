@@ -6,14 +6,14 @@ namespace PlinthL3Unicast {
 
 namespace {
 
-Kel::TypeImpl const tableType(
-    "PlinthL3Unicast::MyStationTable",
-    {Kel::attrRead<MyStationTable>("entrys", [](auto& t) { return t.entrys(); })});
+Kel::TypeImpl const tableType("PlinthL3Unicast::MyStationTable",
+                              {Kel::attrRead<MyStationTable>("entrys",
+                                                             [](auto& t) { return t.entrys(); })});
 
-Kel::TypeImpl const attrType(
-    "PlinthL3Unicast::MyStationAttr",
-    {Kel::attrRead<MyStationAttr>("taggedEntryNeeded",
-                                  [](auto& a) { return a.taggedEntryNeeded(); })});
+Kel::TypeImpl const attrType("PlinthL3Unicast::MyStationAttr",
+                             {Kel::attrRead<MyStationAttr>("taggedEntryNeeded", [](auto& a) {
+                                 return a.taggedEntryNeeded();
+                             })});
 
 Kel::ModuleRegistration const tables({"PlinthL3UnicastTables", {&tableType}});
 Kel::ModuleRegistration const features({"PlinthL3UnicastFeatures", {&attrType}});
@@ -21,13 +21,15 @@ Kel::ModuleRegistration const features({"PlinthL3UnicastFeatures", {&attrType}})
 }  // namespace
 
 bool MyStationTable::Entry::operator==(Entry const& o) const {
-    return entryFlag1 == o.entryFlag1 && entryFlag2 == o.entryFlag2 &&
-           entryFlag3 == o.entryFlag3 && vlanId == o.vlanId && vlanIdMask == o.vlanIdMask &&
-           macAddr == o.macAddr && macAddrMask == o.macAddrMask && entryFlag4 == o.entryFlag4 &&
+    return entryFlag1 == o.entryFlag1 && entryFlag2 == o.entryFlag2 && entryFlag3 == o.entryFlag3 &&
+           vlanId == o.vlanId && vlanIdMask == o.vlanIdMask && macAddr == o.macAddr &&
+           macAddrMask == o.macAddrMask && entryFlag4 == o.entryFlag4 &&
            taggedVlanId == o.taggedVlanId && taggedVlanIdMask == o.taggedVlanIdMask;
 }
 
-Kel::TypeImpl const* MyStationTable::fwkType() const { return &tableType; }
+Kel::TypeImpl const* MyStationTable::fwkType() const {
+    return &tableType;
+}
 
 Kel::Ptr<Asic::PendingWrite> MyStationTable::entryCommit(MacVlanTagged const& key,
                                                          Entry const& entry) {
@@ -38,9 +40,15 @@ Kel::Ptr<Asic::PendingWrite> MyStationTable::entryCommit(MacVlanTagged const& ke
     return nullptr;
 }
 
-Kel::Ptr<MyStationTable> myStationTableFactory() { return new MyStationTable(); }
+Kel::Ptr<MyStationTable> myStationTableFactory() {
+    return new MyStationTable();
+}
 
-Kel::TypeImpl const* MyStationAttr::fwkType() const { return &attrType; }
-Kel::TypeImpl const* myStationAttrType() { return &attrType; }
+Kel::TypeImpl const* MyStationAttr::fwkType() const {
+    return &attrType;
+}
+Kel::TypeImpl const* myStationAttrType() {
+    return &attrType;
+}
 
 }  // namespace PlinthL3Unicast

@@ -13,7 +13,7 @@ namespace PlinthL3Unicast {
 // The chip's My Station table: masked MAC + VLAN entries whose hit sends a
 // frame to L3 routing.
 class MyStationTable : public Asic::SwTable {
-public:
+  public:
     // The value of one table entry, as the chip holds it.
     struct Entry {
         virtual ~Entry() = default;
@@ -52,7 +52,7 @@ public:
     Entries const& entries() const { return entries_; }
     Entry const* entry(MacVlanTagged const& key) const { return entries_.find(key); }
 
-private:
+  private:
     Entries entries_;
 };
 
@@ -60,14 +60,14 @@ Kel::Ptr<MyStationTable> myStationTableFactory();
 
 // The chip's My Station feature in its profile.
 class MyStationAttr : public Asic::Feature {
-public:
+  public:
     explicit MyStationAttr(bool taggedEntryNeeded) : taggedEntryNeeded_(taggedEntryNeeded) {}
     Kel::TypeImpl const* fwkType() const override;
 
     // Whether a key with a non-zero VLAN needs a second entry for tagged frames.
     bool taggedEntryNeeded() const { return taggedEntryNeeded_; }
 
-private:
+  private:
     bool taggedEntryNeeded_;
 };
 

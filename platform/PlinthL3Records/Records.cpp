@@ -33,17 +33,19 @@ Kel::TypeImpl const statusDirType("PlinthL3Unicast::MyStationStatusDir",
                                   dirAttributes<MyStationStatusDir>("status"),
                                   Kel::createByName<MyStationStatusDir>);
 Kel::TypeImpl const routingConfigType("PlinthL3Unicast::L3MyStationRoutingConfig",
-                                      macStateAttributes(), Kel::createByName<L3MyStationRoutingConfig>);
+                                      macStateAttributes(),
+                                      Kel::createByName<L3MyStationRoutingConfig>);
 Kel::TypeImpl const routingStatusType("PlinthL3Unicast::L3MyStationRoutingStatus",
-                                      macStateAttributes(), Kel::createByName<L3MyStationRoutingStatus>);
+                                      macStateAttributes(),
+                                      Kel::createByName<L3MyStationRoutingStatus>);
 Kel::TypeImpl const runningStateType(
     "PlinthL3Unicast::SmRunningState",
     {Kel::attrRead<SmRunningState>("running", [](auto& s) { return s.running(); })},
     Kel::createByName<SmRunningState>);
 
 Kel::ModuleRegistration const registration({"PlinthL3Records",
-                                             {&configDirType, &statusDirType, &routingConfigType,
-                                              &routingStatusType, &runningStateType}});
+                                            {&configDirType, &statusDirType, &routingConfigType,
+                                             &routingStatusType, &runningStateType}});
 
 }  // namespace
 
@@ -53,10 +55,20 @@ std::ostream& operator<<(std::ostream& os, MyStationRecord const& r) {
               << " configFlag4: " << r.configFlag4 << " configFlag5: " << r.configFlag5;
 }
 
-Kel::TypeImpl const* MyStationConfigDir::fwkType() const { return &configDirType; }
-Kel::TypeImpl const* MyStationStatusDir::fwkType() const { return &statusDirType; }
-Kel::TypeImpl const* L3MyStationRoutingConfig::fwkType() const { return &routingConfigType; }
-Kel::TypeImpl const* L3MyStationRoutingStatus::fwkType() const { return &routingStatusType; }
-Kel::TypeImpl const* SmRunningState::fwkType() const { return &runningStateType; }
+Kel::TypeImpl const* MyStationConfigDir::fwkType() const {
+    return &configDirType;
+}
+Kel::TypeImpl const* MyStationStatusDir::fwkType() const {
+    return &statusDirType;
+}
+Kel::TypeImpl const* L3MyStationRoutingConfig::fwkType() const {
+    return &routingConfigType;
+}
+Kel::TypeImpl const* L3MyStationRoutingStatus::fwkType() const {
+    return &routingStatusType;
+}
+Kel::TypeImpl const* SmRunningState::fwkType() const {
+    return &runningStateType;
+}
 
 }  // namespace PlinthL3Unicast

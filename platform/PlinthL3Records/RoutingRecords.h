@@ -24,7 +24,7 @@ namespace PlinthL3Unicast {
 // A pair of MAC states, the system router's then the virtual router's,
 // each notified when it changes.
 class RouterMacStates : public Kel::NotifyingEntity {
-public:
+  public:
     static constexpr short kRouterMacAttr = 0;
     static constexpr short kVirtualRouterMacAttr = 1;
 
@@ -35,7 +35,7 @@ public:
         set(virtualRouterMac_, state, kVirtualRouterMacAttr);
     }
 
-private:
+  private:
     void set(PlinthL3::MacState& slot, PlinthL3::MacState const& state, short attr) {
         if (slot != state) {
             slot = state;
@@ -49,19 +49,19 @@ private:
 
 // The desired MAC states, written by the routing configuration.
 class L3MyStationRoutingConfig : public RouterMacStates {
-public:
+  public:
     Kel::TypeImpl const* fwkType() const override;
 };
 
 // The MAC states last applied to the My Station configuration.
 class L3MyStationRoutingStatus : public RouterMacStates {
-public:
+  public:
     Kel::TypeImpl const* fwkType() const override;
 };
 
 // Tells the rest of the agent that the My Station table is live.
 class SmRunningState : public Kel::NotifyingEntity {
-public:
+  public:
     static constexpr short kRunningAttr = 0;
 
     Kel::TypeImpl const* fwkType() const override;
@@ -73,7 +73,7 @@ public:
         }
     }
 
-private:
+  private:
     bool running_ = false;
 };
 

@@ -9,7 +9,7 @@ namespace PlinthLib {
 // The base of the chip family's plug-in mounters: adds the agent's shared
 // in-process entities.
 class MounterBase : public Plugin::Mounter {
-public:
+  public:
     explicit MounterBase(Vosk::String name) : Plugin::Mounter(std::move(name)) {}
 
     // The shared entity of that name, or null.

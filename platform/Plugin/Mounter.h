@@ -21,7 +21,7 @@ struct Context {
 // The plug-in side of the agent's life cycle: doInit declares mounts, the
 // stage operations follow the agent's start-up stages.
 class Mounter : public Corral::Mounter {
-public:
+  public:
     explicit Mounter(Vosk::String name) : Corral::Mounter(std::move(name)) {}
 
     virtual void doInit();
@@ -35,7 +35,7 @@ public:
     // The local entity at `path`, or null.
     Kel::Ptr<Kel::Entity> getLocalEntity(std::string_view path) const;
 
-private:
+  private:
     Kel::Ptr<Local::EntityManager> localEm_;
     Kel::Ptr<Kel::Dir> shared_;
 };

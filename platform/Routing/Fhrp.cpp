@@ -32,8 +32,12 @@ Kel::ModuleRegistration const registration({"RoutingFhrp", {&vrMacStatusType, &h
 
 }  // namespace
 
-Kel::TypeImpl const* VirtualRouterMacStatus::fwkType() const { return &vrMacStatusType; }
-Kel::TypeImpl const* Hardware::Status::fwkType() const { return &hwStatusType; }
+Kel::TypeImpl const* VirtualRouterMacStatus::fwkType() const {
+    return &vrMacStatusType;
+}
+Kel::TypeImpl const* Hardware::Status::fwkType() const {
+    return &hwStatusType;
+}
 
 void VirtualRouterMacStatus::virtualMacIs(IntfMac const& entry) {
     if (virtualMacs_.insert(entry).second) {

@@ -22,7 +22,7 @@ struct IntfMac {
 // active, per interface. Notifies the changed IntfMac (value: the entry when
 // added, null when removed).
 class VirtualRouterMacStatus : public Kel::NotifyingEntity {
-public:
+  public:
     static constexpr short kVirtualMacAttr = 0;
 
     Kel::TypeImpl const* fwkType() const override;
@@ -32,7 +32,7 @@ public:
     void virtualMacIs(IntfMac const& entry);
     void virtualMacDel(IntfMac const& entry);
 
-private:
+  private:
     std::set<IntfMac> virtualMacs_;
 };
 
@@ -43,7 +43,7 @@ namespace Routing::Fhrp::Hardware {
 // What the forwarding hardware can do for first-hop redundancy, published
 // by the chip family's plug-in. Notifies the changed attribute.
 class Status : public Kel::NotifyingEntity {
-public:
+  public:
     enum Attr : short {
         anygwSupportedAttr,
         vrrpSupportedAttr,
@@ -80,7 +80,7 @@ public:
         set(vrrpSubinterfaceSupported_, v, vrrpSubinterfaceSupportedAttr);
     }
 
-private:
+  private:
     template <class T>
     void set(T& slot, T value, Attr attr) {
         if (slot != value) {

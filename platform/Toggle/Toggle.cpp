@@ -17,7 +17,7 @@ std::string lastErrorText;
 // Just enough JSON to read a flat object of toggles while rejecting anything
 // malformed: nested values are checked for syntax and skipped.
 class TogglesParser {
-public:
+  public:
     explicit TogglesParser(std::string const& text) : text_(text) {}
 
     // Members with a boolean or numeric value; nullopt with error() set when
@@ -65,7 +65,7 @@ public:
 
     std::string const& error() const { return error_; }
 
-private:
+  private:
     std::optional<std::map<std::string, std::uint32_t>> finish(
         std::map<std::string, std::uint32_t> out) {
         skipBlanks();
@@ -116,8 +116,8 @@ private:
             }
             if (text_[pos_] == '\\') {
                 ++pos_;
-                if (pos_ >= text_.size() || std::string_view("\"\\/bfnrtu").find(text_[pos_]) ==
-                                                std::string_view::npos) {
+                if (pos_ >= text_.size() ||
+                    std::string_view("\"\\/bfnrtu").find(text_[pos_]) == std::string_view::npos) {
                     return fail("bad escape in string");
                 }
             }
@@ -133,8 +133,8 @@ private:
         if (!std::isdigit(static_cast<unsigned char>(peek()))) {
             return fail("bad number");
         }
-        while (std::isdigit(static_cast<unsigned char>(peek())) || peek() == '.' ||
-               peek() == 'e' || peek() == 'E' || peek() == '+' || peek() == '-') {
+        while (std::isdigit(static_cast<unsigned char>(peek())) || peek() == '.' || peek() == 'e' ||
+               peek() == 'E' || peek() == '+' || peek() == '-') {
             ++pos_;
         }
         char* end = nullptr;
@@ -152,16 +152,24 @@ private:
         }
         skipBlanks();
         switch (peek()) {
-            case 't': *out = 1; return literal("true");
-            case 'f': *out = 0; return literal("false");
-            case 'n': return literal("null");
+            case 't':
+                *out = 1;
+                return literal("true");
+            case 'f':
+                *out = 0;
+                return literal("false");
+            case 'n':
+                return literal("null");
             case '"': {
                 std::string ignored;
                 return string(&ignored);
             }
-            case '[': return container(']', depth);
-            case '{': return container('}', depth);
-            default: return number(out);
+            case '[':
+                return container(']', depth);
+            case '{':
+                return container('}', depth);
+            default:
+                return number(out);
         }
     }
     // Checks an array or object and discards it.
@@ -205,8 +213,7 @@ private:
 
 }  // namespace
 
-std::uint32_t getToggleState(std::string const& name, std::string const& file,
-                             bool defaultState) {
+std::uint32_t getToggleState(std::string const& name, std::string const& file, bool defaultState) {
     std::string const path = Toggle::toggleDir() + "/" + file;
     std::ifstream in(path);
     std::lock_guard lock(stateMutex);

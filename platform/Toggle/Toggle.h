@@ -9,8 +9,7 @@
 // The state of toggle `name` in `file`: 1 or 0 for true or false, the number
 // itself for a number, and `defaultState` when the file, the name or a valid
 // value is missing. Callers use the lowest bit.
-std::uint32_t getToggleState(std::string const& name, std::string const& file,
-                             bool defaultState);
+std::uint32_t getToggleState(std::string const& name, std::string const& file, bool defaultState);
 
 namespace Toggle {
 

@@ -18,7 +18,7 @@ using DispatchFn = void (*)(Publisher* publisher, Subscriber* subscriber, short 
 // subscribed. `owner` lets a static dispatch entry find its reactor; it is
 // the one untyped pointer the notification contract needs.
 class Subscriber {
-public:
+  public:
     Subscriber() = default;
     Subscriber(Subscriber const&) = delete;
     Subscriber& operator=(Subscriber const&) = delete;
@@ -30,7 +30,7 @@ public:
     DispatchFn dispatch = nullptr;
     void* owner = nullptr;
 
-private:
+  private:
     friend class Publisher;
     Publisher* publisher_ = nullptr;
 };
@@ -40,7 +40,7 @@ private:
 // dispatch: a removed subscriber is never called again, an added one is
 // called from the next change on.
 class Publisher {
-public:
+  public:
     Publisher() = default;
     Publisher(Publisher const&) = delete;
     Publisher& operator=(Publisher const&) = delete;
@@ -53,7 +53,7 @@ public:
 
     void notify(short attribute, void const* key = nullptr, void const* value = nullptr);
 
-private:
+  private:
     void compact();
 
     std::vector<Subscriber*> subscribers_;  // not owned; null marks a removal during dispatch

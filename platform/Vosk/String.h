@@ -10,7 +10,7 @@ namespace Vosk {
 
 // The framework's string value: built from text, copied, compared.
 class String {
-public:
+  public:
     String() = default;
     String(char const* text) : text_(text ? text : "") {}  // NOLINT: implicit on purpose
     String(std::string text) : text_(std::move(text)) {}   // NOLINT
@@ -25,7 +25,7 @@ public:
     friend auto operator<=>(String const&, String const&) = default;
     friend std::ostream& operator<<(std::ostream& os, String const& s) { return os << s.text_; }
 
-private:
+  private:
     std::string text_;
 };
 

@@ -127,7 +127,7 @@ INSTANTIATE_TEST_SUITE_P(
         BadLine{"toggle PlinthL3UnicastVrrp off", "set-up commands are refused once start has run"},
         BadLine{"start", "start: already started"},
         BadLine{"trace L3MyStationSm/99",
-                "trace: bad trace spec piece 'L3MyStationSm/99': levels are *, N or N-M with 0 <= "
+                "trace: bad trace setting 'L3MyStationSm/99': levels are *, N or N-M with 0 <= "
                 "N <= M <= 31"},
         BadLine{"show tables",
                 "show: view must be table|config|status|router-mac|routing|"

@@ -161,7 +161,7 @@ TEST_F(TraceTest, SiteDescribesItselfOncePerRing) {
 
 struct SpecCase {
     char const* name;
-    char const* spec;
+    char const* setting;
     std::uint32_t first;   // levels of handle SpecA afterwards
     std::uint32_t second;  // levels of handle SpecB afterwards
 };
@@ -182,13 +182,13 @@ class SpecTest : public ::testing::TestWithParam<SpecCase> {
 
 TEST_P(SpecTest, AppliesToExistingAndLaterHandles) {
     Kel::TraceHandle& a = Kel::traceHandle("SpecA");
-    ASSERT_TRUE(Kel::traceEnable(GetParam().spec, nullptr));
+    ASSERT_TRUE(Kel::traceEnable(GetParam().setting, nullptr));
     EXPECT_EQ(a.levels(), GetParam().first);
     // SpecB may be made before or after; either way it ends up the same.
     EXPECT_EQ(Kel::traceHandle("SpecB").levels(), GetParam().second);
     std::string later = std::string("SpecLater") + GetParam().name;
     EXPECT_EQ(Kel::traceHandle(later).levels(),
-              std::string(GetParam().spec)[0] == '*' ? 1U << 5 : 0U);
+              std::string(GetParam().setting)[0] == '*' ? 1U << 5 : 0U);
 }
 
 INSTANTIATE_TEST_SUITE_P(Good, SpecTest, ::testing::ValuesIn(kGoodSpecs),
@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Good, SpecTest, ::testing::ValuesIn(kGoodSpecs),
 
 struct BadSpec {
     char const* name;
-    char const* spec;
+    char const* setting;
     char const* piece;
 };
 
@@ -217,7 +217,7 @@ class BadSpecTest : public ::testing::TestWithParam<BadSpec> {};
 TEST_P(BadSpecTest, ChangesNothingAndNamesThePiece) {
     Kel::TraceHandle& a = Kel::traceHandle("BadA");
     std::string error;
-    EXPECT_FALSE(Kel::traceEnable(GetParam().spec, &error));
+    EXPECT_FALSE(Kel::traceEnable(GetParam().setting, &error));
     EXPECT_NE(error.find(GetParam().piece), std::string::npos) << error;
     EXPECT_EQ(a.levels(), 0U);
     EXPECT_EQ(Kel::traceHandle("BadB").levels(), 0U);

@@ -11,7 +11,7 @@ namespace PlinthTest {
 // Collects the text trace lines of one handle while it lives, with every
 // level enabled, and puts the handle's levels and the sink back afterwards.
 class TraceCapture {
-public:
+  public:
     explicit TraceCapture(std::string_view handleName)
         : handle_(Kel::traceHandle(handleName)), savedLevels_(handle_.levels()) {
         handle_.levelsIs(~0U);
@@ -36,7 +36,7 @@ public:
     std::vector<std::string> const& lines() const { return lines_; }
     void clear() { lines_.clear(); }
 
-private:
+  private:
     Kel::TraceHandle& handle_;
     std::uint32_t savedLevels_;
     std::vector<std::string> lines_;
