@@ -1,6 +1,5 @@
 // plinth-agent end to end: the program as outside scripts run it.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -8,22 +7,15 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "AgentProcess.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
-struct AgentRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(fs::path const& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using PlinthTest::AgentRun;
+using PlinthTest::lastJsonLine;
+using PlinthTest::slurp;
 
 class AgentTest : public ::testing::Test {
   protected:
@@ -37,21 +29,11 @@ class AgentTest : public ::testing::Test {
 
     // Runs the agent with `args`, feeding `input` on standard input.
     AgentRun run(std::string const& args, std::string const& input = "") {
-        std::ofstream(dir_ / "in") << input;
-        std::string command = std::string(PLINTH_AGENT_PATH) + " " + args + " < " +
-                              (dir_ / "in").string() + " > " + (dir_ / "out").string() + " 2> " +
-                              (dir_ / "err").string();
-        int raw = std::system(command.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir_ / "out"), slurp(dir_ / "err")};
+        return PlinthTest::runAgent(args, input, dir_);
     }
     fs::path file(std::string const& name, std::string const& text) {
         std::ofstream(dir_ / name) << text;
         return dir_ / name;
-    }
-    static nlohmann::json lastJsonLine(std::string const& out) {
-        auto end = out.find_last_not_of('\n');
-        auto start = out.rfind('\n', end);
-        return nlohmann::json::parse(out.substr(start == std::string::npos ? 0 : start + 1));
     }
 
     fs::path dir_;

@@ -2,7 +2,6 @@
 // tests/agent/regression and replayed through the real program. Each must
 // run to the end and leave the state its missing input allows.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,38 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "AgentProcess.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 
 fs::path const kRegressionDir = fs::path(PLINTH_SOURCE_DIR) / "tests/agent/regression";
 
-struct Replay {
-    int status;  // -1 when the agent did not exit normally (a crash)
-    std::string out;
-    std::string err;
-};
+using PlinthTest::lastJsonLine;
 
-std::string slurp(fs::path const& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-Replay replay(fs::path const& scenario, fs::path const& dir) {
-    std::ofstream(dir / "in") << "dump\n";
-    std::string const command = std::string(PLINTH_AGENT_PATH) + " --keep-going " +
-                                scenario.string() + " - < " + (dir / "in").string() + " > " +
-                                (dir / "out").string() + " 2> " + (dir / "err").string();
-    int const raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "out"), slurp(dir / "err")};
-}
-
-nlohmann::json lastDump(std::string const& out) {
-    auto end = out.find_last_not_of('\n');
-    auto start = out.rfind('\n', end);
-    return nlohmann::json::parse(out.substr(start == std::string::npos ? 0 : start + 1));
+PlinthTest::AgentRun replay(fs::path const& scenario, fs::path const& dir) {
+    return PlinthTest::runAgent("--keep-going " + scenario.string() + " -", "dump\n", dir);
 }
 
 std::set<std::string> configuredMacs(nlohmann::json const& dump) {
@@ -79,11 +58,11 @@ TEST_F(RegressionTest, EveryKeptInputRunsToTheEnd) {
     std::sort(inputs.begin(), inputs.end());
     ASSERT_FALSE(inputs.empty());
     for (auto const& input : inputs) {
-        Replay r = replay(input, dir_);
+        PlinthTest::AgentRun r = replay(input, dir_);
         EXPECT_TRUE(r.status == 0 || r.status == 2) << input << " ended with " << r.status << "\n"
                                                     << r.err;
         EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << input << "\n" << r.err;
-        EXPECT_NO_THROW(lastDump(r.out)) << input << " printed no final dump:\n" << r.out;
+        EXPECT_NO_THROW(lastJsonLine(r.out)) << input << " printed no final dump:\n" << r.out;
     }
 }
 
@@ -100,9 +79,9 @@ void PrintTo(Omitted const& o, std::ostream* os) {
 class OmittedInputTest : public RegressionTest, public ::testing::WithParamInterface<Omitted> {};
 
 TEST_P(OmittedInputTest, TheOtherWriterStillWorks) {
-    Replay r = replay(kRegressionDir / GetParam().file, dir_);
+    PlinthTest::AgentRun r = replay(kRegressionDir / GetParam().file, dir_);
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(configuredMacs(lastDump(r.out)), GetParam().configured) << r.out;
+    EXPECT_EQ(configuredMacs(lastJsonLine(r.out)), GetParam().configured) << r.out;
 }
 
 // The routing-type writer needs the routing configuration and its status;
