@@ -131,8 +131,8 @@ void Host::start() {
     for (auto const& chip : chips_) {
         registerChipProfile(chip);
     }
-    everStarted_ = true;
     mounter_ = Plugin::mounterStart(kMounterType, "myStationMounter", switch_->context());
+    everStarted_ = true;
 }
 
 void Host::stop() {
