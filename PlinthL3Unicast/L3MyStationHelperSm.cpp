@@ -3,6 +3,10 @@
 #include <array>
 #include <cstddef>
 #include <exception>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "Kel/Error.h"
 #include "Kel/Trace.h"
@@ -55,6 +59,19 @@ constexpr auto kAddedFormat =
     joined(kHandleRouterMacSignature, " mac: %s v4OrV6RoutingEnabled: %s -- Added");
 constexpr auto kRemovedFormat =
     joined(kHandleRouterMacSignature, " mac: %s v4OrV6RoutingEnabled: %s -- Removed");
+
+// A reaction skipped for an input this switch does not mount names the first
+// one missing, so that a silent table can be traced back to its cause.
+bool inputsPresent(char const* reaction,
+                   std::initializer_list<std::pair<char const*, bool>> inputs) {
+    for (auto const& [name, present] : inputs) {
+        if (!present) {
+            KEL_TRACE(traceHandle(), 0, kSource, "%s skipped: %s missing", reaction, name);
+            return false;
+        }
+    }
+    return true;
+}
 
 bool knownRouterType(RouterTypes routerType) {
     return routerType == RouterTypes::systemRouter || routerType == RouterTypes::virtualRouter;
@@ -322,9 +339,11 @@ void L3MyStationHelperSm::handleRouterMac(Brix::MacTypeMask const& macTypeMask, 
         KEL_TRACE(traceHandle(), 1, kSource, " Skipping received mlag shared router encap for T4 ");
         return;
     }
-    if (!routerMacStatusDb()) {
-        // Not mounted on this switch: with no record of what was added, a
-        // removal could not be matched, so no entry is written either.
+    // Without a record of what was added a removal could not be matched, so
+    // no entry is written either.
+    if (!inputsPresent("handleRouterMac",
+                       {{"routerMacStatusDb", routerMacStatusDb() != nullptr},
+                        {"myStationConfigDir", myStationConfigDir_ != nullptr}})) {
         return;
     }
     Brix::BrixRouterMacStatusDb& statusDb = *routerMacStatusDb();
@@ -367,10 +386,12 @@ void L3MyStationHelperSm::handleRouterMac(Brix::MacTypeMask const& macTypeMask, 
 
 void L3MyStationHelperSm::handleRouterType(RouterTypes routerType) {
     KEL_TRACE(traceHandle(), 0, kSource, "handleRouterType routerType: %s", routerType);
-    if (!myStationRoutingConfig_ || !myStationRoutingStatus_ || !myStationConfigDir_) {
-        // An input not mounted on this switch: without the desired state
-        // there is nothing to apply, and without the status the MAC applied
-        // could never be taken back, so nothing is written.
+    // Without the desired state there is nothing to apply, and without the
+    // status the MAC applied could never be taken back, so nothing is written.
+    if (!inputsPresent("handleRouterType",
+                       {{"myStationRoutingConfig", myStationRoutingConfig_ != nullptr},
+                        {"myStationRoutingStatus", myStationRoutingStatus_ != nullptr},
+                        {"myStationConfigDir", myStationConfigDir_ != nullptr}})) {
         return;
     }
     MacState const desired = getNewMacState(routerType);

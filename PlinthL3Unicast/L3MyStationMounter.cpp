@@ -452,7 +452,7 @@ MyStationMounter::vrrpPrivateVlanReflectorSmDel() {
 
 Kel::Ptr<VrrpSmHelper> MyStationMounter::vrrpSmHelperIs(
     Vosk::String const& name, Kel::Ptr<MyStationConfigDir> const& myStationConfigDir,
-    Kel::Ptr<MyStationStatusDir> const& myStationStatusDir) {
+    Kel::Ptr<MyStationStatusDir const> const& myStationStatusDir) {
     auto const& helper = vrrpSmHelper_;
     if (helper && helper->nameString() == name &&
         same(helper->myStationConfigDir(), myStationConfigDir) &&
@@ -462,8 +462,8 @@ Kel::Ptr<VrrpSmHelper> MyStationMounter::vrrpSmHelperIs(
     if (helper) {
         helper->parentIs(nullptr);
     }
-    Kel::Ptr<VrrpSmHelper> created(new VrrpSmHelper(name, myStationConfigDir, myStationStatusDir));
-    created->hasNotificationActiveIs(true);
+    Kel::Ptr<VrrpSmHelper> created =
+        VrrpSmHelper::VrrpSmHelperIs(name, myStationConfigDir, myStationStatusDir);
     created->parentIs(this);
     vrrpSmHelper_ = created;
     return created;
@@ -480,7 +480,7 @@ Kel::Ptr<VrrpSmHelper> MyStationMounter::vrrpSmHelperDel() {
 Kel::Ptr<Brix::VrrpSm> MyStationMounter::vrrpSmIs(
     Kel::Ptr<VirtualRouterMacTable const> const& vrrpMacStatus,
     Kel::Ptr<Routing::Fhrp::Hardware::Status const> const& vrrpHwStatus,
-    Kel::Ptr<VrrpSmHelper> const& vrrpHelper) {
+    Kel::Ptr<BrixHelper::VrrpSmHelper> const& vrrpHelper) {
     auto const& sm = vrrpSm_;
     bool const unchanged = sm && same(sm->vrrpMacStatus(), vrrpMacStatus) &&
                            same(sm->vrrpHwStatus(), vrrpHwStatus) &&

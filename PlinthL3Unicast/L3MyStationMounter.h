@@ -16,6 +16,9 @@ namespace Brix::VrrpPrivateVlanReflectorLib {
 class LibSm;
 class VirtualRouterMacTable;
 }  // namespace Brix::VrrpPrivateVlanReflectorLib
+namespace BrixHelper {
+class VrrpSmHelper;
+}
 namespace IntfVlanIdSet {
 class Table;
 }
@@ -54,7 +57,9 @@ class MyStationMounter : public PlinthLib::MounterBase {
     // kept back).
     static constexpr std::uint32_t kVrrpSupportedMaxNum = 511;
 
-    // The only way to make a mounter: notifications are on when it returns.
+    // Notifications are off until hasNotificationActiveIs(true);
+    // MyStationMounterIs switches them on.
+    explicit MyStationMounter(Vosk::String name);
     static Kel::Ptr<MyStationMounter> MyStationMounterIs(Vosk::String name);
 
     Kel::TypeImpl const* fwkType() const override;
@@ -132,9 +137,9 @@ class MyStationMounter : public PlinthLib::MounterBase {
     Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::LibSm> vrrpPrivateVlanReflectorSmDel();
 
     Kel::Ptr<VrrpSmHelper> const& vrrpSmHelper() const { return vrrpSmHelper_; }
-    Kel::Ptr<VrrpSmHelper> vrrpSmHelperIs(Vosk::String const& name,
-                                          Kel::Ptr<MyStationConfigDir> const& myStationConfigDir,
-                                          Kel::Ptr<MyStationStatusDir> const& myStationStatusDir);
+    Kel::Ptr<VrrpSmHelper> vrrpSmHelperIs(
+        Vosk::String const& name, Kel::Ptr<MyStationConfigDir> const& myStationConfigDir,
+        Kel::Ptr<MyStationStatusDir const> const& myStationStatusDir);
     Kel::Ptr<VrrpSmHelper> vrrpSmHelperDel();
 
     Kel::Ptr<Brix::VrrpSm> const& vrrpSm() const { return vrrpSm_; }
@@ -142,11 +147,8 @@ class MyStationMounter : public PlinthLib::MounterBase {
         Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable const> const&
             vrrpMacStatus,
         Kel::Ptr<Routing::Fhrp::Hardware::Status const> const& vrrpHwStatus,
-        Kel::Ptr<VrrpSmHelper> const& vrrpHelper);
+        Kel::Ptr<BrixHelper::VrrpSmHelper> const& vrrpHelper);
     Kel::Ptr<Brix::VrrpSm> vrrpSmDel();
-
-  protected:
-    explicit MyStationMounter(Vosk::String name);
 
   private:
     // What the wiring looks up but keeps in no attribute: the children made

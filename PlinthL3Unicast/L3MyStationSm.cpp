@@ -80,6 +80,12 @@ MyStationTable::Entry taggedEntry(MyStationTable::Entry entry) {
     return entry;
 }
 
+// What an input this switch does not mount leaves undone, said in one form
+// across the plug-in, so that a silent table can be traced back to its cause.
+void inputMissing(char const* skipped, char const* input) {
+    KEL_TRACE(trace(), 0, kSource, "%s skipped: %s missing", skipped, input);
+}
+
 // Runs a reaction for a dispatch entry: the publisher must never see a
 // failure, so it is traced and the change is dropped.
 template <class Reaction>
@@ -281,6 +287,7 @@ void L3MyStationSm::handleInitialized() {
 void L3MyStationSm::handleLogicalFapId() {
     KEL_TRACE(trace(), 0, kSource, "void PlinthL3Unicast::L3MyStationSm::handleLogicalFapId()");
     if (!fcsd_) {
+        inputMissing("handleLogicalFapId", "fcsd");
         return;
     }
     // Copied: creating the table notifies other reactors, which may change
@@ -322,7 +329,7 @@ void L3MyStationSm::tableCreate(PlinthCentral::ChipInfo const& chipInfo) {
     // are a broken platform description.
     l3UnicastChipAttr_ = chipAttrOf(chipInfo);
     KEL_ASSERT(l3UnicastChipAttr() != nullptr,
-               "l3UnicastChipAttr() != __null && \\\" ChipAttributes not found\\\"",
+               "l3UnicastChipAttr() != __null && \" ChipAttributes not found\"",
                kHandleLogicalFapIdSignature, kSource);
 
     myStationTable_ = myStationTableFactory();
@@ -347,12 +354,15 @@ void L3MyStationSm::tableCreate(PlinthCentral::ChipInfo const& chipInfo) {
     handleConfig();
     if (smRunningState_) {
         smRunningState_->runningIs(true);
+    } else {
+        inputMissing("runningIs", "smRunningState");
     }
 }
 
 void L3MyStationSm::handleConfig() {
     KEL_TRACE(trace(), 0, kSource, "void PlinthL3Unicast::L3MyStationSm::handleConfig()");
     if (!myStationConfigDir_) {
+        inputMissing("handleConfig", "myStationConfigDir");
         return;
     }
     // Keys copied first: status subscribers may write the directory while
@@ -362,10 +372,11 @@ void L3MyStationSm::handleConfig() {
     for (auto const& [key, config] : myStationConfigDir_->config()) {
         keys.push_back(key);
     }
-    // One key the chip cannot hold (a VLAN beyond 12 bits) must not keep the
-    // keys after it out of the table, nor the running state from turning on.
+    // A key the chip cannot hold (a VLAN beyond 12 bits) ends the replay
+    // there: the keys after it wait for their next change, and the running
+    // state stays off, since the table does not hold every configured entry.
     for (MacVlan const& key : keys) {
-        guarded("handleConfig", [&] { handleConfig(key); });
+        handleConfig(key);
     }
 }
 
@@ -410,6 +421,8 @@ void L3MyStationSm::entriesProgram(MacVlan const& mask, MyStationConfig const& c
     status.macVlan = mask;
     if (myStationStatusDir_) {
         myStationStatusDir_->statusIs(mask, status);
+    } else {
+        inputMissing("statusIs", "myStationStatusDir");
     }
 }
 
@@ -421,6 +434,8 @@ void L3MyStationSm::entriesRemove(MacVlan const& mask) {
     }
     if (myStationStatusDir_) {
         myStationStatusDir_->statusDel(mask);
+    } else {
+        inputMissing("statusDel", "myStationStatusDir");
     }
 }
 

@@ -51,6 +51,7 @@ void Host::apply(S::Command const& command, std::ostream& out) {
                    [&](S::ToggleSet const&) { setUp(command); },
                    [&](S::Omit const&) { setUp(command); },
                    [&](S::Start const&) { start(); },
+                   [&](S::Remount const&) { remount(); },
                    [&](S::Stop const&) { stop(); },
                    [&](S::Show const& show) { Report(*this).show(show.view, out); },
                    [&](S::Dump const&) { out << Report(*this).dump() << '\n'; },
@@ -131,8 +132,17 @@ void Host::start() {
     for (auto const& chip : chips_) {
         registerChipProfile(chip);
     }
-    mounter_ = Plugin::mounterStart(kMounterType, "myStationMounter", switch_->context());
+    mounter_ =
+        Plugin::mounterStart(kMounterType, "myStationMounter", switch_->context(), &warnings_);
     everStarted_ = true;
+}
+
+void Host::remount() {
+    if (!started()) {
+        throw CommandError("remount: not started");
+    }
+    switch_->sysdb()->mountsReconnect();
+    switch_->sysdb()->doCompleteMounts(&warnings_);
 }
 
 void Host::stop() {

@@ -6,6 +6,8 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
@@ -39,6 +41,11 @@ class Host {
     // CommandError, leaving everything as it was, when it is refused.
     void apply(Scenario::Command const& command, std::ostream& out);
 
+    // The warnings of the commands applied since the last call: failures
+    // that the plug-in raised out of mount completion, which leave it wired
+    // as far as it got.
+    std::vector<std::string> warningsTake() { return std::exchange(warnings_, {}); }
+
     bool everStarted() const { return everStarted_; }
     bool started() const { return static_cast<bool>(mounter_); }
     Switch const& switchModel() const { return *switch_; }
@@ -59,6 +66,7 @@ class Host {
 
     void setUp(Scenario::Command const& command);
     void start();
+    void remount();
     void stop();
     void event(Scenario::Command const& command);
     void writeToggles() const;
@@ -79,6 +87,7 @@ class Host {
     Desired desired_;
     std::optional<Switch> switch_;
     Kel::Ptr<Plugin::Mounter> mounter_;
+    std::vector<std::string> warnings_;
 };
 
 }  // namespace PlinthAgent

@@ -197,6 +197,8 @@ Command dispatch(Words& w) {
         return Omit{std::string(w.next("path"))};
     if (c == "start")
         return Start{};
+    if (c == "remount")
+        return Remount{};
     if (c == "stop")
         return Stop{};
     if (c == "fap")

@@ -27,6 +27,7 @@ struct Omit {
     std::string path;
 };
 struct Start {};
+struct Remount {};
 struct Stop {};
 struct FapAdd {
     std::uint16_t id;
@@ -66,9 +67,9 @@ struct Trace {
 };
 struct Audit {};
 
-using Command = std::variant<ChipTaggedEntry, ChipFeatureAbsent, ToggleSet, Omit, Start, Stop,
-                             FapAdd, FapDel, RouterMacSet, RouterMacDel, RoutingConfig, VrrpAdd,
-                             VrrpDel, Show, Dump, Trace, Audit>;
+using Command = std::variant<ChipTaggedEntry, ChipFeatureAbsent, ToggleSet, Omit, Start, Remount,
+                             Stop, FapAdd, FapDel, RouterMacSet, RouterMacDel, RoutingConfig,
+                             VrrpAdd, VrrpDel, Show, Dump, Trace, Audit>;
 
 // What is wrong with a line, without the FILE:LINE prefix.
 class ParseError : public std::runtime_error {

@@ -134,6 +134,11 @@ class Session {
             if (auto command = PlinthAgent::Scenario::parseLine(line)) {
                 host_.apply(*command, std::cout);
                 warnAboutToggles();
+                for (auto const& failure : host_.warningsTake()) {
+                    std::cout.flush();
+                    std::cerr << name << ':' << number
+                              << ": warning: mount completion failed: " << failure << std::endl;
+                }
             }
             return true;
         } catch (std::exception const& e) {

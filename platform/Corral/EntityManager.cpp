@@ -1,13 +1,22 @@
 #include "Corral/EntityManager.h"
 
 #include <algorithm>
+#include <exception>
 
 #include "Corral/Mounter.h"
+#include "Kel/Trace.h"
 #include "Kel/Type.h"
 
 namespace Corral {
 
 namespace {
+
+constexpr char const* kSource = "Corral/EntityManager";
+
+Kel::TraceHandle& traceHandle() {
+    static Kel::TraceHandle& handle = Kel::traceHandle("Corral");
+    return handle;
+}
 
 bool holdsType(Kel::Entity const& entity, Vosk::String const& typeName) {
     Kel::TypeImpl const* type = entity.fwkType();
@@ -43,7 +52,7 @@ Kel::Ptr<MountGroup> EntityManager::getMountGroup(Kel::Ptr<Mounter> const& mount
     return group;
 }
 
-int EntityManager::doCompleteMounts() {
+int EntityManager::doCompleteMounts(std::vector<std::string>* failures) {
     int completed = 0;
     // A completion callback may close further groups; take them next round.
     while (!closedGroups_.empty()) {
@@ -66,10 +75,27 @@ int EntityManager::doCompleteMounts() {
         // The mounter may drop the last outside reference to itself inside
         // the callback only through its owner, never through us: hold it.
         Kel::Ptr<Mounter> keep(mounter);
-        mounter->doCorralMountsComplete(status, this);
+        try {
+            mounter->doCorralMountsComplete(status, this);
+        } catch (std::exception const& e) {
+            KEL_TRACE(traceHandle(), 0, kSource, "mount completion of %s failed: %s",
+                      mounter->nameString(), e.what());
+            if (failures != nullptr) {
+                failures->push_back(e.what());
+            }
+        }
         ++completed;
     }
     return completed;
+}
+
+void EntityManager::mountsReconnect() {
+    for (auto const& [mounter, group] : groups_) {
+        if (group->closed() &&
+            std::find(closedGroups_.begin(), closedGroups_.end(), mounter) == closedGroups_.end()) {
+            closedGroups_.push_back(mounter);
+        }
+    }
 }
 
 void EntityManager::mountGroupDel(Mounter* mounter) {

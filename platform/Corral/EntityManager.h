@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <map>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -56,8 +57,14 @@ class EntityManager : public Kel::EntityTree {
     Kel::Ptr<MountGroup> getMountGroup(Kel::Ptr<Mounter> const& mounter);
     // Completes every closed group: checks each mount against the database
     // and tells the mounter through doCorralMountsComplete. Answers how many
-    // groups it completed.
-    int doCompleteMounts();
+    // groups it completed. A mounter that raises out of its completion is
+    // not allowed to take the database down with it: the failure is traced,
+    // its message added to `failures` when given, and the other groups
+    // still complete.
+    int doCompleteMounts(std::vector<std::string>* failures = nullptr);
+    // As after a reconnection: every closed group completes again on the
+    // next doCompleteMounts.
+    void mountsReconnect();
     // Called by a mounter that goes away before its group completed.
     void mountGroupDel(Mounter* mounter);
 

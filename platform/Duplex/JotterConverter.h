@@ -43,9 +43,7 @@ class JotterConverter {
   private:
     template <class T>
     void write(T const& value) {
-        if constexpr (std::is_same_v<T, bool>) {
-            stream_ << (value ? "true" : "false");
-        } else if constexpr (std::is_integral_v<T> && sizeof(T) == 1) {
+        if constexpr (std::is_integral_v<T> && sizeof(T) == 1 && !std::is_same_v<T, bool>) {
             stream_ << +value;  // a number, never a character
         } else if constexpr (std::is_enum_v<T> && !requires(std::ostream & os) { os << value; }) {
             write(static_cast<std::underlying_type_t<T>>(value));

@@ -55,24 +55,20 @@ requires(std::is_enum_v<E> && sizeof(E) == 1) class EnumType {
         throw EnumValueException(std::to_string(n) + " is not an enumerator");
     }
 
-    // Parses the longest enumerator name at the start of `range`. On
-    // success stores the value, advances the range and answers true; else
-    // leaves both alone and answers false.
+    // Parses `range` as exactly one enumerator name: a name with anything
+    // before or after it is no name. On success stores the value, advances
+    // the range to its end and answers true; else leaves both alone and
+    // answers false.
     bool sequenceToValue(CharRange& range, E* value) const {
         std::string_view text(range.begin, static_cast<std::size_t>(range.end - range.begin));
-        std::size_t best = names_.size();
         for (std::size_t i = 0; i < names_.size(); ++i) {
-            if (text.starts_with(names_[i]) &&
-                (best == names_.size() || names_[i].size() > names_[best].size())) {
-                best = i;
+            if (names_[i] == text) {
+                *value = static_cast<E>(i);
+                range.begin = range.end;
+                return true;
             }
         }
-        if (best == names_.size()) {
-            return false;
-        }
-        *value = static_cast<E>(best);
-        range.begin += names_[best].size();
-        return true;
+        return false;
     }
 
   private:

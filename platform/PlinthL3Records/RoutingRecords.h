@@ -30,8 +30,8 @@ class RouterMacStates : public Kel::NotifyingEntity {
 
     PlinthL3::MacState routerMac() const { return routerMac_; }
     PlinthL3::MacState virtualRouterMac() const { return virtualRouterMac_; }
-    void routerMacIs(PlinthL3::MacState const& state) { set(routerMac_, state, kRouterMacAttr); }
-    void virtualRouterMacIs(PlinthL3::MacState const& state) {
+    void routerMacIs(PlinthL3::MacState state) { set(routerMac_, state, kRouterMacAttr); }
+    void virtualRouterMacIs(PlinthL3::MacState state) {
         set(virtualRouterMac_, state, kVirtualRouterMacAttr);
     }
 

@@ -32,14 +32,14 @@ std::string loadLibrary(std::string const& path) {
 }
 
 Kel::Ptr<Mounter> mounterStart(std::string_view typeName, Vosk::String const& name,
-                               Context const& context) {
+                               Context const& context, std::vector<std::string>* failures) {
     auto mounter = Kel::dynamicPtrCast<Mounter>(Kel::newEntity(typeName, name));
     if (!mounter) {
         throw Kel::Exception("type " + std::string(typeName) + " is not a plug-in mounter");
     }
     mounter->contextIs(context);
     mounter->doInit();
-    context.corralEm->doCompleteMounts();
+    context.corralEm->doCompleteMounts(failures);
     return mounter;
 }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Corral/EntityManager.h"
 #include "Corral/Mounter.h"
@@ -47,8 +48,11 @@ std::string loadLibrary(std::string const& path);
 
 // Creates the mounter of type `typeName` by name, hands it `context`, runs
 // doInit and completes its mounts, which calls doMountsComplete. Throws
-// Kel::Exception when the type is unknown or not a mounter.
+// Kel::Exception when the type is unknown or not a mounter. A failure out of
+// doMountsComplete leaves the mounter as far as it got; its message is added
+// to `failures` when given.
 Kel::Ptr<Mounter> mounterStart(std::string_view typeName, Vosk::String const& name,
-                               Context const& context);
+                               Context const& context,
+                               std::vector<std::string>* failures = nullptr);
 
 }  // namespace Plugin

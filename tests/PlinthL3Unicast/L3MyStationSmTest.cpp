@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include "Kel/Type.h"
@@ -402,17 +403,60 @@ TEST_F(L3MyStationSmTest, ConstructsFromArgumentsAndTearsDownInOrder) {
     EXPECT_TRUE(sw_->smRunningState()->running());
 }
 
-TEST_F(L3MyStationSmTest, ReplaySkipsAKeyTheChipCannotHoldAndStillRuns) {
-    configIs(keyOf(0x1000, 0xfff));
-    configIs(keyOf(100, 0xfff));
+// The keys ahead of `stop` in the directory's own order: what a replay that
+// fails at `stop` has programmed.
+std::set<MacVlan> keysBefore(MyStationConfigDir const& dir, MacVlan const& stop) {
+    std::set<MacVlan> keys;
+    for (auto const& [key, config] : dir.config()) {
+        if (key == stop) {
+            break;
+        }
+        keys.insert(key);
+    }
+    return keys;
+}
+
+TEST_F(L3MyStationSmTest, ReplayStopsAtAKeyTheChipCannotHoldAndDoesNotRun) {
+    MacVlan const bad = keyOf(0x1000, 0xfff);
+    for (std::uint32_t vlan = 1; vlan <= 8; ++vlan) {
+        configIs(keyOf(vlan, 0xfff));
+    }
+    configIs(bad);
+    chipIs(Chip::untagged);
+    moduleIs(kFap);
+    smIs();
     PlinthTest::TraceCapture capture("L3MyStationSm");
-    runningSmIs();
-    EXPECT_TRUE(sw_->smRunningState()->running());
-    EXPECT_EQ(statuses().size(), 1U);
-    EXPECT_EQ(statuses().begin()->first, keyOf(100, 0xfff));
+    fcsd()->logicalFapIdInsertedIs(kFap);
     EXPECT_EQ(std::ranges::count(capture.texts(),
-                                 std::string("handleConfig dropped a change: ") + kRangeError),
+                                 std::string("fcsdDispatch dropped a change: ") + kRangeError),
               1);
+    EXPECT_FALSE(sw_->smRunningState()->running());
+    std::set<MacVlan> programmed;
+    for (auto const& [key, status] : statuses()) {
+        programmed.insert(key);
+    }
+    EXPECT_EQ(programmed, keysBefore(*configDir_, bad));
+    EXPECT_EQ(entries().size(), programmed.size());
+
+    // The table is there: later changes program it as usual.
+    MacVlan const later = keyOf(9, 0xfff);
+    configIs(later);
+    EXPECT_EQ(statuses().count(later), 1U);
+    EXPECT_EQ(entries().count(tableKeyOf(later, false)), 1U);
+}
+
+TEST_F(L3MyStationSmTest, ReplayFailureAtConstructionReachesTheCreatorAndLeavesNothing) {
+    configIs(keyOf(0x1000, 0xfff));
+    try {
+        runningSmIs();
+        FAIL() << "the range error did not reach the creator";
+    } catch (Kel::RangeException const& e) {
+        EXPECT_STREQ(e.what(), kRangeError);
+    }
+    EXPECT_FALSE(sm_);
+    EXPECT_FALSE(sw_->smRunningState()->running());
+    EXPECT_EQ(subscribers(), 0U);
+    // TearDown checks that every reference the constructor took was released.
 }
 
 std::string regexEscaped(std::string_view text) {
@@ -431,7 +475,7 @@ class ChipAttrDeathTest : public L3MyStationSmTest, public ::testing::WithParamI
 TEST_P(ChipAttrDeathTest, StopsWithoutTheMyStationFeature) {
     std::string const report =
         "PlinthL3Unicast/L3MyStationSm:[0-9]+: " + regexEscaped(kFapSig) + ": Assertion `" +
-        regexEscaped("l3UnicastChipAttr() != __null && \\\" ChipAttributes not found\\\"") +
+        regexEscaped("l3UnicastChipAttr() != __null && \" ChipAttributes not found\"") +
         "' failed\\.";
     EXPECT_DEATH(runningSmIs(GetParam()), report);
 }

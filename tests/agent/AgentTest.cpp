@@ -155,6 +155,55 @@ TEST_F(AgentTest, StopKeepsTheSystemDatabaseAndStartProgramsAgain) {
     EXPECT_EQ(dumps[0]["table"].size(), 2U);
 }
 
+TEST_F(AgentTest, AFailedMountCompletionIsAWarningAndKeepsWhatWasWired) {
+    auto scenario = file("s.scn",
+                         "fap add 0\n"
+                         "router-mac set 00:1c:73:00:00:02 gateway routing=on\n"
+                         "vrrp add 00:00:5e:00:01:01 vlan=4096\n"
+                         "start\n"
+                         "vrrp add 00:00:5e:00:01:02 vlan=10\n"
+                         "dump\n");
+    AgentRun r = run(scenario.string());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, scenario.string() +
+                         ":4: warning: mount completion failed: U12::value < 0 or > 0x0fff not "
+                         "allowed\n");
+    auto dump = lastJsonLine(r.out);
+    EXPECT_TRUE(dump["started"]);
+    EXPECT_FALSE(dump["running"]);
+    EXPECT_TRUE(dump["capabilities"]["vrrpSupported"]);
+    // The VRRP machines came before the table programmer and still write;
+    // nothing after it was made.
+    EXPECT_EQ(dump["config"].size(), 2U);
+    EXPECT_TRUE(dump["table"].empty());
+    EXPECT_TRUE(dump["routerMacStatus"].empty());
+}
+
+TEST_F(AgentTest, RemountOnUnchangedEntitiesChangesNothing) {
+    AgentRun r = run("-",
+                     "routing-config system 00:1c:73:00:00:01 valid\n"
+                     "router-mac set 00:1c:73:00:00:02 gateway routing=on\n"
+                     "vrrp add 00:00:5e:00:01:01 vlan=10\n"
+                     "fap add 0\nstart\ndump\nremount\ndump\n"
+                     "router-mac set 00:1c:73:00:00:03 gateway routing=on\ndump\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<nlohmann::json> dumps;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        dumps.push_back(nlohmann::json::parse(line));
+    }
+    ASSERT_EQ(dumps.size(), 3U);
+    EXPECT_TRUE(dumps[0]["running"]);
+    EXPECT_EQ(dumps[0]["table"].size(), 3U);
+    EXPECT_EQ(dumps[1], dumps[0]);
+    // Still wired once: one more router MAC is one more entry.
+    EXPECT_EQ(dumps[2]["table"].size(), 4U);
+
+    AgentRun early = run("-", "remount\n");
+    EXPECT_EQ(early.status, 2);
+    EXPECT_EQ(early.err, "<stdin>:1: error: remount: not started\n");
+}
+
 TEST_F(AgentTest, InvalidToggleFileIsReportedAndTheDefaultHolds) {
     fs::create_directories(dir_ / "toggles");
     std::ofstream(dir_ / "toggles" / "PlinthLib.json") << "{\"PlinthL3UnicastVrrp\": false,,}";

@@ -13,6 +13,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "Host.h"
 
@@ -37,11 +38,17 @@ class Model {
   public:
     Model(bool vrrpOn, bool tagged) : vrrpOn_(vrrpOn), tagged_(tagged) {}
 
-    // Applies one scenario command to the model.
-    void apply(PlinthAgent::Scenario::Command const& c);
+    // Applies one scenario command to the model. The configuration directory
+    // has no defined order, yet the table's replay stops at the first key the
+    // chip cannot hold: `order` is the directory's own order after the event.
+    void apply(PlinthAgent::Scenario::Command const& c, std::vector<MacVlan> const& order);
 
     bool started = false;
+    // False after a start whose table replay failed: nothing past the VRRP
+    // machines was wired.
+    bool wired = false;
     bool tableLive = false;
+    bool running = false;
     std::map<Brix::MacTypeMask, bool> statusDb;
     std::map<MacVlan, bool> config;  // key -> l3Enabled
     std::set<MacVlan> status;
@@ -55,23 +62,28 @@ class Model {
     static MacVlanTagged tableKey(MacVlan const& k, bool tagged) {
         return {k.addr, k.vlan, k.vlanMask, Pakt::EthAddr::broadcast(), tagged};
     }
+    // Only a change reaches the table programmer: an unchanged write does not
+    // program a key that a stopped replay left out.
     void configSet(MacVlan const& k, bool l3) {
-        config[k] = l3;
-        program(k);
+        auto [it, inserted] = config.try_emplace(k, l3);
+        if (inserted || it->second != l3) {
+            it->second = l3;
+            program(k);
+        }
     }
     void configDel(MacVlan const& k) {
         if (config.erase(k) > 0) {
             unprogram(k);
         }
     }
+    static bool chipCannotHold(MacVlan const& k) {
+        return k.vlan != 0 && ((k.vlan & 0xffff) > 0xfff || (k.vlanMask & 0xffff) > 0xfff);
+    }
     void program(MacVlan const& k) {
-        if (!tableLive) {
-            return;
-        }
-        std::uint32_t const id = k.vlan & 0xffff, mask = k.vlanMask & 0xffff;
-        if (k.vlan != 0 && (id > 0xfff || mask > 0xfff)) {
+        if (!tableLive || chipCannotHold(k)) {
             return;  // the chip cannot hold it: dropped before any write
         }
+        std::uint32_t const id = k.vlan & 0xffff, mask = k.vlanMask & 0xffff;
         bool const l3 = config.at(k);
         if (k.vlan == 0) {
             table[tableKey(k, false)] = {l3, 0, 0, 0, 0};
@@ -123,17 +135,28 @@ class Model {
         }
         applied = n;
     }
-    void createTableIfDue() {
-        if (started && !tableLive && !faps_.empty()) {
-            tableLive = true;
-            for (auto const& [k, l3] : config) {
-                program(k);
-            }
+    // False when the replay stopped at a key the chip cannot hold: the keys
+    // after it stay out and the table is not reported running.
+    bool createTableIfDue(std::vector<MacVlan> const& order) {
+        if (!wired || tableLive || faps_.empty()) {
+            return true;
         }
+        tableLive = true;
+        for (MacVlan const& k : order) {
+            if (!config.contains(k)) {
+                continue;  // written after the table's creation
+            }
+            if (chipCannotHold(k)) {
+                return false;
+            }
+            program(k);
+        }
+        running = true;
+        return true;
     }
-    void start();
+    void start(std::vector<MacVlan> const& order);
     void stop() {
-        started = tableLive = false;
+        started = wired = tableLive = running = false;
         config.clear();
         status.clear();
         table.clear();
@@ -148,13 +171,21 @@ class Model {
     std::set<std::uint16_t> faps_;
 };
 
-void Model::start() {
-    started = true;
-    createTableIfDue();  // the table programmer exists before anything writes
+void Model::start(std::vector<MacVlan> const& order) {
+    started = wired = true;
+    // The VRRP machines write their entries before the table programmer is
+    // made, and its replay takes them.
     if (vrrpOn_) {
         for (auto const& [mac, vlan] : vrrp_) {
-            configSet({Pakt::EthAddr(mac), vlan, 0xfff, Pakt::EthAddr::broadcast()}, true);
+            config[{Pakt::EthAddr(mac), vlan, 0xfff, Pakt::EthAddr::broadcast()}] = true;
         }
+    }
+    if (!createTableIfDue(order)) {
+        // The programmer's creation failed and took its table with it; the
+        // statuses it wrote stay, and nothing after it was wired.
+        wired = tableLive = false;
+        table.clear();
+        return;
     }
     statusDb.clear();  // stale records of the previous run are dropped
     for (auto const& [key, routing] : routerMacDb_) {
@@ -164,7 +195,8 @@ void Model::start() {
     reconcile(false);
 }
 
-void Model::apply(PlinthAgent::Scenario::Command const& command) {
+void Model::apply(PlinthAgent::Scenario::Command const& command,
+                  std::vector<MacVlan> const& order) {
     namespace S = PlinthAgent::Scenario;
     if (auto const* r = std::get_if<S::RouterMacSet>(&command)) {
         auto [it, inserted] = routerMacDb_.try_emplace(r->key, r->routing);
@@ -172,11 +204,11 @@ void Model::apply(PlinthAgent::Scenario::Command const& command) {
             return;
         }
         it->second = r->routing;
-        if (started) {
+        if (wired) {
             routerMacSeen(r->key, r->routing);
         }
     } else if (auto const* d = std::get_if<S::RouterMacDel>(&command)) {
-        if (routerMacDb_.erase(d->key) > 0 && started &&
+        if (routerMacDb_.erase(d->key) > 0 && wired &&
             d->key.macType != Brix::MacType::sharedRouterEncap) {
             statusDb.erase(d->key);
             configDel(routerKey(d->key.mac.value()));
@@ -189,7 +221,7 @@ void Model::apply(PlinthAgent::Scenario::Command const& command) {
             return;
         }
         desired = n;
-        if (started) {
+        if (wired) {
             reconcile(system);
         }
     } else if (auto const* va = std::get_if<S::VrrpAdd>(&command)) {
@@ -202,11 +234,11 @@ void Model::apply(PlinthAgent::Scenario::Command const& command) {
         }
     } else if (auto const* fa = std::get_if<S::FapAdd>(&command)) {
         faps_.insert(fa->id);
-        createTableIfDue();
+        createTableIfDue(order);
     } else if (auto const* fd = std::get_if<S::FapDel>(&command)) {
         faps_.erase(fd->id);
     } else if (std::holds_alternative<S::Start>(command)) {
-        start();
+        start(order);
     } else if (std::holds_alternative<S::Stop>(command)) {
         stop();
     }
@@ -299,7 +331,7 @@ class ModelTest : public ::testing::Test {
                 auto command = PlinthAgent::Scenario::parseLine(line);
                 ASSERT_TRUE(command);
                 host.apply(*command, ignored);
-                model.apply(*command);
+                model.apply(*command, configOrder(host));
                 ASSERT_NO_FATAL_FAILURE(compare(host, model));
             }
         }
@@ -308,6 +340,16 @@ class ModelTest : public ::testing::Test {
 
     static void apply(PlinthAgent::Host& host, std::string const& line, std::ostream& out) {
         host.apply(*PlinthAgent::Scenario::parseLine(line), out);
+    }
+
+    static std::vector<MacVlan> configOrder(PlinthAgent::Host const& host) {
+        std::vector<MacVlan> order;
+        if (auto dir = host.configDir()) {
+            for (auto const& [key, c] : dir->config()) {
+                order.push_back(key);
+            }
+        }
+        return order;
     }
 
     static void compare(PlinthAgent::Host const& host, Model const& model) {
@@ -322,7 +364,7 @@ class ModelTest : public ::testing::Test {
         if (!model.started) {
             return;
         }
-        ASSERT_EQ(sw.smRunningState()->running(), model.tableLive);
+        ASSERT_EQ(sw.smRunningState()->running(), model.running);
         std::map<MacVlan, bool> config;
         for (auto const& [key, c] : host.configDir()->config()) {
             ASSERT_TRUE(c.stationFlag && !c.configFlag3 && c.configFlag4 && c.configFlag5);

@@ -48,7 +48,7 @@ Case const kCases[] = {
     {"HexMarkRestores", [] { return convert("%x %s", 255, 255); }, "ff 255"},
     {"ByteAsNumber", [] { return convert("%s", std::uint8_t{65}); }, "65"},
     {"CharAsNumber", [] { return convert("%s", 'A'); }, "65"},
-    {"Bool", [] { return convert("%s %s", true, false); }, "true false"},
+    {"BoolThroughTheStream", [] { return convert("%s %s", true, false); }, "1 0"},
     {"EnumByName", [] { return convert("%s", Role::master); }, "master"},
     {"EnumWithoutNameAsNumber", [] { return convert("%s", Bare::seven); }, "7"},
     {"EthAddr", [] { return convert("a %s", Pakt::EthAddr(0x00005e000101)); },

@@ -173,14 +173,21 @@ TEST_F(KelTest, EnumerationsConvertOnlyTheirEnumerators) {
     unsigned volatile outside = 7;
     EXPECT_THROW(colours.nameOf(static_cast<Colour>(outside)), Kel::EnumValueException);
 
-    std::string text = "greenish rest";
-    Kel::CharRange range{text.data(), text.data() + text.size()};
+    // Only a whole name parses; a failed parse leaves the range alone.
     Colour c{};
-    ASSERT_TRUE(colours.sequenceToValue(range, &c));
-    EXPECT_EQ(c, Colour::greenish);  // the longest name wins over its prefix
-    EXPECT_EQ(std::string(range.begin, range.end), " rest");
-    EXPECT_FALSE(colours.sequenceToValue(range, &c));
-    EXPECT_EQ(std::string(range.begin, range.end), " rest");
+    for (std::string text : {"green", "greenish"}) {
+        Kel::CharRange range{text.data(), text.data() + text.size()};
+        ASSERT_TRUE(colours.sequenceToValue(range, &c)) << text;
+        EXPECT_EQ(c, colours.valueFromName(text));
+        EXPECT_EQ(range.begin, range.end) << text;
+    }
+    for (std::string text : {"greenish rest", "greenis", "greenishh", "", " red"}) {
+        Kel::CharRange range{text.data(), text.data() + text.size()};
+        c = Colour::red;
+        EXPECT_FALSE(colours.sequenceToValue(range, &c)) << text;
+        EXPECT_EQ(range.begin, text.data()) << text;
+        EXPECT_EQ(c, Colour::red) << text;
+    }
 }
 
 TEST_F(KelTest, U12TakesTwelveBitsAndRefusesMoreWithItsMessage) {

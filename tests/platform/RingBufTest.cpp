@@ -87,7 +87,7 @@ TEST_F(RingBufTest, EveryCodeRoundTrips) {
     Jotter::RingReader reader(path);
     ASSERT_EQ(reader.lines().size(), 1U);
     EXPECT_EQ(reader.lines()[0],
-              "0 Src/Unit:42 m=00:00:5e:00:01:01 i=4000000000 s=65535 b=true u=200 "
+              "0 Src/Unit:42 m=00:00:5e:00:01:01 i=4000000000 s=65535 b=1 u=200 "
               "q=0xdeadbeef12 p=hello world h=ff.");
 }
 

@@ -157,50 +157,50 @@ TEST_F(TraceTest, SiteDescribesItselfOncePerRing) {
     EXPECT_EQ(descriptions(), 1U);
 }
 
-// ---- level specs ----------------------------------------------------------------
+// ---- level settings -------------------------------------------------------------
 
-struct SpecCase {
+struct SettingsCase {
     char const* name;
     char const* setting;
-    std::uint32_t first;   // levels of handle SpecA afterwards
-    std::uint32_t second;  // levels of handle SpecB afterwards
+    std::uint32_t first;   // levels of handle SettingsA afterwards
+    std::uint32_t second;  // levels of handle SettingsB afterwards
 };
 
-SpecCase const kGoodSpecs[] = {
-    {"Single", "SpecA/3", 1U << 3, 0},
-    {"Range", "SpecA/0-3", 0xfU, 0},
-    {"SharedCommas", "SpecA/0-3,8,SpecB/*", 0x10fU, 0xffffffffU},
-    {"Extremes", "SpecB/31,0", 0, 0x80000001U},
-    {"SameHandleTwice", "SpecA/1,SpecA/2", 0x6U, 0},
+SettingsCase const kGoodSettings[] = {
+    {"Single", "SettingsA/3", 1U << 3, 0},
+    {"Range", "SettingsA/0-3", 0xfU, 0},
+    {"SharedCommas", "SettingsA/0-3,8,SettingsB/*", 0x10fU, 0xffffffffU},
+    {"Extremes", "SettingsB/31,0", 0, 0x80000001U},
+    {"SameHandleTwice", "SettingsA/1,SettingsA/2", 0x6U, 0},
     {"Star", "*/5", 1U << 5, 1U << 5},
 };
 
-class SpecTest : public ::testing::TestWithParam<SpecCase> {
+class SettingsTest : public ::testing::TestWithParam<SettingsCase> {
   protected:
     void TearDown() override { Kel::traceDisable("*/*", nullptr); }
 };
 
-TEST_P(SpecTest, AppliesToExistingAndLaterHandles) {
-    Kel::TraceHandle& a = Kel::traceHandle("SpecA");
+TEST_P(SettingsTest, AppliesToExistingAndLaterHandles) {
+    Kel::TraceHandle& a = Kel::traceHandle("SettingsA");
     ASSERT_TRUE(Kel::traceEnable(GetParam().setting, nullptr));
     EXPECT_EQ(a.levels(), GetParam().first);
-    // SpecB may be made before or after; either way it ends up the same.
-    EXPECT_EQ(Kel::traceHandle("SpecB").levels(), GetParam().second);
-    std::string later = std::string("SpecLater") + GetParam().name;
+    // SettingsB may be made before or after; either way it ends up the same.
+    EXPECT_EQ(Kel::traceHandle("SettingsB").levels(), GetParam().second);
+    std::string later = std::string("SettingsLater") + GetParam().name;
     EXPECT_EQ(Kel::traceHandle(later).levels(),
               std::string(GetParam().setting)[0] == '*' ? 1U << 5 : 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Good, SpecTest, ::testing::ValuesIn(kGoodSpecs),
+INSTANTIATE_TEST_SUITE_P(Good, SettingsTest, ::testing::ValuesIn(kGoodSettings),
                          [](auto const& info) { return std::string(info.param.name); });
 
-struct BadSpec {
+struct BadSettings {
     char const* name;
     char const* setting;
     char const* piece;
 };
 
-BadSpec const kBadSpecs[] = {
+BadSettings const kBadSettings[] = {
     {"Empty", "", "''"},
     {"NoHandle", "3", "'3'"},
     {"EmptyName", "/3", "'/3'"},
@@ -212,9 +212,9 @@ BadSpec const kBadSpecs[] = {
     {"LateBadPiece", "BadA/1,BadB/2,zz", "'zz'"},
 };
 
-class BadSpecTest : public ::testing::TestWithParam<BadSpec> {};
+class BadSettingsTest : public ::testing::TestWithParam<BadSettings> {};
 
-TEST_P(BadSpecTest, ChangesNothingAndNamesThePiece) {
+TEST_P(BadSettingsTest, ChangesNothingAndNamesThePiece) {
     Kel::TraceHandle& a = Kel::traceHandle("BadA");
     std::string error;
     EXPECT_FALSE(Kel::traceEnable(GetParam().setting, &error));
@@ -223,7 +223,7 @@ TEST_P(BadSpecTest, ChangesNothingAndNamesThePiece) {
     EXPECT_EQ(Kel::traceHandle("BadB").levels(), 0U);
 }
 
-INSTANTIATE_TEST_SUITE_P(Bad, BadSpecTest, ::testing::ValuesIn(kBadSpecs),
+INSTANTIATE_TEST_SUITE_P(Bad, BadSettingsTest, ::testing::ValuesIn(kBadSettings),
                          [](auto const& info) { return std::string(info.param.name); });
 
 TEST(TraceHandleTest, OutOfRangeLevelIsNeverEnabledAndNamesAreShared) {
