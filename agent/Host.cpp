@@ -113,7 +113,7 @@ void Host::writeToggles() const {
 void Host::registerChipProfile(std::string const& chip) const {
     Kel::Ptr<Asic::ChipProfile> profile(new Asic::ChipProfile(chip));
     if (!featureAbsent_) {
-        profile->featureIs(new PlinthL3Unicast::MyStationAttr(taggedEntry_));
+        profile->featureIs(Kel::newPtr<PlinthL3Unicast::MyStationAttr>(taggedEntry_));
     }
     PlinthProfile::chipProfileIs(profile);
 }
@@ -171,48 +171,48 @@ void Host::writeRoutingConfig() const {
 
 void Host::event(S::Command const& command) {
     Switch const& sw = *switch_;
-    std::visit(
-        Overloaded{
-            [&](S::FapAdd const& f) {
-                auto fcsd = need(sw.featureCommon(), Path::featureCommon);
-                chips_.insert(f.chip);
-                registerChipProfile(f.chip);
-                LogicalFap::LogicalFapId id(f.id);
-                // Module information first: the id's notification looks it up.
-                fcsd->logicalModInfoIs(id, new PlinthCentral::LogicalModuleInfo({f.chip, 1}));
-                fcsd->logicalFapIdInsertedIs(id);
-            },
-            [&](S::FapDel const& f) {
-                auto fcsd = need(sw.featureCommon(), Path::featureCommon);
-                fcsd->logicalFapIdInsertedDel(LogicalFap::LogicalFapId(f.id));
-                fcsd->logicalModInfoDel(LogicalFap::LogicalFapId(f.id));
-            },
-            [&](S::RouterMacSet const& r) {
-                need(sw.routerMacDb(), Path::routerMacDb)->routerMacIs(r.key, {r.routing});
-            },
-            [&](S::RouterMacDel const& r) {
-                need(sw.routerMacDb(), Path::routerMacDb)->routerMacDel(r.key);
-            },
-            [&](S::RoutingConfig const& r) {
-                need(sw.routingConfig(), Path::routingConfig);
-                auto& slot =
-                    r.kind == S::RouterKind::system ? desired_.system : desired_.virtualRouter;
-                slot = {r.mac, r.valid};
-                writeRoutingConfig();
-            },
-            [&](S::VrrpAdd const& v) {
-                auto status = need(sw.vrMacStatus(), Path::vrMacStatus);
-                auto l3 = need(sw.brixL3Status(), Path::brixL3Status);
-                l3->intfVlanIdSet()->vlanIdIs(vlanInterface(v.vlan), v.vlan);
-                status->virtualMacIs({vlanInterface(v.vlan), v.mac});
-            },
-            [&](S::VrrpDel const& v) {
-                need(sw.vrMacStatus(), Path::vrMacStatus)
-                    ->virtualMacDel({vlanInterface(v.vlan), v.mac});
-            },
-            [](auto const&) {},
-        },
-        command);
+    std::visit(Overloaded{
+                   [&](S::FapAdd const& f) {
+                       auto fcsd = need(sw.featureCommon(), Path::featureCommon);
+                       chips_.insert(f.chip);
+                       registerChipProfile(f.chip);
+                       LogicalFap::LogicalFapId id(f.id);
+                       // Module information first: the id's notification looks it up.
+                       fcsd->logicalModInfoIs(id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(
+                                                      PlinthCentral::ChipInfo{f.chip, 1}));
+                       fcsd->logicalFapIdInsertedIs(id);
+                   },
+                   [&](S::FapDel const& f) {
+                       auto fcsd = need(sw.featureCommon(), Path::featureCommon);
+                       fcsd->logicalFapIdInsertedDel(LogicalFap::LogicalFapId(f.id));
+                       fcsd->logicalModInfoDel(LogicalFap::LogicalFapId(f.id));
+                   },
+                   [&](S::RouterMacSet const& r) {
+                       need(sw.routerMacDb(), Path::routerMacDb)->routerMacIs(r.key, {r.routing});
+                   },
+                   [&](S::RouterMacDel const& r) {
+                       need(sw.routerMacDb(), Path::routerMacDb)->routerMacDel(r.key);
+                   },
+                   [&](S::RoutingConfig const& r) {
+                       need(sw.routingConfig(), Path::routingConfig);
+                       auto& slot = r.kind == S::RouterKind::system ? desired_.system
+                                                                    : desired_.virtualRouter;
+                       slot = {r.mac, r.valid};
+                       writeRoutingConfig();
+                   },
+                   [&](S::VrrpAdd const& v) {
+                       auto status = need(sw.vrMacStatus(), Path::vrMacStatus);
+                       auto l3 = need(sw.brixL3Status(), Path::brixL3Status);
+                       l3->intfVlanIdSet()->vlanIdIs(vlanInterface(v.vlan), v.vlan);
+                       status->virtualMacIs({vlanInterface(v.vlan), v.mac});
+                   },
+                   [&](S::VrrpDel const& v) {
+                       need(sw.vrMacStatus(), Path::vrMacStatus)
+                           ->virtualMacDel({vlanInterface(v.vlan), v.mac});
+                   },
+                   [](auto const&) {},
+               },
+               command);
 }
 
 Kel::Ptr<Kel::PtrInterface> Host::child(char const* attribute) const {

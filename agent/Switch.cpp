@@ -17,22 +17,23 @@ Kel::Ptr<T> typed(Kel::Ptr<Kel::Entity> const& entity) {
 
 Switch::Switch(std::set<std::string> omittedPaths)
     : omitted_(std::move(omittedPaths)),
-      sysdb_(new Corral::EntityManager()),
-      shared_(new Kel::Dir()) {
-    sysdbIs(Path::routerMacDb, new Brix::BrixRouterMacDb());
-    sysdbIs(Path::routerMacStatusDir, new Kel::Dir("routerMacStatusDb"));
+      sysdb_(Kel::newPtr<Corral::EntityManager>()),
+      shared_(Kel::newPtr<Kel::Dir>()) {
+    sysdbIs(Path::routerMacDb, Kel::newPtr<Brix::BrixRouterMacDb>());
+    sysdbIs(Path::routerMacStatusDir, Kel::newPtr<Kel::Dir>("routerMacStatusDb"));
     if (!omitted(Path::routerMacStatusDir)) {
-        sysdbIs(Path::routerMacStatusDb, new Brix::BrixRouterMacStatusDb());
+        sysdbIs(Path::routerMacStatusDb, Kel::newPtr<Brix::BrixRouterMacStatusDb>());
     }
-    sysdbIs(Path::vrMacStatus, new Routing::Fhrp::VirtualRouterMacStatus());
-    sysdbIs(Path::fhrpHwStatus, new Routing::Fhrp::Hardware::Status());
-    sysdbIs(Path::l3Capabilities, new PlinthCentral::L3Capabilities());
-    sysdbIs(Asic::kHwTableMountPath, new Kel::Dir("hwTable"));
+    sysdbIs(Path::vrMacStatus, Kel::newPtr<Routing::Fhrp::VirtualRouterMacStatus>());
+    sysdbIs(Path::fhrpHwStatus, Kel::newPtr<Routing::Fhrp::Hardware::Status>());
+    sysdbIs(Path::l3Capabilities, Kel::newPtr<PlinthCentral::L3Capabilities>());
+    sysdbIs(Asic::kHwTableMountPath, Kel::newPtr<Kel::Dir>("hwTable"));
     if (!omitted(Path::featureCommon)) {
-        shared_->childIs(Path::featureCommon, new PlinthCentral::FeatureAgentCommonSmData());
+        shared_->childIs(Path::featureCommon,
+                         Kel::newPtr<PlinthCentral::FeatureAgentCommonSmData>());
     }
     if (!omitted(Path::brixL3Status)) {
-        shared_->childIs(Path::brixL3Status, new Brix::L3Status());
+        shared_->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>());
     }
     localStoreNew();
 }
@@ -65,15 +66,17 @@ void Switch::sysdbIs(char const* path, Kel::Ptr<Kel::Entity> const& entity) {
 }
 
 void Switch::localStoreNew() {
-    local_ = new Local::EntityManager();
+    local_ = Kel::newPtr<Local::EntityManager>();
     if (!omitted(Path::routingConfig)) {
-        local_->entityIs(Path::routingConfig, new PlinthL3Unicast::L3MyStationRoutingConfig());
+        local_->entityIs(Path::routingConfig,
+                         Kel::newPtr<PlinthL3Unicast::L3MyStationRoutingConfig>());
     }
     if (!omitted(Path::routingStatus)) {
-        local_->entityIs(Path::routingStatus, new PlinthL3Unicast::L3MyStationRoutingStatus());
+        local_->entityIs(Path::routingStatus,
+                         Kel::newPtr<PlinthL3Unicast::L3MyStationRoutingStatus>());
     }
     if (!omitted(Path::smState)) {
-        local_->entityIs(Path::smState, new PlinthL3Unicast::SmRunningState());
+        local_->entityIs(Path::smState, Kel::newPtr<PlinthL3Unicast::SmRunningState>());
     }
 }
 

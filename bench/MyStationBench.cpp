@@ -63,14 +63,15 @@ std::uint32_t vrrpVlan(std::uint64_t i) {
 
 void chipProfileIs(char const* chip, bool tagged) {
     Kel::Ptr<Asic::ChipProfile> profile(new Asic::ChipProfile(chip));
-    profile->featureIs(new PlinthL3Unicast::MyStationAttr(tagged));
+    profile->featureIs(Kel::newPtr<PlinthL3Unicast::MyStationAttr>(tagged));
     PlinthProfile::chipProfileIs(profile);
 }
 
 void logicalFapIdIs(PlinthCentral::FeatureAgentCommonSmData& fcsd, char const* chip) {
     LogicalFap::LogicalFapId id(kFapId);
     // Module information first: the id's notification looks it up.
-    fcsd.logicalModInfoIs(id, new PlinthCentral::LogicalModuleInfo({chip, 1}));
+    fcsd.logicalModInfoIs(
+        id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{chip, 1}));
     fcsd.logicalFapIdInsertedIs(id);
 }
 
@@ -315,11 +316,12 @@ void tableCreation(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         Kel::Ptr<PlinthCentral::FeatureAgentCommonSmData> fcsd(
-            new PlinthCentral::FeatureAgentCommonSmData());
-        fcsd->logicalModInfoIs(LogicalFap::LogicalFapId(kFapId),
-                               new PlinthCentral::LogicalModuleInfo({kChip, 1}));
+            Kel::newPtr<PlinthCentral::FeatureAgentCommonSmData>());
+        fcsd->logicalModInfoIs(
+            LogicalFap::LogicalFapId(kFapId),
+            Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{kChip, 1}));
         Kel::Ptr<PlinthL3Unicast::MyStationStatusDir> status(
-            new PlinthL3Unicast::MyStationStatusDir());
+            Kel::newPtr<PlinthL3Unicast::MyStationStatusDir>());
         Kel::Ptr<PlinthL3Unicast::SmRunningState> running(new PlinthL3Unicast::SmRunningState());
         auto sm = PlinthL3Unicast::L3MyStationSm::L3MyStationSmIs(sw.sysdb(), fcsd, config, status,
                                                                   running);

@@ -31,7 +31,7 @@ void SwTable::doPublishHwTableMountInfo() {
     }
     std::string path =
         std::string(kHwTableMountPath) + "/" + tableName_ + "/" + std::to_string(unit_);
-    em_->entityIs(path, new HwTableMountInfo(tableName_, unit_, chip_));
+    em_->entityIs(path, Kel::newPtr<HwTableMountInfo>(tableName_, unit_, chip_));
 }
 
 void SwTable::doMountHwTableMountInfo(Kel::Ptr<Corral::MountGroup> const& group) {

@@ -49,7 +49,8 @@ Kel::ModuleRegistration const registration({"BrixL3Status",
                                             {&l3StatusType, &IntfVlanIdSet::tableType}});
 }  // namespace
 
-L3Status::L3Status() : Entity("brixL3Status"), intfVlanIdSet_(new IntfVlanIdSet::Table()) {}
+L3Status::L3Status()
+    : Entity("brixL3Status"), intfVlanIdSet_(Kel::newPtr<IntfVlanIdSet::Table>()) {}
 
 Kel::TypeImpl const* L3Status::fwkType() const {
     return &l3StatusType;

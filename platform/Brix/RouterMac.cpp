@@ -87,7 +87,7 @@ Kel::Ptr<BrixRouterMacStatus> BrixRouterMacStatusDb::macStatusDb(MacTypeMask con
 Kel::Ptr<BrixRouterMacStatus> BrixRouterMacStatusDb::macStatusDbIs(MacTypeMask const& key) {
     auto& record = records_[key];
     if (!record) {
-        record = new BrixRouterMacStatus(key);
+        record = Kel::newPtr<BrixRouterMacStatus>(key);
         notify(kMacStatusDbAttr, &key, record.get());
     }
     return record;

@@ -301,7 +301,7 @@ void VrrpSm::handleStart() {
     if (!vrrpHelper_) {
         return;
     }
-    currentStateForInit_ = new BrixHelper::CurrentVrrpStateForInit();
+    currentStateForInit_ = Kel::newPtr<BrixHelper::CurrentVrrpStateForInit>();
     vrrpHelper_->syncVrrpStateOnInit(currentStateForInit_);
     // Reported pairs are in hardware already; they count as this machine's
     // own, so that those no longer wanted are deleted below.

@@ -44,10 +44,10 @@ EntityManager::~EntityManager() {
     }
 }
 
-Kel::Ptr<MountGroup> EntityManager::getMountGroup(Kel::Ptr<Mounter> const& mounter) {
-    auto& group = groups_[mounter.get()];
+Kel::Ptr<MountGroup> EntityManager::getMountGroup(Mounter* mounter) {
+    auto& group = groups_[mounter];
     if (!group) {
-        group = new MountGroup(this, mounter.get());
+        group = Kel::newPtr<MountGroup>(this, mounter);
     }
     return group;
 }
@@ -76,7 +76,7 @@ int EntityManager::doCompleteMounts(std::vector<std::string>* failures) {
         // the callback only through its owner, never through us: hold it.
         Kel::Ptr<Mounter> keep(mounter);
         try {
-            mounter->doCorralMountsComplete(status, this);
+            mounter->doCorralMountsComplete(status, Kel::heldPtr(this));
         } catch (std::exception const& e) {
             KEL_TRACE(traceHandle(), 0, kSource, "mount completion of %s failed: %s",
                       mounter->nameString(), e.what());

@@ -54,7 +54,7 @@ class EntityManager : public Kel::EntityTree {
     ~EntityManager() override;
 
     // The mount group of `mounter`, made on first request.
-    Kel::Ptr<MountGroup> getMountGroup(Kel::Ptr<Mounter> const& mounter);
+    Kel::Ptr<MountGroup> getMountGroup(Mounter* mounter);
     // Completes every closed group: checks each mount against the database
     // and tells the mounter through doCorralMountsComplete. Answers how many
     // groups it completed. A mounter that raises out of its completion is

@@ -9,7 +9,9 @@ namespace {
 
 TypeImpl const dirType("Kel::Dir",
                        {attrRead<Dir>("children", [](Dir& d) { return d.children().size(); })},
-                       [](Vosk::String const& name) -> Ptr<Entity> { return new Dir(name); });
+                       [](Vosk::String const& name) -> Ptr<Entity> {
+                           return Kel::newPtr<Dir>(name);
+                       });
 
 ModuleRegistration const registration({"Kel", {&dirType}});
 
@@ -61,14 +63,15 @@ void Dir::entityAtIs(std::string_view path, Ptr<Entity> const& entity) {
     if (parts.empty()) {
         throw Exception("empty path");
     }
-    Ptr<Dir> dir(this);
+    // Borrowed: each directory on the way is held by the one above it.
+    Dir* dir = this;
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         Ptr<Entity> next = dir->child(parts[i]);
         if (!next) {
-            next = new Dir(std::string(parts[i]));
+            next = Kel::newPtr<Dir>(std::string(parts[i]));
             dir->childIs(std::string(parts[i]), next);
         }
-        dir = dynamicPtrCast<Dir>(next);
+        dir = dynamic_cast<Dir*>(next.get());
         if (!dir) {
             throw Exception("'" + std::string(parts[i]) + "' in " + std::string(path) +
                             " is not a directory");

@@ -2,10 +2,10 @@
 
 namespace Kel {
 
-void Entity::handleParent(Ptr<Entity>) {}
+void Entity::handleParent(Entity*) {}
 
-void Entity::parentIs(Ptr<Entity> const& parent) {
-    parent_ = parent.get();
+void Entity::parentIs(Entity* parent) {
+    parent_ = parent;
     handleParent(parent);
 }
 

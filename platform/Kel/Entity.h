@@ -14,11 +14,11 @@ class Entity : public PtrInterface {
     explicit Entity(Vosk::String name = {}) : name_(std::move(name)) {}
 
     virtual Vosk::String nameString() const { return name_; }
-    virtual void handleParent(Ptr<Entity> parent);
+    virtual void handleParent(Entity* parent);
 
     // The parent owns the child, never the reverse: the child keeps only a
     // borrowed pointer, cleared when it is detached with a null parent.
-    void parentIs(Ptr<Entity> const& parent);
+    void parentIs(Entity* parent);
     Entity* parent() const { return parent_; }
     Vosk::String const& name() const { return name_; }
 

@@ -1,5 +1,6 @@
 #include "Kel/Ptr.h"
 
+#include "Kel/Error.h"
 #include "Kel/Type.h"
 
 namespace Kel {
@@ -82,6 +83,10 @@ std::ostream& operator<<(std::ostream& os, PtrInterface const* object) {
     TypeImpl const* type = object->fwkType();
     return os << (type ? type->name() : std::string("Kel::PtrInterface")) << '@'
               << static_cast<void const*>(object);
+}
+
+void throwUnheldObject() {
+    throw Exception("a counted reference to an object that nothing holds");
 }
 
 }  // namespace Kel

@@ -67,8 +67,10 @@ class Ptr {
     using element_type = T;
 
     Ptr() noexcept = default;
-    Ptr(std::nullptr_t) noexcept {}                       // NOLINT: implicit like a pointer
-    Ptr(T* object) noexcept : object_(object) { add(); }  // NOLINT
+    Ptr(std::nullptr_t) noexcept {}  // NOLINT: implicit like a pointer
+    // Explicit: counts start at zero, so a pointer that slips in unnoticed
+    // (`this`, an object on the stack) would be deleted by the temporary.
+    explicit Ptr(T* object) noexcept : object_(object) { add(); }
     Ptr(Ptr const& other) noexcept : object_(other.object_) { add(); }
     Ptr(Ptr&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     template <class U>
@@ -116,6 +118,24 @@ class Ptr {
 
     T* object_ = nullptr;
 };
+
+// One more counted reference to an object that is held already, for an
+// object handing out a reference to itself. Throws Kel::Exception for an
+// object that nothing holds yet: the reference would be its last.
+[[noreturn]] void throwUnheldObject();
+template <class T>
+Ptr<T> heldPtr(T* object) {
+    if (object == nullptr || object->references() == 0) {
+        throwUnheldObject();
+    }
+    return Ptr<T>(object);
+}
+
+// A new object held by its first counted reference.
+template <class T, class... Args>
+Ptr<T> newPtr(Args&&... args) {
+    return Ptr<T>(new T(std::forward<Args>(args)...));
+}
 
 template <class T, class U>
 Ptr<T> dynamicPtrCast(Ptr<U> const& from) {

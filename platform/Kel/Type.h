@@ -93,9 +93,9 @@ struct ModuleRegistration {
 template <class T>
 Ptr<Entity> createByName(Vosk::String const& name) {
     if constexpr (std::is_constructible_v<T, Vosk::String>) {
-        return new T(name);
+        return Ptr<Entity>(new T(name));
     } else {
-        return new T();
+        return Ptr<Entity>(new T());
     }
 }
 // Null when no loaded module declares the type.

@@ -41,7 +41,7 @@ Kel::Ptr<Asic::PendingWrite> MyStationTable::entryCommit(MacVlanTagged const& ke
 }
 
 Kel::Ptr<MyStationTable> myStationTableFactory() {
-    return new MyStationTable();
+    return Kel::newPtr<MyStationTable>();
 }
 
 Kel::TypeImpl const* MyStationAttr::fwkType() const {

@@ -127,7 +127,7 @@ class HelperTest : public ::testing::Test {
 
     void dirNew() {
         dirWatch_.reset();
-        dir_ = new MyStationConfigDir();
+        dir_ = Kel::newPtr<MyStationConfigDir>();
         dirWatch_ = std::make_unique<Vosk::Subscriber>();
         dirWatch_->owner = &dirEvents_;
         dirWatch_->dispatch = &dirDispatch;

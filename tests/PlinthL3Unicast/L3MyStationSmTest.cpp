@@ -114,7 +114,8 @@ class L3MyStationSmTest : public ::testing::Test {
         }
     }
     void moduleIs(LogicalFapId id, char const* chip = "plinthA") {
-        fcsd()->logicalModInfoIs(id, new PlinthCentral::LogicalModuleInfo({chip, 2}));
+        fcsd()->logicalModInfoIs(
+            id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{chip, 2}));
     }
     void smIs() {
         sm_ = L3MyStationSm::L3MyStationSmIs(sw_->sysdb(), fcsd(), configDir_, statusDir_,
@@ -148,8 +149,8 @@ class L3MyStationSmTest : public ::testing::Test {
 
     std::int64_t const liveAtStart_ = Kel::liveObjects();
     std::optional<PlinthAgent::Switch> sw_{std::in_place};
-    Kel::Ptr<MyStationConfigDir> configDir_ = new MyStationConfigDir();
-    Kel::Ptr<MyStationStatusDir> statusDir_ = new MyStationStatusDir();
+    Kel::Ptr<MyStationConfigDir> configDir_ = Kel::newPtr<MyStationConfigDir>();
+    Kel::Ptr<MyStationStatusDir> statusDir_ = Kel::newPtr<MyStationStatusDir>();
     Kel::Ptr<L3MyStationSm> sm_;
 };
 

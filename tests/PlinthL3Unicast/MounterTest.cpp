@@ -124,7 +124,7 @@ class MounterTest : public ::testing::Test {
         std::ofstream(toggleDir_ / "PlinthLib.json") << text;
     }
     PlinthAgent::Switch& sw() { return *switch_; }
-    Kel::Ptr<Corral::MountGroup> group() { return sw().sysdb()->getMountGroup(mounter_); }
+    Kel::Ptr<Corral::MountGroup> group() { return sw().sysdb()->getMountGroup(mounter_.get()); }
 
     std::int64_t const liveAtStart_ = Kel::liveObjects();
     std::filesystem::path const toggleDir_;
@@ -236,7 +236,7 @@ class AbsentInputTest : public MounterTest,
 TEST_P(AbsentInputTest, LeavesOnlyThatAttributeNullAndWiringGoesOn) {
     AbsentInputCase const& c = GetParam();
     if (c.wrongType) {
-        switchIs().sysdb()->entityIs(c.path, new Kel::Dir("impostor"));
+        switchIs().sysdb()->entityIs(c.path, Kel::newPtr<Kel::Dir>("impostor"));
     } else {
         switchIs({c.path});
     }
@@ -305,13 +305,21 @@ TEST_P(RefusalTest, CreatesNothingUntilTheEntityIsThere) {
 RefusalCase const kRefusals[] = {
     {"HardwareStatusMissing",
      [](PlinthAgent::Switch& s) { s.sysdb()->entityDel(Path::fhrpHwStatus); },
-     [](PlinthAgent::Switch& s) { s.sysdb()->entityIs(Path::fhrpHwStatus, new HwStatus()); }},
+     [](PlinthAgent::Switch& s) {
+         s.sysdb()->entityIs(Path::fhrpHwStatus, Kel::newPtr<HwStatus>());
+     }},
     {"BrixL3StatusMissing",
      [](PlinthAgent::Switch& s) { s.shared()->childDel(Path::brixL3Status); },
-     [](PlinthAgent::Switch& s) { s.shared()->childIs(Path::brixL3Status, new Brix::L3Status()); }},
+     [](PlinthAgent::Switch& s) {
+         s.shared()->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>());
+     }},
     {"BrixL3StatusWrongType",
-     [](PlinthAgent::Switch& s) { s.shared()->childIs(Path::brixL3Status, new Kel::Dir("x")); },
-     [](PlinthAgent::Switch& s) { s.shared()->childIs(Path::brixL3Status, new Brix::L3Status()); }},
+     [](PlinthAgent::Switch& s) {
+         s.shared()->childIs(Path::brixL3Status, Kel::newPtr<Kel::Dir>("x"));
+     },
+     [](PlinthAgent::Switch& s) {
+         s.shared()->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>());
+     }},
 };
 INSTANTIATE_TEST_SUITE_P(Preconditions, RefusalTest, ::testing::ValuesIn(kRefusals),
                          [](auto const& info) { return std::string(info.param.name); });
@@ -471,7 +479,7 @@ TEST_F(MounterTest, AttributesAnswerInDeclarationOrder) {
 TEST_F(MounterTest, GenericWriteSetsOnlyInputsOfTheirType) {
     MyStationMounter& m = start();
     Kel::TypeImpl const& type = *m.fwkType();
-    Kel::Ptr<Brix::BrixRouterMacDb> const replacement(new Brix::BrixRouterMacDb());
+    Kel::Ptr<Brix::BrixRouterMacDb> const replacement(Kel::newPtr<Brix::BrixRouterMacDb>());
     Kel::Value io = Kel::toValue(replacement);
     ASSERT_EQ(type.genericIfAttributeOp(m, "routerMacDb", Kel::AttrOp::write, io), 0);
     EXPECT_EQ(m.routerMacDb(), replacement);
@@ -506,7 +514,7 @@ TEST_F(MounterTest, LoadedPluginStartsByTypeNameAndPublishesCapabilities) {
         auto mounter = Plugin::mounterStart(kTypeName, "myStation", sw().context());
         ASSERT_TRUE(mounter);
         EXPECT_EQ(mounter->fwkType()->name(), kTypeName);
-        EXPECT_EQ(sw().sysdb()->getMountGroup(mounter)->closeCount(), 1);
+        EXPECT_EQ(sw().sysdb()->getMountGroup(mounter.get())->closeCount(), 1);
     }
     EXPECT_EQ(sw().fhrpHwStatus()->vrrpSupportedMaxNum(), 511U);
 }

@@ -68,8 +68,8 @@ class VrrpSmHelperTest : public ::testing::Test {
     Entries entries() const { return entriesOf(*config_); }
 
     std::int64_t const liveAtStart_ = Kel::liveObjects();
-    Kel::Ptr<MyStationConfigDir> config_ = new MyStationConfigDir();
-    Kel::Ptr<MyStationStatusDir> status_ = new MyStationStatusDir();
+    Kel::Ptr<MyStationConfigDir> config_ = Kel::newPtr<MyStationConfigDir>();
+    Kel::Ptr<MyStationStatusDir> status_ = Kel::newPtr<MyStationStatusDir>();
     Kel::Ptr<VrrpSmHelper> helper_ = VrrpSmHelper::VrrpSmHelperIs("", config_, status_);
 };
 
@@ -108,7 +108,7 @@ TEST_F(VrrpSmHelperTest, EveryRequestIsTracedByTheOperationAndByTheWrite) {
     PlinthTest::TraceCapture capture("L3VrrpHelper");
     helper_->addVirtualRouterMac(kVrrp4, 100);
     helper_->deleteVirtualRouterMac(kVrrp4, 100);
-    helper_->syncVrrpStateOnInit(new BrixHelper::CurrentVrrpStateForInit());
+    helper_->syncVrrpStateOnInit(Kel::newPtr<BrixHelper::CurrentVrrpStateForInit>());
 
     std::string const write =
         "void PlinthL3Unicast::VrrpSmHelper::configureTcam(const Pakt::EthAddr&, U32, bool) "
@@ -139,8 +139,8 @@ TEST_F(VrrpSmHelperTest, ReleasesTheStatusDirectoryBeforeTheConfigurationDirecto
         ~StatusDir() override { log->push_back("status"); }
         std::vector<std::string>* log;  // not owned
     };
-    Kel::Ptr<VrrpSmHelper> helper(
-        new VrrpSmHelper("", new ConfigDir(&released), new StatusDir(&released)));
+    Kel::Ptr<VrrpSmHelper> helper(Kel::newPtr<VrrpSmHelper>("", Kel::newPtr<ConfigDir>(&released),
+                                                            Kel::newPtr<StatusDir>(&released)));
     helper.reset();
     EXPECT_EQ(released, (std::vector<std::string>{"status", "config"}));
 }
@@ -160,7 +160,8 @@ TEST_F(VrrpSmHelperTest, SyncRequestsAgainAndReportsOnlyTheVrrpEntriesOfTheStatu
     // A request whose entry was never programmed: neither dropped nor reported.
     MacVlan const pending = exactKey(kVrrp6, 40);
     config_->configIs(pending, vrrpEntry(pending));
-    Kel::Ptr<BrixHelper::CurrentVrrpStateForInit> state = new BrixHelper::CurrentVrrpStateForInit();
+    Kel::Ptr<BrixHelper::CurrentVrrpStateForInit> state =
+        Kel::newPtr<BrixHelper::CurrentVrrpStateForInit>();
     state->virtualRouterMacVlanIs(true, {kVrrp6, 40});
 
     helper_->syncVrrpStateOnInit(state);
@@ -205,7 +206,7 @@ TEST_F(VrrpSmHelperTest, GenericAccessAnswersPerAttributeAndReachesTheHelper) {
 class VrrpPathTest : public ::testing::Test {
   protected:
     void wire() {
-        table_ = new Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable();
+        table_ = Kel::newPtr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable>();
         reflector_ = Brix::VrrpPrivateVlanReflectorLib::LibSm::LibSmIs(
             switch_->vrMacStatus(), switch_->brixL3Status()->intfVlanIdSet(), table_);
         helper_ = VrrpSmHelper::VrrpSmHelperIs("", config_, status_);
@@ -233,8 +234,8 @@ class VrrpPathTest : public ::testing::Test {
 
     std::int64_t const liveAtStart_ = Kel::liveObjects();
     std::unique_ptr<PlinthAgent::Switch> switch_ = std::make_unique<PlinthAgent::Switch>();
-    Kel::Ptr<MyStationConfigDir> config_ = new MyStationConfigDir();
-    Kel::Ptr<MyStationStatusDir> status_ = new MyStationStatusDir();
+    Kel::Ptr<MyStationConfigDir> config_ = Kel::newPtr<MyStationConfigDir>();
+    Kel::Ptr<MyStationStatusDir> status_ = Kel::newPtr<MyStationStatusDir>();
     Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable> table_;
     Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::LibSm> reflector_;
     Kel::Ptr<VrrpSmHelper> helper_;

@@ -123,8 +123,8 @@ class WiringTest : public ::testing::Test {
         Kel::Ptr<Asic::ChipProfile> profile(new Asic::ChipProfile(kChip));
         profile->featureIs(Kel::Ptr<MyStationAttr>(new MyStationAttr(false)));
         PlinthProfile::chipProfileIs(profile);
-        sw().featureCommon()->logicalModInfoIs(kFap,
-                                               new PlinthCentral::LogicalModuleInfo({kChip, 2}));
+        sw().featureCommon()->logicalModInfoIs(
+            kFap, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{kChip, 2}));
         sw().featureCommon()->logicalFapIdInsertedIs(kFap);
     }
     void routerMacIs(Pakt::EthAddr mac, Brix::MacType type, bool routing = true) {
@@ -177,7 +177,7 @@ ReactorCase const kReactors[] = {
      },
      [](MyStationMounter& m, Sw& s) -> Any {
          return m.l3MyStationSmIs(s.sysdb(), s.featureCommon(), m.myStationConfigDir(),
-                                  new MyStationStatusDir(), s.smRunningState());
+                                  Kel::newPtr<MyStationStatusDir>(), s.smRunningState());
      }},
     {"vrrpSm",
      [](MyStationMounter& m, Sw&) -> Any {
@@ -223,7 +223,7 @@ TEST_P(VrrpHelperIsTest, ReplacesOnlyOnAnotherNameOrDirectory) {
 
     Kel::Ptr<MyStationStatusDir> statusDir = m.myStationStatusDir();
     if (c.otherStatusDir) {
-        statusDir = new MyStationStatusDir();
+        statusDir = Kel::newPtr<MyStationStatusDir>();
     }
     auto const current = m.vrrpSmHelperIs(c.helperName, m.myStationConfigDir(), statusDir);
     EXPECT_EQ(m.vrrpSmHelper(), current);

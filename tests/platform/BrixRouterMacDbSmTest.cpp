@@ -63,9 +63,9 @@ class RecordingSm : public Brix::BrixRouterMacDbSm {
 class BrixRouterMacDbSmTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        db_ = new Brix::BrixRouterMacDb();
-        statusDb_ = new Brix::BrixRouterMacStatusDb();
-        sm_ = new RecordingSm(db_, statusDb_);
+        db_ = Kel::newPtr<Brix::BrixRouterMacDb>();
+        statusDb_ = Kel::newPtr<Brix::BrixRouterMacStatusDb>();
+        sm_ = Kel::newPtr<RecordingSm>(db_, statusDb_);
         sm_->hasNotificationActiveIs(true);
     }
     void TearDown() override {

@@ -23,19 +23,20 @@ struct CorralTest : ::testing::Test {
 
     void SetUp() override {
         mounter->corralEmIs(em);
-        em->entityIs("routing/fhrp/hardware/status", new Routing::Fhrp::Hardware::Status());
+        em->entityIs("routing/fhrp/hardware/status",
+                     Kel::newPtr<Routing::Fhrp::Hardware::Status>());
     }
     void mount(char const* path, char const* type, char const* flags) {
         Corral::Mount m(path, type);
         m.flagsIs(0);
         m.handleFlags(flags);
-        em->getMountGroup(mounter)->doMount(m);
+        em->getMountGroup(mounter.get())->doMount(m);
     }
 };
 
 TEST_F(CorralTest, ClosedGroupCompletesOnceWithItsStatus) {
     mount("routing/fhrp/hardware/status", "Routing::Fhrp::Hardware::Status", "w");
-    auto group = em->getMountGroup(mounter);
+    auto group = em->getMountGroup(mounter.get());
     EXPECT_EQ(em->doCompleteMounts(), 0) << "an open group completed";
     group->doClose(false, "", std::chrono::seconds(0));
     group->doClose(false, "", std::chrono::seconds(0));
@@ -50,10 +51,10 @@ TEST_F(CorralTest, MissingOrMistypedPathsMakeTheGroupIncomplete) {
     mount("routing/fhrp/hardware/status", "Kel::Dir", "r");
     mount("hardware/none", "Kel::Dir", "r");
     mount("routing/fhrp", "Kel::Dir", "r");
-    em->getMountGroup(mounter)->doClose(false, "", std::chrono::seconds(0));
+    em->getMountGroup(mounter.get())->doClose(false, "", std::chrono::seconds(0));
     em->doCompleteMounts();
     EXPECT_EQ(mounter->completions, std::vector{Corral::MountStatus::incomplete});
-    auto const& missing = em->getMountGroup(mounter)->missing();
+    auto const& missing = em->getMountGroup(mounter.get())->missing();
     ASSERT_EQ(missing.size(), 2U);
     EXPECT_EQ(missing[0], Vosk::String("routing/fhrp/hardware/status"));
     EXPECT_EQ(missing[1], Vosk::String("hardware/none"));
@@ -66,7 +67,7 @@ TEST_F(CorralTest, UnknownMountFlagIsRefused) {
 
 TEST_F(CorralTest, MounterGoneBeforeCompletionIsNotCalled) {
     mount("routing/fhrp/hardware/status", "Routing::Fhrp::Hardware::Status", "w");
-    em->getMountGroup(mounter)->doClose(false, "", std::chrono::seconds(0));
+    em->getMountGroup(mounter.get())->doClose(false, "", std::chrono::seconds(0));
     mounter.reset();
     EXPECT_EQ(em->doCompleteMounts(), 0);
 }

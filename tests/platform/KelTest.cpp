@@ -35,7 +35,7 @@ Kel::TypeImpl const widgetType(
          "child", [](Widget& w) { return w.child; },
          [](Widget& w) {
              if (!w.child) {
-                 w.child = new Widget("child");
+                 w.child = Kel::newPtr<Widget>("child");
              }
              return w.child;
          },
@@ -215,7 +215,10 @@ TEST_F(KelTest, FatalAssertionNamesExpressionFunctionAndSource) {
 }
 
 TEST_F(KelTest, DirectoriesHoldEntitiesAtPaths) {
-    Ptr<Kel::Dir> root(new Kel::Dir());
+    // Nothing holds this directory: an operation that took a counted
+    // reference to it would delete it (here, free the stack) on release.
+    Kel::Dir onStack;
+    Kel::Dir* root = &onStack;
     Ptr<Widget> w(new Widget());
     root->entityAtIs("a/b/w", w);
     EXPECT_EQ(root->entityAt("a/b/w"), w);
@@ -227,6 +230,8 @@ TEST_F(KelTest, DirectoriesHoldEntitiesAtPaths) {
     EXPECT_EQ(root->entityAtDel("a/b/w"), w);
     EXPECT_EQ(w->parent(), nullptr);
     EXPECT_FALSE(root->entityAtDel("a/b/w"));
+    EXPECT_EQ(onStack.references(), 0U);
+    EXPECT_THROW(Kel::heldPtr(root), Kel::Exception);
 }
 
 }  // namespace

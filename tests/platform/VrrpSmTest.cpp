@@ -90,11 +90,12 @@ class VrrpSmTest : public ::testing::Test {
 
     std::int64_t const liveAtStart_ = Kel::liveObjects();
     Kel::Ptr<Routing::Fhrp::VirtualRouterMacStatus> macStatus_ =
-        new Routing::Fhrp::VirtualRouterMacStatus();
-    Kel::Ptr<IntfVlanIdSet::Table> vlans_ = new IntfVlanIdSet::Table();
-    Kel::Ptr<VirtualRouterMacTable> table_ = new VirtualRouterMacTable();
-    Kel::Ptr<Routing::Fhrp::Hardware::Status> hwStatus_ = new Routing::Fhrp::Hardware::Status();
-    Kel::Ptr<RecordingHelper> helper_ = new RecordingHelper();
+        Kel::newPtr<Routing::Fhrp::VirtualRouterMacStatus>();
+    Kel::Ptr<IntfVlanIdSet::Table> vlans_ = Kel::newPtr<IntfVlanIdSet::Table>();
+    Kel::Ptr<VirtualRouterMacTable> table_ = Kel::newPtr<VirtualRouterMacTable>();
+    Kel::Ptr<Routing::Fhrp::Hardware::Status> hwStatus_ =
+        Kel::newPtr<Routing::Fhrp::Hardware::Status>();
+    Kel::Ptr<RecordingHelper> helper_ = Kel::newPtr<RecordingHelper>();
     Kel::Ptr<LibSm> reflector_;
     Kel::Ptr<VrrpSm> vrrpSm_;
 };
