@@ -178,17 +178,14 @@ L3MyStationHelperSm::L3MyStationHelperSm(
       myStationRoutingConfig_(myStationRoutingConfig),
       myStationRoutingStatus_(myStationRoutingStatus),
       myStationConfigDir_(myStationConfigDir) {
-    myStationRoutingConfigSubscriber_.owner = this;
     // Subscribed before notifications are switched on, so that no change of
     // the routing configuration is lost between creation and activation.
-    if (myStationRoutingConfig_) {
-        routingConfigSubscribe();
-    }
+    myStationRoutingConfigSubscription_.activeIs(true);
 }
 
 L3MyStationHelperSm::~L3MyStationHelperSm() {
     kelDoZombieReactors(true);
-    routingConfigUnsubscribe();
+    myStationRoutingConfigSubscription_.activeIs(false);
     // The entries and status values written stay; only the shares go, in
     // the reverse order of the outputs' use.
     myStationConfigDir_.reset();
@@ -242,14 +239,7 @@ void L3MyStationHelperSm::hasNotificationActiveIs(bool active) {
         return;
     }
     BrixRouterMacDbSm::hasNotificationActiveIs(active);
-    if (!myStationRoutingConfig_) {
-        return;
-    }
-    if (active) {
-        routingConfigSubscribe();
-    } else {
-        routingConfigUnsubscribe();
-    }
+    myStationRoutingConfigSubscription_.activeIs(active);
 }
 
 void L3MyStationHelperSm::kelDoZombieReactors(bool zombie) {
@@ -260,45 +250,21 @@ void L3MyStationHelperSm::kelDoZombieReactors(bool zombie) {
     kelMarkedForDeletionIs(zombie);
 }
 
-void L3MyStationHelperSm::routingConfigSubscribe() {
-    if (myStationRoutingConfigSubscriber_.subscribed()) {
-        return;
-    }
-    myStationRoutingConfigSubscriber_.dispatch =
-        &L3MyStationHelperSm::myStationRoutingConfigDispatch;
-    myStationRoutingConfig_->notifieeList()->subscriberAdd(&myStationRoutingConfigSubscriber_,
-                                                           false);
-}
-
-void L3MyStationHelperSm::routingConfigUnsubscribe() {
-    if (!myStationRoutingConfigSubscriber_.subscribed()) {
-        return;
-    }
-    myStationRoutingConfigSubscriber_.publisher()->subscriberRemove(
-        &myStationRoutingConfigSubscriber_);
-    myStationRoutingConfigSubscriber_.dispatch = nullptr;
-}
-
 void L3MyStationHelperSm::myStationRoutingConfigDispatch(Vosk::Publisher*,
                                                          Vosk::Subscriber* subscriber,
                                                          short attribute, void const*,
                                                          void const*) {
-    auto* sm = static_cast<L3MyStationHelperSm*>(subscriber->owner);
-    if (sm->kelMarkedForDeletion()) {
-        return;
-    }
-    try {
-        // No look at the initialized flag: a change before initialization
-        // is applied at once, and initialization applies both types again.
-        if (attribute == L3MyStationRoutingConfig::kRouterMacAttr) {
-            sm->handleRouterType(RouterTypes::systemRouter);
-        } else if (attribute == L3MyStationRoutingConfig::kVirtualRouterMacAttr) {
-            sm->handleRouterType(RouterTypes::virtualRouter);
-        }
-    } catch (std::exception const& e) {
-        // The publisher has other subscribers to serve; the failure stays here.
-        KEL_TRACE(traceHandle(), 0, kSource, "myStationRoutingConfigDispatch failed: %s", e.what());
-    }
+    bool const watched = attribute == L3MyStationRoutingConfig::kRouterMacAttr ||
+                         attribute == L3MyStationRoutingConfig::kVirtualRouterMacAttr;
+    // No look at the initialized flag: a change before initialization is
+    // applied at once, and initialization applies both types again.
+    Kel::dispatchTo<L3MyStationHelperSm>(
+        traceHandle(), "myStationRoutingConfigDispatch", subscriber, watched,
+        [attribute](auto& sm) {
+            sm.handleRouterType(attribute == L3MyStationRoutingConfig::kRouterMacAttr
+                                    ? RouterTypes::systemRouter
+                                    : RouterTypes::virtualRouter);
+        });
 }
 
 // ---- MAC states -------------------------------------------------------------------

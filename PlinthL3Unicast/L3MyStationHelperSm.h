@@ -6,6 +6,7 @@
 
 #include "Brix/BrixRouterMacDbSm.h"
 #include "Kel/Enum.h"
+#include "Kel/Subscription.h"
 #include "Kel/Type.h"
 #include "PlinthL3Records/RoutingRecords.h"
 #include "Vosk/String.h"
@@ -67,11 +68,6 @@ class L3MyStationHelperSm : public Brix::BrixRouterMacDbSm {
     Kel::TypeImpl const* fwkType() const override;
     void kelDoZombieReactors(bool zombie) override;
 
-    // The routing-config subscription, for owners and tests that check it.
-    Vosk::Subscriber const& myStationRoutingConfigSubscriber() const {
-        return myStationRoutingConfigSubscriber_;
-    }
-
   protected:
     L3MyStationHelperSm(Kel::Ptr<Brix::BrixRouterMacDb const> const& routerMacDb,
                         Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb,
@@ -81,12 +77,10 @@ class L3MyStationHelperSm : public Brix::BrixRouterMacDbSm {
     ~L3MyStationHelperSm() override;
 
   private:
-    void routingConfigSubscribe();
-    void routingConfigUnsubscribe();
-
     // Each pointer holds one counted share for the helper's whole life.
     Kel::Ptr<L3MyStationRoutingConfig const> myStationRoutingConfig_;
-    Vosk::Subscriber myStationRoutingConfigSubscriber_;  // empty while not subscribed
+    Kel::Subscription<L3MyStationRoutingConfig const> myStationRoutingConfigSubscription_{
+        myStationRoutingConfig_, this, &myStationRoutingConfigDispatch};
     Kel::Ptr<L3MyStationRoutingStatus> myStationRoutingStatus_;
     Kel::Ptr<MyStationConfigDir> myStationConfigDir_;
 };
@@ -111,8 +105,9 @@ RouterTypes RouterTypesInstance(Vosk::String const& name);
 std::ostream& operator<<(std::ostream& os, RouterTypes const& routerType);
 std::string valueToStrep(RouterTypes const& routerType);
 Vosk::String stringValue(RouterTypes routerType);
-// Parses a name at the start of `range`; on success advances the range,
-// stores the value and answers true, else changes nothing and answers false.
+// Parses `range` as exactly one name; on success advances the range to its
+// end, stores the value and answers true, else changes nothing and answers
+// false.
 bool sequenceToValue(Kel::CharRange& range, RouterTypes* routerType);
 
 }  // namespace PlinthL3Unicast

@@ -1,6 +1,5 @@
 #include "PlinthL3Unicast/L3MyStationSm.h"
 
-#include <exception>
 #include <ios>
 #include <vector>
 
@@ -86,19 +85,6 @@ void inputMissing(char const* skipped, char const* input) {
     KEL_TRACE(trace(), 0, kSource, "%s skipped: %s missing", skipped, input);
 }
 
-// Runs a reaction for a dispatch entry: the publisher must never see a
-// failure, so it is traced and the change is dropped.
-template <class Reaction>
-void guarded(char const* entry, Reaction reaction) {
-    try {
-        reaction();
-    } catch (std::exception const& e) {
-        KEL_TRACE(trace(), 0, kSource, "%s dropped a change: %s", entry, e.what());
-    } catch (...) {
-        KEL_TRACE(trace(), 0, kSource, "%s dropped a change: unknown failure", entry);
-    }
-}
-
 Kel::Ptr<Kel::PtrInterface> fromArgs(Kel::ArgList const& args) {
     return l3MyStationSmFactory(Kel::argAt<L3MyStationSm::EntityManagerPtr>(args, 0),
                                 Kel::argAt<L3MyStationSm::FcsdPtr>(args, 1),
@@ -173,8 +159,6 @@ L3MyStationSm::L3MyStationSm(EntityManagerPtr corralEm, FcsdPtr fcsd,
       myStationConfigDir_(std::move(myStationConfigDir)),
       myStationStatusDir_(std::move(myStationStatusDir)),
       smRunningState_(std::move(smRunningState)) {
-    fcsdSubscriber_.owner = this;
-    myStationConfigDirSubscriber_.owner = this;
     // Subscribed before the first pass, so an id or a configuration entry
     // that a reaction below causes is not missed.
     subscribe();
@@ -227,48 +211,34 @@ void L3MyStationSm::hasNotificationActiveIs(bool active) {
 }
 
 void L3MyStationSm::subscribe() {
-    if (fcsd_ && fcsdSubscriber_.dispatch == nullptr) {
-        fcsdSubscriber_.dispatch = &fcsdDispatch;
-        fcsd_->notifieeList()->subscriberAdd(&fcsdSubscriber_, false);
-    }
-    if (myStationConfigDir_ && myStationConfigDirSubscriber_.dispatch == nullptr) {
-        myStationConfigDirSubscriber_.dispatch = &myStationConfigDirDispatch;
-        myStationConfigDir_->notifieeList()->subscriberAdd(&myStationConfigDirSubscriber_, false);
-    }
+    fcsdSubscription_.activeIs(true);
+    myStationConfigDirSubscription_.activeIs(true);
 }
 
 void L3MyStationSm::unsubscribe() {
-    if (fcsd_ && fcsdSubscriber_.dispatch != nullptr) {
-        fcsd_->notifieeList()->subscriberRemove(&fcsdSubscriber_);
-        fcsdSubscriber_.dispatch = nullptr;
-    }
-    if (myStationConfigDir_ && myStationConfigDirSubscriber_.dispatch != nullptr) {
-        myStationConfigDir_->notifieeList()->subscriberRemove(&myStationConfigDirSubscriber_);
-        myStationConfigDirSubscriber_.dispatch = nullptr;
-    }
+    fcsdSubscription_.activeIs(false);
+    myStationConfigDirSubscription_.activeIs(false);
 }
 
 void L3MyStationSm::fcsdDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber, short attribute,
                                  void const* key, void const*) {
-    auto* sm = static_cast<L3MyStationSm*>(subscriber->owner);
-    if (attribute != PlinthCentral::FeatureAgentCommonSmData::kLogicalFapIdInsertedAttr ||
-        sm->kelMarkedForDeletion()) {
-        return;
-    }
-    auto id = *static_cast<LogicalFap::LogicalFapId const*>(key);
-    guarded("fcsdDispatch", [sm, id] { sm->handleLogicalFapId(id); });
+    bool const watched =
+        attribute == PlinthCentral::FeatureAgentCommonSmData::kLogicalFapIdInsertedAttr;
+    Kel::dispatchTo<L3MyStationSm>(trace(), "fcsdDispatch", subscriber, watched, [key](auto& sm) {
+        sm.handleLogicalFapId(*static_cast<LogicalFap::LogicalFapId const*>(key));
+    });
 }
 
 void L3MyStationSm::myStationConfigDirDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
                                                short attribute, void const* key, void const*) {
-    auto* sm = static_cast<L3MyStationSm*>(subscriber->owner);
-    if (attribute != MyStationConfigDir::kCollectionAttr || sm->kelMarkedForDeletion()) {
-        return;
-    }
-    // Copied: the publisher's key may not outlive a change that a reaction
-    // below causes in the same directory.
-    MacVlan const mask = *static_cast<MacVlan const*>(key);
-    guarded("myStationConfigDirDispatch", [sm, &mask] { sm->handleConfig(mask); });
+    bool const watched = attribute == MyStationConfigDir::kCollectionAttr;
+    Kel::dispatchTo<L3MyStationSm>(trace(), "myStationConfigDirDispatch", subscriber, watched,
+                                   [key](auto& sm) {
+                                       // Copied: the publisher's key may not outlive a change that
+                                       // the reaction causes in the same directory.
+                                       MacVlan const mask = *static_cast<MacVlan const*>(key);
+                                       sm.handleConfig(mask);
+                                   });
 }
 
 void L3MyStationSm::myStationTableIs(Kel::Ptr<MyStationTable> const& table) {

@@ -2,6 +2,7 @@
 
 #include "Asic/ChipInfo.h"
 #include "Kel/Ptr.h"
+#include "Kel/Subscription.h"
 #include "LogicalFap/LogicalFapId.h"
 #include "PlinthL3Records/MacVlan.h"
 #include "Vosk/Publisher.h"
@@ -96,9 +97,11 @@ class L3MyStationSm : public Kel::PtrInterface {
 
     EntityManagerPtr corralEm_;
     FcsdPtr fcsd_;
-    Vosk::Subscriber fcsdSubscriber_;
+    Kel::Subscription<PlinthCentral::FeatureAgentCommonSmData const> fcsdSubscription_{
+        fcsd_, this, &fcsdDispatch};
     ConfigDirPtr myStationConfigDir_;
-    Vosk::Subscriber myStationConfigDirSubscriber_;
+    Kel::Subscription<MyStationConfigDir const> myStationConfigDirSubscription_{
+        myStationConfigDir_, this, &myStationConfigDirDispatch};
     StatusDirPtr myStationStatusDir_;
     RunningStatePtr smRunningState_;
     Kel::Ptr<MyStationTable> myStationTable_;

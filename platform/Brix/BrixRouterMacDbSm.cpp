@@ -26,15 +26,10 @@ Kel::ModuleRegistration const registration({"BrixRouterMacDbSm", {&routerMacDbSm
 
 BrixRouterMacDbSm::BrixRouterMacDbSm(Kel::Ptr<BrixRouterMacDb const> const& routerMacDb,
                                      Kel::Ptr<BrixRouterMacStatusDb> const& routerMacStatusDb)
-    : routerMacDb_(routerMacDb), routerMacStatusDb_(routerMacStatusDb) {
-    routerMacDbSubscriber_.owner = this;
-}
+    : routerMacDb_(routerMacDb), routerMacStatusDb_(routerMacStatusDb) {}
 
 BrixRouterMacDbSm::~BrixRouterMacDbSm() {
-    if (routerMacDbSubscriber_.subscribed()) {
-        routerMacDbSubscriber_.publisher()->subscriberRemove(&routerMacDbSubscriber_);
-    }
-    routerMacDbSubscriber_.dispatch = nullptr;
+    routerMacDbSubscription_.activeIs(false);
 }
 
 std::vector<Kel::AttributeImpl> BrixRouterMacDbSm::baseAttributes() {
@@ -101,16 +96,7 @@ void BrixRouterMacDbSm::hasNotificationActiveIs(bool active) {
         return;
     }
     PtrInterface::hasNotificationActiveIs(active);
-    if (!routerMacDb_) {
-        return;
-    }
-    if (active && !routerMacDbSubscriber_.subscribed()) {
-        routerMacDbSubscriber_.dispatch = &BrixRouterMacDbSm::routerMacDbDispatch;
-        routerMacDb_->notifieeList()->subscriberAdd(&routerMacDbSubscriber_, false);
-    } else if (!active && routerMacDbSubscriber_.subscribed()) {
-        routerMacDb_->notifieeList()->subscriberRemove(&routerMacDbSubscriber_);
-        routerMacDbSubscriber_.dispatch = nullptr;
-    }
+    routerMacDbSubscription_.activeIs(active);
 }
 
 void BrixRouterMacDbSm::kelDoZombieReactors(bool zombie) {
@@ -122,18 +108,14 @@ void BrixRouterMacDbSm::kelDoZombieReactors(bool zombie) {
 
 void BrixRouterMacDbSm::routerMacDbDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
                                             short attribute, void const* key, void const* value) {
-    auto* sm = static_cast<BrixRouterMacDbSm*>(subscriber->owner);
-    if (attribute != BrixRouterMacDb::kRouterMacAttr || sm->kelMarkedForDeletion() ||
-        !sm->initialized_) {
-        return;
-    }
-    try {
-        sm->handleRouterMacDbChange(*static_cast<MacTypeMask const*>(key),
-                                    static_cast<BrixRouterMac const*>(value));
-    } catch (std::exception const& e) {
-        // The publisher has other subscribers to serve; the failure stays here.
-        KEL_TRACE(traceHandle(), 0, kSource, "routerMacDbDispatch failed: %s", e.what());
-    }
+    bool const watched = attribute == BrixRouterMacDb::kRouterMacAttr;
+    Kel::dispatchTo<BrixRouterMacDbSm>(
+        traceHandle(), "routerMacDbDispatch", subscriber, watched, [key, value](auto& sm) {
+            if (sm.initialized_) {
+                sm.handleRouterMacDbChange(*static_cast<MacTypeMask const*>(key),
+                                           static_cast<BrixRouterMac const*>(value));
+            }
+        });
 }
 
 void BrixRouterMacDbSm::handleRouterMacDbChange(MacTypeMask const& key,

@@ -5,7 +5,7 @@
 
 #include "Brix/RouterMac.h"
 #include "Kel/Ptr.h"
-#include "Vosk/Publisher.h"
+#include "Kel/Subscription.h"
 
 namespace Kel {
 struct AttributeImpl;
@@ -85,9 +85,10 @@ class BrixRouterMacDbSm : public Kel::PtrInterface {
     void presentEntriesReport();
 
     Kel::Ptr<BrixRouterMacDb const> routerMacDb_;
+    Kel::Subscription<BrixRouterMacDb const> routerMacDbSubscription_{routerMacDb_, this,
+                                                                      &routerMacDbDispatch};
     Kel::Ptr<BrixRouterMacStatusDb> routerMacStatusDb_;
     bool initialized_ = false;
-    Vosk::Subscriber routerMacDbSubscriber_;
     // The keys last reported present: only these are reported removed.
     std::unordered_set<MacTypeMask, MacTypeMaskHash> reported_;
 };
