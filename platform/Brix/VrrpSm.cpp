@@ -1,6 +1,5 @@
 #include "Brix/VrrpSm.h"
 
-#include <exception>
 #include <vector>
 
 #include "Brix/L3Status.h"
@@ -12,45 +11,9 @@ namespace Brix {
 
 namespace {
 
-constexpr char const* kSource = "Brix/VrrpSm";
-
 Kel::TraceHandle& traceBrixVrrp() {
     static Kel::TraceHandle& handle = Kel::traceHandle("BrixVrrp");
     return handle;
-}
-
-// Subscribes `subscriber` to `input` or unsubscribes it. A null input, or
-// one that announces nothing, is left alone.
-void subscriptionIs(Vosk::Subscriber& subscriber, Kel::PtrInterface const* input, bool active,
-                    Vosk::DispatchFn dispatch, void* owner) {
-    Vosk::Publisher* const publisher = input != nullptr ? input->notifieeList() : nullptr;
-    if (publisher == nullptr) {
-        return;
-    }
-    if (active && !subscriber.subscribed()) {
-        subscriber.dispatch = dispatch;
-        subscriber.owner = owner;
-        publisher->subscriberAdd(&subscriber, false);
-    } else if (!active && subscriber.subscribed()) {
-        publisher->subscriberRemove(&subscriber);
-        subscriber.dispatch = nullptr;
-    }
-}
-
-// Runs `handle` on the reactor behind `subscriber` unless it is a zombie.
-// Nothing may escape into the publisher, which is half way through fanning
-// out a change to other subscribers.
-template <class Sm, class Handle>
-void dispatchTo(Vosk::Subscriber* subscriber, Handle handle) {
-    auto* sm = static_cast<Sm*>(subscriber->owner);
-    if (sm->kelMarkedForDeletion()) {
-        return;
-    }
-    try {
-        handle(*sm);
-    } catch (std::exception const& e) {
-        KEL_TRACE(traceBrixVrrp(), 0, kSource, "notification dropped: %s", e.what());
-    }
 }
 
 }  // namespace
@@ -61,6 +24,8 @@ namespace Brix::VrrpPrivateVlanReflectorLib {
 
 namespace {
 
+using Pairs = std::set<Bridging::MacVlanPair>;
+
 Kel::TypeImpl const libSmType(
     "Brix::VrrpPrivateVlanReflectorLib::LibSm",
     {Kel::attrRead<LibSm>("virtualRouterMacStatusIn",
@@ -68,6 +33,20 @@ Kel::TypeImpl const libSmType(
      Kel::attrRead<LibSm>("intfVlanIdSetTable", [](auto& sm) { return sm.intfVlanIdSetTable(); }),
      Kel::attrRead<LibSm>("virtualRouterMacTableOut",
                           [](auto& sm) { return sm.virtualRouterMacTableOut(); })});
+
+// Every (MAC, VLAN) that an interface carrying the MAC has the VLAN of.
+Pairs reflected(Routing::Fhrp::VirtualRouterMacStatus const& status,
+                IntfVlanIdSet::Table const& vlans) {
+    Pairs pairs;
+    for (auto const& [intf, mac] : status.virtualMac()) {
+        if (IntfVlanIdSet::Table::VlanIds const* ids = vlans.vlanIds(intf)) {
+            for (std::uint32_t vlan : *ids) {
+                pairs.insert({mac, vlan});
+            }
+        }
+    }
+    return pairs;
+}
 
 }  // namespace
 
@@ -87,10 +66,6 @@ LibSm::LibSm(Kel::Ptr<VirtualRouterMacStatus const> virtualRouterMacStatusIn,
       intfVlanIdSetTable_(std::move(intfVlanIdSetTable)),
       virtualRouterMacTableOut_(std::move(virtualRouterMacTableOut)) {}
 
-// The output keeps its pairs: a successor reflecting into the same table
-// takes them over at its start.
-LibSm::~LibSm() = default;
-
 Kel::TypeImpl const* LibSm::fwkType() const {
     return &libSmType;
 }
@@ -100,122 +75,43 @@ void LibSm::hasNotificationActiveIs(bool active) {
         return;
     }
     PtrInterface::hasNotificationActiveIs(active);
-    subscriptionIs(virtualRouterMacStatusInSub_, virtualRouterMacStatusIn_.get(), active,
-                   &LibSm::virtualRouterMacStatusInDispatch, this);
-    subscriptionIs(intfVlanIdSetTableSub_, intfVlanIdSetTable_.get(), active,
-                   &LibSm::intfVlanIdSetTableDispatch, this);
+    virtualRouterMacStatusInSubscription_.activeIs(active);
+    intfVlanIdSetTableSubscription_.activeIs(active);
     if (active) {
-        // Whatever changed while notifications were off.
-        handleAll();
+        handleInputs();  // whatever the inputs hold already
     }
 }
 
-void LibSm::virtualRouterMacStatusInDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
-                                             short attribute, void const* key, void const*) {
-    if (attribute != VirtualRouterMacStatus::kVirtualMacAttr || key == nullptr) {
-        return;
-    }
-    // A copy: the key may belong to the caller of the change.
-    Vosk::String const intf = static_cast<Routing::Fhrp::IntfMac const*>(key)->intf;
-    dispatchTo<LibSm>(subscriber, [&intf](LibSm& sm) { sm.handleIntf(intf); });
+void LibSm::inputDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber, short attribute,
+                          void const*, void const*) {
+    // Both inputs announce their one collection under the same identity.
+    static_assert(VirtualRouterMacStatus::kVirtualMacAttr == IntfVlanIdSet::Table::kVlanIdsAttr);
+    bool const watched = attribute == VirtualRouterMacStatus::kVirtualMacAttr;
+    Kel::dispatchTo<LibSm>(traceBrixVrrp(), "inputDispatch", subscriber, watched,
+                           [](auto& sm) { sm.handleInputs(); });
 }
 
-void LibSm::intfVlanIdSetTableDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
-                                       short attribute, void const* key, void const*) {
-    if (attribute != IntfVlanIdSet::Table::kVlanIdsAttr || key == nullptr) {
-        return;
-    }
-    Vosk::String const intf = *static_cast<Vosk::String const*>(key);
-    dispatchTo<LibSm>(subscriber, [&intf](LibSm& sm) { sm.handleIntf(intf); });
-}
-
-LibSm::Pairs LibSm::pairsOf(Vosk::String const& intf) const {
-    Pairs pairs;
-    if (!virtualRouterMacStatusIn_ || !intfVlanIdSetTable_) {
-        return pairs;
-    }
-    IntfVlanIdSet::Table::VlanIds const* vlans = intfVlanIdSetTable_->vlanIds(intf);
-    if (vlans == nullptr) {
-        return pairs;
-    }
-    // The status is ordered by interface first: the MACs of `intf` are one run.
-    auto const& macs = virtualRouterMacStatusIn_->virtualMac();
-    for (auto it = macs.lower_bound({intf, Pakt::EthAddr()}); it != macs.end() && it->intf == intf;
-         ++it) {
-        for (std::uint32_t vlan : *vlans) {
-            pairs.insert({it->mac, vlan});
-        }
-    }
-    return pairs;
-}
-
-void LibSm::handleIntf(Vosk::String const& intf) {
+void LibSm::handleInputs() {
     if (!virtualRouterMacTableOut_) {
         return;
     }
-    Pairs now = pairsOf(intf);
-    Pairs before;
-    if (auto it = intfPairs_.find(intf); it != intfPairs_.end()) {
-        before = std::move(it->second);
-        intfPairs_.erase(it);
+    Pairs const wanted = virtualRouterMacStatusIn_ && intfVlanIdSetTable_
+                             ? reflected(*virtualRouterMacStatusIn_, *intfVlanIdSetTable_)
+                             : Pairs();
+    VirtualRouterMacTable& out = *virtualRouterMacTableOut_;
+    // Additions first, so that a pair that stays never blinks.
+    for (auto const& pair : wanted) {
+        out.macVlanIs(pair);
     }
-    if (!now.empty()) {
-        intfPairs_.emplace(intf, now);
-    }
-    // Additions first, so a pair that another interface keeps never blinks.
-    for (auto const& pair : now) {
-        if (!before.contains(pair)) {
-            pairRefAdd(pair);
-        }
-    }
-    for (auto const& pair : before) {
-        if (!now.contains(pair)) {
-            pairRefRelease(pair);
-        }
-    }
-}
-
-void LibSm::handleAll() {
-    if (!virtualRouterMacTableOut_) {
-        return;
-    }
-    std::set<Vosk::String> intfs;
-    for (auto const& [intf, pairs] : intfPairs_) {
-        intfs.insert(intf);
-    }
-    if (virtualRouterMacStatusIn_) {
-        for (auto const& entry : virtualRouterMacStatusIn_->virtualMac()) {
-            intfs.insert(entry.intf);
-        }
-    }
-    for (auto const& intf : intfs) {
-        handleIntf(intf);
-    }
-    // The output is a pure reflection: what no interface explains goes.
     std::vector<Bridging::MacVlanPair> stale;
-    for (auto const& pair : virtualRouterMacTableOut_->macVlan()) {
-        if (!pairRefs_.contains(pair)) {
+    for (auto const& pair : out.macVlan()) {
+        if (!wanted.contains(pair)) {
             stale.push_back(pair);
         }
     }
     for (auto const& pair : stale) {
-        virtualRouterMacTableOut_->macVlanDel(pair);
+        out.macVlanDel(pair);
     }
-}
-
-void LibSm::pairRefAdd(Bridging::MacVlanPair const& pair) {
-    if (++pairRefs_[pair] == 1) {
-        virtualRouterMacTableOut_->macVlanIs(pair);
-    }
-}
-
-void LibSm::pairRefRelease(Bridging::MacVlanPair const& pair) {
-    auto it = pairRefs_.find(pair);
-    if (it == pairRefs_.end() || --it->second > 0) {
-        return;
-    }
-    pairRefs_.erase(it);
-    virtualRouterMacTableOut_->macVlanDel(pair);
 }
 
 }  // namespace Brix::VrrpPrivateVlanReflectorLib
@@ -252,52 +148,35 @@ VrrpSm::VrrpSm(Kel::Ptr<VirtualRouterMacTable const> vrrpMacStatus,
       vrrpHwStatus_(std::move(vrrpHwStatus)),
       vrrpHelper_(std::move(vrrpHelper)) {}
 
-// What is programmed stays programmed: the next machine learns it from the
-// helper's report at its start.
-VrrpSm::~VrrpSm() = default;
-
 Kel::TypeImpl const* VrrpSm::fwkType() const {
     return &vrrpSmType;
 }
 
+// What is programmed stays programmed when the machine goes: the next one
+// learns it from the helper's report at its start.
 void VrrpSm::hasNotificationActiveIs(bool active) {
     if (active == hasNotificationActive()) {
         return;
     }
     PtrInterface::hasNotificationActiveIs(active);
-    subscriptionIs(vrrpMacStatusSub_, vrrpMacStatus_.get(), active, &VrrpSm::vrrpMacStatusDispatch,
-                   this);
-    subscriptionIs(vrrpHwStatusSub_, vrrpHwStatus_.get(), active, &VrrpSm::vrrpHwStatusDispatch,
-                   this);
-    if (!active) {
-        return;
-    }
-    if (started_) {
-        handleAll(false);  // whatever changed while notifications were off
-    } else {
+    vrrpMacStatusSubscription_.activeIs(active);
+    if (active && !currentStateForInit_) {
         handleStart();
     }
 }
 
 void VrrpSm::vrrpMacStatusDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber, short attribute,
                                    void const* key, void const*) {
-    if (attribute != VirtualRouterMacTable::kMacVlanAttr || key == nullptr) {
-        return;
-    }
-    auto const pair = *static_cast<Bridging::MacVlanPair const*>(key);
-    dispatchTo<VrrpSm>(subscriber, [&pair](VrrpSm& sm) { sm.handleMacVlan(pair); });
-}
-
-void VrrpSm::vrrpHwStatusDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber, short attribute,
-                                  void const*, void const*) {
-    if (attribute != HwStatus::vrrpSupportedAttr) {
-        return;
-    }
-    dispatchTo<VrrpSm>(subscriber, [](VrrpSm& sm) { sm.handleAll(false); });
+    bool const watched = attribute == VirtualRouterMacTable::kMacVlanAttr && key != nullptr;
+    Kel::dispatchTo<VrrpSm>(traceBrixVrrp(), "vrrpMacStatusDispatch", subscriber, watched,
+                            [key](auto& sm) {
+                                // Copied: the key belongs to the change in progress.
+                                auto const pair = *static_cast<Bridging::MacVlanPair const*>(key);
+                                sm.handleMacVlan(pair);
+                            });
 }
 
 void VrrpSm::handleStart() {
-    started_ = true;
     if (!vrrpHelper_) {
         return;
     }
@@ -307,66 +186,40 @@ void VrrpSm::handleStart() {
     // own, so that those no longer wanted are deleted below.
     programmed_ = currentStateForInit_->virtualRouterMacVlan();
     vrrpHelper_->initializationComplete();
-    handleAll(true);
-}
-
-bool VrrpSm::vrrpSupported() const {
-    return vrrpHwStatus_ && vrrpHwStatus_->vrrpSupported();
+    // Withdrawn first, then requested: every pair of the table is asked for,
+    // even one the helper reported.
+    for (auto const& pair : Pairs(programmed_)) {
+        if (!wanted(pair)) {
+            handleMacVlan(pair);
+        }
+    }
+    if (vrrpMacStatus_) {
+        Pairs const current(vrrpMacStatus_->macVlan().begin(), vrrpMacStatus_->macVlan().end());
+        for (auto const& pair : current) {
+            handleMacVlan(pair);
+        }
+    }
 }
 
 bool VrrpSm::wanted(Bridging::MacVlanPair const& pair) const {
-    return vrrpSupported() && vrrpMacStatus_ && vrrpMacStatus_->macVlanHas(pair);
+    return vrrpHwStatus_ && vrrpHwStatus_->vrrpSupported() && vrrpMacStatus_ &&
+           vrrpMacStatus_->macVlanHas(pair);
 }
 
 void VrrpSm::handleMacVlan(Bridging::MacVlanPair const& pair) {
     if (!vrrpHelper_) {
         return;
     }
-    bool const want = wanted(pair);
-    bool const have = programmed_.contains(pair);
-    if (want && !have) {
-        add(pair);
-    } else if (!want && have) {
-        remove(pair);
-    }
-}
-
-void VrrpSm::handleAll(bool addAll) {
-    if (!vrrpHelper_) {
-        return;
-    }
-    // Copies: the helper's calls may change what is iterated.
-    Pairs stale;
-    for (auto const& pair : programmed_) {
-        if (!wanted(pair)) {
-            stale.insert(pair);
+    if (wanted(pair)) {
+        // A refused pair leaves nothing to delete later.
+        if (vrrpHelper_->addVirtualRouterMac(pair.mac, pair.vlan)) {
+            programmed_.insert(pair);
+        } else {
+            programmed_.erase(pair);
         }
+    } else if (programmed_.erase(pair) > 0) {
+        vrrpHelper_->deleteVirtualRouterMac(pair.mac, pair.vlan);
     }
-    for (auto const& pair : stale) {
-        remove(pair);
-    }
-    if (!vrrpSupported() || !vrrpMacStatus_) {
-        return;
-    }
-    Pairs const current(vrrpMacStatus_->macVlan().begin(), vrrpMacStatus_->macVlan().end());
-    for (auto const& pair : current) {
-        if (addAll || !programmed_.contains(pair)) {
-            add(pair);
-        }
-    }
-}
-
-void VrrpSm::add(Bridging::MacVlanPair const& pair) {
-    if (vrrpHelper_->addVirtualRouterMac(pair.mac, pair.vlan)) {
-        programmed_.insert(pair);
-    } else {
-        programmed_.erase(pair);  // refused: there is nothing to delete later
-    }
-}
-
-void VrrpSm::remove(Bridging::MacVlanPair const& pair) {
-    programmed_.erase(pair);
-    vrrpHelper_->deleteVirtualRouterMac(pair.mac, pair.vlan);
 }
 
 }  // namespace Brix

@@ -1,14 +1,12 @@
 #pragma once
 
-#include <map>
 #include <set>
 
 #include "Bridging/MacVlanPair.h"
 #include "Brix/VirtualRouterMacTable.h"
 #include "BrixHelper/VrrpSmHelper.h"
 #include "Kel/Ptr.h"
-#include "Vosk/Publisher.h"
-#include "Vosk/String.h"
+#include "Kel/Subscription.h"
 
 namespace IntfVlanIdSet {
 class Table;
@@ -24,9 +22,9 @@ namespace Brix::VrrpPrivateVlanReflectorLib {
 
 // Reflects the virtual router MACs that are active per interface onto the
 // VLANs of that interface: the output table holds (MAC, VLAN) for every
-// interface carrying the MAC and every VLAN id of that interface. Follows
-// changes of both inputs. A null input counts as empty; with a null output
-// the reactor does nothing.
+// interface carrying the MAC and every VLAN id of that interface, and
+// nothing else. Follows changes of both inputs. A null input counts as
+// empty; with a null output the reactor does nothing.
 class LibSm : public Kel::PtrInterface {
   public:
     using VirtualRouterMacStatus = Routing::Fhrp::VirtualRouterMacStatus;
@@ -35,7 +33,6 @@ class LibSm : public Kel::PtrInterface {
     static Kel::Ptr<LibSm> LibSmIs(Kel::Ptr<VirtualRouterMacStatus const> virtualRouterMacStatusIn,
                                    Kel::Ptr<IntfVlanIdSet::Table const> intfVlanIdSetTable,
                                    Kel::Ptr<VirtualRouterMacTable> virtualRouterMacTableOut);
-    ~LibSm() override;
 
     void hasNotificationActiveIs(bool active) override;
     Kel::TypeImpl const* fwkType() const override;
@@ -51,49 +48,34 @@ class LibSm : public Kel::PtrInterface {
     }
 
   private:
-    using Pairs = std::set<Bridging::MacVlanPair>;
-
     LibSm(Kel::Ptr<VirtualRouterMacStatus const> virtualRouterMacStatusIn,
           Kel::Ptr<IntfVlanIdSet::Table const> intfVlanIdSetTable,
           Kel::Ptr<VirtualRouterMacTable> virtualRouterMacTableOut);
 
-    static void virtualRouterMacStatusInDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
-                                                 short attribute, void const* key, void const*);
-    static void intfVlanIdSetTableDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
-                                           short attribute, void const* key, void const*);
-
-    // Recomputes what `intf` contributes and applies the difference.
-    void handleIntf(Vosk::String const& intf);
-    // Every interface again, then drops output pairs that nothing explains.
-    void handleAll();
-    Pairs pairsOf(Vosk::String const& intf) const;
-    void pairRefAdd(Bridging::MacVlanPair const& pair);
-    void pairRefRelease(Bridging::MacVlanPair const& pair);
+    static void inputDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber, short attribute,
+                              void const* key, void const*);
+    // Brings the output in line with both inputs.
+    void handleInputs();
 
     Kel::Ptr<VirtualRouterMacStatus const> virtualRouterMacStatusIn_;
+    Kel::Subscription<VirtualRouterMacStatus const> virtualRouterMacStatusInSubscription_{
+        virtualRouterMacStatusIn_, this, &inputDispatch};
     Kel::Ptr<IntfVlanIdSet::Table const> intfVlanIdSetTable_;
+    Kel::Subscription<IntfVlanIdSet::Table const> intfVlanIdSetTableSubscription_{
+        intfVlanIdSetTable_, this, &inputDispatch};
     Kel::Ptr<VirtualRouterMacTable> virtualRouterMacTableOut_;
-    // What each interface puts into the output, and for each output pair how
-    // many interfaces put it there: two interfaces may carry the same MAC on
-    // a shared VLAN, and the pair stays until the last of them lets go.
-    std::map<Vosk::String, Pairs> intfPairs_;
-    std::map<Bridging::MacVlanPair, unsigned> pairRefs_;
-    // Declared after the inputs, so they unsubscribe before the inputs go.
-    Vosk::Subscriber virtualRouterMacStatusInSub_;
-    Vosk::Subscriber intfVlanIdSetTableSub_;
 };
 
 }  // namespace Brix::VrrpPrivateVlanReflectorLib
 
 namespace Brix {
 
-// Drives a chip's VRRP helper from the virtual-MAC table. When it first
-// starts it asks the helper what is already programmed and then requests
-// every (MAC, VLAN) of the table; from then on it adds each pair that enters
-// the table and deletes each that leaves. While the hardware status says
-// that VRRP is unsupported (or is null) it programs nothing and withdraws
-// what it had added; it catches up once VRRP is supported. A null helper
-// makes it do nothing.
+// Drives a chip's VRRP helper from the virtual-MAC table. When it starts it
+// asks the helper what is already programmed and then requests every
+// (MAC, VLAN) of the table; from then on it adds each pair that enters the
+// table and deletes each that leaves. While the hardware status says that
+// VRRP is unsupported (or is null) it requests nothing. A null helper makes
+// it do nothing.
 class VrrpSm : public Kel::PtrInterface {
   public:
     using VirtualRouterMacTable = VrrpPrivateVlanReflectorLib::VirtualRouterMacTable;
@@ -104,7 +86,6 @@ class VrrpSm : public Kel::PtrInterface {
     static Kel::Ptr<VrrpSm> VrrpSmIs(Kel::Ptr<VirtualRouterMacTable const> vrrpMacStatus,
                                      Kel::Ptr<HwStatus const> vrrpHwStatus,
                                      Kel::Ptr<BrixHelper::VrrpSmHelper> vrrpHelper);
-    ~VrrpSm() override;
 
     void hasNotificationActiveIs(bool active) override;
     Kel::TypeImpl const* fwkType() const override;
@@ -117,9 +98,6 @@ class VrrpSm : public Kel::PtrInterface {
     Kel::Ptr<BrixHelper::CurrentVrrpStateForInit> const& currentStateForInit() const {
         return currentStateForInit_;
     }
-    // The pairs the helper holds on this machine's behalf: reported at the
-    // start or accepted by an add, and not deleted since.
-    Pairs const& programmed() const { return programmed_; }
 
   private:
     VrrpSm(Kel::Ptr<VirtualRouterMacTable const> vrrpMacStatus,
@@ -127,28 +105,20 @@ class VrrpSm : public Kel::PtrInterface {
 
     static void vrrpMacStatusDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
                                       short attribute, void const* key, void const*);
-    static void vrrpHwStatusDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
-                                     short attribute, void const* key, void const*);
 
     void handleStart();
     void handleMacVlan(Bridging::MacVlanPair const& pair);
-    // Brings the helper in line with the table and the hardware status;
-    // `addAll` requests again the pairs that are already programmed.
-    void handleAll(bool addAll);
-    bool vrrpSupported() const;
     bool wanted(Bridging::MacVlanPair const& pair) const;
-    void add(Bridging::MacVlanPair const& pair);
-    void remove(Bridging::MacVlanPair const& pair);
 
     Kel::Ptr<VirtualRouterMacTable const> vrrpMacStatus_;
+    Kel::Subscription<VirtualRouterMacTable const> vrrpMacStatusSubscription_{
+        vrrpMacStatus_, this, &vrrpMacStatusDispatch};
     Kel::Ptr<HwStatus const> vrrpHwStatus_;
     Kel::Ptr<BrixHelper::VrrpSmHelper> vrrpHelper_;
     Kel::Ptr<BrixHelper::CurrentVrrpStateForInit> currentStateForInit_;
+    // The pairs the helper holds on this machine's behalf: reported at the
+    // start or accepted by an add, and not deleted since.
     Pairs programmed_;
-    bool started_ = false;
-    // Declared after the inputs, so they unsubscribe before the inputs go.
-    Vosk::Subscriber vrrpMacStatusSub_;
-    Vosk::Subscriber vrrpHwStatusSub_;
 };
 
 }  // namespace Brix

@@ -154,15 +154,15 @@ TEST_F(VrrpSmTest, ReflectorStartsFromWhatIsThereAndDropsWhatNothingExplains) {
 
 // ---- VRRP state machine -----------------------------------------------------------
 
-// The helper is asked first what it programmed before; then the table is requested.
+// The helper is asked first what it programmed before; what is no longer
+// wanted is withdrawn, then the table is requested.
 TEST_F(VrrpSmTest, ReportedPairsAreRequestedAgainWhenWantedAndDeletedWhenNot) {
     hwStatus_->vrrpSupportedIs(true);
-    table_->macVlanIs({kMac1, 10});
-    helper_->reported = {{kMac1, 10}, {kMac2, 20}};
+    table_->macVlanIs({kMac2, 10});
+    helper_->reported = {{kMac1, 20}, {kMac2, 10}};
     vrrpSmIs();
-    EXPECT_EQ(helper_->takeCalls(), (Calls{"sync", "init", del(kMac2, 20), add(kMac1, 10)}));
+    EXPECT_EQ(helper_->takeCalls(), (Calls{"sync", "init", del(kMac1, 20), add(kMac2, 10)}));
     EXPECT_EQ(vrrpSm_->currentStateForInit()->virtualRouterMacVlan(), helper_->reported);
-    EXPECT_EQ(vrrpSm_->programmed(), (Pairs{{kMac1, 10}}));
     vrrpSm_->hasNotificationActiveIs(false);
     vrrpSm_->hasNotificationActiveIs(true);
     EXPECT_TRUE(helper_->takeCalls().empty()) << "the start runs once";
@@ -178,18 +178,12 @@ TEST_F(VrrpSmTest, EachPairEnteringOrLeavingTheTableReachesTheHelperOnce) {
     EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10), add(kMac2, 10), del(kMac1, 10)}));
 }
 
-TEST_F(VrrpSmTest, NothingIsProgrammedWhileVrrpIsUnsupported) {
+TEST_F(VrrpSmTest, NothingIsProgrammedOrWithdrawnWhileVrrpIsUnsupported) {
     table_->macVlanIs({kMac1, 10});
     vrrpSmIs();
     table_->macVlanIs({kMac2, 20});
+    table_->macVlanDel({kMac1, 10});
     EXPECT_EQ(helper_->takeCalls(), (Calls{"sync", "init"}));
-
-    hwStatus_->vrrpSupportedIs(true);
-    EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10), add(kMac2, 20)}));
-
-    hwStatus_->vrrpSupportedIs(false);
-    EXPECT_EQ(helper_->takeCalls(), (Calls{del(kMac1, 10), del(kMac2, 20)}));
-    EXPECT_TRUE(vrrpSm_->programmed().empty());
 }
 
 TEST_F(VrrpSmTest, ARefusedAddIsNeverDeleted) {
@@ -198,19 +192,6 @@ TEST_F(VrrpSmTest, ARefusedAddIsNeverDeleted) {
     table_->macVlanIs({kMac1, 10});
     table_->macVlanDel({kMac1, 10});
     EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10)}));
-    EXPECT_TRUE(vrrpSm_->programmed().empty());
-}
-
-TEST_F(VrrpSmTest, SilencedMachineCatchesUpWhenTurnedBackOn) {
-    startAll();
-    table_->macVlanIs({kMac1, 10});
-    vrrpSm_->hasNotificationActiveIs(false);
-    table_->macVlanDel({kMac1, 10});
-    table_->macVlanIs({kMac2, 20});
-    helper_->takeCalls();
-
-    vrrpSm_->hasNotificationActiveIs(true);
-    EXPECT_EQ(helper_->takeCalls(), (Calls{del(kMac1, 10), add(kMac2, 20)}));
 }
 
 TEST_F(VrrpSmTest, ZombiesIgnoreChanges) {
@@ -221,7 +202,6 @@ TEST_F(VrrpSmTest, ZombiesIgnoreChanges) {
     macStatus_->virtualMacIs({"Vlan10", kMac1});
     EXPECT_TRUE(tablePairs().empty());
     table_->macVlanIs({kMac1, 10});
-    hwStatus_->vrrpSupportedIs(false);
     EXPECT_TRUE(helper_->takeCalls().empty());
 }
 
