@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -111,21 +113,66 @@ Kel::AttributeImpl childAttr(std::string name, Get get, Delete del) {
             }};
 }
 
-// Identity of two entity references, whatever their constness.
-template <class A, class B>
-bool same(Kel::Ptr<A> const& a, Kel::Ptr<B> const& b) {
-    return static_cast<void const*>(a.get()) == static_cast<void const*>(b.get());
+// ---- Keep or replace ----------------------------------------------------------------
+//
+// A child is kept when every input of its create operation is the very
+// entity it was made from. Each child's inputs are listed once, in the order
+// of its create operation; leaving one out does not compile.
+
+auto inputsOf(L3MyStationHelperSm const& sm) {
+    return std::tuple(sm.routerMacDb(), sm.routerMacStatusDb(), sm.myStationRoutingConfig(),
+                      sm.myStationRoutingStatus(), sm.myStationConfigDir());
+}
+auto inputsOf(L3MyStationSm const& sm) {
+    return std::tuple(sm.corralEm(), sm.fcsd(), sm.myStationConfigDir(), sm.myStationStatusDir(),
+                      sm.smRunningState());
+}
+auto inputsOf(Brix::VrrpPrivateVlanReflectorLib::LibSm const& sm) {
+    return std::tuple(sm.virtualRouterMacStatusIn(), sm.intfVlanIdSetTable(),
+                      sm.virtualRouterMacTableOut());
+}
+auto inputsOf(VrrpSmHelper const& helper) {
+    return std::tuple(helper.nameString(), helper.myStationConfigDir(),
+                      helper.myStationStatusDir());
+}
+auto inputsOf(Brix::VrrpSm const& sm) {
+    return std::tuple(sm.vrrpMacStatus(), sm.vrrpHwStatus(), sm.vrrpHelper());
 }
 
-// Keeps the present reactor when `unchanged`; else makes one with `make`,
-// releasing the old one (not silenced: whoever replaces it owns that), and
-// switches the new one on.
-template <class T, class Make>
-Kel::Ptr<T> reactorIs(Kel::Ptr<T>& slot, bool unchanged, Make make) {
-    if (slot && unchanged) {
+// Identity of two references to entities of one type, whatever their
+// constness; a name by value.
+template <class A, class B>
+requires std::is_same_v<std::remove_const_t<A>, std::remove_const_t<B>>
+bool same(Kel::Ptr<A> const& made, Kel::Ptr<B> const& wanted) {
+    return static_cast<void const*>(made.get()) == static_cast<void const*>(wanted.get());
+}
+bool same(Vosk::String const& made, Vosk::String const& wanted) {
+    return made == wanted;
+}
+
+template <class T, class... In>
+bool madeFrom(Kel::Ptr<T> const& child, In const&... wanted) {
+    if (!child) {
+        return false;
+    }
+    auto const made = inputsOf(*child);
+    static_assert(std::tuple_size_v<decltype(made)> == sizeof...(In),
+                  "every input of the create operation is compared");
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (same(std::get<I>(made), wanted) && ...);
+    }
+    (std::index_sequence_for<In...>{});
+}
+
+// Keeps the present reactor when it was made from `inputs`; else makes one
+// with its create operation, releasing the old one (not silenced: whoever
+// replaces it owns that), and switches the new one on.
+template <class T, class Create, class... In>
+Kel::Ptr<T> reactorIs(Kel::Ptr<T>& slot, Create create, In const&... inputs) {
+    if (madeFrom(slot, inputs...)) {
         return slot;
     }
-    Kel::Ptr<T> reactor = make();
+    Kel::Ptr<T> reactor = create(inputs...);
     slot = reactor;
     reactor->hasNotificationActiveIs(true);
     return reactor;
@@ -393,17 +440,9 @@ Kel::Ptr<L3MyStationHelperSm> MyStationMounter::l3MyStationHelperSmIs(
     Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig,
     Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus,
     Kel::Ptr<MyStationConfigDir> const& myStationConfigDir) {
-    auto const& sm = l3MyStationHelperSm_;
-    bool const unchanged = sm && same(sm->routerMacDb(), routerMacDb) &&
-                           same(sm->routerMacStatusDb(), routerMacStatusDb) &&
-                           same(sm->myStationRoutingConfig(), myStationRoutingConfig) &&
-                           same(sm->myStationRoutingStatus(), myStationRoutingStatus) &&
-                           same(sm->myStationConfigDir(), myStationConfigDir);
-    return reactorIs(l3MyStationHelperSm_, unchanged, [&] {
-        return L3MyStationHelperSm::L3MyStationHelperSmIs(
-            routerMacDb, routerMacStatusDb, myStationRoutingConfig, myStationRoutingStatus,
-            myStationConfigDir);
-    });
+    return reactorIs(l3MyStationHelperSm_, &L3MyStationHelperSm::L3MyStationHelperSmIs, routerMacDb,
+                     routerMacStatusDb, myStationRoutingConfig, myStationRoutingStatus,
+                     myStationConfigDir);
 }
 
 Kel::Ptr<L3MyStationHelperSm> MyStationMounter::l3MyStationHelperSmDel() {
@@ -416,15 +455,8 @@ Kel::Ptr<L3MyStationSm> MyStationMounter::l3MyStationSmIs(
     Kel::Ptr<MyStationConfigDir const> const& myStationConfigDir,
     Kel::Ptr<MyStationStatusDir> const& myStationStatusDir,
     Kel::Ptr<SmRunningState> const& smRunningState) {
-    auto const& sm = l3MyStationSm_;
-    bool const unchanged = sm && same(sm->corralEm(), corralEm) && same(sm->fcsd(), fcsd) &&
-                           same(sm->myStationConfigDir(), myStationConfigDir) &&
-                           same(sm->myStationStatusDir(), myStationStatusDir) &&
-                           same(sm->smRunningState(), smRunningState);
-    return reactorIs(l3MyStationSm_, unchanged, [&] {
-        return L3MyStationSm::L3MyStationSmIs(corralEm, fcsd, myStationConfigDir,
-                                              myStationStatusDir, smRunningState);
-    });
+    return reactorIs(l3MyStationSm_, &L3MyStationSm::L3MyStationSmIs, corralEm, fcsd,
+                     myStationConfigDir, myStationStatusDir, smRunningState);
 }
 
 Kel::Ptr<L3MyStationSm> MyStationMounter::l3MyStationSmDel() {
@@ -435,14 +467,9 @@ Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::LibSm> MyStationMounter::vrrpPrivate
     Kel::Ptr<Routing::Fhrp::VirtualRouterMacStatus const> const& virtualRouterMacStatusIn,
     Kel::Ptr<IntfVlanIdSet::Table const> const& intfVlanIdSetTable,
     Kel::Ptr<VirtualRouterMacTable> const& virtualRouterMacTableOut) {
-    auto const& sm = vrrpPrivateVlanReflectorSm_;
-    bool const unchanged = sm && same(sm->virtualRouterMacStatusIn(), virtualRouterMacStatusIn) &&
-                           same(sm->intfVlanIdSetTable(), intfVlanIdSetTable) &&
-                           same(sm->virtualRouterMacTableOut(), virtualRouterMacTableOut);
-    return reactorIs(vrrpPrivateVlanReflectorSm_, unchanged, [&] {
-        return Brix::VrrpPrivateVlanReflectorLib::LibSm::LibSmIs(
-            virtualRouterMacStatusIn, intfVlanIdSetTable, virtualRouterMacTableOut);
-    });
+    return reactorIs(vrrpPrivateVlanReflectorSm_,
+                     &Brix::VrrpPrivateVlanReflectorLib::LibSm::LibSmIs, virtualRouterMacStatusIn,
+                     intfVlanIdSetTable, virtualRouterMacTableOut);
 }
 
 Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::LibSm>
@@ -453,14 +480,11 @@ MyStationMounter::vrrpPrivateVlanReflectorSmDel() {
 Kel::Ptr<VrrpSmHelper> MyStationMounter::vrrpSmHelperIs(
     Vosk::String const& name, Kel::Ptr<MyStationConfigDir> const& myStationConfigDir,
     Kel::Ptr<MyStationStatusDir const> const& myStationStatusDir) {
-    auto const& helper = vrrpSmHelper_;
-    if (helper && helper->nameString() == name &&
-        same(helper->myStationConfigDir(), myStationConfigDir) &&
-        same(helper->myStationStatusDir(), myStationStatusDir)) {
-        return helper;
+    if (madeFrom(vrrpSmHelper_, name, myStationConfigDir, myStationStatusDir)) {
+        return vrrpSmHelper_;
     }
-    if (helper) {
-        helper->parentIs(nullptr);
+    if (vrrpSmHelper_) {
+        vrrpSmHelper_->parentIs(nullptr);
     }
     Kel::Ptr<VrrpSmHelper> created =
         VrrpSmHelper::VrrpSmHelperIs(name, myStationConfigDir, myStationStatusDir);
@@ -481,13 +505,7 @@ Kel::Ptr<Brix::VrrpSm> MyStationMounter::vrrpSmIs(
     Kel::Ptr<VirtualRouterMacTable const> const& vrrpMacStatus,
     Kel::Ptr<Routing::Fhrp::Hardware::Status const> const& vrrpHwStatus,
     Kel::Ptr<BrixHelper::VrrpSmHelper> const& vrrpHelper) {
-    auto const& sm = vrrpSm_;
-    bool const unchanged = sm && same(sm->vrrpMacStatus(), vrrpMacStatus) &&
-                           same(sm->vrrpHwStatus(), vrrpHwStatus) &&
-                           same(sm->vrrpHelper(), vrrpHelper);
-    return reactorIs(vrrpSm_, unchanged, [&] {
-        return Brix::VrrpSm::VrrpSmIs(vrrpMacStatus, vrrpHwStatus, vrrpHelper);
-    });
+    return reactorIs(vrrpSm_, &Brix::VrrpSm::VrrpSmIs, vrrpMacStatus, vrrpHwStatus, vrrpHelper);
 }
 
 Kel::Ptr<Brix::VrrpSm> MyStationMounter::vrrpSmDel() {
