@@ -40,6 +40,12 @@ std::optional<AttrId> TypeImpl::attrId(std::string_view name) const {
 
 int TypeImpl::genericIfAttributeOp(PtrInterface& self, AttrId id, AttrOp op, Value& io,
                                    ArgList const& args) const {
+    if (self.fwkType() != this) {
+        TypeImpl const* actual = self.fwkType();
+        throwRangeException(
+            (actual != nullptr ? actual->name() : std::string("an untyped object")) + " is not a " +
+            name_);
+    }
     if (id >= attributes_.size()) {
         return kAttrOpNoSuchAttribute;
     }

@@ -14,8 +14,9 @@
 
 namespace Kel {
 
-// Values and arguments of reflective access. An entity travels as the
-// counted reference of its own type (Ptr<T>), other values as themselves.
+// Values and arguments of reflective access. An entity travels as a counted
+// reference to PtrInterface, const when the attribute holds it const; other
+// values travel as themselves.
 using Value = std::any;
 using ArgList = std::vector<std::any>;
 
@@ -53,7 +54,8 @@ class TypeImpl {
     std::optional<AttrId> attrId(std::string_view name) const;
 
     // 0 when done, 1 when the attribute does not allow `op`, 2 when the type
-    // has no attribute `id`. `self` must be an instance of this type.
+    // has no attribute `id`. Throws RangeException when `self` is not an
+    // instance of this type: the attributes' operations rely on it.
     int genericIfAttributeOp(PtrInterface& self, AttrId id, AttrOp op, Value& io,
                              ArgList const& args = {}) const;
     int genericIfAttributeOp(PtrInterface& self, std::string_view name, AttrOp op, Value& io,
@@ -110,35 +112,49 @@ template <class T>
 struct IsPtr<Ptr<T>> : std::true_type {};
 
 // How a value travels through reflective access. Entity references travel
-// as Ptr<PtrInterface>, whatever their declared type, so that a caller that
-// does not know a plug-in's own classes can still walk its attributes;
-// fromValue casts them back and refuses a reference of another type.
+// as Ptr<PtrInterface> (or Ptr<PtrInterface const>), whatever their declared
+// type, so that a caller that does not know a plug-in's own classes can still
+// walk its attributes; fromValue casts them back, refusing a reference of
+// another type and a writable one from a read-only reference.
 template <class V>
 Value toValue(V const& value) {
     if constexpr (IsPtr<V>::value) {
-        using T = std::remove_const_t<typename V::element_type>;
-        return Ptr<PtrInterface>(const_cast<T*>(value.get()));
+        using Entry = std::conditional_t<std::is_const_v<typename V::element_type>,
+                                         PtrInterface const, PtrInterface>;
+        return Ptr<Entry>(value.get());
     } else {
         return value;
     }
+}
+
+template <class T, class Raw>
+Ptr<T> typedPtr(Raw* raw) {
+    if (raw == nullptr) {
+        return nullptr;
+    }
+    auto* typed = dynamic_cast<T*>(raw);
+    if (typed == nullptr) {
+        throwRangeException("entity reference of the wrong type");
+    }
+    return Ptr<T>(typed);
 }
 
 // Throws RangeException when `value` does not hold a V.
 template <class V>
 V fromValue(Value const& value) {
     if constexpr (IsPtr<V>::value) {
-        auto const* p = std::any_cast<Ptr<PtrInterface>>(&value);
-        if (p == nullptr) {
-            throwRangeException("value is not an entity reference");
+        using T = typename V::element_type;
+        if (auto const* p = std::any_cast<Ptr<PtrInterface>>(&value)) {
+            return typedPtr<T>(p->get());
         }
-        if (!*p) {
-            return nullptr;
+        if (auto const* p = std::any_cast<Ptr<PtrInterface const>>(&value)) {
+            if constexpr (std::is_const_v<T>) {
+                return typedPtr<T>(p->get());
+            } else {
+                throwRangeException("entity reference is read-only");
+            }
         }
-        auto* typed = dynamic_cast<typename V::element_type*>(p->get());
-        if (typed == nullptr) {
-            throwRangeException("entity reference of the wrong type");
-        }
-        return V(typed);
+        throwRangeException("value is not an entity reference");
     } else {
         auto const* p = std::any_cast<V>(&value);
         if (p == nullptr) {

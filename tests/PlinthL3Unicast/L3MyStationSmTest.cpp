@@ -354,7 +354,7 @@ TEST_F(L3MyStationSmTest, GenericAccessByIdentity) {
         return type.genericIfAttributeOp(*sm_, id, o, io, args);
     };
     ASSERT_EQ(op(1, Kel::AttrOp::read), 0);
-    EXPECT_EQ(Kel::fromValue<Kel::Ptr<Kel::PtrInterface>>(io), fcsd());
+    EXPECT_EQ(Kel::fromValue<Kel::Ptr<Kel::PtrInterface const>>(io), fcsd());
     EXPECT_EQ(op(0, Kel::AttrOp::write), 1);
     EXPECT_EQ(op(7, Kel::AttrOp::read), 1);
     EXPECT_EQ(op(11, Kel::AttrOp::read), 2);

@@ -49,7 +49,7 @@ Kel::Value genericRead(MyStationMounter& m, std::string_view attr) {
 }
 
 bool genericNull(MyStationMounter& m, std::string_view attr) {
-    return !Kel::fromValue<Kel::Ptr<Kel::PtrInterface>>(genericRead(m, attr));
+    return !Kel::fromValue<Kel::Ptr<Kel::PtrInterface const>>(genericRead(m, attr));
 }
 
 // Cases print by name in failure reports.
@@ -217,7 +217,7 @@ TEST_F(MounterTest, CompletionFillsInputsAndCreatesChildren) {
     EXPECT_EQ(m.fhrpHwStatus(), sw().fhrpHwStatus());
     EXPECT_EQ(m.l3Capabilities(), sw().sysdb()->getEntity(Path::l3Capabilities));
     for (char const* owned : {"vrrpMacStatus", "myStationConfigDir", "myStationStatusDir"}) {
-        auto child = Kel::fromValue<Kel::Ptr<Kel::PtrInterface>>(genericRead(m, owned));
+        auto child = Kel::fromValue<Kel::Ptr<Kel::PtrInterface const>>(genericRead(m, owned));
         ASSERT_TRUE(child) << owned;
         EXPECT_TRUE(child->hasNotificationActive()) << owned;
     }
@@ -416,11 +416,11 @@ TEST_F(MounterTest, SecondCompletionCreatesNothingNewAndRewritesCapabilities) {
 // Through generic access, which reaches the typed Is and Del operations.
 class OwnedChildTest : public MounterTest, public ::testing::WithParamInterface<char const*> {
   protected:
-    Kel::Ptr<Kel::PtrInterface> op(Kel::AttrOp op) {
+    Kel::Ptr<Kel::PtrInterface const> op(Kel::AttrOp op) {
         Kel::Value io;
         EXPECT_EQ(mounter_->fwkType()->genericIfAttributeOp(*mounter_, GetParam(), op, io),
                   Kel::kAttrOpOk);
-        return Kel::fromValue<Kel::Ptr<Kel::PtrInterface>>(io);
+        return Kel::fromValue<Kel::Ptr<Kel::PtrInterface const>>(io);
     }
 };
 

@@ -195,7 +195,9 @@ TEST_F(VrrpSmHelperTest, GenericAccessAnswersPerAttributeAndReachesTheHelper) {
         EXPECT_EQ(entries().size(), add ? 1U : 0U);
     }
     ASSERT_EQ(type.genericIfAttributeOp(*helper_, "myStationStatusDir", Op::read, io), 0);
-    EXPECT_EQ(Kel::fromValue<Kel::Ptr<MyStationStatusDir>>(io), status_);
+    EXPECT_EQ(Kel::fromValue<Kel::Ptr<MyStationStatusDir const>>(io), status_);
+    // The helper only reads the status directory: no writable reference out.
+    EXPECT_THROW(Kel::fromValue<Kel::Ptr<MyStationStatusDir>>(io), Kel::RangeException);
 }
 
 // ---- The whole path on a switch ---------------------------------------------------

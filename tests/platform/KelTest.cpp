@@ -107,6 +107,11 @@ TEST_F(KelTest, GenericAttributeOpsAnswerDoneUnsupportedOrUnknown) {
             << c.attr << " op " << static_cast<int>(c.op);
     }
     EXPECT_EQ(widgetType.genericIfAttributeOp(*w, Kel::AttrId{99}, AttrOp::read, io), 2);
+    // The operations cast to the type's class: another object is refused first.
+    struct Stranger : Kel::PtrInterface {
+    } stranger;
+    EXPECT_THROW(widgetType.genericIfAttributeOp(stranger, "size", AttrOp::read, io),
+                 Kel::RangeException);
 }
 
 TEST_F(KelTest, EntitiesTravelAsPtrInterfaceAndAreCheckedOnTheWayBack) {
@@ -133,6 +138,10 @@ TEST_F(KelTest, EntitiesTravelAsPtrInterfaceAndAreCheckedOnTheWayBack) {
                  Kel::RangeException);
     Kel::Value wrongEntity = Kel::toValue(Ptr<Kel::PtrInterface>(new SelfReferencing()));
     EXPECT_THROW(Kel::fromValue<Ptr<Widget>>(wrongEntity), Kel::RangeException);
+    // What is held read-only comes out read-only.
+    Kel::Value readOnly = Kel::toValue(Ptr<Widget const>(other));
+    EXPECT_EQ(Kel::fromValue<Ptr<Widget const>>(readOnly), other);
+    EXPECT_THROW(Kel::fromValue<Ptr<Widget>>(readOnly), Kel::RangeException);
 }
 
 TEST_F(KelTest, InvokePassesArgumentsAndNamesABadOne) {
