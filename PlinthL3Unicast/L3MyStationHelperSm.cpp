@@ -1,6 +1,5 @@
 #include "PlinthL3Unicast/L3MyStationHelperSm.h"
 
-#include <array>
 #include <cstddef>
 #include <exception>
 #include <initializer_list>
@@ -35,30 +34,20 @@ constexpr char kGetOldMacStateSignature[] =
 constexpr char kUpdateRouterMacStateSignature[] =
     "void PlinthL3Unicast::L3MyStationHelperSm::updateRouterMacState("
     "PlinthL3Unicast::L3MyStationHelperSm::RouterTypes, PlinthL3::MacState)";
-constexpr char kHandleRouterMacSignature[] =
-    "virtual void PlinthL3Unicast::L3MyStationHelperSm::handleRouterMac(const "
-    "Brix::MacTypeMask&, bool, bool)";
-
-// `head` then `tail` as one literal-like array with static storage, so that
-// a trace site can keep a pointer to it.
-template <std::size_t N, std::size_t M>
-constexpr std::array<char, N + M - 1> joined(char const (&head)[N], char const (&tail)[M]) {
-    std::array<char, N + M - 1> out{};
-    for (std::size_t i = 0; i + 1 < N; ++i) {
-        out[i] = head[i];
-    }
-    for (std::size_t i = 0; i < M; ++i) {
-        out[N - 1 + i] = tail[i];
-    }
-    return out;
-}
-
-constexpr auto kUpdatedFormat =
-    joined(kHandleRouterMacSignature, " mac: %s v4OrV6RoutingEnabled: %s -- Updated");
-constexpr auto kAddedFormat =
-    joined(kHandleRouterMacSignature, " mac: %s v4OrV6RoutingEnabled: %s -- Added");
-constexpr auto kRemovedFormat =
-    joined(kHandleRouterMacSignature, " mac: %s v4OrV6RoutingEnabled: %s -- Removed");
+// The signature that the intake's trace lines and assertion name; a macro
+// only so that the lines below can be single literals, as trace sites keep
+// a pointer to their format.
+#define PLINTH_HANDLE_ROUTER_MAC                                                \
+    "virtual void PlinthL3Unicast::L3MyStationHelperSm::handleRouterMac(const " \
+    "Brix::MacTypeMask&, bool, bool)"
+constexpr char const* kHandleRouterMacSignature = PLINTH_HANDLE_ROUTER_MAC;
+constexpr char const* kUpdatedFormat =
+    PLINTH_HANDLE_ROUTER_MAC " mac: %s v4OrV6RoutingEnabled: %s -- Updated";
+constexpr char const* kAddedFormat =
+    PLINTH_HANDLE_ROUTER_MAC " mac: %s v4OrV6RoutingEnabled: %s -- Added";
+constexpr char const* kRemovedFormat =
+    PLINTH_HANDLE_ROUTER_MAC " mac: %s v4OrV6RoutingEnabled: %s -- Removed";
+#undef PLINTH_HANDLE_ROUTER_MAC
 
 // A reaction skipped for an input this switch does not mount names the first
 // one missing, so that a silent table can be traced back to its cause.
@@ -317,8 +306,7 @@ void L3MyStationHelperSm::handleRouterMac(Brix::MacTypeMask const& macTypeMask, 
         KEL_ASSERT(statusDb.macStatusDbHas(macTypeMask),
                    "routerMacStatusDb()->macStatusDbHas( macTypeMask )", kHandleRouterMacSignature,
                    kSource);
-        KEL_TRACE(traceHandle(), 1, kSource, kRemovedFormat.data(), macTypeMask.mac,
-                  v4OrV6RoutingEnabled);
+        KEL_TRACE(traceHandle(), 1, kSource, kRemovedFormat, macTypeMask.mac, v4OrV6RoutingEnabled);
         statusDb.macStatusDbDel(macTypeMask);
         // Whatever the stored flag: an entry written by the reconciliation
         // for the same MAC goes too, as both share the key.
@@ -335,11 +323,9 @@ void L3MyStationHelperSm::handleRouterMac(Brix::MacTypeMask const& macTypeMask, 
     record->v4OrV6RoutingEnabledIs(v4OrV6RoutingEnabled);
     record->statusIs(Brix::RouterMacStatus::programmed);
     if (added) {
-        KEL_TRACE(traceHandle(), 1, kSource, kAddedFormat.data(), macTypeMask.mac,
-                  v4OrV6RoutingEnabled);
+        KEL_TRACE(traceHandle(), 1, kSource, kAddedFormat, macTypeMask.mac, v4OrV6RoutingEnabled);
     } else {
-        KEL_TRACE(traceHandle(), 1, kSource, kUpdatedFormat.data(), macTypeMask.mac,
-                  v4OrV6RoutingEnabled);
+        KEL_TRACE(traceHandle(), 1, kSource, kUpdatedFormat, macTypeMask.mac, v4OrV6RoutingEnabled);
     }
     if (v4OrV6RoutingEnabled) {
         myStationConfigDir_->configIs(key, routerMacConfig(key, true));

@@ -313,11 +313,7 @@ void L3MyStationSm::tableCreate(PlinthCentral::ChipInfo const& chipInfo) {
     // Sized once for what is configured: growing by rehash while a large
     // configuration goes in costs as much as the entries themselves.
     if (myStationConfigDir_) {
-        std::size_t const configured = myStationConfigDir_->config().size();
-        myStationTable_->entriesReserve(configured);
-        if (myStationStatusDir_) {
-            myStationStatusDir_->recordsReserve(myStationStatusDir_->status().size() + configured);
-        }
+        myStationTable_->entriesReserve(myStationConfigDir_->config().size());
     }
     // Everything configured while the table did not exist goes in before
     // anyone is told that the table is live.

@@ -5,6 +5,8 @@
 
 namespace PlinthL3Unicast {
 
+using BrixHelper::U32;
+
 class MyStationConfigDir;
 class MyStationStatusDir;
 

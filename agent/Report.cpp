@@ -28,7 +28,8 @@ Json macVlanJson(MacVlan const& k) {
             {"addrMask", mac(k.addrMask)}};
 }
 
-Json recordJson(PlinthL3Unicast::MyStationRecord const& r) {
+template <class Kind>
+Json recordJson(PlinthL3Unicast::MyStationRecord<Kind> const& r) {
     Json j = macVlanJson(r.macVlan);
     j["l3Enabled"] = r.l3Enabled;
     j["stationFlag"] = r.stationFlag;

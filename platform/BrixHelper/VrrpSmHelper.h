@@ -7,8 +7,6 @@
 #include "Kel/Entity.h"
 #include "Pakt/EthAddr.h"
 
-using U32 = std::uint32_t;
-
 namespace Brix {
 
 // The root of the forwarding layer's chip helpers: a named entity. The name
@@ -21,6 +19,9 @@ class BrixBaseHelper : public Kel::Entity {
 }  // namespace Brix
 
 namespace BrixHelper {
+
+// The VLAN argument type of the VRRP helper operations.
+using U32 = std::uint32_t;
 
 // What a VRRP helper reports, when the VRRP state machine starts, as already
 // programmed in hardware. The state machine hands a fresh record to

@@ -8,8 +8,10 @@
 
 namespace PlinthL3Unicast {
 
-// The shape shared by a configuration entry and a status entry. A
+// The shape shared by a configuration entry and a status entry, one type
+// per kind, so that a configuration never compares equal to a status. A
 // default-constructed record is the value of an absent entry.
+template <class Kind>
 struct MyStationRecord {
     MacVlan macVlan{Pakt::EthAddr(), 0, 0, Pakt::EthAddr::broadcast()};
     bool l3Enabled = false;
@@ -20,12 +22,17 @@ struct MyStationRecord {
 
     friend bool operator==(MyStationRecord const&, MyStationRecord const&) = default;
 };
-std::ostream& operator<<(std::ostream& os, MyStationRecord const& record);
+template <class Kind>
+std::ostream& operator<<(std::ostream& os, MyStationRecord<Kind> const& r) {
+    return os << "macVlan: " << r.macVlan << " l3Enabled: " << r.l3Enabled
+              << " stationFlag: " << r.stationFlag << " configFlag3: " << r.configFlag3
+              << " configFlag4: " << r.configFlag4 << " configFlag5: " << r.configFlag5;
+}
 
 // What a writer asks the table programmer to terminate.
-struct MyStationConfig : MyStationRecord {};
+struct MyStationConfig : MyStationRecord<MyStationConfig> {};
 // What the table programmer has programmed.
-struct MyStationStatus : MyStationRecord {};
+struct MyStationStatus : MyStationRecord<MyStationStatus> {};
 
 // A directory entity holding one keyed collection of My Station records. It
 // notifies the changed key (value: the new record, or null when removed) on
@@ -39,8 +46,6 @@ class MyStationRecordDir : public Kel::NotifyingEntity {
 
     Records const& records() const { return records_; }
     Record const* recordAt(MacVlan const& key) const { return records_.find(key); }
-    // Room for `n` records without growing; changes no record, notifies nothing.
-    void recordsReserve(std::size_t n) { records_.reserve(n); }
 
     void recordIs(MacVlan const& key, Record const& record) {
         if (records_.set(key, record)) {

@@ -49,12 +49,6 @@ Kel::ModuleRegistration const registration({"PlinthL3Records",
 
 }  // namespace
 
-std::ostream& operator<<(std::ostream& os, MyStationRecord const& r) {
-    return os << "macVlan: " << r.macVlan << " l3Enabled: " << r.l3Enabled
-              << " stationFlag: " << r.stationFlag << " configFlag3: " << r.configFlag3
-              << " configFlag4: " << r.configFlag4 << " configFlag5: " << r.configFlag5;
-}
-
 Kel::TypeImpl const* MyStationConfigDir::fwkType() const {
     return &configDirType;
 }

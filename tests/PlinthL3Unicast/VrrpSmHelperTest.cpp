@@ -16,6 +16,8 @@
 
 namespace {
 
+using BrixHelper::U32;
+
 using PlinthL3Unicast::MacVlan;
 using PlinthL3Unicast::MyStationConfig;
 using PlinthL3Unicast::MyStationConfigDir;

@@ -11,6 +11,8 @@
 
 namespace {
 
+using BrixHelper::U32;
+
 using Bridging::MacVlanPair;
 using Brix::VrrpSm;
 using Brix::VrrpPrivateVlanReflectorLib::LibSm;
