@@ -1,0 +1,251 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Brix/RouterMac.h"
+#include "PlinthL3Records/MyStationDir.h"
+#include "PlinthL3Records/MyStationTable.h"
+#include "PlinthL3Records/RoutingRecords.h"
+#include "Routing/Fhrp.h"
+
+namespace PlinthTest {
+
+// An ordered journal of every change the plug-in makes to what it writes:
+// the configuration and status directories, the routing status, the
+// router-MAC status database, the capability flags, the running state and
+// the chip table. A test then reads "given these events, the journal is
+// exactly this list", which catches a missing effect, an extra one and a
+// wrong order at once.
+//
+// Whatever has a publisher is recorded as it announces the change. The chip
+// table and the fields of a router-MAC status record announce nothing; they
+// are compared with their last picture before each announced change and at
+// take(), so a table write shows up before the status that follows it, and
+// after one that wrongly came first.
+//
+// Lines:
+//   config set MAC VLAN/MASK [flags]     config del MAC VLAN/MASK
+//   status set MAC VLAN/MASK             status del MAC VLAN/MASK
+//   table set MAC VLAN/MASK[ tagged] station=N l3=N,N,N vlan=ID/MASK tvlan=ID/MASK
+//   table del MAC VLAN/MASK[ tagged]
+//   macStatus add MAC TYPE     macStatus MAC TYPE routing=N status=N     macStatus del MAC TYPE
+//   routing system|virtual MAC valid|invalid
+//   capability NAME=VALUE      running on|off
+// VLANs and masks are hexadecimal; flags are the names of the flags set.
+class Journal {
+  public:
+    struct Sources {
+        Kel::Ptr<PlinthL3Unicast::MyStationConfigDir const> config;
+        Kel::Ptr<PlinthL3Unicast::MyStationStatusDir const> status;
+        // The chip table, once there is one.
+        std::function<Kel::Ptr<PlinthL3Unicast::MyStationTable const>()> table;
+        Kel::Ptr<PlinthL3Unicast::L3MyStationRoutingStatus const> routing;
+        Kel::Ptr<Brix::BrixRouterMacStatusDb const> routerMacStatus;
+        Kel::Ptr<Routing::Fhrp::Hardware::Status const> capabilities;
+        Kel::Ptr<PlinthL3Unicast::SmRunningState const> running;
+    };
+
+    explicit Journal(Sources sources) : sources_(std::move(sources)) {
+        watch(sources_.config, &Journal::configChanged);
+        watch(sources_.status, &Journal::statusChanged);
+        watch(sources_.routing, &Journal::routingChanged);
+        watch(sources_.routerMacStatus, &Journal::routerMacStatusChanged);
+        watch(sources_.capabilities, &Journal::capabilityChanged);
+        watch(sources_.running, &Journal::runningChanged);
+        tableSeen_ = tableNow();
+        recordsSeen_ = recordsNow();
+    }
+    Journal(Journal const&) = delete;
+    Journal& operator=(Journal const&) = delete;
+
+    // The lines since the last take, oldest first.
+    std::vector<std::string> take() {
+        silentChanges();
+        return std::exchange(lines_, {});
+    }
+
+    static std::string key(PlinthL3Unicast::MacVlan const& k) {
+        std::ostringstream os;
+        os << k.addr << ' ' << std::hex << k.vlan << '/' << k.vlanMask;
+        return os.str();
+    }
+
+  private:
+    using Handler = void (Journal::*)(short attribute, void const* key, void const* value);
+    using Table = std::map<PlinthL3Unicast::MacVlanTagged, std::string>;
+    using Records = std::map<Brix::MacTypeMask, std::string>;
+
+    struct Watch {
+        Journal* journal = nullptr;
+        Handler handler = nullptr;
+        Vosk::Subscriber subscriber;
+    };
+
+    template <class T>
+    void watch(Kel::Ptr<T> const& source, Handler handler) {
+        if (!source) {
+            return;
+        }
+        auto w = std::make_unique<Watch>();
+        w->journal = this;
+        w->handler = handler;
+        w->subscriber.owner = w.get();
+        w->subscriber.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short attribute,
+                                    void const* key, void const* value) {
+            auto* watch = static_cast<Watch*>(s->owner);
+            watch->journal->silentChanges();
+            (watch->journal->*watch->handler)(attribute, key, value);
+        };
+        // First in line: a change is written down before the reactions it
+        // causes in other subscribers.
+        source->notifieeList()->subscriberAdd(&w->subscriber, true);
+        watches_.push_back(std::move(w));
+    }
+
+    void line(std::string text) { lines_.push_back(std::move(text)); }
+
+    static std::string flags(PlinthL3Unicast::MyStationConfig const& c) {
+        std::string out;
+        for (auto const& [on, name] : {std::pair{c.l3Enabled, "l3"},
+                                       {c.stationFlag, "station"},
+                                       {c.configFlag3, "flag3"},
+                                       {c.configFlag4, "flag4"},
+                                       {c.configFlag5, "flag5"}}) {
+            if (on) {
+                out += out.empty() ? name : std::string(" ") + name;
+            }
+        }
+        return "[" + out + "]";
+    }
+
+    void configChanged(short, void const* k, void const* value) {
+        auto const& key = *static_cast<PlinthL3Unicast::MacVlan const*>(k);
+        auto const* config = static_cast<PlinthL3Unicast::MyStationConfig const*>(value);
+        line(config ? "config set " + this->key(key) + " " + flags(*config)
+                    : "config del " + this->key(key));
+    }
+    void statusChanged(short, void const* k, void const* value) {
+        auto const& key = *static_cast<PlinthL3Unicast::MacVlan const*>(k);
+        line((value ? "status set " : "status del ") + this->key(key));
+    }
+    void routingChanged(short attribute, void const*, void const* value) {
+        auto const& state = *static_cast<PlinthL3::MacState const*>(value);
+        bool const system = attribute == PlinthL3Unicast::RouterMacStates::kRouterMacAttr;
+        std::ostringstream os;
+        os << "routing " << (system ? "system " : "virtual ") << state.mac
+           << (state.valid ? " valid" : " invalid");
+        line(os.str());
+    }
+    void routerMacStatusChanged(short, void const* k, void const* value) {
+        auto const& key = *static_cast<Brix::MacTypeMask const*>(k);
+        std::ostringstream os;
+        os << "macStatus " << (value ? "add " : "del ") << key;
+        line(os.str());
+        // A new record starts as it is now; later field changes are diffed.
+        auto const now = recordsNow();
+        if (auto it = now.find(key); it != now.end()) {
+            recordsSeen_[key] = it->second;
+        } else {
+            recordsSeen_.erase(key);
+        }
+    }
+    void capabilityChanged(short attribute, void const*, void const*) {
+        using S = Routing::Fhrp::Hardware::Status;
+        S const& s = *sources_.capabilities;
+        static char const* const names[] = {
+            "anygwSupported",           "vrrpSupported",
+            "vrrpSupportedMaxNum",      "vrrpMacAsAnygwMacSupported",
+            "useUniqueGroupIds",        "requireGlobalIpRouting",
+            "vrrpSubinterfaceSupported"};
+        std::uint32_t const values[] = {
+            s.anygwSupported(),           s.vrrpSupported(),
+            s.vrrpSupportedMaxNum(),      s.vrrpMacAsAnygwMacSupported(),
+            s.useUniqueGroupIds(),        s.requireGlobalIpRouting(),
+            s.vrrpSubinterfaceSupported()};
+        auto const i = static_cast<std::size_t>(attribute);
+        line(std::string("capability ") + names[i] + "=" + std::to_string(values[i]));
+        static_assert(S::vrrpSubinterfaceSupportedAttr == 6);
+    }
+    void runningChanged(short, void const*, void const* value) {
+        line(*static_cast<bool const*>(value) ? "running on" : "running off");
+    }
+
+    Table tableNow() const {
+        Table out;
+        auto table = sources_.table ? sources_.table() : nullptr;
+        if (!table) {
+            return out;
+        }
+        for (auto const& [k, e] : table->entries()) {
+            std::ostringstream os;
+            os << std::hex << "station=" << +e.entryFlag1 << " l3=" << +e.entryFlag2 << ','
+               << +e.entryFlag3 << ',' << +e.entryFlag4 << " vlan=" << e.vlanId.value() << '/'
+               << e.vlanIdMask.value() << " tvlan=" << e.taggedVlanId.value() << '/'
+               << e.taggedVlanIdMask.value();
+            if (e.macAddr != k.addr || e.macAddrMask != Pakt::EthAddr::broadcast()) {
+                os << " mac=" << e.macAddr << '/' << e.macAddrMask;
+            }
+            out.emplace(k, os.str());
+        }
+        return out;
+    }
+    static std::string tableKey(PlinthL3Unicast::MacVlanTagged const& k) {
+        return key({k.addr, k.vlan, k.vlanMask, k.addrMask}) + (k.tagged ? " tagged" : "");
+    }
+
+    Records recordsNow() const {
+        Records out;
+        if (!sources_.routerMacStatus) {
+            return out;
+        }
+        for (auto const& [k, record] : sources_.routerMacStatus->macStatusDb()) {
+            out.emplace(k, "routing=" + std::to_string(record->v4OrV6RoutingEnabled()) +
+                               " status=" + std::to_string(static_cast<int>(record->status())));
+        }
+        return out;
+    }
+
+    // Records what changed without an announcement since the last look. A
+    // record's arrival and removal are announced; only its fields are
+    // compared here.
+    void silentChanges() {
+        Records const records = recordsNow();
+        for (auto& [k, seen] : recordsSeen_) {
+            auto now = records.find(k);
+            if (now != records.end() && now->second != seen) {
+                std::ostringstream os;
+                os << "macStatus " << k << ' ' << now->second;
+                line(os.str());
+                seen = now->second;
+            }
+        }
+
+        Table table = tableNow();
+        for (auto const& [k, text] : tableSeen_) {
+            if (!table.contains(k)) {
+                line("table del " + tableKey(k));
+            }
+        }
+        for (auto const& [k, text] : table) {
+            auto seen = tableSeen_.find(k);
+            if (seen == tableSeen_.end() || seen->second != text) {
+                line("table set " + tableKey(k) + " " + text);
+            }
+        }
+        tableSeen_ = std::move(table);
+    }
+
+    Sources sources_;
+    std::vector<std::unique_ptr<Watch>> watches_;
+    std::vector<std::string> lines_;
+    Table tableSeen_;
+    Records recordsSeen_;
+};
+
+}  // namespace PlinthTest
