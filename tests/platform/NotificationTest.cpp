@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
+#include "Kel/Subscription.h"
+#include "TraceCapture.h"
 #include "Vosk/Publisher.h"
 
 namespace {
@@ -88,6 +92,52 @@ TEST(PublisherTest, EitherSideMayGoFirst) {
     EXPECT_FALSE(stays.slot.subscribed());
 }
 
+// A reactor with one watched input, as the plug-in's reactors have them.
+struct Watcher : Kel::PtrInterface {
+    static constexpr short kWatched = 0;
+    static void entry(Vosk::Publisher*, Vosk::Subscriber* s, short attribute, void const*,
+                      void const*) {
+        Kel::dispatchTo<Watcher>(Kel::traceHandle("Watcher"), "entry", s,
+                                 attribute == kWatched, [](Watcher& w) {
+                                     ++w.calls;
+                                     if (w.fail) {
+                                         throw std::runtime_error("boom");
+                                     }
+                                 });
+    }
+    Kel::Ptr<MyStationConfigDir> input = Kel::newPtr<MyStationConfigDir>();
+    Kel::Subscription<MyStationConfigDir> subscription{input, this, &entry};
+    int calls = 0;
+    bool fail = false;
+};
+
+TEST(SubscriptionTest, WatchesItsInputWhileActiveOnlyForTheWatchedAttribute) {
+    Watcher w;
+    Vosk::Publisher& pub = *w.input->notifieeList();
+    for (bool active : {true, true, false, false, true}) {
+        w.subscription.activeIs(active);
+        EXPECT_EQ(pub.subscriberCount(), active ? 1U : 0U);
+    }
+    pub.notify(Watcher::kWatched);
+    pub.notify(Watcher::kWatched + 1);
+    EXPECT_EQ(w.calls, 1) << "another attribute reached the reaction";
+    w.kelMarkedForDeletionIs(true);
+    pub.notify(Watcher::kWatched);
+    EXPECT_EQ(w.calls, 1) << "a reactor marked for deletion reacted";
+}
+
+TEST(SubscriptionTest, AFailureStaysInTheEntryAndIsTracedUnderItsName) {
+    Watcher w;
+    Listener after;
+    w.subscription.activeIs(true);
+    w.input->notifieeList()->subscriberAdd(&after.slot, false);
+    w.fail = true;
+    PlinthTest::TraceCapture capture("Watcher");
+    EXPECT_NO_THROW(w.input->notifieeList()->notify(Watcher::kWatched));
+    EXPECT_EQ(after.seen.size(), 1U) << "the publisher did not go on";
+    EXPECT_EQ(capture.texts(), (std::vector<std::string>{"entry dropped a change: boom"}));
+}
+
 MacVlan key(std::uint64_t mac, std::uint32_t vlan = 0) {
     return {Pakt::EthAddr(mac), vlan, vlan ? 0xfffU : 0U, Pakt::EthAddr::broadcast()};
 }
@@ -115,15 +165,6 @@ TEST(MyStationDirTest, NotifiesOncePerRealChangeOfAKey) {
         EXPECT_EQ(s.attr, MyStationConfigDir::kCollectionAttr);
     }
     EXPECT_EQ(dir->config().size(), 0U);
-}
-
-TEST(MyStationDirTest, AbsentEntryValueHasItsDefaults) {
-    MyStationConfig absent;
-    EXPECT_EQ(absent.macVlan.addr, Pakt::EthAddr());
-    EXPECT_EQ(absent.macVlan.addrMask, Pakt::EthAddr::broadcast());
-    EXPECT_EQ(absent.macVlan.vlan, 0U);
-    EXPECT_FALSE(absent.l3Enabled || absent.stationFlag || absent.configFlag3);
-    EXPECT_TRUE(absent.configFlag4 && absent.configFlag5);
 }
 
 TEST(MyStationTableTest, CommitReplacesAndRemovingAnAbsentKeyIsHarmless) {
