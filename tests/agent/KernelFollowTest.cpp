@@ -226,7 +226,7 @@ TEST_F(KernelFollowTest, LostNotificationsAreReadAgain) {
     ASSERT_TRUE(agent.waitFor({"router-mac del " + burstMac(0) + " interface",
                                "router-mac del " + burstMac(1) + " interface"}));
 
-    EXPECT_EQ(agent.stop(), 0);
+    EXPECT_EQ(agent.stop(SIGINT), 0) << "SIGINT ends following as SIGTERM does";
     EXPECT_NE(agent.err().find("notifications were lost"), std::string::npos) << agent.err();
     auto const macs = routerMacLines(agent.lines());
     EXPECT_EQ(macs.size(), 2U * kPairs) << "each MAC exactly once";

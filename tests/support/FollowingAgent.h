@@ -23,18 +23,22 @@ class FollowingAgent {
   public:
     static constexpr auto kWait = 10s;
 
+    // `wrapper` goes before the agent's path, `ip netns exec NAME` for one.
     FollowingAgent(std::string const& args, std::filesystem::path const& dir,
-                   std::vector<std::string> const& env = {})
-        : errFile_(dir / "agent.err"), process_(argv(args), errFile_, env) {}
+                   std::vector<std::string> const& env = {},
+                   std::vector<std::string> const& wrapper = {})
+        : errFile_(dir / (wrapper.empty() ? "agent.err" : "agent-" + wrapper.back() + ".err")),
+          process_(argv(wrapper, args), errFile_, env) {}
 
     // Waits for each of `lines` (without the "kernel: " prefix) to be
     // printed after the last mark.
-    ::testing::AssertionResult waitFor(std::vector<std::string> const& lines) {
+    ::testing::AssertionResult waitFor(std::vector<std::string> const& lines,
+                                       std::chrono::milliseconds timeout = kWait) {
         auto seen = [&] {
             return std::all_of(lines.begin(), lines.end(),
                                [&](auto const& l) { return printedSinceMark(l); });
         };
-        if (process_.readUntil(seen, kWait)) {
+        if (process_.readUntil(seen, timeout)) {
             return ::testing::AssertionSuccess();
         }
         return ::testing::AssertionFailure() << "waited for " << ::testing::PrintToString(lines)
@@ -54,7 +58,7 @@ class FollowingAgent {
     void signal(int signal) const { process_.signal(signal); }
 
     // Ends following with SIGTERM: the exit status, and the final dump.
-    int stop() { return process_.stop(SIGTERM, kWait); }
+    int stop(int signal = SIGTERM) { return process_.stop(signal, kWait); }
     nlohmann::json finalDump() const {
         return process_.lines().empty() ? nlohmann::json()
                                         : nlohmann::json::parse(process_.lines().back());
@@ -62,8 +66,9 @@ class FollowingAgent {
     std::string err() const { return slurp(errFile_); }
 
   private:
-    static std::vector<std::string> argv(std::string const& args) {
-        std::vector<std::string> out{PLINTH_AGENT_PATH, "--follow-kernel"};
+    static std::vector<std::string> argv(std::vector<std::string> out, std::string const& args) {
+        out.push_back(PLINTH_AGENT_PATH);
+        out.push_back("--follow-kernel");
         std::istringstream words(args);
         for (std::string w; words >> w;) {
             out.push_back(w);
