@@ -22,12 +22,19 @@ class KernelFollowTest : public PlinthTest::KernelNamespaceTest {
   protected:
     void SetUp() override {
         KernelNamespaceTest::SetUp();
+        if (HasFatalFailure() || IsSkipped()) {
+            return;
+        }
         dir_ = fs::temp_directory_path() /
                ("plinth-follow-" + std::to_string(::getpid()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
     }
-    void TearDown() override { fs::remove_all(dir_); }
+    void TearDown() override {
+        if (!dir_.empty()) {
+            fs::remove_all(dir_);
+        }
+    }
 
     // `pairs` veth pairs, both ends with MACs 02:00:00:01:xx:yy, the first
     // `routed` of them with an address; made by one `ip -batch`.
