@@ -258,7 +258,6 @@ INSTANTIATE_TEST_SUITE_P(
     Flags, FollowErrorTest,
     ::testing::Values(
         BadFollow{"--follow-kernel --system-mac eth9", "--system-mac: no link named 'eth9'"},
-        BadFollow{"--follow-kernel --vlan eth0:5", "--vlan: expected IFNAME=N, not 'eth0:5'"},
         BadFollow{"--follow-kernel --vlan eth0=5 --vlan eth0=6", "--vlan: eth0 is given twice"},
         BadFollow{"--follow-kernel --for soon",
                   "--for: bad value 'soon' (seconds, a number from 0)"},

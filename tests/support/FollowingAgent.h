@@ -44,6 +44,10 @@ class FollowingAgent {
         return ::testing::AssertionFailure() << "waited for " << ::testing::PrintToString(lines)
                                              << ", got " << ::testing::PrintToString(sinceMark());
     }
+    // Reads what the agent prints for `time`.
+    void readFor(std::chrono::milliseconds time) {
+        process_.readUntil([] { return false; }, time);
+    }
     // From here on waitFor() looks only at what comes next.
     void mark() { mark_ = process_.lines().size(); }
     std::vector<std::string> sinceMark() const {
