@@ -92,7 +92,7 @@ void Follower::apply(std::string const& line, bool fromKernel) {
         host_.apply(*Scenario::parseLine(line), out_);
     } catch (std::exception const& e) {
         if (!fromKernel) {
-            throw FollowError(line + ": " + e.what());
+            throw FollowError(e.what());  // which names the command
         }
         out_.flush();
         std::cerr << "plinth-agent: warning: kernel: " << line << ": " << e.what() << std::endl;
