@@ -245,6 +245,9 @@ struct BadFollow {
     char const* args;
     char const* message;
 };
+void PrintTo(BadFollow const& c, std::ostream* os) {
+    *os << c.args;
+}
 
 class FollowErrorTest : public KernelFollowTest, public ::testing::WithParamInterface<BadFollow> {};
 

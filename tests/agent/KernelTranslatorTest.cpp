@@ -171,6 +171,9 @@ struct BadVlan {
     char const* text;
     char const* message;
 };
+void PrintTo(BadVlan const& c, std::ostream* os) {
+    *os << c.text;
+}
 
 class VlanOptionTest : public ::testing::TestWithParam<BadVlan> {};
 
