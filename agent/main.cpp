@@ -2,7 +2,10 @@
 // Station plug-in and drives it from scenario files.
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +16,8 @@
 
 #include "Host.h"
 #include "Jotter/RingBuf.h"
+#include "KernelFollower.h"
+#include "KernelNetlink.h"
 #include "Toggle/Toggle.h"
 
 namespace {
@@ -25,7 +30,16 @@ constexpr char const* kUsage =
     "  --toggles DIR     the directory holding PlinthLib.json (default: a fresh one)\n"
     "  --ring-file PATH  keep the trace ring buffer in this file\n"
     "  --keep-going      report a bad line and go on with the next\n"
-    "  --help, --version\n";
+    "  --help, --version\n"
+    "\n"
+    "plinth-agent --follow-kernel [--vlan IFNAME=N]... [--system-mac IFNAME]\n"
+    "             [--record FILE] [--for SECONDS] [SCENARIO ...]\n"
+    "Runs the scenarios, then follows this network namespace's links and addresses\n"
+    "until SIGINT, SIGTERM or the end of --for, and prints the dump.\n"
+    "  --vlan IFNAME=N     VRRP links on lower link IFNAME are on VLAN N (1 to 4094)\n"
+    "  --system-mac IFNAME the MAC of link IFNAME is the system router MAC\n"
+    "  --record FILE       write every command applied after the scenarios to FILE\n"
+    "  --for SECONDS       stop following after SECONDS\n";
 
 constexpr std::size_t kRingBytes = 4U << 20;
 
@@ -35,11 +49,75 @@ struct Options {
     std::string ringFile;
     bool keepGoing = false;
     std::vector<std::string> files;
+    bool followKernel = false;
+    PlinthAgent::Kernel::FollowOptions follow;
+    std::string followFlag;  // the first follow-only flag given, to name it
 };
 
 [[noreturn]] void usageError(std::string const& message) {
     std::cerr << "plinth-agent: " << message << "\n" << kUsage;
     std::exit(2);
+}
+
+// The status for an error that ends the run.
+int error(std::string const& message) {
+    std::cout.flush();
+    std::cerr << "plinth-agent: error: " << message << std::endl;
+    return 2;
+}
+
+[[noreturn]] void fatal(std::string const& message) {
+    std::exit(error(message));
+}
+
+std::chrono::milliseconds parseDuration(std::string const& text) {
+    // Up to a year, in seconds with an optional fraction.
+    constexpr double kMaxSeconds = 366.0 * 24 * 3600;
+    char* end = nullptr;
+    errno = 0;
+    double seconds = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || errno != 0 || !(seconds >= 0) ||
+        seconds > kMaxSeconds || !std::isdigit(static_cast<unsigned char>(text[0]))) {
+        fatal("--for: bad value '" + text + "' (seconds, a number from 0)");
+    }
+    return std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+}
+
+// A follow-only flag: remembered so that using it without --follow-kernel
+// can be named.
+bool followFlag(Options& o, int& i, int argc, char** argv) {
+    std::string const arg = argv[i];
+    if (arg != "--vlan" && arg != "--system-mac" && arg != "--record" && arg != "--for") {
+        return false;
+    }
+    if (i + 1 >= argc) {
+        fatal(arg + " needs a value");
+    }
+    std::string const value = argv[++i];
+    if (o.followFlag.empty()) {
+        o.followFlag = arg;
+    }
+    auto& follow = o.follow;
+    try {
+        if (arg == "--vlan") {
+            auto [name, vlan] = PlinthAgent::Kernel::parseVlanOption(value);
+            if (!follow.settings.vlans.emplace(name, vlan).second) {
+                fatal("--vlan: " + name + " is given twice");
+            }
+        } else if (arg == "--system-mac") {
+            if (value.empty()) {
+                fatal("--system-mac: empty interface name");
+            }
+            follow.settings.systemMacLink = value;
+        } else if (arg == "--record") {
+            follow.recordFile = value;
+        } else {
+            follow.duration = parseDuration(value);
+        }
+    } catch (PlinthAgent::Kernel::OptionError const& e) {
+        fatal(e.what());
+    }
+    return true;
 }
 
 Options parseOptions(int argc, char** argv) {
@@ -66,11 +144,18 @@ Options parseOptions(int argc, char** argv) {
             o.ringFile = value(i, "--ring-file");
         } else if (arg == "--keep-going") {
             o.keepGoing = true;
+        } else if (arg == "--follow-kernel") {
+            o.followKernel = true;
+        } else if (followFlag(o, i, argc, argv)) {
+            continue;
         } else if (arg.size() > 1 && arg[0] == '-') {
             usageError("unknown option '" + arg + "'");
         } else {
             o.files.push_back(arg);
         }
+    }
+    if (!o.followKernel && !o.followFlag.empty()) {
+        fatal(o.followFlag + " needs --follow-kernel");
     }
     return o;
 }
@@ -163,10 +248,87 @@ class Session {
     std::string toggleWarning_;
 };
 
+// Runs the scenario files in order; false when one could not be opened.
+bool runFiles(Session& session, std::vector<std::string> const& files) {
+    for (auto const& file : files) {
+        bool ok;
+        if (file == "-") {
+            ok = session.run(std::cin, "<stdin>", false);
+        } else {
+            std::ifstream in(file);
+            if (!in) {
+                std::cerr << "plinth-agent: " << file << ": cannot open: " << std::strerror(errno)
+                          << std::endl;
+                return false;
+            }
+            ok = session.run(in, file, false);
+        }
+        if (!ok) {
+            break;
+        }
+    }
+    return true;
+}
+
+// For tests that make the notification socket overflow on purpose.
+std::size_t netlinkReceiveBuffer() {
+    char const* text = std::getenv("PLINTH_NETLINK_RCVBUF");
+    if (text == nullptr || *text == '\0') {
+        return 0;
+    }
+    auto bytes = PlinthAgent::Scenario::parseNumber(text, 1U << 30);
+    if (!bytes) {
+        fatal(std::string("PLINTH_NETLINK_RCVBUF: bad size '") + text + "'");
+    }
+    return *bytes;
+}
+
+int follow(PlinthAgent::Host& host, Options const& options) {
+    namespace K = PlinthAgent::Kernel;
+    // Subscribed before the scenarios run, so a kernel that cannot be read
+    // fails before anything is applied.
+    std::optional<K::Netlink> netlink;
+    try {
+        netlink.emplace(netlinkReceiveBuffer());
+    } catch (K::NetlinkError const& e) {
+        return error(std::string("cannot follow the kernel: ") + e.what());
+    }
+    Session session(host, options.keepGoing);
+    if (!runFiles(session, options.files) || (session.hadError() && !options.keepGoing)) {
+        return 2;
+    }
+    try {
+        K::Follower(host, options.follow, std::cout).run(*netlink);
+    } catch (K::FollowError const& e) {
+        return error(e.what());
+    } catch (K::NetlinkError const& e) {
+        return error(std::string("cannot follow the kernel: ") + e.what());
+    }
+    host.apply(PlinthAgent::Scenario::Dump{}, std::cout);
+    std::cout.flush();
+    return session.hadError() ? 2 : 0;
+}
+
+int runScenarios(PlinthAgent::Host& host, Options const& options) {
+    Session session(host, options.keepGoing);
+    if (options.files.empty()) {
+        bool const tty = isatty(STDIN_FILENO) != 0;
+        session.run(std::cin, "<stdin>", tty);
+        return session.hadError() && !tty ? 2 : 0;
+    }
+    if (!runFiles(session, options.files)) {
+        return 2;
+    }
+    return session.hadError() ? 2 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options = parseOptions(argc, argv);
+    if (options.followKernel) {
+        PlinthAgent::Kernel::Follower::blockStopSignals();
+    }
     if (!options.ringFile.empty()) {
         try {
             Jotter::defaultHandleIs(options.ringFile, kRingBytes);
@@ -187,34 +349,7 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         PlinthAgent::Host host(options.plugin, options.toggles);
-        Session session(host, options.keepGoing);
-        if (options.files.empty()) {
-            bool const tty = isatty(STDIN_FILENO) != 0;
-            session.run(std::cin, "<stdin>", tty);
-            status = session.hadError() && !tty ? 2 : 0;
-        } else {
-            for (auto const& file : options.files) {
-                bool ok;
-                if (file == "-") {
-                    ok = session.run(std::cin, "<stdin>", false);
-                } else {
-                    std::ifstream in(file);
-                    if (!in) {
-                        std::cerr << "plinth-agent: " << file
-                                  << ": cannot open: " << std::strerror(errno) << std::endl;
-                        status = 2;
-                        break;
-                    }
-                    ok = session.run(in, file, false);
-                }
-                if (!ok) {
-                    break;
-                }
-            }
-            if (session.hadError()) {
-                status = 2;
-            }
-        }
+        status = options.followKernel ? follow(host, options) : runScenarios(host, options);
     }
     Jotter::defaultHandleDel();
     return status;
