@@ -5,8 +5,8 @@
 #include <functional>
 #include <ostream>
 #include <string_view>
-#include <unordered_map>
 
+#include "Kel/Collection.h"
 #include "Kel/Entity.h"
 #include "Pakt/EthAddr.h"
 
@@ -57,7 +57,7 @@ struct BrixRouterMac {
 class BrixRouterMacDb : public Kel::NotifyingEntity {
   public:
     static constexpr short kRouterMacAttr = 0;
-    using RouterMacs = std::unordered_map<MacTypeMask, BrixRouterMac, MacTypeMaskHash>;
+    using RouterMacs = Kel::Collection<MacTypeMask, BrixRouterMac, MacTypeMaskHash>;
 
     Kel::TypeImpl const* fwkType() const override;
 
@@ -99,7 +99,7 @@ class BrixRouterMacStatus : public Kel::PtrInterface {
 class BrixRouterMacStatusDb : public Kel::NotifyingEntity {
   public:
     static constexpr short kMacStatusDbAttr = 0;
-    using Records = std::unordered_map<MacTypeMask, Kel::Ptr<BrixRouterMacStatus>, MacTypeMaskHash>;
+    using Records = Kel::Collection<MacTypeMask, Kel::Ptr<BrixRouterMacStatus>, MacTypeMaskHash>;
 
     explicit BrixRouterMacStatusDb(Vosk::String name = "l3RouterMacStatusDb")
         : NotifyingEntity(std::move(name)) {}
