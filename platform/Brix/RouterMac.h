@@ -6,6 +6,8 @@
 #include <ostream>
 #include <string_view>
 
+#include <absl/hash/hash.h>
+
 #include "Kel/Collection.h"
 #include "Kel/Entity.h"
 #include "Pakt/EthAddr.h"
@@ -39,10 +41,12 @@ struct MacTypeMask {
 };
 std::ostream& operator<<(std::ostream& os, MacTypeMask const& key);
 
+// Mixed, not the raw bits: open-addressed tables take the probe position
+// and a tag from different bits of the hash, and MACs of one vendor differ
+// only in a few low bits.
 struct MacTypeMaskHash {
     std::size_t operator()(MacTypeMask const& k) const noexcept {
-        return std::hash<std::uint64_t>()(
-            k.mac.value() | (std::uint64_t{static_cast<std::uint8_t>(k.macType)} << 48));
+        return absl::HashOf(k.mac.value(), static_cast<std::uint8_t>(k.macType));
     }
 };
 
