@@ -534,7 +534,8 @@ void agentRestartFloor(benchmark::State& state) {
         for (std::size_t i = 0; i < kRestartRouterMacs; ++i) {
             Brix::MacTypeMask mac = routerMacKey(i);
             MacVlan key = anyVlanKey(mac.mac);
-            records->emplace(mac, RouterMacStatusRecord{mac, true, Brix::RouterMacStatus::programmed});
+            records->emplace(mac,
+                             RouterMacStatusRecord{mac, true, Brix::RouterMacStatus::programmed});
             local->config.emplace(key, MyStationConfig{});
             local->table.emplace(tableKey(key, false), TableEntry{});
             local->status.emplace(key, MyStationStatus{});
@@ -558,9 +559,7 @@ void agentRestartFloor(benchmark::State& state) {
     perEntry(state, entries);
 }
 BENCHMARK(agentRestartFloor<StdMap>)->Name("agentRestartFloor")->Unit(benchmark::kMillisecond);
-BENCHMARK(agentRestartFloor<FlatMap>)
-    ->Name("agentRestartFlatFloor")
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(agentRestartFloor<FlatMap>)->Name("agentRestartFlatFloor")->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "Brix/RouterMac.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
 #include "Vosk/Publisher.h"
@@ -115,6 +116,58 @@ TEST(MyStationDirTest, NotifiesOncePerRealChangeOfAKey) {
         EXPECT_EQ(s.attr, MyStationConfigDir::kCollectionAttr);
     }
     EXPECT_EQ(dir->config().size(), 0U);
+}
+
+// The collections store their elements in one array that an insertion may
+// move. A subscriber that writes the collection it is told about must leave
+// the later subscribers a key and value that are still theirs to read.
+TEST(MyStationDirTest, LaterSubscribersReadTheChangeAfterAnEarlierOneMovedTheElements) {
+    Kel::Ptr<MyStationConfigDir> dir(new MyStationConfigDir());
+    Listener grower, reader;
+    dir->notifieeList()->subscriberAdd(&grower.slot, false);
+    dir->notifieeList()->subscriberAdd(&reader.slot, false);
+    grower.onDispatch = [&] {
+        if (grower.seen.size() == 1) {
+            for (std::uint64_t mac = 100; mac < 1100; ++mac) {
+                dir->configIs(key(mac), MyStationConfig{});
+            }
+        }
+    };
+    MacVlan readKey;
+    MyStationConfig readValue;
+    reader.onDispatch = [&] {
+        if (reader.seen.size() == 1) {
+            readKey = *static_cast<MacVlan const*>(reader.seen[0].key);
+            readValue = *static_cast<MyStationConfig const*>(reader.seen[0].value);
+        }
+    };
+    MyStationConfig c;
+    c.macVlan = key(1);
+    c.l3Enabled = true;
+    dir->configIs(key(1), c);
+    EXPECT_EQ(readKey, key(1));
+    EXPECT_EQ(readValue, c);
+
+    Kel::Ptr<Brix::BrixRouterMacDb> db(new Brix::BrixRouterMacDb());
+    Listener dbGrower, dbReader;
+    db->notifieeList()->subscriberAdd(&dbGrower.slot, false);
+    db->notifieeList()->subscriberAdd(&dbReader.slot, false);
+    dbGrower.onDispatch = [&] {
+        if (dbGrower.seen.size() == 1) {
+            for (std::uint64_t mac = 100; mac < 1100; ++mac) {
+                db->routerMacIs({Pakt::EthAddr(mac), Brix::MacType::system}, {false});
+            }
+        }
+    };
+    bool routing = false;
+    dbReader.onDispatch = [&] {
+        if (dbReader.seen.size() == 1) {
+            routing = static_cast<Brix::BrixRouterMac const*>(dbReader.seen[0].value)
+                          ->v4OrV6RoutingEnabled;
+        }
+    };
+    db->routerMacIs({Pakt::EthAddr(1), Brix::MacType::vrrp}, {true});
+    EXPECT_TRUE(routing);
 }
 
 TEST(MyStationDirTest, AbsentEntryValueHasItsDefaults) {
