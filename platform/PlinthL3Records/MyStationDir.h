@@ -38,6 +38,7 @@ class MyStationRecordDir : public Kel::NotifyingEntity {
     static constexpr short kCollectionAttr = 0;
 
     Records const& records() const { return records_; }
+    // Null when absent; good only until the next write to this directory.
     Record const* recordAt(MacVlan const& key) const { return records_.find(key); }
     // Room for `n` records without growing; changes no record, notifies nothing.
     void recordsReserve(std::size_t n) { records_.reserve(n); }
