@@ -41,6 +41,7 @@ class Collection {
     // The value is taken by copy, so one read from this collection stays
     // valid while an insertion moves the elements.
     bool set(K const& key, V value) {
+        // try_emplace moves from `value` only when it inserts.
         auto [it, inserted] = map_.try_emplace(key, std::move(value));
         if (inserted) {
             return true;
