@@ -1,17 +1,22 @@
 // The My Station paths end to end on the real plug-in and platform, wired
-// as the mounter wires them, each beside its floor: the same inserts and
-// erases with the same key and value types done directly on
-// std::unordered_map, one map per structure the path has to change.
+// as the mounter wires them, each beside its floors: the same inserts and
+// erases with the same key and value types done directly on a hash map, one
+// map per structure the path has to change. There are two floors: the
+// node-based std::unordered_map, and the flat map the platform's keyed
+// collections are built on.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <unordered_map>
 
+#include "Host.h"
 #include "Jotter/RingBuf.h"
+#include "Kel/Collection.h"
 #include "PlinthCentral/ChipAgent.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
@@ -40,6 +45,17 @@ constexpr std::uint64_t kRouterMacBase = 0x001c73000000ULL;
 constexpr std::uint64_t kVrrpMac = 0x00005e000105ULL;
 constexpr std::uint32_t kExactVlanMask = 0xfff;
 constexpr std::size_t kMemoryEntries = 100000;
+constexpr std::size_t kRestartRouterMacs = 10000;
+constexpr std::size_t kRestartVrrpMacs = 1000;
+
+// The two floors, spelled with the same parameters.
+template <class K, class V, class H>
+using StdMap = std::unordered_map<K, V, H>;
+template <class K, class V, class H>
+using FlatMap = typename Kel::Collection<K, V, H>::Map;
+using MacTypeMaskHash = Brix::MacTypeMaskHash;
+using MacVlanHash = std::hash<MacVlan>;
+using MacVlanTaggedHash = std::hash<MacVlanTagged>;
 
 Brix::MacTypeMask routerMacKey(std::uint64_t i) {
     return {Pakt::EthAddr(kRouterMacBase + i), Brix::MacType::interface};
@@ -186,12 +202,13 @@ struct RouterMacStatusRecord {
     Brix::RouterMacStatus status = Brix::RouterMacStatus::unknown;
 };
 
+template <template <class, class, class> class Map>
 struct RouterMacFloorMaps {
-    std::unordered_map<Brix::MacTypeMask, Brix::BrixRouterMac, Brix::MacTypeMaskHash> db;
-    std::unordered_map<Brix::MacTypeMask, RouterMacStatusRecord, Brix::MacTypeMaskHash> record;
-    std::unordered_map<MacVlan, MyStationConfig> config;
-    std::unordered_map<MacVlanTagged, TableEntry> table;
-    std::unordered_map<MacVlan, MyStationStatus> status;
+    Map<Brix::MacTypeMask, Brix::BrixRouterMac, MacTypeMaskHash> db;
+    Map<Brix::MacTypeMask, RouterMacStatusRecord, MacTypeMaskHash> record;
+    Map<MacVlan, MyStationConfig, MacVlanHash> config;
+    Map<MacVlanTagged, TableEntry, MacVlanTaggedHash> table;
+    Map<MacVlan, MyStationStatus, MacVlanHash> status;
 
     void add(Brix::MacTypeMask const& mac) {
         MacVlan key = anyVlanKey(mac.mac);
@@ -211,8 +228,9 @@ struct RouterMacFloorMaps {
     }
 };
 
+template <template <class, class, class> class Map>
 void routerMacFloor(benchmark::State& state) {
-    RouterMacFloorMaps maps;
+    RouterMacFloorMaps<Map> maps;
     std::uint64_t i = 0;
     for (auto _ : state) {
         Brix::MacTypeMask key = routerMacKey(i++ % kKeyCycle);
@@ -221,7 +239,8 @@ void routerMacFloor(benchmark::State& state) {
         benchmark::DoNotOptimize(maps);
     }
 }
-BENCHMARK(routerMacFloor);
+BENCHMARK(routerMacFloor<StdMap>)->Name("routerMacFloor");
+BENCHMARK(routerMacFloor<FlatMap>)->Name("routerMacFlatFloor");
 
 // ---- 2. VRRP virtual MAC -------------------------------------------------------------
 
@@ -258,10 +277,11 @@ void vrrpPath(benchmark::State& state, bool tagged) {
 BENCHMARK_CAPTURE(vrrpPath, untagged, false);
 BENCHMARK_CAPTURE(vrrpPath, tagged, true);
 
-void vrrpFloor(benchmark::State& state, bool tagged) {
-    std::unordered_map<MacVlan, MyStationConfig> config;
-    std::unordered_map<MacVlanTagged, TableEntry> table;
-    std::unordered_map<MacVlan, MyStationStatus> status;
+template <template <class, class, class> class Map>
+void vrrpFloorOn(benchmark::State& state, bool tagged) {
+    Map<MacVlan, MyStationConfig, MacVlanHash> config;
+    Map<MacVlanTagged, TableEntry, MacVlanTaggedHash> table;
+    Map<MacVlan, MyStationStatus, MacVlanHash> status;
     Pakt::EthAddr mac(kVrrpMac);
     std::uint64_t i = 0;
     for (auto _ : state) {
@@ -281,8 +301,16 @@ void vrrpFloor(benchmark::State& state, bool tagged) {
         benchmark::DoNotOptimize(table);
     }
 }
+void vrrpFloor(benchmark::State& state, bool tagged) {
+    vrrpFloorOn<StdMap>(state, tagged);
+}
+void vrrpFlatFloor(benchmark::State& state, bool tagged) {
+    vrrpFloorOn<FlatMap>(state, tagged);
+}
 BENCHMARK_CAPTURE(vrrpFloor, untagged, false);
 BENCHMARK_CAPTURE(vrrpFloor, tagged, true);
+BENCHMARK_CAPTURE(vrrpFlatFloor, untagged, false);
+BENCHMARK_CAPTURE(vrrpFlatFloor, tagged, true);
 
 // ---- 3. Table creation -----------------------------------------------------------------
 
@@ -343,12 +371,13 @@ void tableCreation(benchmark::State& state) {
 }
 BENCHMARK(tableCreation)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
 
+template <template <class, class, class> class Map>
 void tableCreationFloor(benchmark::State& state) {
     auto const entries = static_cast<std::size_t>(state.range(0));
     for (auto _ : state) {
         state.PauseTiming();
-        auto table = std::make_unique<std::unordered_map<MacVlanTagged, TableEntry>>();
-        auto status = std::make_unique<std::unordered_map<MacVlan, MyStationStatus>>();
+        auto table = std::make_unique<Map<MacVlanTagged, TableEntry, MacVlanTaggedHash>>();
+        auto status = std::make_unique<Map<MacVlan, MyStationStatus, MacVlanHash>>();
         state.ResumeTiming();
         for (std::size_t i = 0; i < entries; ++i) {
             MacVlan key = anyVlanKey(Pakt::EthAddr(kRouterMacBase + i));
@@ -363,7 +392,18 @@ void tableCreationFloor(benchmark::State& state) {
     }
     perEntry(state, entries);
 }
-BENCHMARK(tableCreationFloor)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond);
+BENCHMARK(tableCreationFloor<StdMap>)
+    ->Name("tableCreationFloor")
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(tableCreationFloor<FlatMap>)
+    ->Name("tableCreationFlatFloor")
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond);
 
 // ---- 5. Memory per programmed router MAC ---------------------------------------------
 
@@ -378,12 +418,27 @@ std::int64_t routerMacDbBytes(std::size_t entries) {
     return allocatedBytes() - before;
 }
 
+// Bytes per entry that the floor's four maps take for `kMemoryEntries`
+// router MACs (the database map, the input, left out).
+template <template <class, class, class> class Map>
+double floorBytesPerEntry() {
+    std::int64_t before = allocatedBytes();
+    RouterMacFloorMaps<Map> maps;
+    for (std::size_t i = 0; i < kMemoryEntries; ++i) {
+        maps.add(routerMacKey(i));
+    }
+    maps.db.clear();
+    maps.db.rehash(0);
+    return static_cast<double>(allocatedBytes() - before) / kMemoryEntries;
+}
+
 // What the plug-in and its platform keep per programmed router MAC (status
-// record, configuration entry, table entry, status entry), and the floor's
+// record, configuration entry, table entry, status entry), and the floors'
 // bytes for the same four maps.
 void memoryPerRouterMac(benchmark::State& state) {
     double path = 0;
     double floor = 0;
+    double flatFloor = 0;
     for (auto _ : state) {
         std::int64_t dbBytes = routerMacDbBytes(kMemoryEntries);
         Rig rig(false);
@@ -396,21 +451,117 @@ void memoryPerRouterMac(benchmark::State& state) {
             state.SkipWithError("not every router MAC programmed");
             break;
         }
-        before = allocatedBytes();
-        RouterMacFloorMaps maps;
-        for (std::size_t i = 0; i < kMemoryEntries; ++i) {
-            maps.add(routerMacKey(i));
-        }
-        maps.db.clear();
-        maps.db.rehash(0);
-        std::int64_t floorBytes = allocatedBytes() - before;
         path = static_cast<double>(pathBytes) / kMemoryEntries;
-        floor = static_cast<double>(floorBytes) / kMemoryEntries;
+        floor = floorBytesPerEntry<StdMap>();
+        flatFloor = floorBytesPerEntry<FlatMap>();
     }
     state.counters["bytesPerEntry"] = path;
     state.counters["floorBytesPerEntry"] = floor;
+    state.counters["flatFloorBytesPerEntry"] = flatFloor;
 }
 BENCHMARK(memoryPerRouterMac)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// ---- 6. Agent restart ------------------------------------------------------------------
+
+// A toggle directory of its own for the host, removed at the end.
+class ToggleDir {
+  public:
+    ToggleDir()
+        : path_(std::filesystem::temp_directory_path() /
+                ("plinth-restart-bench-" + std::to_string(::getpid()))) {
+        std::filesystem::create_directories(path_);
+    }
+    ~ToggleDir() { std::filesystem::remove_all(path_); }
+    ToggleDir(ToggleDir const&) = delete;
+    ToggleDir& operator=(ToggleDir const&) = delete;
+    std::string string() const { return path_.string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// One iteration: the agent stopped and started again, as plinth-agent does
+// it, with the chip's logical FAP id present and the system database holding
+// router MACs with routing on and VRRP MACs on as many VLANs; the table and
+// both directories are complete again before the next.
+void agentRestart(benchmark::State& state) {
+    namespace S = PlinthAgent::Scenario;
+    ToggleDir toggles;
+    PlinthAgent::Host host(PLINTH_PLUGIN_PATH, toggles.string());
+    std::ostringstream ignored;
+    host.apply(S::Start{}, ignored);
+    host.apply(S::FapAdd{kFapId, "plinth0"}, ignored);
+    for (std::size_t i = 0; i < kRestartRouterMacs; ++i) {
+        host.apply(S::RouterMacSet{routerMacKey(i), true}, ignored);
+    }
+    for (std::size_t i = 0; i < kRestartVrrpMacs; ++i) {
+        host.apply(S::VrrpAdd{Pakt::EthAddr(kVrrpMac), vrrpVlan(i)}, ignored);
+    }
+    std::size_t const entries = kRestartRouterMacs + kRestartVrrpMacs;
+    auto complete = [&] {
+        auto table = host.table();
+        auto status = host.statusDir();
+        return table && status && table->entrys() >= entries && status->status().size() >= entries;
+    };
+    if (!complete()) {
+        state.SkipWithError("table not complete before the first restart");
+        return;
+    }
+    for (auto _ : state) {
+        host.apply(S::Stop{}, ignored);
+        host.apply(S::Start{}, ignored);
+        state.PauseTiming();
+        bool const done = complete();
+        state.ResumeTiming();
+        if (!done) {
+            state.SkipWithError("table not complete after a restart");
+            break;
+        }
+    }
+    perEntry(state, entries);
+}
+BENCHMARK(agentRestart)->Unit(benchmark::kMillisecond);
+
+// The same restart done on the floor's maps: the old local maps freed, the
+// status records dropped and made again, every entry put into the
+// configuration directory, the table and the status directory.
+template <template <class, class, class> class Map>
+void agentRestartFloor(benchmark::State& state) {
+    using Records = Map<Brix::MacTypeMask, RouterMacStatusRecord, MacTypeMaskHash>;
+    using Local = RouterMacFloorMaps<Map>;
+    std::size_t const entries = kRestartRouterMacs + kRestartVrrpMacs;
+    auto records = std::make_unique<Records>();
+    auto local = std::make_unique<Local>();
+    auto fill = [&] {
+        for (std::size_t i = 0; i < kRestartRouterMacs; ++i) {
+            Brix::MacTypeMask mac = routerMacKey(i);
+            MacVlan key = anyVlanKey(mac.mac);
+            records->emplace(mac,
+                             RouterMacStatusRecord{mac, true, Brix::RouterMacStatus::programmed});
+            local->config.emplace(key, MyStationConfig{});
+            local->table.emplace(tableKey(key, false), TableEntry{});
+            local->status.emplace(key, MyStationStatus{});
+        }
+        for (std::size_t i = 0; i < kRestartVrrpMacs; ++i) {
+            MacVlan key = exactVlanKey(Pakt::EthAddr(kVrrpMac), vrrpVlan(i));
+            local->config.emplace(key, MyStationConfig{});
+            local->table.emplace(tableKey(key, false), TableEntry{});
+            local->status.emplace(key, MyStationStatus{});
+        }
+    };
+    fill();
+    for (auto _ : state) {
+        local = std::make_unique<Local>();
+        for (std::size_t i = 0; i < kRestartRouterMacs; ++i) {
+            records->erase(routerMacKey(i));
+        }
+        fill();
+        benchmark::DoNotOptimize(local);
+    }
+    perEntry(state, entries);
+}
+BENCHMARK(agentRestartFloor<StdMap>)->Name("agentRestartFloor")->Unit(benchmark::kMillisecond);
+BENCHMARK(agentRestartFloor<FlatMap>)->Name("agentRestartFlatFloor")->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

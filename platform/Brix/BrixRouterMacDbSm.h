@@ -1,6 +1,7 @@
 #pragma once
 
-#include <unordered_set>
+#include <absl/container/flat_hash_set.h>
+
 #include <vector>
 
 #include "Brix/RouterMac.h"
@@ -90,7 +91,7 @@ class BrixRouterMacDbSm : public Kel::PtrInterface {
     Kel::Ptr<BrixRouterMacStatusDb> routerMacStatusDb_;
     bool initialized_ = false;
     // The keys last reported present: only these are reported removed.
-    std::unordered_set<MacTypeMask, MacTypeMaskHash> reported_;
+    absl::flat_hash_set<MacTypeMask, MacTypeMaskHash> reported_;
 };
 
 }  // namespace Brix

@@ -54,24 +54,23 @@ Kel::TypeImpl const* BrixRouterMacDb::fwkType() const {
 }
 
 BrixRouterMac const* BrixRouterMacDb::routerMac(MacTypeMask const& key) const {
-    auto it = routerMacs_.find(key);
-    return it == routerMacs_.end() ? nullptr : &it->second;
+    return routerMacs_.find(key);
 }
 
+// Subscribers get copies: one of them may write this database, which moves
+// its entries, before the next one reads what it was handed.
 void BrixRouterMacDb::routerMacIs(MacTypeMask const& key, BrixRouterMac const& entry) {
-    auto [it, inserted] = routerMacs_.try_emplace(key, entry);
-    if (!inserted) {
-        if (it->second == entry) {
-            return;
-        }
-        it->second = entry;
+    MacTypeMask const k = key;
+    BrixRouterMac const value = entry;
+    if (routerMacs_.set(k, value)) {
+        notify(kRouterMacAttr, &k, &value);
     }
-    notify(kRouterMacAttr, &key, &it->second);
 }
 
 void BrixRouterMacDb::routerMacDel(MacTypeMask const& key) {
-    if (routerMacs_.erase(key) > 0) {
-        notify(kRouterMacAttr, &key, nullptr);
+    MacTypeMask const k = key;
+    if (routerMacs_.erase(k)) {
+        notify(kRouterMacAttr, &k, nullptr);
     }
 }
 
@@ -80,22 +79,27 @@ Kel::TypeImpl const* BrixRouterMacStatusDb::fwkType() const {
 }
 
 Kel::Ptr<BrixRouterMacStatus> BrixRouterMacStatusDb::macStatusDb(MacTypeMask const& key) const {
-    auto it = records_.find(key);
-    return it == records_.end() ? nullptr : it->second;
+    auto const* found = records_.find(key);
+    return found ? *found : nullptr;
 }
 
+// The record is held here, not through the database: a subscriber may add
+// records, which moves the stored pointers, before this returns.
 Kel::Ptr<BrixRouterMacStatus> BrixRouterMacStatusDb::macStatusDbIs(MacTypeMask const& key) {
-    auto& record = records_[key];
-    if (!record) {
-        record = Kel::newPtr<BrixRouterMacStatus>(key);
-        notify(kMacStatusDbAttr, &key, record.get());
+    if (auto const* found = records_.find(key)) {
+        return *found;
     }
+    MacTypeMask const k = key;
+    auto record = Kel::newPtr<BrixRouterMacStatus>(k);
+    records_.set(k, record);
+    notify(kMacStatusDbAttr, &k, record.get());
     return record;
 }
 
 void BrixRouterMacStatusDb::macStatusDbDel(MacTypeMask const& key) {
-    if (records_.erase(key) > 0) {
-        notify(kMacStatusDbAttr, &key, nullptr);
+    MacTypeMask const k = key;
+    if (records_.erase(k)) {
+        notify(kMacStatusDbAttr, &k, nullptr);
     }
 }
 

@@ -5,8 +5,10 @@
 #include <functional>
 #include <ostream>
 #include <string_view>
-#include <unordered_map>
 
+#include <absl/hash/hash.h>
+
+#include "Kel/Collection.h"
 #include "Kel/Entity.h"
 #include "Pakt/EthAddr.h"
 
@@ -39,10 +41,12 @@ struct MacTypeMask {
 };
 std::ostream& operator<<(std::ostream& os, MacTypeMask const& key);
 
+// Mixed, not the raw bits: open-addressed tables take the probe position
+// and a tag from different bits of the hash, and MACs of one vendor differ
+// only in a few low bits.
 struct MacTypeMaskHash {
     std::size_t operator()(MacTypeMask const& k) const noexcept {
-        return std::hash<std::uint64_t>()(
-            k.mac.value() | (std::uint64_t{static_cast<std::uint8_t>(k.macType)} << 48));
+        return absl::HashOf(k.mac.value(), static_cast<std::uint8_t>(k.macType));
     }
 };
 
@@ -57,11 +61,12 @@ struct BrixRouterMac {
 class BrixRouterMacDb : public Kel::NotifyingEntity {
   public:
     static constexpr short kRouterMacAttr = 0;
-    using RouterMacs = std::unordered_map<MacTypeMask, BrixRouterMac, MacTypeMaskHash>;
+    using RouterMacs = Kel::Collection<MacTypeMask, BrixRouterMac, MacTypeMaskHash>;
 
     Kel::TypeImpl const* fwkType() const override;
 
     RouterMacs const& routerMac() const { return routerMacs_; }
+    // Null when absent; good only until the next write to this database.
     BrixRouterMac const* routerMac(MacTypeMask const& key) const;
     void routerMacIs(MacTypeMask const& key, BrixRouterMac const& entry);
     void routerMacDel(MacTypeMask const& key);
@@ -99,7 +104,7 @@ class BrixRouterMacStatus : public Kel::PtrInterface {
 class BrixRouterMacStatusDb : public Kel::NotifyingEntity {
   public:
     static constexpr short kMacStatusDbAttr = 0;
-    using Records = std::unordered_map<MacTypeMask, Kel::Ptr<BrixRouterMacStatus>, MacTypeMaskHash>;
+    using Records = Kel::Collection<MacTypeMask, Kel::Ptr<BrixRouterMacStatus>, MacTypeMaskHash>;
 
     explicit BrixRouterMacStatusDb(Vosk::String name = "l3RouterMacStatusDb")
         : NotifyingEntity(std::move(name)) {}

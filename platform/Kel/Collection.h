@@ -1,17 +1,34 @@
 #pragma once
 
+#include <absl/container/flat_hash_map.h>
+#include <absl/hash/hash.h>
+
 #include <cstddef>
-#include <unordered_map>
+#include <functional>
+#include <utility>
 
 namespace Kel {
 
 // A keyed collection attribute: a hash map that tells its owner whether a
 // write changed anything, so that the owner notifies only real changes.
 // Iteration visits each element once, in no defined order.
+//
+// The elements sit in one array (open addressing), which keeps a table of
+// 100,000 entries in a few contiguous blocks instead of 100,000 heap nodes.
+// The price: any write may move every element, so a pointer from find() or
+// an iterator is good only until the next write to the collection.
 template <class K, class V, class Hash = std::hash<K>>
 class Collection {
+    // Open addressing takes the probe position from the high bits of a hash
+    // and a per-slot tag from its low seven; a key hash that leaves either
+    // weak (an identity hash of a MAC, say) piles keys onto few probe groups.
+    // One more mix of the key's own hash makes both usable.
+    struct MixedHash {
+        std::size_t operator()(K const& key) const { return absl::HashOf(Hash()(key)); }
+    };
+
   public:
-    using Map = std::unordered_map<K, V, Hash>;
+    using Map = absl::flat_hash_map<K, V, MixedHash>;
     using const_iterator = typename Map::const_iterator;
 
     V const* find(K const& key) const {
@@ -21,15 +38,18 @@ class Collection {
     bool contains(K const& key) const { return map_.contains(key); }
 
     // Inserts or replaces; true when the stored value is new or different.
-    bool set(K const& key, V const& value) {
-        auto [it, inserted] = map_.try_emplace(key, value);
+    // The value is taken by copy, so one read from this collection stays
+    // valid while an insertion moves the elements.
+    bool set(K const& key, V value) {
+        // try_emplace moves from `value` only when it inserts.
+        auto [it, inserted] = map_.try_emplace(key, std::move(value));
         if (inserted) {
             return true;
         }
         if (it->second == value) {
             return false;
         }
-        it->second = value;
+        it->second = std::move(value);
         return true;
     }
     // True when the key was present.

@@ -45,17 +45,24 @@ class MyStationRecordDir : public Kel::NotifyingEntity {
     static constexpr short kCollectionAttr = 0;
 
     Records const& records() const { return records_; }
+    // Null when absent; good only until the next write to this directory.
     Record const* recordAt(MacVlan const& key) const { return records_.find(key); }
 
+    // Subscribers are handed copies, not the stored element: one of them may
+    // write this directory, which moves its elements, before the next reads.
+    // The copies also keep a key or record read from here valid as argument.
     void recordIs(MacVlan const& key, Record const& record) {
-        if (records_.set(key, record)) {
-            this->notify(kCollectionAttr, &key, records_.find(key));
+        MacVlan const k = key;
+        Record const value = record;
+        if (records_.set(k, value)) {
+            this->notify(kCollectionAttr, &k, &value);
         }
     }
     // Does nothing for an absent key.
     void recordDel(MacVlan const& key) {
-        if (records_.erase(key)) {
-            this->notify(kCollectionAttr, &key, nullptr);
+        MacVlan const k = key;
+        if (records_.erase(k)) {
+            this->notify(kCollectionAttr, &k, nullptr);
         }
     }
 

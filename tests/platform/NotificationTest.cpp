@@ -4,9 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "Brix/RouterMac.h"
+#include "Kel/Subscription.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
-#include "Kel/Subscription.h"
 #include "TraceCapture.h"
 #include "Vosk/Publisher.h"
 
@@ -97,8 +98,8 @@ struct Watcher : Kel::PtrInterface {
     static constexpr short kWatched = 0;
     static void entry(Vosk::Publisher*, Vosk::Subscriber* s, short attribute, void const*,
                       void const*) {
-        Kel::dispatchTo<Watcher>(Kel::traceHandle("Watcher"), "entry", s,
-                                 attribute == kWatched, [](Watcher& w) {
+        Kel::dispatchTo<Watcher>(Kel::traceHandle("Watcher"), "entry", s, attribute == kWatched,
+                                 [](Watcher& w) {
                                      ++w.calls;
                                      if (w.fail) {
                                          throw std::runtime_error("boom");
@@ -165,6 +166,57 @@ TEST(MyStationDirTest, NotifiesOncePerRealChangeOfAKey) {
         EXPECT_EQ(s.attr, MyStationConfigDir::kCollectionAttr);
     }
     EXPECT_EQ(dir->config().size(), 0U);
+}
+
+// The collections store their elements in one array that an insertion may
+// move. A subscriber that writes the collection it is told about must leave
+// the later subscribers a key and value that are still theirs to read.
+TEST(MyStationDirTest, LaterSubscribersReadTheChangeAfterAnEarlierOneMovedTheElements) {
+    Kel::Ptr<MyStationConfigDir> dir(new MyStationConfigDir());
+    Listener grower, reader;
+    dir->notifieeList()->subscriberAdd(&grower.slot, false);
+    dir->notifieeList()->subscriberAdd(&reader.slot, false);
+    grower.onDispatch = [&] {
+        if (grower.seen.size() == 1) {
+            for (std::uint64_t mac = 100; mac < 1100; ++mac) {
+                dir->configIs(key(mac), MyStationConfig{});
+            }
+        }
+    };
+    // The grower's own writes reach the reader first; the change of key(1)
+    // comes last.
+    MyStationConfig readValue;
+    reader.onDispatch = [&] {
+        if (*static_cast<MacVlan const*>(reader.seen.back().key) == key(1)) {
+            readValue = *static_cast<MyStationConfig const*>(reader.seen.back().value);
+        }
+    };
+    MyStationConfig c;
+    c.macVlan = key(1);
+    c.l3Enabled = true;
+    dir->configIs(key(1), c);
+    EXPECT_EQ(readValue, c);
+
+    Kel::Ptr<Brix::BrixRouterMacDb> db(new Brix::BrixRouterMacDb());
+    Listener dbGrower, dbReader;
+    db->notifieeList()->subscriberAdd(&dbGrower.slot, false);
+    db->notifieeList()->subscriberAdd(&dbReader.slot, false);
+    dbGrower.onDispatch = [&] {
+        if (dbGrower.seen.size() == 1) {
+            for (std::uint64_t mac = 100; mac < 1100; ++mac) {
+                db->routerMacIs({Pakt::EthAddr(mac), Brix::MacType::system}, {false});
+            }
+        }
+    };
+    bool routing = false;
+    dbReader.onDispatch = [&] {
+        auto const& seen = dbReader.seen.back();
+        if (static_cast<Brix::MacTypeMask const*>(seen.key)->macType == Brix::MacType::vrrp) {
+            routing = static_cast<Brix::BrixRouterMac const*>(seen.value)->v4OrV6RoutingEnabled;
+        }
+    };
+    db->routerMacIs({Pakt::EthAddr(1), Brix::MacType::vrrp}, {true});
+    EXPECT_TRUE(routing);
 }
 
 TEST(MyStationTableTest, CommitReplacesAndRemovingAnAbsentKeyIsHarmless) {
