@@ -1,6 +1,5 @@
 #include "Brix/BrixRouterMacDbSm.h"
 
-#include <exception>
 #include <utility>
 
 #include "Kel/Trace.h"
@@ -9,8 +8,6 @@
 namespace Brix {
 
 namespace {
-
-constexpr char const* kSource = "Brix/BrixRouterMacDbSm";
 
 Kel::TraceHandle& traceHandle() {
     static Kel::TraceHandle& handle = Kel::traceHandle("BrixRouterMacDbSm");
