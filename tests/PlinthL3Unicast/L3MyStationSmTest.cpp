@@ -350,10 +350,10 @@ DispatchCase const kDispatchCases[] = {
     {"ConfigZombie", true, MyStationConfigDir::kCollectionAttr, true},
 };
 
-class DispatchTest : public L3MyStationSmTest,
-                     public ::testing::WithParamInterface<DispatchCase> {};
+class MyStationSmDispatchTest : public L3MyStationSmTest,
+                                public ::testing::WithParamInterface<DispatchCase> {};
 
-TEST_P(DispatchTest, ReactsOnlyToItsOwnAttributeWhileAlive) {
+TEST_P(MyStationSmDispatchTest, ReactsOnlyToItsOwnAttributeWhileAlive) {
     DispatchCase const& c = GetParam();
     runningSmIs();
     if (!c.configEntry) {
@@ -375,7 +375,7 @@ TEST_P(DispatchTest, ReactsOnlyToItsOwnAttributeWhileAlive) {
     EXPECT_EQ(journal(), c.attribute == 0 && !c.zombie ? reacted : Lines{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Entries, DispatchTest, ::testing::ValuesIn(kDispatchCases),
+INSTANTIATE_TEST_SUITE_P(Entries, MyStationSmDispatchTest, ::testing::ValuesIn(kDispatchCases),
                          [](auto const& info) { return std::string(info.param.name); });
 
 TEST_F(L3MyStationSmTest, ReplayStopsAtAKeyTheChipCannotHoldAndDoesNotRun) {
