@@ -2,15 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
-#include <cstring>
-#include <functional>
 #include <map>
 #include <optional>
-#include <set>
-#include <sstream>
 
+#include "Journal.h"
 #include "Kel/Type.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
@@ -22,25 +17,20 @@ namespace {
 
 using namespace PlinthL3Unicast;
 using LogicalFap::LogicalFapId;
-using Entries = std::map<MacVlanTagged, MyStationTable::Entry>;
-using Texts = std::vector<std::string>;
+using Fcsd = PlinthCentral::FeatureAgentCommonSmData;
+using Lines = std::vector<std::string>;
 
 constexpr LogicalFapId kFap{7};
 constexpr Pakt::EthAddr kMac{0x00005e000101};
-constexpr Pakt::EthAddr kAllOnes = Pakt::EthAddr::broadcast();
 std::string const kSig = "void PlinthL3Unicast::L3MyStationSm::";
 std::string const kFapSig = kSig + "handleLogicalFapId(LogicalFap::LogicalFapId)";
 char const* const kAlready = "handleLogicalFapId MyStationTable is already initialized ";
-char const* const kRangeError = "U12::value < 0 or > 0x0fff not allowed";
-
-// Cases print by name in failure reports.
-template <class Case>
-requires requires(Case const& c) {
-    c.name;
-}
-void PrintTo(Case const& c, std::ostream* os) {
-    *os << c.name;
-}
+char const* const kNotYet = "handleConfig MyStationTable is not yet initialized ";
+std::string const kRangeError = "U12::value < 0 or > 0x0fff not allowed";
+// Journal lines of kMac, and the flags of an entry with routing and station on.
+std::string const kSet = "table set 00:00:5e:00:01:01 ";
+std::string const kStatus = "status set 00:00:5e:00:01:01 ";
+std::string const kOn = " station=1 l3=1,1,1 ";
 
 enum class Chip { untagged, tagged, noFeature, impostor, unknown };
 
@@ -50,48 +40,15 @@ class Impostor : public Asic::Feature {
     Kel::TypeImpl const* fwkType() const override { return myStationAttrType(); }
 };
 
-MacVlan keyOf(std::uint32_t vlan, std::uint32_t vlanMask, Pakt::EthAddr addrMask = kAllOnes) {
+MacVlan keyOf(std::uint32_t vlan, std::uint32_t vlanMask,
+              Pakt::EthAddr addrMask = Pakt::EthAddr::broadcast()) {
     return {kMac, vlan, vlanMask, addrMask};
 }
-MyStationStatus statusOf(MacVlan const& key) {
-    MyStationStatus status;
-    status.macVlan = key;
-    return status;
-}
-MyStationTable::Entry entryOf(unsigned vlan, unsigned mask, unsigned tagged, unsigned taggedMask,
-                              bool l3Enabled = true, bool stationFlag = true) {
-    MyStationTable::Entry e;
-    e.entryFlag1 = stationFlag;
-    e.entryFlag2 = e.entryFlag3 = e.entryFlag4 = l3Enabled;
-    e.vlanId = Kel::U12(vlan);
-    e.vlanIdMask = Kel::U12(mask);
-    e.taggedVlanId = Kel::U12(tagged);
-    e.taggedVlanIdMask = Kel::U12(taggedMask);
-    e.macAddr = kMac;
-    e.macAddrMask = kAllOnes;
-    return e;
-}
-MacVlanTagged tableKeyOf(MacVlan const& k, bool tagged) {
-    return {k.addr, k.vlan, k.vlanMask, kAllOnes, tagged};
-}
-
-// Runs `action` whenever the running state announces a change.
-struct RunningWatcher {
-    explicit RunningWatcher(Kel::Ptr<SmRunningState> const& state, std::function<void()> action)
-        : state_(state), action_(std::move(action)) {
-        slot_.owner = this;
-        slot_.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short, void const*,
-                            void const*) { static_cast<RunningWatcher*>(s->owner)->action_(); };
-        state_->notifieeList()->subscriberAdd(&slot_, false);
-    }
-    Kel::Ptr<SmRunningState> state_;
-    std::function<void()> action_;
-    Vosk::Subscriber slot_;
-};
 
 class L3MyStationSmTest : public ::testing::Test {
   protected:
     void TearDown() override {
+        journal_.reset();
         sm_.reset();
         for (auto const& name : {"plinthA", "plinthB"}) {
             PlinthProfile::chipProfileDel(name);
@@ -134,17 +91,14 @@ class L3MyStationSmTest : public ::testing::Test {
         config.stationFlag = stationFlag;
         configDir_->configIs(key, config);
     }
-    Kel::Ptr<PlinthCentral::FeatureAgentCommonSmData> fcsd() const { return sw_->featureCommon(); }
-    Entries entries() const {
-        auto const& held = sm_->myStationTable()->entries();
-        return {held.begin(), held.end()};
-    }
-    std::map<MacVlan, MyStationStatus> statuses() const {
-        return {statusDir_->status().begin(), statusDir_->status().end()};
-    }
+    Kel::Ptr<Fcsd> fcsd() const { return sw_->featureCommon(); }
     std::size_t subscribers() const {
         return fcsd()->notifieeList()->subscriberCount() +
                configDir_->notifieeList()->subscriberCount();
+    }
+    Lines journal() { return journal_->take(); }
+    Kel::Ptr<MyStationTable const> tableHeld() const {
+        return sm_ ? sm_->myStationTable() : nullptr;
     }
 
     std::int64_t const liveAtStart_ = Kel::liveObjects();
@@ -152,41 +106,53 @@ class L3MyStationSmTest : public ::testing::Test {
     Kel::Ptr<MyStationConfigDir> configDir_ = Kel::newPtr<MyStationConfigDir>();
     Kel::Ptr<MyStationStatusDir> statusDir_ = Kel::newPtr<MyStationStatusDir>();
     Kel::Ptr<L3MyStationSm> sm_;
+    // What the reactor writes; its table shows once the creator holds it.
+    std::optional<PlinthTest::Journal> journal_{
+        std::in_place,
+        PlinthTest::Journal::Sources{
+            {}, statusDir_, [this] { return tableHeld(); }, {}, {}, {}, sw_->smRunningState()}};
 };
 
-TEST_F(L3MyStationSmTest, WaitsWithoutLogicalFapIdAndDropsConfig) {
+// Module information on its own is another attribute of the chip agent's
+// data: only an inserted id creates the table.
+TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBeforeRunning) {
+    chipIs(Chip::tagged);
     PlinthTest::TraceCapture capture("L3MyStationSm");
     smIs();
-    EXPECT_EQ(capture.texts(), (Texts{kSig + "handleInitialized()", kSig + "handleLogicalFapId()",
-                                      kSig + "handleLogicalFapId()"}));
-    capture.clear();
-    configIs(keyOf(100, 0xfff));
-    EXPECT_EQ(capture.texts(), (Texts{"handleConfig addr: 00:00:5e:00:01:01 vlan/mask: 0x64/0xfff",
-                                      "handleConfig MyStationTable is not yet initialized "}));
-    EXPECT_FALSE(sm_->myStationTable());
-    EXPECT_FALSE(sm_->initialized());
-    EXPECT_FALSE(sw_->smRunningState()->running());
-    EXPECT_TRUE(statuses().empty());
-}
-
-TEST_F(L3MyStationSmTest, CreatesTableAtConstructionForUnit511) {
-    PlinthTest::TraceCapture capture("L3MyStationSm");
-    runningSmIs();
+    fcsd()->logicalFapIdInsertedIs(LogicalFapId(5));
+    moduleIs(kFap);
+    MacVlan const any = keyOf(0, 0), vlan100 = keyOf(100, 0xfff);
+    configIs(any);
+    configIs(vlan100);
     EXPECT_EQ(capture.texts(),
-              (Texts{kSig + "handleInitialized()", kSig + "handleLogicalFapId()",
-                     kFapSig + " module: fap7", kFapSig + " chipInfo: chip plinthA rev 2",
-                     kSig + "handleConfig()", kSig + "handleLogicalFapId()", kAlready}));
-    ASSERT_TRUE(sm_->myStationTable());
-    EXPECT_EQ(sm_->myStationTable()->chip(), (Asic::ChipInfo{"plinthA", 2}));
-    EXPECT_TRUE(sm_->initialized());
-    EXPECT_TRUE(sw_->smRunningState()->running());
-    auto info = Kel::dynamicPtrCast<Asic::HwTableMountInfo>(
-        sw_->sysdb()->getEntity("hardware/plinth/hwTable/myStationTable/511"));
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->unit(), 511U);
+              (Lines{kSig + "handleInitialized()", kSig + "handleLogicalFapId()",
+                     kSig + "handleLogicalFapId()", kFapSig + " module: fap5",
+                     "handleLogicalFapId no module information for fap5, waiting",
+                     "handleConfig addr: 00:00:5e:00:01:01 vlan/mask: 0x0/0x0", kNotYet,
+                     "handleConfig addr: 00:00:5e:00:01:01 vlan/mask: 0x64/0xfff", kNotYet}));
+    EXPECT_EQ(journal(), Lines{});
+
+    fcsd()->logicalFapIdInsertedIs(kFap);
+    std::map<MacVlan, Lines> const programmed{
+        {any, {kSet + "0/0" + kOn + "vlan=0/0 tvlan=0/0", kStatus + "0/0"}},
+        {vlan100,
+         {kSet + "64/fff" + kOn + "vlan=64/fff tvlan=0/0",
+          kSet + "64/fff tagged" + kOn + "vlan=0/0 tvlan=64/fff", kStatus + "64/fff"}}};
+    Lines expected;
+    for (auto const& [key, config] : configDir_->config()) {
+        expected.insert(expected.end(), programmed.at(key).begin(), programmed.at(key).end());
+    }
+    expected.push_back("running on");
+    EXPECT_EQ(journal(), expected);
+
+    Kel::Ptr<MyStationTable> const table = sm_->myStationTable();
+    fcsd()->logicalFapIdInsertedIs(LogicalFapId(11));
+    fcsd()->logicalFapIdInsertedDel(kFap);
+    EXPECT_EQ(sm_->myStationTable(), table);
+    EXPECT_EQ(journal(), Lines{});
 }
 
-TEST_F(L3MyStationSmTest, FirstIdVisitedBuildsTheOnlyTable) {
+TEST_F(L3MyStationSmTest, CreatesOneTableAtConstructionFromTheFirstIdForUnit511) {
     chipIs(Chip::untagged, "plinthA");
     chipIs(Chip::tagged, "plinthB");
     moduleIs(LogicalFapId(3), "plinthA");
@@ -195,230 +161,229 @@ TEST_F(L3MyStationSmTest, FirstIdVisitedBuildsTheOnlyTable) {
     fcsd()->logicalFapIdInsertedIs(LogicalFapId(3));
     PlinthTest::TraceCapture capture("L3MyStationSm");
     smIs();
-    ASSERT_TRUE(sm_->myStationTable());
-    EXPECT_EQ(sm_->myStationTable()->chip().chipName, "plinthA");
+    EXPECT_EQ(capture.texts(),
+              (Lines{kSig + "handleInitialized()", kSig + "handleLogicalFapId()",
+                     kFapSig + " module: fap3", kFapSig + " chipInfo: chip plinthA rev 2",
+                     kSig + "handleConfig()", kAlready, kSig + "handleLogicalFapId()", kAlready,
+                     kAlready}));
+    EXPECT_EQ(journal(), Lines{"running on"});
+    EXPECT_EQ(sm_->myStationTable()->chip(), (Asic::ChipInfo{"plinthA", 2}));
     EXPECT_FALSE(sm_->l3UnicastChipAttr()->taggedEntryNeeded());
-    EXPECT_EQ(std::ranges::count(capture.texts(), kFapSig + " module: fap3"), 1);
-    EXPECT_EQ(std::ranges::count(capture.texts(), kAlready), 3);
+    auto info = Kel::dynamicPtrCast<Asic::HwTableMountInfo>(
+        sw_->sysdb()->getEntity("hardware/plinth/hwTable/myStationTable/511"));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->unit(), 511U);
 }
 
-TEST_F(L3MyStationSmTest, IdWithoutModuleWaitsForALaterId) {
-    chipIs(Chip::tagged);
-    moduleIs(LogicalFapId(9));
-    fcsd()->logicalFapIdInsertedIs(LogicalFapId(5));
-    PlinthTest::TraceCapture capture("L3MyStationSm");
-    smIs();
-    EXPECT_FALSE(sm_->myStationTable());
-    EXPECT_EQ(std::ranges::count(capture.texts(),
-                                 "handleLogicalFapId no module information for fap5, waiting"),
-              2);
-    fcsd()->logicalFapIdInsertedIs(LogicalFapId(9));
-    Kel::Ptr<MyStationTable> const table = sm_->myStationTable();
-    ASSERT_TRUE(table);
-    EXPECT_TRUE(sw_->smRunningState()->running());
-    fcsd()->logicalFapIdInsertedIs(LogicalFapId(11));
-    fcsd()->logicalFapIdInsertedDel(LogicalFapId(9));
-    EXPECT_EQ(sm_->myStationTable(), table);
-}
-
-TEST_F(L3MyStationSmTest, ReplaysEarlierConfigBeforeRunning) {
-    chipIs(Chip::tagged);
-    moduleIs(kFap);
-    smIs();
-    configIs(keyOf(0, 0));
-    configIs(keyOf(100, 0xfff));
-    std::optional<std::size_t> entrysWhenRunning, statusesWhenRunning;
-    RunningWatcher watcher(sw_->smRunningState(), [&] {
-        entrysWhenRunning = sm_->myStationTable()->entrys();
-        statusesWhenRunning = statusDir_->status().size();
-    });
-    fcsd()->logicalFapIdInsertedIs(kFap);
-    EXPECT_EQ(entrysWhenRunning, 3U);
-    EXPECT_EQ(statusesWhenRunning, 2U);
-}
-
+// A key with routing and station on.
 struct ProgramCase {
     char const* name;
     Chip chip;
-    std::uint32_t vlan, vlanMask;
-    std::uint64_t addrMask;  // the table takes all ones, the status keeps the key
-    // Expected table: primary VLAN fields, then tagged ones when a tagged entry is written.
-    std::array<unsigned, 2> primary;
-    std::optional<std::array<unsigned, 2>> tagged;
+    MacVlan key;
+    char const* vlan;   // of the primary entry
+    char const* tvlan;  // of the tagged entry; null for none
 };
-
 ProgramCase const kProgramCases[] = {
-    {"Vlan0", Chip::tagged, 0, 0, ~0ULL, {0, 0}, std::nullopt},
-    {"Vlan0MaskNeverConverted", Chip::untagged, 0, 0x1000, ~0ULL, {0, 0}, std::nullopt},
-    {"Vlan100Untagged", Chip::untagged, 100, 0xfff, ~0ULL, {100, 0xfff}, std::nullopt},
-    {"Vlan100Tagged", Chip::tagged, 100, 0xfff, ~0ULL, {100, 0xfff}, std::array{100U, 0xfffU}},
-    {"VlanNarrowedTo16Bits", Chip::untagged, 0x10064, 0x20fff, ~0ULL, {100, 0xfff}, std::nullopt},
-    {"AddrMaskTagged",
-     Chip::tagged,
-     10,
-     0xfff,
-     0xffffff000000,
-     {10, 0xfff},
-     std::array{10U, 0xfffU}},
+    {"Vlan0OnTaggedChip", Chip::tagged, keyOf(0, 0), "0/0", nullptr},
+    {"Vlan0MaskNeitherConvertedNorTagged", Chip::tagged, keyOf(0, 0x1000), "0/0", nullptr},
+    {"VlanOnUntaggedChip", Chip::untagged, keyOf(100, 0xfff), "64/fff", nullptr},
+    {"VlanOnTaggedChip", Chip::tagged, keyOf(100, 0xfff), "64/fff", "64/fff"},
+    {"VlanUnderMask0OnTaggedChip", Chip::tagged, keyOf(100, 0), "64/0", "64/0"},
+    {"VlanNarrowedTo16Bits", Chip::untagged, keyOf(0x10064, 0x20fff), "64/fff", nullptr},
+    {"NarrowAddrMask", Chip::tagged, keyOf(10, 0xfff, Pakt::EthAddr(0xffffff000000)), "a/fff",
+     "a/fff"},
 };
 
 class ProgramTest : public L3MyStationSmTest, public ::testing::WithParamInterface<ProgramCase> {};
 
-TEST_P(ProgramTest, CommitsEntriesAndStatusThenRemovesThem) {
+TEST_P(ProgramTest, CommitsTheEntriesBeforeTheStatusAndRemovesThemBeforeIt) {
     ProgramCase const& c = GetParam();
     runningSmIs(c.chip);
-    MacVlan const key = keyOf(c.vlan, c.vlanMask, Pakt::EthAddr(c.addrMask & 0xffffffffffffULL));
-    configIs(key);
-    Entries expected{{tableKeyOf(key, false), entryOf(c.primary[0], c.primary[1], 0, 0)}};
-    if (c.tagged) {
-        expected.emplace(tableKeyOf(key, true), entryOf(0, 0, (*c.tagged)[0], (*c.tagged)[1]));
+    journal();
+    std::string const key = PlinthTest::Journal::key(c.key);
+    Lines programmed{"table set " + key + kOn + "vlan=" + c.vlan + " tvlan=0/0"};
+    Lines removed{"table del " + key};
+    if (c.tvlan) {
+        programmed.push_back("table set " + key + " tagged" + kOn + "vlan=0/0 tvlan=" + c.tvlan);
+        removed.push_back("table del " + key + " tagged");
     }
-    EXPECT_EQ(entries(), expected);
-    EXPECT_EQ(statuses(), (std::map<MacVlan, MyStationStatus>{{key, statusOf(key)}}));
-    sm_->handleConfig(key);  // a second run changes nothing
-    EXPECT_EQ(entries(), expected);
-    configDir_->configDel(key);
-    EXPECT_TRUE(entries().empty());
-    EXPECT_TRUE(statuses().empty());
+    programmed.push_back("status set " + key);
+    removed.push_back("status del " + key);
+
+    configIs(c.key);
+    EXPECT_EQ(journal(), programmed);
+    // The status marks the whole key programmed and carries no flags; the
+    // table matches the whole MAC whatever the key's MAC mask.
+    MyStationStatus status;
+    status.macVlan = c.key;
+    ASSERT_TRUE(statusDir_->status(c.key));
+    EXPECT_EQ(*statusDir_->status(c.key), status);
+    for (auto const& [tableKey, entry] : sm_->myStationTable()->entries()) {
+        EXPECT_EQ(tableKey.addrMask, Pakt::EthAddr::broadcast());
+    }
+    sm_->handleConfig(c.key);
+    EXPECT_EQ(journal(), Lines{});
+    configDir_->configDel(c.key);
+    EXPECT_EQ(journal(), removed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, ProgramTest, ::testing::ValuesIn(kProgramCases),
                          [](auto const& info) { return std::string(info.param.name); });
 
-TEST_F(L3MyStationSmTest, CopiesFlagsButStatusKeepsDefaults) {
+// The status, which carries no flags, is written once.
+TEST_F(L3MyStationSmTest, EntriesCarryTheFlagsOfTheCurrentConfiguration) {
     runningSmIs();
-    MacVlan const key = keyOf(0, 0);
-    for (bool l3Enabled : {false, true}) {
-        for (bool stationFlag : {false, true}) {
-            configIs(key, l3Enabled, stationFlag);
-            EXPECT_EQ(
-                entries(),
-                (Entries{{tableKeyOf(key, false), entryOf(0, 0, 0, 0, l3Enabled, stationFlag)}}));
-            EXPECT_EQ(*statusDir_->status(key), statusOf(key));
-        }
-    }
+    configIs(keyOf(0, 0), false, true);
+    configIs(keyOf(0, 0), true, false);
+    EXPECT_EQ(journal(),
+              (Lines{"running on", kSet + "0/0 station=1 l3=0,0,0 vlan=0/0 tvlan=0/0",
+                     kStatus + "0/0", kSet + "0/0 station=0 l3=1,1,1 vlan=0/0 tvlan=0/0"}));
 }
 
-struct RangeCase {
-    char const* name;
-    std::uint32_t vlan, vlanMask;
-};
-RangeCase const kRangeCases[] = {
-    {"VlanId", 0x1000, 0xfff}, {"VlanMask", 100, 0x1000}, {"VlanIdAfterNarrowing", 0x11000, 0xfff}};
-
-class RangeTest : public L3MyStationSmTest, public ::testing::WithParamInterface<RangeCase> {};
+class RangeTest : public L3MyStationSmTest, public ::testing::WithParamInterface<MacVlan> {};
 
 TEST_P(RangeTest, DispatchDropsTheChangeBeforeAnyWrite) {
     runningSmIs(Chip::tagged);
-    configIs(keyOf(5, 0xfff));
-    Entries const before = entries();
+    journal();
     PlinthTest::TraceCapture capture("L3MyStationSm");
-    configIs(keyOf(GetParam().vlan, GetParam().vlanMask));
-    EXPECT_EQ(entries(), before);
-    EXPECT_EQ(statuses().size(), 1U);
+    configIs(GetParam());
+    EXPECT_EQ(journal(), Lines{});
     EXPECT_EQ(capture.texts().back(),
-              std::string("myStationConfigDirDispatch dropped a change: ") + kRangeError);
-    EXPECT_THROW(sm_->handleConfig(keyOf(GetParam().vlan, GetParam().vlanMask)),
-                 Kel::RangeException);
+              "myStationConfigDirDispatch dropped a change: " + kRangeError);
+    EXPECT_THROW(sm_->handleConfig(GetParam()), Kel::RangeException);
 }
 
-INSTANTIATE_TEST_SUITE_P(Fields, RangeTest, ::testing::ValuesIn(kRangeCases),
-                         [](auto const& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(VlanIdMaskAndNarrowedId, RangeTest,
+                         ::testing::Values(keyOf(0x1000, 0xfff), keyOf(100, 0x1000),
+                                           keyOf(0x11000, 0xfff)));
 
 TEST_F(L3MyStationSmTest, RecordDumpOnlyAtLevel8) {
     runningSmIs();
     PlinthTest::TraceCapture capture("L3MyStationSm");
-    for (std::uint32_t levels : {~0U, 1U}) {
-        capture.clear();
-        Kel::traceHandle("L3MyStationSm").levelsIs(levels);
-        configIs(keyOf(0, 0), levels == 1U);  // a real change each round
-        Texts expected{"handleConfig addr: 00:00:5e:00:01:01 vlan/mask: 0x0/0x0",
-                       "handleConfig Routing is enabled "};
-        if (levels != 1U) {
-            std::ostringstream config;
-            config << *configDir_->config(keyOf(0, 0));
-            expected.insert(expected.begin() + 1, "handleConfig macConf: " + config.str());
-            EXPECT_EQ(capture.lines().at(1).rfind("L3MyStationSm/8 ", 0), 0U);
-        }
-        EXPECT_EQ(capture.texts(), expected);
-    }
+    configIs(keyOf(0, 0));
+    EXPECT_EQ(capture.lines().at(1).rfind("L3MyStationSm/8 ", 0), 0U);
+    EXPECT_EQ(capture.texts().at(1),
+              "handleConfig macConf: macVlan: 00:00:5e:00:01:01/ff:ff:ff:ff:ff:ff vlan 0/0 "
+              "l3Enabled: 1 stationFlag: 1 configFlag3: 0 configFlag4: 1 configFlag5: 1");
+    capture.clear();
+    Kel::traceHandle("L3MyStationSm").levelsIs(1U);
+    configIs(keyOf(0, 0), false);
+    EXPECT_EQ(capture.texts(), (Lines{"handleConfig addr: 00:00:5e:00:01:01 vlan/mask: 0x0/0x0",
+                                      "handleConfig Routing is enabled "}));
 }
 
-TEST_F(L3MyStationSmTest, GenericAccessByIdentity) {
-    chipIs(Chip::untagged);
+// Built from arguments as the framework does; each identity then reaches
+// its own attribute, in declaration order.
+TEST_F(L3MyStationSmTest, ReflectiveConstructionAndAccess) {
+    chipIs(Chip::tagged);
     moduleIs(kFap);
-    smIs();
+    fcsd()->logicalFapIdInsertedIs(kFap);
+    Kel::ArgList args{Kel::toValue(sw_->sysdb()), Kel::toValue(fcsd()), Kel::toValue(configDir_),
+                      Kel::toValue(statusDir_), Kel::toValue(sw_->smRunningState())};
+    sm_ = Kel::dynamicPtrCast<L3MyStationSm>(
+        Kel::typeImpl("PlinthL3Unicast::L3MyStationSm")->genericIfConstructFromCtorArgs(args));
+    args.clear();
+    EXPECT_EQ(journal(), Lines{"running on"});
     Kel::TypeImpl const& type = *sm_->fwkType();
     Kel::Value io;
     auto op = [&](Kel::AttrId id, Kel::AttrOp o, Kel::ArgList const& args = {}) {
         return type.genericIfAttributeOp(*sm_, id, o, io, args);
     };
-    ASSERT_EQ(op(1, Kel::AttrOp::read), 0);
-    EXPECT_EQ(Kel::fromValue<Kel::Ptr<Kel::PtrInterface const>>(io), fcsd());
-    EXPECT_EQ(op(0, Kel::AttrOp::write), 1);
-    EXPECT_EQ(op(7, Kel::AttrOp::read), 1);
-    EXPECT_EQ(op(11, Kel::AttrOp::read), 2);
-    EXPECT_EQ(op(7, Kel::AttrOp::invoke, {kFap}), 0);
-    ASSERT_TRUE(sm_->myStationTable());
-    // Silenced, the reactor programs a key only when asked through its attribute.
+    Kel::Ptr<Kel::PtrInterface const> const held[] = {sw_->sysdb(),
+                                                      fcsd(),
+                                                      configDir_,
+                                                      statusDir_,
+                                                      sw_->smRunningState(),
+                                                      sm_->myStationTable(),
+                                                      sm_->l3UnicastChipAttr()};
+    for (Kel::AttrId id = 0; id < std::size(held); ++id) {
+        ASSERT_EQ(op(id, Kel::AttrOp::read), 0) << id;
+        EXPECT_EQ(Kel::fromValue<Kel::Ptr<Kel::PtrInterface const>>(io), held[id]) << id;
+    }
+    Kel::Ptr<MyStationTable> const table = myStationTableFactory();
+    io = Kel::toValue(table);
+    ASSERT_EQ(op(5, Kel::AttrOp::write), 0);
+    EXPECT_EQ(sm_->myStationTable(), table);
+
+    // Silenced, the reactor acts only when called through its attributes.
     sm_->hasNotificationActiveIs(false);
     EXPECT_EQ(subscribers(), 0U);
-    configIs(keyOf(0, 0));
-    EXPECT_TRUE(statuses().empty());
-    EXPECT_EQ(op(8, Kel::AttrOp::invoke, {keyOf(0, 0)}), 0);
-    EXPECT_EQ(statuses().size(), 1U);
-    sm_->hasNotificationActiveIs(true);
-    EXPECT_EQ(subscribers(), 2U);
-    io = Kel::toValue(myStationTableFactory());
-    ASSERT_EQ(op(5, Kel::AttrOp::write), 0);
-    EXPECT_EQ(sm_->myStationTable()->entrys(), 0U);
+    configIs(keyOf(100, 0xfff));
+    EXPECT_EQ(journal(), Lines{});
+    ASSERT_EQ(op(8, Kel::AttrOp::invoke, {keyOf(100, 0xfff)}), 0);
+    EXPECT_EQ(journal(),
+              (Lines{kSet + "64/fff" + kOn + "vlan=64/fff tvlan=0/0",
+                     kSet + "64/fff tagged" + kOn + "vlan=0/0 tvlan=64/fff", kStatus + "64/fff"}));
     io = false;
     ASSERT_EQ(op(9, Kel::AttrOp::write), 0);
-    EXPECT_FALSE(sm_->initialized());
     PlinthTest::TraceCapture capture("L3MyStationSm");
-    EXPECT_EQ(op(10, Kel::AttrOp::invoke), 0);
-    EXPECT_EQ(capture.texts(),
-              (Texts{kSig + "handleInitialized()", kSig + "handleLogicalFapId()"}));
-}
+    ASSERT_EQ(op(10, Kel::AttrOp::invoke), 0);
+    ASSERT_EQ(op(7, Kel::AttrOp::invoke, {kFap}), 0);
+    EXPECT_EQ(capture.texts(), (Lines{kSig + "handleInitialized()", kSig + "handleLogicalFapId()",
+                                      kAlready, kAlready}));
+    EXPECT_FALSE(sm_->initialized());
 
-TEST_F(L3MyStationSmTest, ConstructsFromArgumentsAndTearsDownInOrder) {
-    chipIs(Chip::untagged);
-    moduleIs(kFap);
-    fcsd()->logicalFapIdInsertedIs(kFap);
-    Kel::TypeImpl const* type = Kel::typeImpl("PlinthL3Unicast::L3MyStationSm");
-    ASSERT_NE(type, nullptr);
-    Kel::ArgList args{Kel::toValue(sw_->sysdb()), Kel::toValue(fcsd()), Kel::toValue(configDir_),
-                      Kel::toValue(statusDir_), Kel::toValue(sw_->smRunningState())};
-    EXPECT_THROW(type->genericIfConstructFromCtorArgs({args[1], args[0]}), Kel::RangeException);
-    sm_ = Kel::dynamicPtrCast<L3MyStationSm>(type->genericIfConstructFromCtorArgs(args));
-    args.clear();
-    ASSERT_TRUE(sm_ && sm_->hasNotificationActive() && sm_->myStationTable());
-    configIs(keyOf(0, 0));
-    sm_->kelDoZombieReactors(true);  // a zombie ignores what it is told
-    configDir_->configDel(keyOf(0, 0));
-    EXPECT_EQ(statuses().size(), 1U);
+    // Destruction leaves what the reactor wrote, running included.
+    sm_->hasNotificationActiveIs(true);
+    auto const references = configDir_->references();
     sm_.reset();
     EXPECT_EQ(subscribers(), 0U);
-    EXPECT_EQ(configDir_->references(), 1U);
-    EXPECT_EQ(statuses().size(), 1U);
+    EXPECT_EQ(configDir_->references(), references - 1);
+    EXPECT_EQ(statusDir_->status().size(), 1U);
     EXPECT_TRUE(sw_->smRunningState()->running());
 }
 
-// The keys ahead of `stop` in the directory's own order: what a replay that
-// fails at `stop` has programmed.
-std::set<MacVlan> keysBefore(MyStationConfigDir const& dir, MacVlan const& stop) {
-    std::set<MacVlan> keys;
-    for (auto const& [key, config] : dir.config()) {
-        if (key == stop) {
-            break;
-        }
-        keys.insert(key);
+// A dispatch entry reacts to its own attribute only, and not at all while the
+// reactor is marked for deletion.
+struct DispatchCase {
+    char const* name;
+    bool configEntry;
+    short attribute;
+    bool zombie;
+};
+DispatchCase const kDispatchCases[] = {
+    {"FcsdInsertedId", false, Fcsd::kLogicalFapIdInsertedAttr, false},
+    {"FcsdModuleInfo", false, Fcsd::kLogicalModInfoAttr, false},
+    {"FcsdZombie", false, Fcsd::kLogicalFapIdInsertedAttr, true},
+    {"Config", true, MyStationConfigDir::kCollectionAttr, false},
+    {"ConfigOtherAttribute", true, MyStationConfigDir::kCollectionAttr + 1, false},
+    {"ConfigZombie", true, MyStationConfigDir::kCollectionAttr, true},
+};
+
+class MyStationSmDispatchTest : public L3MyStationSmTest,
+                                public ::testing::WithParamInterface<DispatchCase> {};
+
+TEST_P(MyStationSmDispatchTest, ReactsOnlyToItsOwnAttributeWhileAlive) {
+    DispatchCase const& c = GetParam();
+    runningSmIs();
+    if (!c.configEntry) {
+        sm_->myStationTableIs(nullptr);  // waiting for an id again
     }
-    return keys;
+    sm_->hasNotificationActiveIs(false);
+    MacVlan const key = keyOf(0, 0);
+    configIs(key);
+    journal();
+    sm_->kelDoZombieReactors(c.zombie);
+    Vosk::Subscriber slot;
+    slot.owner = sm_.get();
+    if (c.configEntry) {
+        L3MyStationSm::myStationConfigDirDispatch(nullptr, &slot, c.attribute, &key, nullptr);
+    } else {
+        L3MyStationSm::fcsdDispatch(nullptr, &slot, c.attribute, &kFap, nullptr);
+    }
+    Lines const reacted{kSet + "0/0" + kOn + "vlan=0/0 tvlan=0/0", kStatus + "0/0"};
+    EXPECT_EQ(journal(), c.attribute == 0 && !c.zombie ? reacted : Lines{});
 }
+
+INSTANTIATE_TEST_SUITE_P(Entries, MyStationSmDispatchTest, ::testing::ValuesIn(kDispatchCases),
+                         [](auto const& info) { return std::string(info.param.name); });
 
 TEST_F(L3MyStationSmTest, ReplayStopsAtAKeyTheChipCannotHoldAndDoesNotRun) {
     MacVlan const bad = keyOf(0x1000, 0xfff);
+    auto programmed = [](std::uint32_t vlan) {
+        std::string const v = std::to_string(vlan) + "/fff";
+        return Lines{kSet + v + kOn + "vlan=" + v + " tvlan=0/0", kStatus + v};
+    };
     for (std::uint32_t vlan = 1; vlan <= 8; ++vlan) {
         configIs(keyOf(vlan, 0xfff));
     }
@@ -428,22 +393,21 @@ TEST_F(L3MyStationSmTest, ReplayStopsAtAKeyTheChipCannotHoldAndDoesNotRun) {
     smIs();
     PlinthTest::TraceCapture capture("L3MyStationSm");
     fcsd()->logicalFapIdInsertedIs(kFap);
-    EXPECT_EQ(std::ranges::count(capture.texts(),
-                                 std::string("fcsdDispatch dropped a change: ") + kRangeError),
-              1);
-    EXPECT_FALSE(sw_->smRunningState()->running());
-    std::set<MacVlan> programmed;
-    for (auto const& [key, status] : statuses()) {
-        programmed.insert(key);
+    EXPECT_EQ(capture.texts().back(), "fcsdDispatch dropped a change: " + kRangeError);
+    Lines expected;  // the keys ahead of the bad one, in the
+                     // directory's own order
+    for (auto const& [key, config] : configDir_->config()) {
+        if (key == bad) {
+            break;
+        }
+        Lines const lines = programmed(key.vlan);
+        expected.insert(expected.end(), lines.begin(), lines.end());
     }
-    EXPECT_EQ(programmed, keysBefore(*configDir_, bad));
-    EXPECT_EQ(entries().size(), programmed.size());
+    EXPECT_EQ(journal(), expected);
 
     // The table is there: later changes program it as usual.
-    MacVlan const later = keyOf(9, 0xfff);
-    configIs(later);
-    EXPECT_EQ(statuses().count(later), 1U);
-    EXPECT_EQ(entries().count(tableKeyOf(later, false)), 1U);
+    configIs(keyOf(9, 0xfff));
+    EXPECT_EQ(journal(), programmed(9));
 }
 
 TEST_F(L3MyStationSmTest, ReplayFailureAtConstructionReachesTheCreatorAndLeavesNothing) {
@@ -452,33 +416,24 @@ TEST_F(L3MyStationSmTest, ReplayFailureAtConstructionReachesTheCreatorAndLeavesN
         runningSmIs();
         FAIL() << "the range error did not reach the creator";
     } catch (Kel::RangeException const& e) {
-        EXPECT_STREQ(e.what(), kRangeError);
+        EXPECT_EQ(e.what(), kRangeError);
     }
     EXPECT_FALSE(sm_);
-    EXPECT_FALSE(sw_->smRunningState()->running());
+    EXPECT_EQ(journal(), Lines{});
     EXPECT_EQ(subscribers(), 0U);
-    // TearDown checks that every reference the constructor took was released.
-}
-
-std::string regexEscaped(std::string_view text) {
-    std::string out;
-    for (char ch : text) {
-        if (std::strchr("\\^$.|?*+()[]{}", ch) != nullptr) {
-            out += '\\';
-        }
-        out += ch;
-    }
-    return out;
+    // TearDown checks that every reference the constructor took
+    // was released.
 }
 
 class ChipAttrDeathTest : public L3MyStationSmTest, public ::testing::WithParamInterface<Chip> {};
 
 TEST_P(ChipAttrDeathTest, StopsWithoutTheMyStationFeature) {
-    std::string const report =
-        "PlinthL3Unicast/L3MyStationSm:[0-9]+: " + regexEscaped(kFapSig) + ": Assertion `" +
-        regexEscaped("l3UnicastChipAttr() != __null && \" ChipAttributes not found\"") +
-        "' failed\\.";
-    EXPECT_DEATH(runningSmIs(GetParam()), report);
+    EXPECT_DEATH(
+        runningSmIs(GetParam()),
+        "PlinthL3Unicast/L3MyStationSm:[0-9]+: void "
+        "PlinthL3Unicast::L3MyStationSm::handleLogicalFapId\\(LogicalFap::LogicalFapId\\): "
+        "Assertion `l3UnicastChipAttr\\(\\) != __null && \" ChipAttributes not found\"' "
+        "failed\\.");
 }
 
 INSTANTIATE_TEST_SUITE_P(Profiles, ChipAttrDeathTest,
