@@ -1,13 +1,8 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <array>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -22,296 +17,174 @@
 #include "PlinthProfile/Profile.h"
 #include "Switch.h"
 #include "Toggle/Toggle.h"
-#include "TraceCapture.h"
 
 namespace {
 
 using namespace PlinthL3Unicast;
-namespace Path = PlinthAgent::Path;
 using Sw = PlinthAgent::Switch;
 using Any = Kel::Ptr<Kel::PtrInterface>;
-using Keys = std::set<MacVlanTagged>;
+using Lines = std::vector<std::string>;
+using Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable;
 
-constexpr LogicalFap::LogicalFapId kFap{7};
-constexpr Pakt::EthAddr kRouterMac{0x001c73000001};
-constexpr Pakt::EthAddr kInterfaceMac{0x001c73000002};
-constexpr Pakt::EthAddr kSystemMac{0x001c730000aa};
-constexpr Pakt::EthAddr kVrrpMac{0x00005e00010a};
-constexpr char const* kChip = "plinthA";
-constexpr std::array<char const*, 5> kChildren = {
-    "l3MyStationHelperSm", "l3MyStationSm", "vrrpPrivateVlanReflectorSm", "vrrpSmHelper", "vrrpSm"};
+constexpr char const* kChildren[] = {"l3MyStationHelperSm", "l3MyStationSm",
+                                     "vrrpPrivateVlanReflectorSm", "vrrpSmHelper", "vrrpSm"};
 
-// A router MAC entry's key: any VLAN, exact MAC.
-MacVlanTagged anyVlan(Pakt::EthAddr mac) {
-    return {mac, 0, 0};
-}
-
-Keys tableKeys(MyStationMounter const& m) {
-    Keys keys;
-    for (auto const& [key, entry] : m.l3MyStationSm()->myStationTable()->entries()) {
-        keys.insert(key);
-    }
-    return keys;
-}
-
-// The child `attr` through generic access; `op` is read or del.
 Any child(MyStationMounter& m, char const* attr, Kel::AttrOp op = Kel::AttrOp::read) {
     Kel::Value io;
     EXPECT_EQ(m.fwkType()->genericIfAttributeOp(m, attr, op, io), Kel::kAttrOpOk) << attr;
     return Kel::fromValue<Any>(io);
 }
 
-// A removed reactor is silenced; the helper, an entity, is detached instead.
-bool silenced(Any const& removed) {
-    if (auto const* helper = dynamic_cast<VrrpSmHelper const*>(removed.get())) {
-        return helper->parent() == nullptr;
+// A digit per attribute of the mounter, in declaration order: whether it
+// holds something. The five children follow the space.
+std::string held(MyStationMounter& m) {
+    std::string out;
+    for (Kel::AttrId id = 0; id < m.fwkType()->attributeCount(); ++id) {
+        Kel::Value io;
+        m.fwkType()->genericIfAttributeOp(m, id, Kel::AttrOp::read, io);
+        out += std::string(id == 8 ? " " : "") +
+               (Kel::fromValue<Kel::Ptr<Kel::PtrInterface const>>(io) ? "1" : "0");
     }
-    return !removed->hasNotificationActive();
+    return out;
 }
 
-std::vector<Any> children(MyStationMounter& m) {
-    std::vector<Any> all;
-    for (char const* attr : kChildren) {
-        all.push_back(child(m, attr));
-    }
-    return all;
-}
-
-// Each test reads toggles from a directory of its own, and ends with every
-// object it made released.
 class WiringTest : public ::testing::Test {
   protected:
-    WiringTest()
-        : toggleDir_(std::filesystem::temp_directory_path() /
-                     ("wiring-toggles-" + std::to_string(::getpid()))) {
-        std::filesystem::create_directories(toggleDir_);
-        Toggle::toggleDirIs(toggleDir_.string());
-    }
-    ~WiringTest() override {
-        Toggle::toggleDirIs("");
-        std::filesystem::remove_all(toggleDir_);
-    }
+    // No toggle file: VRRP is on.
+    WiringTest() { Toggle::toggleDirIs((std::filesystem::temp_directory_path() / "no-toggles").string()); }
     void TearDown() override {
         mounter_ = nullptr;
-        PlinthProfile::chipProfileDel(kChip);
-        switch_.reset();
+        sw_.reset();
+        PlinthProfile::chipProfileDel("plinthA");
+        Toggle::toggleDirIs("");
         EXPECT_EQ(Kel::liveObjects(), liveAtStart_);
     }
-
-    Sw& switchIs(std::set<std::string> omitted = {}) {
-        switch_ = std::make_unique<Sw>(std::move(omitted));
-        return *switch_;
-    }
-    // Runs the mounter made so far (or a new one) through doInit and the
-    // completion of its mounts, on the switch made so far (or a full one).
     MyStationMounter& start() {
-        if (!switch_) {
-            switchIs();
-        }
         if (!mounter_) {
             mounter_ = MyStationMounter::MyStationMounterIs("myStation");
         }
-        mounter_->contextIs(switch_->context());
+        mounter_->contextIs(sw_->context());
         mounter_->doInit();
-        EXPECT_EQ(switch_->sysdb()->doCompleteMounts(), 1);
+        EXPECT_EQ(sw_->sysdb()->doCompleteMounts(), 1);
         return *mounter_;
     }
-    void rerun() { mounter_->doMountsComplete(Corral::MountStatus::complete, sw().sysdb()); }
-
-    // A known chip whose logical FAP id the chip agent has announced.
-    void chipIs() {
-        Kel::Ptr<Asic::ChipProfile> profile(new Asic::ChipProfile(kChip));
-        profile->featureIs(Kel::Ptr<MyStationAttr>(new MyStationAttr(false)));
-        PlinthProfile::chipProfileIs(profile);
-        sw().featureCommon()->logicalModInfoIs(
-            kFap, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{kChip, 2}));
-        sw().featureCommon()->logicalFapIdInsertedIs(kFap);
-    }
-    void routerMacIs(Pakt::EthAddr mac, Brix::MacType type, bool routing = true) {
-        sw().routerMacDb()->routerMacIs({mac, type}, {routing});
-    }
-
-    Sw& sw() { return *switch_; }
 
     std::int64_t const liveAtStart_ = Kel::liveObjects();
-    std::filesystem::path const toggleDir_;
-    std::unique_ptr<Sw> switch_;
+    std::unique_ptr<Sw> sw_ = std::make_unique<Sw>();
     Kel::Ptr<MyStationMounter> mounter_;
 };
 
 // ---- keep or replace ------------------------------------------------------------------
 
-struct ReactorCase {
-    char const* attr;
-    // Calls the create operation with the inputs the wiring gives it.
-    Any (*same)(MyStationMounter&, Sw&);
-    // Calls it with one input replaced by another entity.
-    Any (*changed)(MyStationMounter&, Sw&);
+// The wired input, or another of its type when it is the one replaced.
+template <class T, class U>
+T pick(int replaced, int input, T wired, U other) {
+    return replaced == input ? T(other) : wired;
+}
+
+struct KeepCase {
+    char const* child;
+    int inputs;
+    // The create operation with the inputs the wiring gave it, but `replaced`.
+    Any (*call)(MyStationMounter&, Sw&, int replaced);
 };
-void PrintTo(ReactorCase const& c, std::ostream* os) {
-    *os << c.attr;
-}
 
-class ReactorIsTest : public WiringTest, public ::testing::WithParamInterface<ReactorCase> {};
-
-TEST_P(ReactorIsTest, KeepsOnTheSameInputsAndReplacesWithAnActiveOneOtherwise) {
-    MyStationMounter& m = start();
-    Any const first = child(m, GetParam().attr);
-    ASSERT_TRUE(first);
-    EXPECT_EQ(GetParam().same(m, sw()), first);
-    EXPECT_EQ(child(m, GetParam().attr), first);
-
-    Any const second = GetParam().changed(m, sw());
-    ASSERT_TRUE(second);
-    EXPECT_NE(second, first);
-    EXPECT_EQ(child(m, GetParam().attr), second);
-    EXPECT_TRUE(second->hasNotificationActive());
-    EXPECT_TRUE(first->hasNotificationActive());  // released, not silenced
-}
-
-ReactorCase const kReactors[] = {
-    {"l3MyStationSm",
-     [](MyStationMounter& m, Sw& s) -> Any {
-         return m.l3MyStationSmIs(s.sysdb(), s.featureCommon(), m.myStationConfigDir(),
-                                  m.myStationStatusDir(), s.smRunningState());
-     },
-     [](MyStationMounter& m, Sw& s) -> Any {
-         return m.l3MyStationSmIs(s.sysdb(), s.featureCommon(), m.myStationConfigDir(),
-                                  Kel::newPtr<MyStationStatusDir>(), s.smRunningState());
+KeepCase const kKeepCases[] = {
+    {"l3MyStationHelperSm", 5,
+     [](MyStationMounter& m, Sw& s, int r) -> Any {
+         return m.l3MyStationHelperSmIs(
+             pick(r, 0, m.routerMacDb(), Kel::newPtr<Brix::BrixRouterMacDb>()),
+             pick(r, 1, m.routerMacStatusDb(), Kel::newPtr<Brix::BrixRouterMacStatusDb>()),
+             pick(r, 2, s.routingConfig(), Kel::newPtr<L3MyStationRoutingConfig>()),
+             pick(r, 3, s.routingStatus(), Kel::newPtr<L3MyStationRoutingStatus>()),
+             pick(r, 4, m.myStationConfigDir(), Kel::newPtr<MyStationConfigDir>()));
      }},
-    {"vrrpSm",
-     [](MyStationMounter& m, Sw&) -> Any {
-         return m.vrrpSmIs(m.vrrpMacStatus(), m.fhrpHwStatus(), m.vrrpSmHelper());
-     },
-     [](MyStationMounter& m, Sw&) -> Any {
+    {"l3MyStationSm", 5,
+     [](MyStationMounter& m, Sw& s, int r) -> Any {
+         return m.l3MyStationSmIs(
+             pick(r, 0, s.sysdb(), Kel::newPtr<Corral::EntityManager>()),
+             pick(r, 1, s.featureCommon(), Kel::newPtr<PlinthCentral::FeatureAgentCommonSmData>()),
+             pick(r, 2, m.myStationConfigDir(), Kel::newPtr<MyStationConfigDir>()),
+             pick(r, 3, m.myStationStatusDir(), Kel::newPtr<MyStationStatusDir>()),
+             pick(r, 4, s.smRunningState(), Kel::newPtr<SmRunningState>()));
+     }},
+    {"vrrpPrivateVlanReflectorSm", 3,
+     [](MyStationMounter& m, Sw& s, int r) -> Any {
+         return m.vrrpPrivateVlanReflectorSmIs(
+             pick(r, 0, s.vrMacStatus(), Kel::newPtr<Routing::Fhrp::VirtualRouterMacStatus>()),
+             pick(r, 1, s.brixL3Status()->intfVlanIdSet(), Kel::newPtr<IntfVlanIdSet::Table>()),
+             pick(r, 2, m.vrrpMacStatus(), Kel::newPtr<VirtualRouterMacTable>()));
+     }},
+    {"vrrpSmHelper", 3,
+     [](MyStationMounter& m, Sw&, int r) -> Any {
+         return m.vrrpSmHelperIs(pick(r, 0, Vosk::String(""), Vosk::String("other")),
+                                 pick(r, 1, m.myStationConfigDir(), Kel::newPtr<MyStationConfigDir>()),
+                                 pick(r, 2, m.myStationStatusDir(), Kel::newPtr<MyStationStatusDir>()));
+     }},
+    {"vrrpSm", 3,
+     [](MyStationMounter& m, Sw&, int r) -> Any {
          return m.vrrpSmIs(
-             m.vrrpMacStatus(), m.fhrpHwStatus(),
-             VrrpSmHelper::VrrpSmHelperIs("other", m.myStationConfigDir(), m.myStationStatusDir()));
-     }},
-    {"l3MyStationHelperSm",
-     [](MyStationMounter& m, Sw& s) -> Any {
-         return m.l3MyStationHelperSmIs(m.routerMacDb(), m.routerMacStatusDb(), s.routingConfig(),
-                                        s.routingStatus(), m.myStationConfigDir());
-     },
-     [](MyStationMounter& m, Sw& s) -> Any {
-         return m.l3MyStationHelperSmIs(nullptr, m.routerMacStatusDb(), s.routingConfig(),
-                                        s.routingStatus(), m.myStationConfigDir());
+             pick(r, 0, m.vrrpMacStatus(), Kel::newPtr<VirtualRouterMacTable>()),
+             pick(r, 1, m.fhrpHwStatus(), Kel::newPtr<Routing::Fhrp::Hardware::Status>()),
+             pick(r, 2, Kel::Ptr<BrixHelper::VrrpSmHelper>(m.vrrpSmHelper()),
+                  Kel::newPtr<BrixHelper::VrrpSmHelper>("other")));
      }},
 };
-INSTANTIATE_TEST_SUITE_P(Reactors, ReactorIsTest, ::testing::ValuesIn(kReactors),
-                         [](auto const& info) { return std::string(info.param.attr); });
 
-struct HelperCase {
-    char const* name;
-    char const* helperName;
-    bool otherStatusDir;
-    bool kept;
+struct KeepParam {
+    KeepCase const* c;
+    int replaced;  // -1: every input the same
 };
-void PrintTo(HelperCase const& c, std::ostream* os) {
-    *os << c.name;
+
+std::vector<KeepParam> keepParams() {
+    std::vector<KeepParam> params;
+    for (KeepCase const& c : kKeepCases) {
+        for (int replaced = -1; replaced < c.inputs; ++replaced) {
+            params.push_back({&c, replaced});
+        }
+    }
+    return params;
 }
 
-class VrrpHelperIsTest : public WiringTest, public ::testing::WithParamInterface<HelperCase> {};
+void PrintTo(KeepParam const& p, std::ostream* os) {
+    *os << p.c->child << " input " << p.replaced;
+}
 
-TEST_P(VrrpHelperIsTest, ReplacesOnlyOnAnotherNameOrDirectory) {
-    HelperCase const& c = GetParam();
+class KeepOrReplaceTest : public WiringTest, public ::testing::WithParamInterface<KeepParam> {};
+
+TEST_P(KeepOrReplaceTest, KeptOnTheSameInputsElseReplacedByOneSwitchedOn) {
+    auto const [c, replaced] = GetParam();
     MyStationMounter& m = start();
-    Kel::Ptr<VrrpSmHelper> const first = m.vrrpSmHelper();
+    Any const first = child(m, c->child);
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->nameString(), Vosk::String(""));
-    EXPECT_EQ(first->parent(), &m);
-
-    Kel::Ptr<MyStationStatusDir> statusDir = m.myStationStatusDir();
-    if (c.otherStatusDir) {
-        statusDir = Kel::newPtr<MyStationStatusDir>();
+    Any const now = c->call(m, *sw_, replaced);
+    EXPECT_EQ(child(m, c->child), now);
+    if (replaced < 0) {
+        EXPECT_EQ(now, first);
+        return;
     }
-    auto const current = m.vrrpSmHelperIs(c.helperName, m.myStationConfigDir(), statusDir);
-    EXPECT_EQ(m.vrrpSmHelper(), current);
-    EXPECT_EQ(current == first, c.kept);
-    EXPECT_EQ(current->parent(), &m);
-    EXPECT_EQ(current->nameString(), Vosk::String(c.helperName));
-    EXPECT_EQ(first->parent(), c.kept ? &m : nullptr);
-}
-
-HelperCase const kHelpers[] = {
-    {"SameNameAndDirectories", "", false, true},
-    {"OtherName", "vrrp", false, false},
-    {"OtherStatusDirectory", "", true, false},
-};
-INSTANTIATE_TEST_SUITE_P(Helper, VrrpHelperIsTest, ::testing::ValuesIn(kHelpers),
-                         [](auto const& info) { return std::string(info.param.name); });
-
-// ---- delete ---------------------------------------------------------------------------
-
-class ChildDelTest : public WiringTest, public ::testing::WithParamInterface<char const*> {};
-
-TEST_P(ChildDelTest, EmptyGivesNullAndPresentIsSilencedAndHandedBack) {
-    mounter_ = MyStationMounter::MyStationMounterIs("unwired");
-    EXPECT_FALSE(child(*mounter_, GetParam(), Kel::AttrOp::del));
-
-    MyStationMounter& m = start();
-    Any const present = child(m, GetParam());
-    ASSERT_TRUE(present);
-    EXPECT_EQ(child(m, GetParam(), Kel::AttrOp::del), present);
-    EXPECT_FALSE(child(m, GetParam()));
-    EXPECT_FALSE(child(m, GetParam(), Kel::AttrOp::del));
-    EXPECT_TRUE(silenced(present));
-}
-
-INSTANTIATE_TEST_SUITE_P(Children, ChildDelTest, ::testing::ValuesIn(kChildren),
-                         [](auto const& info) { return std::string(info.param); });
-
-// ---- inputs that are off or absent ----------------------------------------------------
-
-TEST_F(WiringTest, ToggleOffStillCreatesTheVrrpChildren) {
-    std::ofstream(toggleDir_ / "PlinthLib.json") << R"({"PlinthL3UnicastVrrp": false})";
-    MyStationMounter& m = start();
-    EXPECT_FALSE(sw().fhrpHwStatus()->vrrpSupported());
-    for (Any const& c : children(m)) {
-        ASSERT_TRUE(c);
+    ASSERT_NE(now, first);
+    EXPECT_TRUE(now->hasNotificationActive());
+    // The old one is only released, not silenced; the helper is detached.
+    EXPECT_TRUE(first->hasNotificationActive());
+    if (auto* helper = dynamic_cast<VrrpSmHelper*>(now.get())) {
+        EXPECT_EQ(helper->parent(), &m);
+        EXPECT_EQ(dynamic_cast<VrrpSmHelper&>(*first).parent(), nullptr);
     }
-    EXPECT_TRUE(m.vrrpPrivateVlanReflectorSm()->hasNotificationActive());
-    EXPECT_TRUE(m.vrrpSm()->hasNotificationActive());
-    EXPECT_EQ(m.vrrpSm()->vrrpHelper(), m.vrrpSmHelper());
 }
 
-TEST_F(WiringTest, WithoutRouterMacDbTheResolverIsCreatedAndInitialized) {
-    switchIs({Path::routerMacDb});
-    MyStationMounter& m = start();
-    ASSERT_TRUE(m.l3MyStationHelperSm());
-    EXPECT_FALSE(m.l3MyStationHelperSm()->routerMacDb());
-    EXPECT_TRUE(m.l3MyStationHelperSm()->initialized());
-    EXPECT_TRUE(m.l3MyStationHelperSm()->hasNotificationActive());
-}
+INSTANTIATE_TEST_SUITE_P(Children, KeepOrReplaceTest, ::testing::ValuesIn(keepParams()),
+                         [](auto const& info) {
+                             int const r = info.param.replaced;
+                             return std::string(info.param.c->child) +
+                                    (r < 0 ? "_SameInputs" : "_Input" + std::to_string(r));
+                         });
 
-TEST_F(WiringTest, WithoutRunningStateTheTableIsStillProgrammed) {
-    switchIs({Path::smState});
-    chipIs();
-    MyStationMounter& m = start();
-    ASSERT_TRUE(m.l3MyStationSm());
-    EXPECT_FALSE(m.l3MyStationSm()->smRunningState());
-    ASSERT_TRUE(m.l3MyStationSm()->myStationTable());
-    routerMacIs(kRouterMac, Brix::MacType::interface);
-    EXPECT_EQ(tableKeys(m), Keys{anyVlan(kRouterMac)});
-}
+// ---- creation order -------------------------------------------------------------------
 
-// ---- repeated completion and order ----------------------------------------------------
-
-TEST_F(WiringTest, SecondCompletionKeepsEveryChildAndInitializesAgain) {
-    MyStationMounter& m = start();
-    std::vector<Any> const before = children(m);
-    std::int64_t const live = Kel::liveObjects();
-    PlinthTest::TraceCapture capture("L3MyStationHelperSm");
-    rerun();
-    EXPECT_EQ(children(m), before);
-    EXPECT_EQ(Kel::liveObjects(), live);
-    auto const texts = capture.texts();
-    EXPECT_EQ(std::count(texts.begin(), texts.end(), "handleInitialized"), 1);
-}
-
-// Runs `action` on every notification of `entity` while it lives.
+// Runs `action` on every change that `entity` announces while this lives.
 struct OnNotify {
-    OnNotify(Kel::Ptr<Kel::NotifyingEntity> entity, std::function<void()> action)
+    OnNotify(Kel::Ptr<Kel::NotifyingEntity const> entity, std::function<void()> action)
         : entity_(std::move(entity)), action_(std::move(action)) {
         slot_.owner = this;
         slot_.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short, void const*,
@@ -320,80 +193,103 @@ struct OnNotify {
     }
     ~OnNotify() { entity_->notifieeList()->subscriberRemove(&slot_); }
 
-    Kel::Ptr<Kel::NotifyingEntity> entity_;
+    Kel::Ptr<Kel::NotifyingEntity const> entity_;
     std::function<void()> action_;
     Vosk::Subscriber slot_;
 };
 
-// Every child is there and the table holds every configuration entry.
-bool wiredAndInStep(MyStationMounter const& m) {
-    if (!(m.l3MyStationHelperSm() && m.l3MyStationSm() && m.vrrpPrivateVlanReflectorSm() &&
-          m.vrrpSmHelper() && m.vrrpSm() && m.l3MyStationSm()->myStationTable())) {
-        return false;
-    }
-    return m.l3MyStationSm()->myStationTable()->entrys() == m.myStationConfigDir()->config().size();
-}
+// Each child writes something as it starts (the reflector the virtual-MAC
+// table, the VRRP machine through the helper the configuration, the table
+// programmer the running state, the resolver the routing status); what the
+// mounter holds at that moment shows which children came before it.
+TEST_F(WiringTest, EachChildStartsWithThoseBeforeItInPlace) {
+    Kel::Ptr<Asic::ChipProfile> profile(new Asic::ChipProfile("plinthA"));
+    profile->featureIs(Kel::Ptr<MyStationAttr>(new MyStationAttr(false)));
+    PlinthProfile::chipProfileIs(profile);
+    LogicalFap::LogicalFapId const fap{7};
+    sw_->featureCommon()->logicalModInfoIs(
+        fap, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{"plinthA", 2}));
+    sw_->featureCommon()->logicalFapIdInsertedIs(fap);
+    sw_->vrMacStatus()->virtualMacIs({"Vlan10", Pakt::EthAddr(0x00005e00010a)});
+    sw_->brixL3Status()->intfVlanIdSet()->vlanIdIs("Vlan10", 10);
+    sw_->routingConfig()->routerMacIs({Pakt::EthAddr(0x001c730000aa), true});
 
-TEST_F(WiringTest, TableProgrammerExistsBeforeTheFirstEntryAndInitializationIsLast) {
-    switchIs();
-    chipIs();
-    routerMacIs(kRouterMac, Brix::MacType::interface);
-    routerMacIs(kInterfaceMac, Brix::MacType::gateway);
-    routerMacIs(Pakt::EthAddr(0x001c73000003), Brix::MacType::interface, false);
-    sw().routingConfig()->routerMacIs({kSystemMac, true});
     mounter_ = MyStationMounter::MyStationMounterIs("myStation");
-    // The resolver records an applied router MAC only once initialised: by
-    // then every child must exist and every entry written must be programmed.
-    std::vector<bool> seen;
-    OnNotify watch(sw().routingStatus(), [&] { seen.push_back(wiredAndInStep(*mounter_)); });
-    PlinthTest::TraceCapture capture("L3MyStationSm");
+    Lines seen;
+    auto look = [&] {
+        std::string now;
+        for (char const* attr : kChildren) {
+            now += child(*mounter_, attr) ? std::string(now.empty() ? "" : " ") + attr : "";
+        }
+        if (seen.empty() || seen.back() != now) {
+            seen.push_back(now);
+        }
+    };
+    OnNotify table(mounter_->vrrpMacStatusIs(), look);
+    OnNotify config(mounter_->myStationConfigDirIs(), look);
+    OnNotify running(sw_->smRunningState(), look);
+    OnNotify routing(sw_->routingStatus(), look);
+    start();
+    EXPECT_EQ(seen, (Lines{"", "vrrpPrivateVlanReflectorSm vrrpSmHelper",
+                           "vrrpPrivateVlanReflectorSm vrrpSmHelper vrrpSm",
+                           "l3MyStationHelperSm l3MyStationSm vrrpPrivateVlanReflectorSm "
+                           "vrrpSmHelper vrrpSm"}));
+    EXPECT_TRUE(sw_->smRunningState()->running());
+}
+
+// ---- delete and teardown --------------------------------------------------------------
+
+TEST_F(WiringTest, DelHandsTheChildBackSilencedOrDetached) {
     MyStationMounter& m = start();
-
-    for (std::string const& text : capture.texts()) {
-        EXPECT_EQ(text.find(" MyStationTable is not yet initialized "), std::string::npos) << text;
+    for (char const* attr : kChildren) {
+        Any const present = child(m, attr);
+        EXPECT_EQ(child(m, attr, Kel::AttrOp::del), present) << attr;
+        EXPECT_FALSE(child(m, attr, Kel::AttrOp::del)) << attr;
+        if (auto* helper = dynamic_cast<VrrpSmHelper*>(present.get())) {
+            EXPECT_EQ(helper->parent(), nullptr);
+        } else {
+            EXPECT_FALSE(present->hasNotificationActive()) << attr;
+        }
     }
-    EXPECT_EQ(tableKeys(m),
-              (Keys{anyVlan(kRouterMac), anyVlan(kInterfaceMac), anyVlan(kSystemMac)}));
-    EXPECT_EQ(m.myStationStatusDir()->status().size(), 3U);
-    EXPECT_TRUE(sw().smRunningState()->running());
-    EXPECT_EQ(seen, std::vector<bool>{true});
 }
 
-// ---- teardown -------------------------------------------------------------------------
+// Calls `onRelease` when the last reference goes, that of the child given it.
+template <class Base>
+struct Sentinel : Base {
+    explicit Sentinel(std::function<void()> f) : onRelease(std::move(f)) {}
+    ~Sentinel() override { onRelease(); }
+    std::function<void()> onRelease;
+};
 
-TEST_F(WiringTest, DestructionSilencesEveryChildWhileTheirDirectoriesLiveOn) {
-    switchIs();
-    chipIs();
-    routerMacIs(kRouterMac, Brix::MacType::interface);
-    std::vector<Any> kept = children(start());
-    Kel::Ptr<L3MyStationSm> const sm = mounter_->l3MyStationSm();
+TEST_F(WiringTest, TeardownDropsTheDirectoriesThenEachChildInOrderThenTheInputs) {
+    MyStationMounter& m = start();
+    Kel::Ptr<VrrpSmHelper> const helper = m.vrrpSmHelper();
+    Lines released;
+    auto note = [&](char const* name) {
+        return [&, name] {
+            released.push_back(std::string(name) + " " + held(m) +
+                               (helper->parent() ? " attached" : " detached"));
+        };
+    };
+    // Each child rebuilt with one input that only it holds.
+    m.l3MyStationHelperSmIs(
+        m.routerMacDb(), m.routerMacStatusDb(), sw_->routingConfig(),
+        Kel::newPtr<Sentinel<L3MyStationRoutingStatus>>(note("l3MyStationHelperSm")),
+        m.myStationConfigDir());
+    m.l3MyStationSmIs(sw_->sysdb(), sw_->featureCommon(), m.myStationConfigDir(),
+                      m.myStationStatusDir(),
+                      Kel::newPtr<Sentinel<SmRunningState>>(note("l3MyStationSm")));
+    m.vrrpPrivateVlanReflectorSmIs(
+        sw_->vrMacStatus(), Kel::newPtr<Sentinel<IntfVlanIdSet::Table>>(note("reflector")),
+        m.vrrpMacStatus());
+    m.vrrpSmIs(m.vrrpMacStatus(),
+               Kel::newPtr<Sentinel<Routing::Fhrp::Hardware::Status>>(note("vrrpSm")),
+               m.vrrpSmHelper());
     mounter_ = nullptr;
-
-    for (Any const& c : kept) {
-        EXPECT_TRUE(silenced(c));
-    }
-    ASSERT_TRUE(sm->myStationConfigDir());
-    EXPECT_NE(sm->myStationConfigDir()->config(MacVlan{kRouterMac}), nullptr);
-    // Silenced: a new router MAC reaches neither the directory nor the table.
-    routerMacIs(kInterfaceMac, Brix::MacType::interface);
-    EXPECT_EQ(sm->myStationConfigDir()->config().size(), 1U);
-    EXPECT_EQ(sm->myStationTable()->entrys(), 1U);
-}
-
-// ---- the loaded plug-in ---------------------------------------------------------------
-
-TEST_F(WiringTest, LoadedPluginProgramsRouterAndVrrpMacsIntoTheChipTable) {
-    ASSERT_EQ(Plugin::loadLibrary(PLINTH_PLUGIN_PATH), "");
-    switchIs();
-    chipIs();
-    mounter_ = Kel::dynamicPtrCast<MyStationMounter>(
-        Plugin::mounterStart("PlinthL3Unicast::MyStationMounter", "myStation", sw().context()));
-    ASSERT_TRUE(mounter_);
-    routerMacIs(kRouterMac, Brix::MacType::interface);
-    sw().vrMacStatus()->virtualMacIs({"Vlan10", kVrrpMac});
-    sw().brixL3Status()->intfVlanIdSet()->vlanIdIs("Vlan10", 10);
-    EXPECT_EQ(tableKeys(*mounter_), (Keys{anyVlan(kRouterMac), {kVrrpMac, 10, 0xfff}}));
-    EXPECT_TRUE(sw().smRunningState()->running());
+    EXPECT_EQ(released, (Lines{"l3MyStationHelperSm 11110100 01111 attached",
+                               "l3MyStationSm 11110100 00111 attached",
+                               "reflector 11110100 00011 attached",
+                               "vrrpSm 11110100 00000 detached"}));
 }
 
 }  // namespace
