@@ -40,11 +40,9 @@ constexpr char const* kChip = "plinthA";
 constexpr char const* kChildren[] = {"l3MyStationHelperSm", "l3MyStationSm",
                                      "vrrpPrivateVlanReflectorSm", "vrrpSmHelper", "vrrpSm"};
 
-std::string testName() {
-    auto const* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "-" + info->name();
-    std::replace(name.begin(), name.end(), '/', '-');
-    return name;
+// Scratch files of this process; each test removes its own.
+std::filesystem::path scratch(char const* what) {
+    return std::filesystem::temp_directory_path() / (what + std::to_string(::getpid()));
 }
 
 // Cases print by name in failure reports.
@@ -92,9 +90,7 @@ std::string held(MyStationMounter& m) {
 // object it made released.
 class MounterTest : public ::testing::Test {
   protected:
-    MounterTest()
-        : toggleDir_(std::filesystem::temp_directory_path() /
-                     ("toggles-" + std::to_string(::getpid()) + "-" + testName())) {
+    MounterTest() : toggleDir_(scratch("toggles-")) {
         std::filesystem::create_directories(toggleDir_);
         Toggle::toggleDirIs(toggleDir_.string());
     }
@@ -131,7 +127,7 @@ class MounterTest : public ::testing::Test {
     Kel::Ptr<MyStationMounter> mounter_;
 };
 
-// ---- mount table -------------------------------------------------
+// ---- mount table ---------------------------------------------------------------------
 
 TEST_F(MounterTest, DeclaresMountsInOrderAndClosesOnce) {
     start();
@@ -283,6 +279,8 @@ bool nullAt(Kel::PtrInterface& object, char const* attr) {
 class AbsentInputTest : public MounterTest, public ::testing::WithParamInterface<AbsentCase> {};
 
 // The children are made with the null input, and kept on a second completion.
+// (The agent tests run without the routing configuration, its status and the
+// router-MAC status database.)
 TEST_P(AbsentInputTest, LeavesItNullAndWiresEverythingElse) {
     AbsentCase const& c = GetParam();
     sw_->omit(c.path);
@@ -304,17 +302,11 @@ AbsentCase const kAbsentInputs[] = {
      "routerMacDb"},
     {"RouterMacDbWrongType", Path::routerMacDb, true, "routerMacDb", "l3MyStationHelperSm",
      "routerMacDb"},
-    {"StatusDbDirMissing", Path::routerMacStatusDir, false, "routerMacStatusDb",
-     "l3MyStationHelperSm", "routerMacStatusDb"},
     {"VrMacStatusWrongType", Path::vrMacStatus, true, "virtualMacStatusIn",
      "vrrpPrivateVlanReflectorSm", "virtualRouterMacStatusIn"},
     {"CapabilitiesMissing", Path::l3Capabilities, false, "l3Capabilities", nullptr, nullptr},
     {"FeatureCommonMissing", Path::featureCommon, false, nullptr, "l3MyStationSm", "fcsd"},
     {"RunningStateMissing", Path::smState, false, nullptr, "l3MyStationSm", "smRunningState"},
-    {"RoutingConfigMissing", Path::routingConfig, false, nullptr, "l3MyStationHelperSm",
-     "myStationRoutingConfig"},
-    {"RoutingStatusMissing", Path::routingStatus, false, nullptr, "l3MyStationHelperSm",
-     "myStationRoutingStatus"},
 };
 INSTANTIATE_TEST_SUITE_P(Inputs, AbsentInputTest, ::testing::ValuesIn(kAbsentInputs),
                          [](auto const& info) { return std::string(info.param.name); });
@@ -334,8 +326,7 @@ class RefusalTest : public MounterTest, public ::testing::WithParamInterface<Ref
 // read.
 TEST_P(RefusalTest, TracedAndNothingMadeUntilRepaired) {
     RefusalCase const& c = GetParam();
-    auto const ring = std::filesystem::temp_directory_path() /
-                      ("ring-" + std::to_string(::getpid()) + "-" + testName());
+    auto const ring = scratch("ring-");
     Jotter::defaultHandleIs(ring.string(), 4096);
     toggleFileIs(R"({"PlinthL3UnicastVrrp": false,})");
     sw_->omit(Path::routerMacDb);
