@@ -272,59 +272,29 @@ TEST_F(L3MyStationSmTest, RecordDumpOnlyAtLevel8) {
                                       "handleConfig Routing is enabled "}));
 }
 
-// Built from arguments as the framework does; each identity then reaches
-// its own attribute, in declaration order.
-TEST_F(L3MyStationSmTest, ReflectiveConstructionAndAccess) {
+// Built from arguments as the framework does. Silenced, the reactor reacts
+// to nothing; destroyed, it leaves what it wrote, running included.
+TEST_F(L3MyStationSmTest, BuiltFromArgumentsSilencedAndDestroyed) {
     chipIs(Chip::tagged);
     moduleIs(kFap);
     fcsd()->logicalFapIdInsertedIs(kFap);
-    Kel::ArgList args{Kel::toValue(sw_->sysdb()), Kel::toValue(fcsd()), Kel::toValue(configDir_),
-                      Kel::toValue(statusDir_), Kel::toValue(sw_->smRunningState())};
+    Kel::ArgList const args{Kel::toValue(sw_->sysdb()), Kel::toValue(fcsd()),
+                            Kel::toValue(configDir_), Kel::toValue(statusDir_),
+                            Kel::toValue(sw_->smRunningState())};
     sm_ = Kel::dynamicPtrCast<L3MyStationSm>(
         Kel::typeImpl("PlinthL3Unicast::L3MyStationSm")->genericIfConstructFromCtorArgs(args));
-    args.clear();
     EXPECT_EQ(journal(), Lines{"running on"});
-    Kel::TypeImpl const& type = *sm_->fwkType();
-    Kel::Value io;
-    auto op = [&](Kel::AttrId id, Kel::AttrOp o, Kel::ArgList const& args = {}) {
-        return type.genericIfAttributeOp(*sm_, id, o, io, args);
-    };
-    Kel::Ptr<Kel::PtrInterface const> const held[] = {sw_->sysdb(),
-                                                      fcsd(),
-                                                      configDir_,
-                                                      statusDir_,
-                                                      sw_->smRunningState(),
-                                                      sm_->myStationTable(),
-                                                      sm_->l3UnicastChipAttr()};
-    for (Kel::AttrId id = 0; id < std::size(held); ++id) {
-        ASSERT_EQ(op(id, Kel::AttrOp::read), 0) << id;
-        EXPECT_EQ(Kel::fromValue<Kel::Ptr<Kel::PtrInterface const>>(io), held[id]) << id;
-    }
-    Kel::Ptr<MyStationTable> const table = myStationTableFactory();
-    io = Kel::toValue(table);
-    ASSERT_EQ(op(5, Kel::AttrOp::write), 0);
-    EXPECT_EQ(sm_->myStationTable(), table);
+    EXPECT_EQ(sm_->myStationConfigDir(), configDir_);
 
-    // Silenced, the reactor acts only when called through its attributes.
     sm_->hasNotificationActiveIs(false);
     EXPECT_EQ(subscribers(), 0U);
     configIs(keyOf(100, 0xfff));
+    fcsd()->logicalFapIdInsertedIs(LogicalFapId(8));
     EXPECT_EQ(journal(), Lines{});
-    ASSERT_EQ(op(8, Kel::AttrOp::invoke, {keyOf(100, 0xfff)}), 0);
-    EXPECT_EQ(journal(),
-              (Lines{kSet + "64/fff" + kOn + "vlan=64/fff tvlan=0/0",
-                     kSet + "64/fff tagged" + kOn + "vlan=0/0 tvlan=64/fff", kStatus + "64/fff"}));
-    io = false;
-    ASSERT_EQ(op(9, Kel::AttrOp::write), 0);
-    PlinthTest::TraceCapture capture("L3MyStationSm");
-    ASSERT_EQ(op(10, Kel::AttrOp::invoke), 0);
-    ASSERT_EQ(op(7, Kel::AttrOp::invoke, {kFap}), 0);
-    EXPECT_EQ(capture.texts(), (Lines{kSig + "handleInitialized()", kSig + "handleLogicalFapId()",
-                                      kAlready, kAlready}));
-    EXPECT_FALSE(sm_->initialized());
 
-    // Destruction leaves what the reactor wrote, running included.
     sm_->hasNotificationActiveIs(true);
+    sm_->handleConfig(keyOf(100, 0xfff));
+    EXPECT_EQ(statusDir_->status().size(), 1U);
     auto const references = configDir_->references();
     sm_.reset();
     EXPECT_EQ(subscribers(), 0U);

@@ -159,26 +159,4 @@ TEST_F(VrrpSmHelperTest, SyncRequestsAgainAndReportsOnlyTheVrrpEntriesOfTheStatu
                                                  {kVrrp4, 10}, {kVrrp4, 30}, {kVrrp6, 0}}));
 }
 
-TEST_F(VrrpSmHelperTest, ReflectiveAccessReachesEachAttribute) {
-    using Op = Kel::AttrOp;
-    Kel::TypeImpl const& type = *helper_->fwkType();
-    Kel::Value io;
-    auto op = [&](char const* attr, Op o, Kel::ArgList const& args = {}) {
-        return type.genericIfAttributeOp(*helper_, attr, o, io, args);
-    };
-    ASSERT_EQ(op("name", Op::read), 0);
-    EXPECT_EQ(Kel::fromValue<Vosk::String>(io), Vosk::String("helper"));
-    ASSERT_EQ(op("myStationConfigDir", Op::read), 0);
-    EXPECT_EQ(Kel::fromValue<Kel::Ptr<MyStationConfigDir>>(io), config_);
-    ASSERT_EQ(op("myStationStatusDir", Op::read), 0);
-    EXPECT_EQ(Kel::fromValue<Kel::Ptr<MyStationStatusDir const>>(io), status_);
-    // The helper only reads the status directory: no writable reference out.
-    EXPECT_THROW(Kel::fromValue<Kel::Ptr<MyStationStatusDir>>(io), Kel::RangeException);
-    for (bool add : {true, false}) {
-        ASSERT_EQ(op("configureTcam", Op::invoke, {kVrrp4, U32{10}, add}), 0);
-    }
-    EXPECT_EQ(journal(), (Lines{"config set 00:00:5e:00:01:0a a/fff" + kVrrpFlags,
-                                "config del 00:00:5e:00:01:0a a/fff"}));
-}
-
 }  // namespace
