@@ -132,20 +132,6 @@ TEST_F(VrrpSmTest, ReflectorPutsAMacOnEveryVlanOfItsInterfaceAndFollowsChanges) 
     EXPECT_TRUE(tablePairs().empty());
 }
 
-TEST_F(VrrpSmTest, ReflectorKeepsAPairWhileAnyInterfaceStillCarriesIt) {
-    reflectorIs();
-    vlans_->vlanIdIs("Vlan10", 10);
-    vlans_->vlanIdIs("Po1", 10);
-    macStatus_->virtualMacIs({"Vlan10", kMac1});
-    macStatus_->virtualMacIs({"Po1", kMac1});
-    EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}}));
-
-    macStatus_->virtualMacDel({"Vlan10", kMac1});
-    EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}}));
-    vlans_->vlanIdDel("Po1", 10);
-    EXPECT_TRUE(tablePairs().empty());
-}
-
 TEST_F(VrrpSmTest, ReflectorStartsFromWhatIsThereAndDropsWhatNothingExplains) {
     vlans_->vlanIdIs("Vlan10", 10);
     macStatus_->virtualMacIs({"Vlan10", kMac1});
@@ -194,54 +180,6 @@ TEST_F(VrrpSmTest, ARefusedAddIsNeverDeleted) {
     table_->macVlanIs({kMac1, 10});
     table_->macVlanDel({kMac1, 10});
     EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10)}));
-}
-
-TEST_F(VrrpSmTest, ZombiesIgnoreChanges) {
-    startAll();
-    vlans_->vlanIdIs("Vlan10", 10);
-    reflector_->kelDoZombieReactors(true);
-    vrrpSm_->kelDoZombieReactors(true);
-    macStatus_->virtualMacIs({"Vlan10", kMac1});
-    EXPECT_TRUE(tablePairs().empty());
-    table_->macVlanIs({kMac1, 10});
-    EXPECT_TRUE(helper_->takeCalls().empty());
-}
-
-TEST_F(VrrpSmTest, NullInputsDoNothing) {
-    vlans_->vlanIdIs("Vlan10", 10);
-    macStatus_->virtualMacIs({"Vlan10", kMac1});
-    auto noStatus = LibSm::LibSmIs(nullptr, vlans_, table_);
-    auto noVlans = LibSm::LibSmIs(macStatus_, nullptr, table_);
-    auto noOutput = LibSm::LibSmIs(macStatus_, vlans_, nullptr);
-    vlans_->vlanIdIs("Vlan10", 11);  // must not reach a table
-    EXPECT_TRUE(tablePairs().empty());
-
-    hwStatus_->vrrpSupportedIs(true);
-    table_->macVlanIs({kMac1, 10});
-    auto noHelper = VrrpSm::VrrpSmIs(table_, hwStatus_, nullptr);
-    EXPECT_EQ(noHelper->currentStateForInit(), nullptr);
-    table_->macVlanIs({kMac2, 20});
-
-    auto noHwStatus = VrrpSm::VrrpSmIs(table_, nullptr, helper_);
-    auto noTable = VrrpSm::VrrpSmIs(nullptr, hwStatus_, helper_);
-    EXPECT_EQ(helper_->takeCalls(), (Calls{"sync", "init", "sync", "init"}));
-}
-
-// ---- Reflector and state machine together ---------------------------------------
-
-TEST_F(VrrpSmTest, AVirtualMacReachesTheHelperOncePerVlanAndLeavesWhenRemoved) {
-    startAll();
-    vlans_->vlanIdIs("Vlan10", 10);
-    vlans_->vlanIdIs("Vlan10", 11);
-    vlans_->vlanIdIs("Po1", 10);
-    macStatus_->virtualMacIs({"Vlan10", kMac1});
-    macStatus_->virtualMacIs({"Po1", kMac1});
-    EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10), add(kMac1, 11)}));
-
-    macStatus_->virtualMacDel({"Vlan10", kMac1});
-    EXPECT_EQ(helper_->takeCalls(), (Calls{del(kMac1, 11)}));
-    macStatus_->virtualMacDel({"Po1", kMac1});
-    EXPECT_EQ(helper_->takeCalls(), (Calls{del(kMac1, 10)}));
 }
 
 }  // namespace
