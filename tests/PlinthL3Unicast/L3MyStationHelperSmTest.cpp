@@ -179,6 +179,9 @@ std::vector<IntakeCase> const kIntakeCases = {
      {recordDel(key(kA))}, {kIntake, change(kA, true, "Removed")}},
     {"TwoKeysShareOneEntry", {{key(kA), true, true}, {kInterface, true, true}, {kInterface, false, false}},
      {recordDel(kInterface), del(kA)}, {kIntake, change(kA, false, "Removed")}},
+    // An entry is only ever deleted for a key that had routing on, or went.
+    {"NewKeyWithoutRoutingLeavesTheSharedEntry", {{kInterface, true, true}, {key(kA), true, false}},
+     {recordAdd(key(kA)), record(key(kA), false)}, {kIntake, change(kA, false, "Added")}},
     {"SharedRouterEncapAnnouncedIsSkipped", {{kEncap, true, true}}, {}, {kIntake, kSkip}},
     {"SharedRouterEncapRemovedIsSkipped", {{kEncap, false, true}}, {}, {kIntake, kSkip}},
 };
@@ -331,6 +334,27 @@ TEST_F(HelperTest, SubscriptionsFollowTheNotificationFlag) {
     }
     helper_.reset();
     EXPECT_EQ(config->subscriberCount() + db->subscriberCount(), 0U);
+}
+
+// Built by type, the helper is active and each input reaches its own slot:
+// initialization uses all five.
+TEST_F(HelperTest, TypeRecordBuildsFromTheFiveInputsInOrder) {
+    switch_->routingConfig()->routerMacIs(state(kA, true));
+    switch_->routerMacDb()->routerMacIs(key(kB), {true});
+    Kel::ArgList args = {Kel::toValue(switch_->routerMacDb()),
+                         Kel::toValue(switch_->routerMacStatusDb()),
+                         Kel::toValue(switch_->routingConfig()),
+                         Kel::toValue(switch_->routingStatus()),
+                         Kel::toValue(dir_),
+                         {}};
+    Kel::TypeImpl const* type = Kel::typeImpl("PlinthL3Unicast::L3MyStationHelperSm");
+    EXPECT_THROW(type->genericIfConstructFromCtorArgs(args), Kel::RangeException);
+    args.pop_back();
+    helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(type->genericIfConstructFromCtorArgs(args));
+    ASSERT_TRUE(helper_ && helper_->hasNotificationActive());
+    helper_->initializedIs(true);
+    EXPECT_EQ(journal(), (Lines{recordAdd(key(kB)), record(key(kB), true), set(kB, true),
+                                set(kA, true), routing(kSystem, kA, true)}));
 }
 
 // ---- Inputs this switch does not mount ---------------------------------------------------
