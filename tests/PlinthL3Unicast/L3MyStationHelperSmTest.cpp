@@ -265,14 +265,26 @@ TEST_P(ReconcileTest, ReplacesTheAppliedEntryThenRecordsTheDesiredState) {
 
 INSTANTIATE_TEST_SUITE_P(States, ReconcileTest, ::testing::ValuesIn(kReconcileCases), caseName);
 
-// What an earlier run left is dropped, the router MACs present are taken
-// in, then the system router is reconciled before the virtual router.
-TEST_F(HelperTest, InitializationTakesInRouterMacsThenReconcilesBothRouterTypes) {
+// Built by type as a host does, from exactly the five inputs, each in its
+// own slot. At initialization what an earlier run left is dropped, the
+// router MACs present are taken in, then the system router is reconciled
+// before the virtual router.
+TEST_F(HelperTest, BuiltByTypeThenInitializedTakesInRouterMacsThenReconcilesBothTypes) {
     switch_->routingConfig()->routerMacIs(state(kA, true));
     switch_->routingConfig()->virtualRouterMacIs(state(kV, true));
     switch_->routerMacStatusDb()->macStatusDbIs(key(kW));
     switch_->routerMacDb()->routerMacIs(key(kB), {true});
-    create();
+    Kel::ArgList args = {Kel::toValue(switch_->routerMacDb()),
+                         Kel::toValue(switch_->routerMacStatusDb()),
+                         Kel::toValue(switch_->routingConfig()),
+                         Kel::toValue(switch_->routingStatus()),
+                         Kel::toValue(dir_),
+                         {}};
+    Kel::TypeImpl const* type = Kel::typeImpl("PlinthL3Unicast::L3MyStationHelperSm");
+    EXPECT_THROW(type->genericIfConstructFromCtorArgs(args), Kel::RangeException);
+    args.pop_back();
+    helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(type->genericIfConstructFromCtorArgs(args));
+    ASSERT_TRUE(helper_ && helper_->hasNotificationActive());
     helper_->handleInitialized();  // not initialized yet
     EXPECT_EQ(journal(), Lines{recordAdd(key(kW))});
     helper_->initializedIs(true);
@@ -334,27 +346,6 @@ TEST_F(HelperTest, SubscriptionsFollowTheNotificationFlag) {
     }
     helper_.reset();
     EXPECT_EQ(config->subscriberCount() + db->subscriberCount(), 0U);
-}
-
-// Built by type, the helper is active and each input reaches its own slot:
-// initialization uses all five.
-TEST_F(HelperTest, TypeRecordBuildsFromTheFiveInputsInOrder) {
-    switch_->routingConfig()->routerMacIs(state(kA, true));
-    switch_->routerMacDb()->routerMacIs(key(kB), {true});
-    Kel::ArgList args = {Kel::toValue(switch_->routerMacDb()),
-                         Kel::toValue(switch_->routerMacStatusDb()),
-                         Kel::toValue(switch_->routingConfig()),
-                         Kel::toValue(switch_->routingStatus()),
-                         Kel::toValue(dir_),
-                         {}};
-    Kel::TypeImpl const* type = Kel::typeImpl("PlinthL3Unicast::L3MyStationHelperSm");
-    EXPECT_THROW(type->genericIfConstructFromCtorArgs(args), Kel::RangeException);
-    args.pop_back();
-    helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(type->genericIfConstructFromCtorArgs(args));
-    ASSERT_TRUE(helper_ && helper_->hasNotificationActive());
-    helper_->initializedIs(true);
-    EXPECT_EQ(journal(), (Lines{recordAdd(key(kB)), record(key(kB), true), set(kB, true),
-                                set(kA, true), routing(kSystem, kA, true)}));
 }
 
 // ---- Inputs this switch does not mount ---------------------------------------------------
