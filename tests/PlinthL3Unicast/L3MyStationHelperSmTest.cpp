@@ -143,6 +143,15 @@ class HelperTest : public ::testing::Test {
     Kel::Ptr<L3MyStationHelperSm> helper_;
 };
 
+// Cases print by name, in failure reports and in the names the test list
+// gives them.
+template <class Case>
+requires requires(Case const& c) {
+    c.name;
+}
+void PrintTo(Case const& c, std::ostream* os) {
+    *os << c.name;
+}
 auto const caseName = [](auto const& info) { return std::string(info.param.name); };
 
 // ---- Router MAC intake ----------------------------------------------------------------
