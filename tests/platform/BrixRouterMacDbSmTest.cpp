@@ -3,168 +3,142 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "Journal.h"
 
 namespace {
 
-using Brix::BrixRouterMac;
 using Brix::MacType;
 using Brix::MacTypeMask;
+using Lines = std::vector<std::string>;
 
 MacTypeMask key(std::uint64_t mac, MacType type = MacType::system) {
     return MacTypeMask{Pakt::EthAddr(mac), type};
 }
 
-// Records every call the base makes, with what the status database held at
-// that moment, through the per-type handlers (so the default dispatch of
-// handleRouterMac is on the path).
+// Logs every call the base makes after the journal's lines so far, through
+// the per-type handlers so that the default dispatch of handleRouterMac is
+// on the path. A MAC shows as its number.
 class RecordingSm : public Brix::BrixRouterMacDbSm {
   public:
     RecordingSm(Kel::Ptr<Brix::BrixRouterMacDb const> const& db,
-                Kel::Ptr<Brix::BrixRouterMacStatusDb> const& statusDb)
-        : BrixRouterMacDbSm(db, statusDb) {}
+                Kel::Ptr<Brix::BrixRouterMacStatusDb> const& statusDb, PlinthTest::Journal& journal)
+        : BrixRouterMacDbSm(db, statusDb), journal_(journal) {}
 
-    void handleSystemMac(MacTypeMask const& k, bool p, bool r) override { note("system", k, p, r); }
-    void handleVirtualMac(MacTypeMask const& k, bool p, bool r) override {
-        note("virtual", k, p, r);
+#define PLINTH_RECORDS(handler, name)                                           \
+    void handler(MacTypeMask const& k, bool present, bool routing) override {   \
+        note(std::string(name) + " " + std::to_string(k.mac.value()) +          \
+             (present ? " present" : " absent") + (routing ? " routing" : "")); \
     }
-    void handleVrrpMac(MacTypeMask const& k, bool p, bool r) override { note("vrrp", k, p, r); }
-    void handleMlagPeerMac(MacTypeMask const& k, bool p, bool r) override {
-        note("mlagPeer", k, p, r);
-    }
-    void handleSharedRouterEncapMac(MacTypeMask const& k, bool p, bool r) override {
-        note("sharedRouterEncap", k, p, r);
-    }
-    void handleInterfaceMac(MacTypeMask const& k, bool p, bool r) override {
-        note("interface", k, p, r);
-    }
-    void handleGatewayMac(MacTypeMask const& k, bool p, bool r) override {
-        note("gateway", k, p, r);
-    }
+    PLINTH_RECORDS(handleSystemMac, "system")
+    PLINTH_RECORDS(handleVirtualMac, "virtual")
+    PLINTH_RECORDS(handleVrrpMac, "vrrp")
+    PLINTH_RECORDS(handleMlagPeerMac, "mlagPeer")
+    PLINTH_RECORDS(handleSharedRouterEncapMac, "sharedRouterEncap")
+    PLINTH_RECORDS(handleInterfaceMac, "interface")
+    PLINTH_RECORDS(handleGatewayMac, "gateway")
+#undef PLINTH_RECORDS
     void handleInitialized() override {
-        calls.push_back(std::string("initialized ") + (initialized() ? "on" : "off"));
+        note(initialized() ? "initialized on" : "initialized off");
     }
 
-    std::vector<std::string> calls;
-    std::vector<std::size_t> statusRecordsSeen;
+    Lines log() {
+        note({});
+        return std::exchange(log_, {});
+    }
 
   private:
-    void note(char const* handler, MacTypeMask const& k, bool present, bool routing) {
-        std::ostringstream out;
-        out << handler << ' ' << k.mac << (present ? " present" : " absent")
-            << (routing ? " routing" : "");
-        calls.push_back(out.str());
-        statusRecordsSeen.push_back(routerMacStatusDb()->macStatusDb().size());
+    void note(std::string call) {
+        std::ranges::move(journal_.take(), std::back_inserter(log_));
+        if (!call.empty()) {
+            log_.push_back(std::move(call));
+        }
     }
+
+    PlinthTest::Journal& journal_;
+    Lines log_;
 };
+
+PlinthTest::Journal::Sources statusOnly(Kel::Ptr<Brix::BrixRouterMacStatusDb> const& statusDb) {
+    PlinthTest::Journal::Sources sources;
+    sources.routerMacStatus = statusDb;
+    return sources;
+}
 
 class BrixRouterMacDbSmTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        db_ = Kel::newPtr<Brix::BrixRouterMacDb>();
-        statusDb_ = Kel::newPtr<Brix::BrixRouterMacStatusDb>();
-        sm_ = Kel::newPtr<RecordingSm>(db_, statusDb_);
-        sm_->hasNotificationActiveIs(true);
-    }
+    BrixRouterMacDbSmTest() { sm_->hasNotificationActiveIs(true); }
     void TearDown() override {
         sm_.reset();
+        journal_.reset();
         db_.reset();
         statusDb_.reset();
         EXPECT_EQ(Kel::liveObjects(), liveAtStart_);
     }
-    std::vector<std::string> sortedCalls() const {
-        auto calls = sm_->calls;
-        std::sort(calls.begin(), calls.end());
-        return calls;
-    }
 
     std::int64_t const liveAtStart_ = Kel::liveObjects();
-    Kel::Ptr<Brix::BrixRouterMacDb> db_;
-    Kel::Ptr<Brix::BrixRouterMacStatusDb> statusDb_;
-    Kel::Ptr<RecordingSm> sm_;
+    Kel::Ptr<Brix::BrixRouterMacDb> db_ = Kel::newPtr<Brix::BrixRouterMacDb>();
+    Kel::Ptr<Brix::BrixRouterMacStatusDb> statusDb_ = Kel::newPtr<Brix::BrixRouterMacStatusDb>();
+    std::unique_ptr<PlinthTest::Journal> journal_ =
+        std::make_unique<PlinthTest::Journal>(statusOnly(statusDb_));
+    Kel::Ptr<RecordingSm> sm_ = Kel::newPtr<RecordingSm>(db_, statusDb_, *journal_);
 };
 
 // Changes before initialization are covered by the report of what is
 // present; the status records of an earlier run go before that report.
-TEST_F(BrixRouterMacDbSmTest, InitializationDropsStaleStatusRecordsThenReportsPresentEntries) {
-    statusDb_->macStatusDbIs(key(0xa));  // still in the database
-    statusDb_->macStatusDbIs(key(0xd));  // removed while the agent was down
-    db_->routerMacIs(key(0xa), BrixRouterMac{true});
-    db_->routerMacIs(key(0xb, MacType::gateway), BrixRouterMac{false});
-    db_->routerMacIs(key(0xc), BrixRouterMac{true});
-    db_->routerMacDel(key(0xc));
-    EXPECT_TRUE(sm_->calls.empty());
-
-    sm_->initializedIs(true);
-    ASSERT_EQ(sm_->calls.size(), 3U);
-    EXPECT_EQ(sm_->calls.back(), "initialized on");  // after the report
-    EXPECT_EQ(sortedCalls(),
-              (std::vector<std::string>{"gateway 00:00:00:00:00:0b present", "initialized on",
-                                        "system 00:00:00:00:00:0a present routing"}));
-    EXPECT_EQ(sm_->statusRecordsSeen, (std::vector<std::size_t>{0, 0}));
-    EXPECT_TRUE(statusDb_->macStatusDb().empty());
-}
-
-// Removals are reported only for keys reported present: here one added
-// while the reactor was switched off.
-TEST_F(BrixRouterMacDbSmTest, EachChangeAfterInitializationIsReportedOnce) {
-    sm_->initializedIs(true);
-    sm_->calls.clear();
-    MacTypeMask const k = key(0xa, MacType::interface);
-    db_->routerMacIs(k, BrixRouterMac{false});
-    db_->routerMacIs(k, BrixRouterMac{true});
-    db_->routerMacIs(k, BrixRouterMac{true});  // no change
-    db_->routerMacDel(k);
-    db_->routerMacDel(k);  // already gone
-    sm_->hasNotificationActiveIs(false);
-    db_->routerMacIs(key(0xb), BrixRouterMac{true});
-    sm_->hasNotificationActiveIs(true);
-    db_->routerMacDel(key(0xb));
-    EXPECT_EQ(sm_->calls, (std::vector<std::string>{"interface 00:00:00:00:00:0a present",
-                                                    "interface 00:00:00:00:00:0a present routing",
-                                                    "interface 00:00:00:00:00:0a absent"}));
-}
-
-TEST_F(BrixRouterMacDbSmTest, InitializedFlagCallsHandleInitializedButReportsOnlyWhenTurnedOn) {
-    db_->routerMacIs(key(0xa), BrixRouterMac{true});
+TEST_F(BrixRouterMacDbSmTest, InitializationDropsStaleRecordsThenReportsWhatIsPresent) {
+    statusDb_->macStatusDbIs(key(13));
+    db_->routerMacIs(key(10), {true});
+    db_->routerMacIs(key(12), {true});
+    db_->routerMacDel(key(12));
+    EXPECT_EQ(sm_->log(), Lines{"macStatus add 00:00:00:00:00:0d system"});
     sm_->initializedIs(true);
     sm_->initializedIs(true);  // a second mount completion
     sm_->initializedIs(false);
     sm_->initializedIs(false);
-    db_->routerMacIs(key(0xb), BrixRouterMac{true});  // ignored while off
+    db_->routerMacIs(key(11, MacType::gateway), {false});  // while off
+    db_->routerMacDel(key(10));
+    statusDb_->macStatusDbIs(key(14));
     sm_->initializedIs(true);
-    auto const& calls = sm_->calls;
-    ASSERT_EQ(calls.size(), 7U);
-    EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 4),
-              (std::vector<std::string>{"system 00:00:00:00:00:0a present routing",
-                                        "initialized on", "initialized on", "initialized off"}));
-    // Turned on again: everything present is reported anew, in no set order.
-    std::vector<std::string> report(calls.begin() + 4, calls.begin() + 6);
-    std::sort(report.begin(), report.end());
-    EXPECT_EQ(report, (std::vector<std::string>{"system 00:00:00:00:00:0a present routing",
-                                                "system 00:00:00:00:00:0b present routing"}));
-    EXPECT_EQ(calls.back(), "initialized on");
+    EXPECT_EQ(sm_->log(), (Lines{"macStatus del 00:00:00:00:00:0d system",
+                                 "system 10 present routing", "initialized on", "initialized on",
+                                 "initialized off", "macStatus add 00:00:00:00:00:0e system",
+                                 "macStatus del 00:00:00:00:00:0e system", "gateway 11 present",
+                                 "initialized on"}));
+}
+
+// Removals are reported only for keys reported present: here one added
+// while the reactor was switched off.
+TEST_F(BrixRouterMacDbSmTest, ReportsEachChangeOfTheEntriesWhileListening) {
+    sm_->initializedIs(true);
+    MacTypeMask const k = key(10, MacType::interface);
+    Brix::BrixRouterMac const routing{true};
+    db_->routerMacIs(k, {false});
+    db_->routerMacIs(k, routing);
+    db_->notifieeList()->notify(1, &k, &routing);  // not the entries
+    db_->routerMacDel(k);
+    sm_->hasNotificationActiveIs(false);
+    db_->routerMacIs(key(11), routing);
+    sm_->hasNotificationActiveIs(true);
+    db_->routerMacDel(key(11));
+    sm_->kelDoZombieReactors(true);
+    db_->routerMacIs(key(12), routing);
+    EXPECT_EQ(sm_->log(), (Lines{"initialized on", "interface 10 present",
+                                 "interface 10 present routing", "interface 10 absent"}));
 }
 
 TEST_F(BrixRouterMacDbSmTest, DefaultRouterMacHandlerDispatchesByType) {
-    struct Case {
-        MacType type;
-        char const* handler;
-    };
-    Case const cases[] = {{MacType::system, "system"},
-                          {MacType::virtualRouter, "virtual"},
-                          {MacType::vrrp, "vrrp"},
-                          {MacType::mlagPeer, "mlagPeer"},
-                          {MacType::sharedRouterEncap, "sharedRouterEncap"},
-                          {MacType::interface, "interface"},
-                          {MacType::gateway, "gateway"}};
-    for (auto const& c : cases) {
-        sm_->calls.clear();
-        sm_->handleRouterMac(key(1, c.type), false, true);
-        EXPECT_EQ(sm_->calls, std::vector<std::string>{std::string(c.handler) +
-                                                       " 00:00:00:00:00:01 absent routing"});
+    char const* const handlers[] = {"system",    "virtual", "vrrp", "mlagPeer", "sharedRouterEncap",
+                                    "interface", "gateway"};
+    static_assert(std::size(handlers) == Brix::kMacTypeCount);
+    for (unsigned type = 0; type < Brix::kMacTypeCount; ++type) {
+        sm_->handleRouterMac(key(1, static_cast<MacType>(type)), false, true);
+        EXPECT_EQ(sm_->log(), Lines{std::string(handlers[type]) + " 1 absent routing"});
     }
 }
 
