@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,25 +24,6 @@ std::string errnoText(char const* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-// Empties `fd` and sizes it to `bytes`, or says why it must not be touched:
-// a mistyped path must not cost someone their file.
-std::string prepare(int fd, std::size_t bytes) {
-    struct stat st {};
-    char magic[sizeof RingFormat::kMagic] = {};
-    if (::fstat(fd, &st) != 0) {
-        return errnoText("cannot stat");
-    }
-    if (st.st_size != 0 &&
-        (::pread(fd, magic, sizeof magic, 0) != static_cast<ssize_t>(sizeof magic) ||
-         std::memcmp(magic, RingFormat::kMagic, sizeof magic) != 0)) {
-        return "refusing to overwrite: not a ring file";
-    }
-    if (::ftruncate(fd, 0) != 0 || ::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
-        return errnoText("cannot size");
-    }
-    return {};
-}
-
 }  // namespace
 
 RingBuf::RingBuf(std::string const& path, std::size_t ringBytes)
@@ -56,17 +36,26 @@ RingBuf::RingBuf(std::string const& path, std::size_t ringBytes)
     std::memcpy(h.magic, RingFormat::kMagic, sizeof h.magic);
     mapBytes_ = sizeof h + h.descBytes + h.ringBytes;
 
+    // A mistyped path must not cost someone their file: only an empty file
+    // or an earlier ring file is emptied and sized.
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        throw RingFileError(path, errnoText("cannot open"));
+    char magic[sizeof h.magic] = {};
+    ssize_t got = fd < 0 ? -1 : ::pread(fd, magic, sizeof magic, 0);
+    std::string error = got < 0 ? errnoText(fd < 0 ? "cannot open" : "cannot read") : "";
+    if (got > 0 && std::memcmp(magic, h.magic, sizeof magic) != 0) {
+        error = "refusing to overwrite: not a ring file";
     }
-    std::string error = prepare(fd, mapBytes_);
+    if (error.empty() && (::ftruncate(fd, 0) != 0 || ::ftruncate(fd, off_t(mapBytes_)) != 0)) {
+        error = errnoText("cannot size");
+    }
     void* p = MAP_FAILED;
     if (error.empty()) {
         p = ::mmap(nullptr, mapBytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         error = p == MAP_FAILED ? errnoText("cannot map") : "";
     }
-    ::close(fd);
+    if (fd >= 0) {
+        ::close(fd);
+    }
     if (!error.empty()) {
         throw RingFileError(path, error);
     }

@@ -121,18 +121,15 @@ struct Appender {
     bool full = true;
 
     void put(void const* data, std::size_t n) {
-        if (full || n > end - at) {
-            full = true;
-            return;
+        full = full || n > end - at;
+        if (!full) {
+            std::memcpy(base + at, data, n);
+            at += n;
         }
-        std::memcpy(base + at, data, n);
-        at += n;
     }
     void putText(std::string_view text) {
         auto length = static_cast<std::uint16_t>(text.size());
-        if (text.size() > 0xffff || sizeof length + text.size() > end - at) {
-            full = true;
-        }
+        full = full || text.size() > 0xffff || sizeof length + text.size() > end - at;
         put(&length, sizeof length);
         put(text.data(), text.size());
     }

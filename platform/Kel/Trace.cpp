@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -25,24 +24,22 @@ struct Rule {
     }
 };
 
-int levelOf(std::string_view text) {
-    int value = -1;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size() && value < 32 ? value : -1;
-}
-
-// The levels of "*", "N" or "N-M"; none when the piece is malformed.
+// The levels of "*", "N" or "N-M" with 0 <= N <= M <= 31; none when malformed.
 std::uint32_t levelsOf(std::string_view piece) {
     if (piece == "*") {
         return ~0U;
     }
+    auto level = [](std::string_view text) {
+        int value = -1;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return ec == std::errc() && end == text.data() + text.size() && value < 32 ? value : -1;
+    };
     std::size_t dash = piece.find('-');
-    int low = levelOf(piece.substr(0, dash));
-    int high = dash == std::string_view::npos ? low : levelOf(piece.substr(dash + 1));
-    if (low < 0 || high < low) {
-        return 0;
-    }
-    return static_cast<std::uint32_t>((std::uint64_t{2} << high) - (std::uint64_t{1} << low));
+    int low = level(piece.substr(0, dash));
+    int high = dash == std::string_view::npos ? low : level(piece.substr(dash + 1));
+    return low < 0 || high < low
+               ? 0
+               : static_cast<std::uint32_t>((std::uint64_t{2} << high) - (std::uint64_t{1} << low));
 }
 
 std::string parseError(std::string_view piece, char const* why) {
@@ -76,7 +73,7 @@ std::string parseSettings(std::string_view setting, bool on, std::vector<Rule>& 
 
 struct Registry {
     std::mutex mutex;
-    std::map<std::string, std::unique_ptr<TraceHandle>, std::less<>> handles;
+    std::map<std::string, TraceHandle> handles;
     std::vector<Rule> rules;  // replayed, in order, on every handle made later
     std::mutex sinkMutex;     // apart, so that a sink may look up handles
     std::function<void(std::string_view)> sink;
@@ -92,7 +89,7 @@ struct Registry {
         std::lock_guard lock(mutex);
         for (Rule const& rule : parsed) {
             for (auto& [name, h] : handles) {
-                rule.applyTo(*h);
+                rule.applyTo(h);
             }
             rules.push_back(rule);
         }
@@ -118,14 +115,13 @@ Registry& registry() {
 TraceHandle& traceHandle(std::string_view name) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    auto it = r.handles.find(name);
-    if (it == r.handles.end()) {
-        it = r.handles.emplace(name, std::make_unique<TraceHandle>(std::string(name))).first;
+    auto [it, made] = r.handles.try_emplace(std::string(name), std::string(name));
+    if (made) {
         for (Rule const& rule : r.rules) {
-            rule.applyTo(*it->second);
+            rule.applyTo(it->second);
         }
     }
-    return *it->second;
+    return it->second;
 }
 
 bool traceEnable(std::string_view setting, std::string* error) {

@@ -11,7 +11,6 @@
 
 #include "Duplex/JotterConverter.h"
 #include "Jotter/RingBuf.h"
-#include "Kel/Ptr.h"
 #include "Pakt/EthAddr.h"
 #include "Vosk/String.h"
 
@@ -72,17 +71,6 @@ namespace traceDetail {
 
 struct HexSwitch {};
 
-template <class T>
-struct IsKelPtr : std::false_type {};
-template <class T>
-struct IsKelPtr<Ptr<T>> : std::true_type {};
-
-template <std::size_t N>
-using Unsigned = std::conditional_t<
-    N == 1, std::uint8_t,
-    std::conditional_t<N == 2, std::uint16_t,
-                       std::conditional_t<N == 4, std::uint32_t, std::uint64_t>>>;
-
 inline std::string_view textOf(char const* text) {
     return text != nullptr ? text : "(null)";
 }
@@ -95,8 +83,7 @@ auto stored(T const& value) {
     } else if constexpr (std::is_enum_v<T>) {
         return stored(static_cast<std::underlying_type_t<T>>(value));
     } else if constexpr (std::is_integral_v<T>) {
-        static_assert(sizeof(T) <= 8, "no ring code for integers wider than 64 bits");
-        return static_cast<Unsigned<sizeof(T)>>(value);
+        return static_cast<std::make_unsigned_t<T>>(value);
     } else if constexpr (std::is_same_v<D, char const*> || std::is_same_v<D, char*>) {
         return textOf(value);
     } else if constexpr (std::is_same_v<T, Vosk::String>) {
@@ -105,10 +92,10 @@ auto stored(T const& value) {
         return std::string_view(value);
     } else if constexpr (std::is_function_v<T>) {
         return HexSwitch{};
-    } else if constexpr (IsKelPtr<T>::value) {
-        return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(value.get()));
     } else if constexpr (std::is_pointer_v<T>) {
         return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(value));
+    } else if constexpr (requires { value.get(); }) {  // Kel::Ptr and other smart pointers
+        return stored(value.get());
     } else {
         static_assert(
             requires { jotterValue(value); }, "declare jotterValue(T const&) for this type");
@@ -116,28 +103,29 @@ auto stored(T const& value) {
     }
 }
 
+using C = Jotter::MsgFormatString;
+template <class S>
+inline constexpr C kCode = sizeof(S) == 1   ? C::u
+                           : sizeof(S) == 2 ? C::s
+                           : sizeof(S) == 4 ? C::i
+                                            : C::q;
+template <>
+inline constexpr C kCode<Pakt::EthAddr> = C::EC;
+template <>
+inline constexpr C kCode<bool> = C::b;
+template <>
+inline constexpr C kCode<std::string_view> = C::p;
+template <>
+inline constexpr C kCode<HexSwitch> = C::x;
+
+// The ring code of an argument of type T.
 template <class T>
-constexpr Jotter::MsgFormatString codeOf() {
-    using S = decltype(stored(std::declval<T const&>()));
-    using C = Jotter::MsgFormatString;
-    if constexpr (std::is_same_v<S, Pakt::EthAddr>) {
-        return C::EC;
-    } else if constexpr (std::is_same_v<S, bool>) {
-        return C::b;
-    } else if constexpr (std::is_same_v<S, std::string_view>) {
-        return C::p;
-    } else if constexpr (std::is_same_v<S, HexSwitch>) {
-        return C::x;
-    } else {
-        return sizeof(S) == 1 ? C::u : sizeof(S) == 2 ? C::s : sizeof(S) == 4 ? C::i : C::q;
-    }
-}
+inline constexpr C codeOf = kCode<decltype(stored(std::declval<T const&>()))>;
 
 template <class S>
 void put(Jotter::RingBuf& ring, S const& value) {
     if constexpr (std::is_same_v<S, Pakt::EthAddr>) {
-        auto bytes = value.bytes();
-        ring.put(bytes.data(), bytes.size());
+        ring.put(value.bytes().data(), 6);
     } else if constexpr (std::is_same_v<S, std::string_view>) {
         ring.putText(value);
     } else if constexpr (!std::is_same_v<S, HexSwitch>) {
@@ -188,7 +176,7 @@ class TraceSite {
     template <class... A>
     [[gnu::noinline]] void describe(Jotter::RingBuf& ring) {
         static_assert(sizeof...(A) < 256, "a description holds at most 255 codes");
-        std::array<Jotter::MsgFormatString, sizeof...(A)> codes{traceDetail::codeOf<A>()...};
+        std::array<Jotter::MsgFormatString, sizeof...(A)> codes{traceDetail::codeOf<A>...};
         descId_.store(
             ring.describe(function_, source_, static_cast<std::uint32_t>(line_), format_, codes),
             std::memory_order_relaxed);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Duplex/RingReader.h"
+#include "Kel/Ptr.h"
 
 namespace {
 
@@ -34,13 +35,12 @@ enum class Mode : std::uint8_t { off, on };
 
 using C = Jotter::MsgFormatString;
 using Kel::traceDetail::codeOf;
-static_assert(std::array{codeOf<Pakt::EthAddr>(), codeOf<bool>(), codeOf<Mode>(),
-                         codeOf<std::int16_t>(), codeOf<int>(), codeOf<std::uint64_t>(),
-                         codeOf<Kel::Ptr<Kel::PtrInterface>>(), codeOf<int*>(),
-                         codeOf<char const*>(), codeOf<std::string>(), codeOf<Vosk::String>(),
-                         codeOf<decltype(std::hex)>(),
-                         codeOf<VlanId>()} == std::array{C::EC, C::b, C::u, C::s, C::i, C::q, C::q,
-                                                         C::q, C::p, C::p, C::p, C::x, C::s});
+static_assert(std::array{codeOf<Pakt::EthAddr>, codeOf<bool>, codeOf<Mode>, codeOf<std::int16_t>,
+                         codeOf<int>, codeOf<std::uint64_t>, codeOf<Kel::Ptr<Kel::PtrInterface>>,
+                         codeOf<int*>, codeOf<char const*>, codeOf<std::string>,
+                         codeOf<Vosk::String>, codeOf<decltype(std::hex)>,
+                         codeOf<VlanId>} == std::array{C::EC, C::b, C::u, C::s, C::i, C::q, C::q,
+                                                       C::q, C::p, C::p, C::p, C::x, C::s});
 
 void handleConfig(Kel::TraceHandle& h, int* line) {
     *line = __LINE__ + 1;
