@@ -28,22 +28,26 @@ void fileIs(fs::path const& path, std::string const& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-// Records n = from..to-1 from a site printing "n=%s".
-void count(Jotter::RingBuf& ring, std::uint32_t from, std::uint32_t to) {
-    Code const codes[] = {Code::i};
-    std::uint32_t id = ring.describe("count", "Test/Counter", 7, "n=%s", codes);
+// Records n = from..to-1 from a site printing "n=%s %s", the second value
+// `width` characters of text.
+void count(Jotter::RingBuf& ring, std::uint32_t from, std::uint32_t to, std::size_t width = 3) {
+    Code const codes[] = {Code::i, Code::p};
+    std::uint32_t id = ring.describe("count", "Test/Counter", 7, "n=%s %s", codes);
     for (std::uint32_t n = from; n < to; ++n) {
         ring.startMsg(id);
         ring.put(&n, sizeof n);
+        ring.putText(std::string(width, 'x'));
         ring.endMsg();
     }
 }
 
-// The lines of count(from, to) when the first of them was record `seq`.
-std::vector<std::string> counted(std::uint32_t from, std::uint32_t to, std::uint32_t seq) {
+// The lines of count(from, to, width) when the first of them was record `seq`.
+std::vector<std::string> counted(std::uint32_t from, std::uint32_t to, std::uint32_t seq,
+                                 std::size_t width = 3) {
     std::vector<std::string> out;
     for (std::uint32_t n = from; n < to; ++n) {
-        out.push_back(std::to_string(seq + n - from) + " Test/Counter:7 n=" + std::to_string(n));
+        out.push_back(std::to_string(seq + n - from) + " Test/Counter:7 n=" + std::to_string(n) +
+                      " " + std::string(width, 'x'));
     }
     return out;
 }
@@ -93,7 +97,8 @@ TEST_F(RingBufTest, EveryCodeRoundTripsAndAValueThatDoesNotFitEndsItsRecord) {
         ring.startMsg(ring.describe("site", "Src/Unit", 1, "a=%s t=%s b=%s", three));
         ring.put(&i, sizeof i);
         ring.putText(std::string(ring.maxRecordBytes(), 'z'));
-        ring.put(&hex, sizeof hex);  // would fit, but must not follow a dropped value
+        std::uint32_t zero = 0;  // would fit, but must not follow a dropped value
+        ring.put(&zero, sizeof zero);
         ring.endMsg();
     }
     EXPECT_EQ(Duplex::ringLines(path_),
@@ -105,26 +110,36 @@ TEST_F(RingBufTest, EveryCodeRoundTripsAndAValueThatDoesNotFitEndsItsRecord) {
 TEST_F(RingBufTest, WrapKeepsTheNewestRecordsOldestFirst) {
     {
         Jotter::RingBuf ring(path_, 4096);
-        count(ring, 0, 5000);
+        count(ring, 0, 5000, 98);
+        count(ring, 5000, 5001, 0);  // shorter than the records it overwrites
     }
     std::vector<std::string> lines = Duplex::ringLines(path_);
-    ASSERT_GT(lines.size(), 100U);  // 24-byte records in a 4 KiB ring
-    ASSERT_LT(lines.size(), 170U);
-    EXPECT_EQ(lines, counted(5000 - lines.size(), 5000, 5000 - lines.size()));
+    ASSERT_GT(lines.size(), 20U);  // 120-byte records in a 4 KiB ring
+    ASSERT_LT(lines.size(), 35U);
+    std::uint32_t first = 5001 - lines.size();
+    std::vector<std::string> expected = counted(first, 5000, first, 98);
+    expected.push_back("5000 Test/Counter:7 n=5000 ");
+    EXPECT_EQ(lines, expected);
 }
 
-TEST_F(RingBufTest, RecordsSurviveTheProcessDyingWithoutCleanUp) {
+TEST_F(RingBufTest, RecordsSurviveTheProcessDyingAndOneCutShortIsNotRead) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
         Jotter::defaultHandleIs(path_, 4096);
-        count(*Jotter::defaultHandle(), 0, 3);
-        ::raise(SIGKILL);
+        Jotter::RingBuf& ring = *Jotter::defaultHandle();
+        count(ring, 0, 1000, 98);
+        ring.startMsg(1);
+        ring.put(&child, sizeof child);
+        ::raise(SIGKILL);  // half-way through a record, without any clean-up
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(Duplex::ringLines(path_), counted(0, 3, 0));
+    std::vector<std::string> lines = Duplex::ringLines(path_);
+    ASSERT_GT(lines.size(), 20U);
+    std::uint32_t first = 1000 - lines.size();
+    EXPECT_EQ(lines, counted(first, 1000, first, 98));
 }
 
 TEST_F(RingBufTest, ANewRingStartsAfreshAndRefusesToOverwriteOtherFiles) {
