@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -123,7 +124,7 @@ struct Appender {
     void put(void const* data, std::size_t n) {
         full = full || n > end - at;
         if (!full) {
-            std::memcpy(base + at, data, n);
+            std::copy_n(static_cast<std::uint8_t const*>(data), n, base + at);  // data may be null
             at += n;
         }
     }

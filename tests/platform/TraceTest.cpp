@@ -52,8 +52,10 @@ void dump(Kel::TraceHandle& h, VlanId vlan) {
     KEL_TRACE_TEXT(h, 2, "Test/Dump", "dump %s", vlan);
 }
 
-void tick(Kel::TraceHandle& h, std::uint32_t n, Vosk::String const& name, VlanId vlan) {
-    KEL_TRACE(h, 3, "Test/Tick", "tick %s %s %s", n, name, vlan);
+void everyCode(Kel::TraceHandle& h, Vosk::String const& text) {
+    KEL_TRACE(h, 5, "Test/Codes", "m=%s i=%s s=%s b=%s u=%s q=%s p=%s%s h=%s v=%s.",
+              Pakt::EthAddr(0x00005e000101), 4000000000U, std::uint16_t{65535}, true, Mode::on,
+              reinterpret_cast<int*>(0xdeadbeef12), text, std::hex, 255, VlanId(17));
 }
 
 class TraceTest : public ::testing::Test {
@@ -106,23 +108,22 @@ TEST_F(TraceTest, EnabledLevelWritesTheExactLine) {
 
 TEST_F(TraceTest, EverySiteRecordsWhateverTheLevelAndTextOnlySitesDoNot) {
     ASSERT_TRUE(Kel::traceEnable("Dumper/2", nullptr));
-    Kel::TraceHandle& quiet = Kel::traceHandle("TickQuiet");
+    Kel::TraceHandle& quiet = Kel::traceHandle("Quiet");
     ringIs();
-    for (std::uint32_t n = 0; n < 300; ++n) {
-        tick(quiet, n, "eth1", VlanId(7));
-    }
+    everyCode(quiet, "hello world");
+    everyCode(quiet, std::string(200, 'z'));  // no longer fits: the record ends there
     dump(Kel::traceHandle("Dumper"), VlanId(8));
-    EXPECT_EQ(lines_.size(), 1U);
-    EXPECT_NE(lines_.at(0).find("dump: dump vlan8"), std::string::npos) << lines_[0];
-    std::vector<std::string> ring = ringTexts();
-    ASSERT_FALSE(ring.empty());
-    EXPECT_EQ(ring.back(), "tick 299 eth1 7");
+    ASSERT_EQ(lines_.size(), 1U);
+    EXPECT_NE(lines_[0].find("dump: dump vlan8"), std::string::npos) << lines_[0];
+    std::string const fixed = "m=00:00:5e:00:01:01 i=4000000000 s=65535 b=1 u=1 q=0xdeadbeef12 p=";
+    EXPECT_EQ(ringTexts(), (std::vector<std::string>{fixed + "hello world h=ff v=11.",
+                                                     fixed + "%s%s h=%s v=%s."}));
     EXPECT_EQ(descriptions(), 1U);  // a site describes itself once per ring
 
     // A new ring learns the description again from the same site.
     ringIs();
-    tick(quiet, 1, "y", VlanId(9));
-    EXPECT_EQ(ringTexts(), std::vector<std::string>{"tick 1 y 9"});
+    everyCode(quiet, "y");
+    EXPECT_EQ(ringTexts(), std::vector<std::string>{fixed + "y h=ff v=11."});
     EXPECT_EQ(descriptions(), 1U);
 }
 
