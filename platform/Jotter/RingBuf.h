@@ -30,7 +30,6 @@ class RingBuf {
     // Distinct for every ring opened in the process, so that a site can tell
     // whether its description id belongs to this ring.
     std::uint64_t generation() const { return generation_; }
-    std::size_t maxRecordBytes() const { return maxRecord_; }
 
     // Adds a message description and returns its id; 0 when the description
     // area is full (the site then records nothing). Any thread may call it.

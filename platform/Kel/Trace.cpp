@@ -42,12 +42,11 @@ std::uint32_t levelsOf(std::string_view piece) {
                : static_cast<std::uint32_t>((std::uint64_t{2} << high) - (std::uint64_t{1} << low));
 }
 
-std::string parseError(std::string_view piece, char const* why) {
-    return "bad trace setting '" + std::string(piece) + "': " + why;
-}
-
 // Empty on success; on failure the message names the bad piece.
 std::string parseSettings(std::string_view setting, bool on, std::vector<Rule>& rules) {
+    auto parseError = [](std::string_view piece, char const* why) {
+        return "bad trace setting '" + std::string(piece) + "': " + why;
+    };
     for (std::size_t at = 0; at <= setting.size();) {
         std::size_t comma = std::min(setting.find(',', at), setting.size());
         std::string_view piece = setting.substr(at, comma - at);

@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <ostream>
 #include <string>
 
 namespace {
@@ -17,10 +16,6 @@ struct ToggleFileCase {
     std::uint32_t state;
     char const* error;  // a piece of lastError(), or "" for none
 };
-
-void PrintTo(ToggleFileCase const& c, std::ostream* os) {
-    *os << c.name;
-}
 
 class ToggleFileTest : public ::testing::TestWithParam<ToggleFileCase> {
   protected:

@@ -16,31 +16,24 @@
 namespace {
 
 // A class recorded through the customization point rather than built in.
-class VlanId {
-  public:
-    explicit VlanId(std::uint16_t v) : value_(v) {}
-    std::uint16_t value() const { return value_; }
-    friend std::ostream& operator<<(std::ostream& os, VlanId id) {
-        return os << "vlan" << id.value_;
-    }
-
-  private:
-    std::uint16_t value_;
+struct VlanId {
+    std::uint16_t value;
 };
+std::ostream& operator<<(std::ostream& os, VlanId id) {
+    return os << "vlan" << id.value;
+}
 std::uint16_t jotterValue(VlanId const& id) {
-    return id.value();
+    return id.value;
 }
 
 enum class Mode : std::uint8_t { off, on };
 
+// The codes of the types the sites below do not pass.
 using C = Jotter::MsgFormatString;
 using Kel::traceDetail::codeOf;
-static_assert(std::array{codeOf<Pakt::EthAddr>, codeOf<bool>, codeOf<Mode>, codeOf<std::int16_t>,
-                         codeOf<int>, codeOf<std::uint64_t>, codeOf<Kel::Ptr<Kel::PtrInterface>>,
-                         codeOf<int*>, codeOf<char const*>, codeOf<std::string>,
-                         codeOf<Vosk::String>, codeOf<decltype(std::hex)>,
-                         codeOf<VlanId>} == std::array{C::EC, C::b, C::u, C::s, C::i, C::q, C::q,
-                                                       C::q, C::p, C::p, C::p, C::x, C::s});
+static_assert(std::array{codeOf<std::int16_t>, codeOf<std::uint64_t>,
+                         codeOf<Kel::Ptr<Kel::PtrInterface>>, codeOf<char const*>,
+                         codeOf<std::string>} == std::array{C::s, C::q, C::q, C::p, C::p});
 
 void handleConfig(Kel::TraceHandle& h, int* line) {
     *line = __LINE__ + 1;
@@ -55,7 +48,7 @@ void dump(Kel::TraceHandle& h, VlanId vlan) {
 void everyCode(Kel::TraceHandle& h, Vosk::String const& text) {
     KEL_TRACE(h, 5, "Test/Codes", "m=%s i=%s s=%s b=%s u=%s q=%s p=%s%s h=%s v=%s.",
               Pakt::EthAddr(0x00005e000101), 4000000000U, std::uint16_t{65535}, true, Mode::on,
-              reinterpret_cast<int*>(0xdeadbeef12), text, std::hex, 255, VlanId(17));
+              reinterpret_cast<int*>(0xdeadbeef12), text, std::hex, 255, VlanId{17});
 }
 
 class TraceTest : public ::testing::Test {
@@ -68,10 +61,7 @@ class TraceTest : public ::testing::Test {
         Jotter::defaultHandleDel();
         std::filesystem::remove(ringPath_);
     }
-    void ringIs() {
-        std::filesystem::remove(ringPath_);
-        Jotter::defaultHandleIs(ringPath_, 4096);
-    }
+    void ringIs() { Jotter::defaultHandleIs(ringPath_, 4096); }
     // The ring's lines without their sequence numbers and source lines.
     std::vector<std::string> ringTexts() const {
         std::vector<std::string> out;
@@ -112,7 +102,7 @@ TEST_F(TraceTest, EverySiteRecordsWhateverTheLevelAndTextOnlySitesDoNot) {
     ringIs();
     everyCode(quiet, "hello world");
     everyCode(quiet, std::string(200, 'z'));  // no longer fits: the record ends there
-    dump(Kel::traceHandle("Dumper"), VlanId(8));
+    dump(Kel::traceHandle("Dumper"), VlanId{8});
     ASSERT_EQ(lines_.size(), 1U);
     EXPECT_NE(lines_[0].find("dump: dump vlan8"), std::string::npos) << lines_[0];
     std::string const fixed = "m=00:00:5e:00:01:01 i=4000000000 s=65535 b=1 u=1 q=0xdeadbeef12 p=";
