@@ -28,12 +28,14 @@ std::uint16_t jotterValue(VlanId const& id) {
 
 enum class Mode : std::uint8_t { off, on };
 
-// The codes of the types the sites below do not pass.
+// The codes that the rendering of the sites below cannot tell apart, and
+// those of the types they do not pass.
 using C = Jotter::MsgFormatString;
 using Kel::traceDetail::codeOf;
-static_assert(std::array{codeOf<std::int16_t>, codeOf<std::uint64_t>,
+static_assert(std::array{codeOf<bool>, codeOf<Mode>, codeOf<std::int16_t>, codeOf<std::uint64_t>,
                          codeOf<Kel::Ptr<Kel::PtrInterface>>, codeOf<char const*>,
-                         codeOf<std::string>} == std::array{C::s, C::q, C::q, C::p, C::p});
+                         codeOf<std::string>} ==
+              std::array{C::b, C::u, C::s, C::q, C::q, C::p, C::p});
 
 void handleConfig(Kel::TraceHandle& h, int* line) {
     *line = __LINE__ + 1;
