@@ -10,39 +10,28 @@
 
 namespace {
 
-constexpr char const* kSource = "bench/TraceBench";
-
-Kel::TraceHandle& handle() {
-    static Kel::TraceHandle& h = Kel::traceHandle("TraceBench");
-    return h;
-}
-
-void traceSiteOff(benchmark::State& state) {
-    handle().levelsIs(0);
-    Pakt::EthAddr mac(0x001c73aabb01ULL);
-    std::uint32_t vlan = 100;
-    for (auto _ : state) {
-        KEL_TRACE(handle(), 0, kSource, "handleConfig addr: %s vlan/mask: 0x%s%s/0x%s", mac,
-                  std::hex, vlan, vlan);
-        benchmark::ClobberMemory();
-    }
-}
-BENCHMARK(traceSiteOff);
-
-void ringRecord(benchmark::State& state) {
-    handle().levelsIs(0);
+void traceSite(benchmark::State& state, bool ring) {
+    static Kel::TraceHandle& handle = Kel::traceHandle("TraceBench");
     auto path = std::filesystem::temp_directory_path() / "plinth-trace-bench.ring";
-    std::filesystem::remove(path);
-    Jotter::defaultHandleIs(path.string(), 4U << 20);
+    if (ring) {
+        Jotter::defaultHandleIs(path.string(), 4U << 20);
+    }
     Pakt::EthAddr mac(0x001c73aabb01ULL);
     std::uint32_t vlan = 100;
     for (auto _ : state) {
-        KEL_TRACE(handle(), 0, kSource, "handleConfig addr: %s vlan/mask: 0x%s%s/0x%s", mac,
-                  std::hex, vlan, vlan);
+        KEL_TRACE(handle, 0, "bench/TraceBench", "handleConfig addr: %s vlan/mask: 0x%s%s/0x%s",
+                  mac, std::hex, vlan, vlan);
         benchmark::ClobberMemory();
     }
     Jotter::defaultHandleDel();
     std::filesystem::remove(path);
+}
+void traceSiteOff(benchmark::State& state) {
+    traceSite(state, false);
+}
+BENCHMARK(traceSiteOff);
+void ringRecord(benchmark::State& state) {
+    traceSite(state, true);
 }
 BENCHMARK(ringRecord);
 

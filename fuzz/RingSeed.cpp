@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "Jotter/RingBuf.h"
-#include "Jotter/RingFormat.h"
 #include "Kel/Trace.h"
 
 namespace {
@@ -31,11 +30,6 @@ void writeRecords() {
     KEL_TRACE(h, 4, "Fuzz/Seed", "no arguments");
 }
 
-std::vector<std::uint8_t> readAll(std::string const& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -44,31 +38,26 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::remove(argv[1]);
-    Jotter::defaultHandleIs(argv[1], Jotter::RingFormat::kMinRing);
+    Jotter::defaultHandleIs(argv[1], 4096);  // the smallest ring
     Kel::traceSinkIs([](std::string_view) {});
     writeRecords();
     Jotter::defaultHandleDel();
 
-    std::vector<std::uint8_t> const full = readAll(argv[1]);
+    std::ifstream in(argv[1], std::ios::binary);
+    std::vector<char> const full{std::istreambuf_iterator<char>(in),
+                                 std::istreambuf_iterator<char>()};
     std::remove(argv[1]);
-    Jotter::RingFormat::Image image;
-    if (std::string error = Jotter::RingFormat::parse(full, image); !error.empty()) {
-        std::fprintf(stderr, "fuzz-ring-seed: %s\n", error.c_str());
-        return 1;
+    Jotter::RingFormat::FileHeader h;
+    std::memcpy(&h, full.data(), sizeof h);
+    char const* desc = full.data() + sizeof h;
+    char const* ring = desc + h.descBytes;
+    std::uint32_t length = 0;
+    for (h.descBytes = 0; std::memcpy(&length, desc + h.descBytes, sizeof length), length != 0;) {
+        h.descBytes += length;
     }
-    Jotter::RingFormat::FileHeader h = image.header;
-    auto const oldDesc = h.descOffset;
-    auto const oldRing = h.ringOffset;
-    h.headerBytes = sizeof h;
-    h.descOffset = sizeof h;
-    h.descBytes = h.descUsed;
-    h.ringOffset = h.descOffset + h.descBytes;
-
-    std::vector<std::uint8_t> out(h.ringOffset + h.ringBytes);
-    std::memcpy(out.data(), &h, sizeof h);
-    std::memcpy(out.data() + h.descOffset, full.data() + oldDesc, h.descBytes);
-    std::memcpy(out.data() + h.ringOffset, full.data() + oldRing, h.ringBytes);
-    std::ofstream(argv[2], std::ios::binary)
-        .write(reinterpret_cast<char const*>(out.data()), static_cast<std::streamsize>(out.size()));
+    std::ofstream out(argv[2], std::ios::binary);
+    out.write(reinterpret_cast<char const*>(&h), sizeof h);
+    out.write(desc, static_cast<std::streamsize>(h.descBytes));
+    out.write(ring, static_cast<std::streamsize>(h.ringBytes));
     return 0;
 }

@@ -4,10 +4,7 @@
 #include <ios>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <type_traits>
-
-#include "Jotter/RingBuf.h"
 
 namespace Duplex {
 
@@ -21,13 +18,13 @@ class JotterConverter {
   public:
     using Manipulator = std::ios_base& (*)(std::ios_base&);
 
-    JotterConverter();
-
     template <class T>
     requires(!std::is_function_v<T>) JotterConverter& operator<<(T const& value) {
         if (!haveFormat_) {
             write(value);
-            formatIs();
+            format_ = std::move(stream_).str();
+            stream_.str({});
+            haveFormat_ = true;
             return *this;
         }
         bool hex = valueStart();
@@ -36,9 +33,8 @@ class JotterConverter {
         return *this;
     }
     JotterConverter& operator<<(Manipulator manipulator);
-    JotterConverter& operator<<(Jotter::QNullType) { return *this; }
 
-    std::string str() const;
+    std::string str() const { return out_ + format_.substr(pos_); }
 
   private:
     template <class T>
@@ -54,7 +50,6 @@ class JotterConverter {
         }
     }
 
-    void formatIs();
     // Copies the text up to the next mark and returns whether it is "%x".
     bool valueStart();
     void valueEnd(bool hex);

@@ -1,55 +1,66 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "Jotter/RingBuf.h"
+// The layout of a ring file, written by RingBuf and read back by tools that
+// need nothing but the file. Host byte order: it is read on the box that
+// wrote it.
+//
+//   [FileHeader][description area: descBytes][record ring: ringBytes]
+//
+// A description: u32 entry length, u32 line, u8 code count, the codes, then
+// site, source and format, each as u16 length + characters. Ids count from 1
+// in the order of the area. The ring is kSegments equal segments, each filled
+// from its start; a record is u32 length (unpadded), u32 description id, u64
+// sequence number, then the values, on an 8-byte boundary. In both areas an
+// entry's length is written last and a zero length ends the area or segment,
+// so an entry cut short by a crash is never read.
+namespace Jotter {
 
-// The layout of a ring file, shared by the writer (which checks an existing
-// file before continuing it) and the reader. Everything is in host byte
-// order: the file is read back on the box that wrote it.
-//
-//   [header area][description area][record ring]
-//
-// A description entry: u32 entry length, u32 id, u32 line, u8 code count,
-// the codes, then site, source and format, each as u16 length + characters.
-// A record: u32 length (unpadded), u32 description id, u64 sequence number,
-// then the values; records start on 8-byte boundaries. A length of zero, or
-// too little room left for a record header, means "continue at offset 0".
-namespace Jotter::RingFormat {
+// How one argument is stored. The enumerator names are the codes as they
+// appear in a description.
+enum class MsgFormatString : std::uint8_t {
+    EC = 1,  // Ethernet address, 6 bytes
+    i,       // 32-bit integer
+    s,       // 16-bit integer
+    b,       // bool, 1 byte
+    u,       // 8-bit integer
+    q,       // 64-bit integer or pointer
+    p,       // text: u16 length, then the characters
+    x,       // the std::hex switch; nothing stored
+};
+std::string_view codeText(MsgFormatString code);
+
+// A ring file that cannot be created or read; what() is "PATH: REASON".
+class RingFileError : public std::runtime_error {
+  public:
+    RingFileError(std::string const& path, std::string const& reason)
+        : std::runtime_error(path + ": " + reason) {}
+};
+
+namespace RingFormat {
 
 inline constexpr char kMagic[8] = {'P', 'L', 'N', 'J', 'R', 'I', 'N', 'G'};
-inline constexpr std::uint32_t kVersion = 1;
-inline constexpr std::size_t kHeaderArea = 4096;
-inline constexpr std::size_t kDescArea = 256 * 1024;
+inline constexpr std::uint32_t kVersion = 2;
+inline constexpr std::size_t kSegments = 8;
 inline constexpr std::size_t kRecordHeader = 16;
-inline constexpr std::size_t kMinRing = 4096;
-inline constexpr std::size_t kMaxRing = std::size_t{1} << 30;
-inline constexpr std::size_t kMaxRecord = 1024;
-inline constexpr std::size_t kMaxArgs = 255;
 
 struct FileHeader {
     char magic[8];
-    std::uint32_t version;
-    std::uint32_t headerBytes;
-    std::uint64_t descOffset;
+    std::uint64_t version;
     std::uint64_t descBytes;
-    std::uint64_t descUsed;
-    std::uint32_t descCount;
-    std::uint32_t maxRecord;
-    std::uint64_t ringOffset;
     std::uint64_t ringBytes;
-    std::uint64_t head;   // offset of the oldest record
-    std::uint64_t tail;   // offset where the next record goes
-    std::uint64_t count;  // records held
-    std::uint64_t nextSeq;
 };
 
 struct Desc {
-    std::uint32_t id = 0;
     std::uint32_t line = 0;
     std::vector<MsgFormatString> codes;
     std::string site;
@@ -57,22 +68,73 @@ struct Desc {
     std::string format;
 };
 
-struct Image {
-    FileHeader header{};
-    std::vector<Desc> descs;             // descs[id - 1]
-    std::vector<std::uint64_t> records;  // ring offsets, oldest first
+struct Record {
+    std::uint64_t seq;
+    std::uint32_t descId;
+    std::span<std::uint8_t const> values;  // a view into the parsed bytes
 };
 
-// Fixed encoded size of a value, or 0 for text (length-prefixed) and hex.
-std::size_t codeBytes(MsgFormatString code);
-bool codeValid(std::uint8_t raw);
-std::size_t ringBytesRounded(std::size_t ringBytes);
-std::size_t maxRecordFor(std::size_t ringBytes);
-FileHeader headerFor(std::size_t ringBytes);
+struct Image {
+    std::vector<Desc> descs;      // descs[id - 1]
+    std::vector<Record> records;  // oldest first
+};
 
 // Empty when `bytes` hold a well-formed ring file (filling `out`), else a
-// sentence saying what is wrong. Every offset and length is checked against
-// the buffer before it is used.
+// sentence saying what is wrong. Every offset and length is checked before
+// it is used.
 std::string parse(std::span<std::uint8_t const> bytes, Image& out);
 
-}  // namespace Jotter::RingFormat
+// Reads fields from a bounded window; a read past its end clears `ok` and
+// yields zeros instead of touching memory outside it.
+struct Cursor {
+    std::span<std::uint8_t const> bytes;
+    bool ok = true;
+
+    template <class T>
+    T read() {
+        T value{};
+        if (!ok || sizeof value > bytes.size()) {
+            ok = false;
+            return value;
+        }
+        std::memcpy(&value, bytes.data(), sizeof value);
+        bytes = bytes.subspan(sizeof value);
+        return value;
+    }
+    std::string_view text() {
+        auto length = read<std::uint16_t>();
+        if (!ok || length > bytes.size()) {
+            ok = false;
+            return {};
+        }
+        std::string_view out(reinterpret_cast<char const*>(bytes.data()), length);
+        bytes = bytes.subspan(length);
+        return out;
+    }
+};
+
+// Writes fields into [at, end) of `base`; the first one that does not fit
+// sets `full` and nothing after it lands either.
+struct Appender {
+    std::uint8_t* base = nullptr;
+    std::size_t at = 0;
+    std::size_t end = 0;
+    bool full = true;
+
+    void put(void const* data, std::size_t n) {
+        full = full || n > end - at;
+        if (!full) {
+            std::copy_n(static_cast<std::uint8_t const*>(data), n, base + at);  // data may be null
+            at += n;
+        }
+    }
+    void putText(std::string_view text) {
+        auto length = static_cast<std::uint16_t>(text.size());
+        full = full || text.size() > 0xffff || sizeof length + text.size() > end - at;
+        put(&length, sizeof length);
+        put(text.data(), text.size());
+    }
+};
+
+}  // namespace RingFormat
+}  // namespace Jotter

@@ -1,10 +1,9 @@
 #pragma once
 
+#include <array>
 #include <atomic>
-#include <concepts>
 #include <cstdint>
 #include <functional>
-#include <ios>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -12,7 +11,6 @@
 
 #include "Duplex/JotterConverter.h"
 #include "Jotter/RingBuf.h"
-#include "Kel/Ptr.h"
 #include "Pakt/EthAddr.h"
 #include "Vosk/String.h"
 
@@ -54,142 +52,88 @@ bool traceDisable(std::string_view setting, std::string* error);
 // Where trace lines go; an empty function restores standard error.
 void traceSinkIs(std::function<void(std::string_view)> sink);
 
-// Collects the text of one line and emits it when it goes out of scope as
-// "HANDLE/LEVEL SOURCE:LINE FUNCTION: TEXT".
-class TraceHelper {
-  public:
-    TraceHelper(TraceHandle const& handle, int level, std::string_view source, int line,
-                std::string_view function);
-    ~TraceHelper();
-    TraceHelper(TraceHelper const&) = delete;
-    TraceHelper& operator=(TraceHelper const&) = delete;
-
-    TraceHelper& operator<<(std::string_view text);
-
-  private:
-    std::string line_;
-};
+// Emits "HANDLE/LEVEL SOURCE:LINE FUNCTION: TEXT".
+void traceLine(TraceHandle const& handle, int level, char const* source, int line,
+               char const* function, std::string_view text);
 
 // ---- Ring encoding of arguments ---------------------------------------------
 //
-// Each argument type maps to one code of the ring file. A class type that is
-// not built in records through a free function found by argument-dependent
-// lookup, declared beside the class:
+// Every argument is stored as one of a few types (EthAddr, bool, unsigned
+// integers, text, the hex switch), each with its ring code. A class type that
+// is not built in is stored through a free function found by
+// argument-dependent lookup, declared beside the class:
 //
-//     std::uint16_t jotterValue(VlanId const& id);   // records as "s"
+//     std::uint16_t jotterValue(VlanId const& id);   // stored as "s"
 //
-// It returns any type handled here (integers, bool, enumerations,
-// Pakt::EthAddr, text, or another such class). The text line still shows the
-// class through its own operator<<.
-
-template <class T>
-struct TraceArgTraits;
-
+// It returns any type handled here. The text line still shows the class
+// through its own operator<<.
 namespace traceDetail {
 
-template <class T>
-struct IsKelPtr : std::false_type {};
-template <class T>
-struct IsKelPtr<Ptr<T>> : std::true_type {};
+struct HexSwitch {};
 
-template <class T>
-concept Text = std::is_convertible_v<T const&, std::string_view> ||
-    std::is_same_v<T, Vosk::String> || std::is_same_v<T, char const*> || std::is_same_v<T, char*>;
-
-template <class T>
-concept Manipulator =
-    std::is_function_v<T> || std::is_same_v<T, Duplex::JotterConverter::Manipulator>;
-
-template <class T>
-concept Custom = requires(T const& value) {
-    jotterValue(value);
-};
-
-inline std::string_view textOf(Vosk::String const& s) {
-    return s.stdString();
-}
-inline std::string_view textOf(char const* s) {
-    return s != nullptr ? s : "(null)";
-}
-inline std::string_view textOf(std::string_view s) {
-    return s;
-}
-// Exact match for std::string, which otherwise converts to both of the above.
-inline std::string_view textOf(std::string const& s) {
-    return s;
+inline std::string_view textOf(char const* text) {
+    return text != nullptr ? text : "(null)";
 }
 
 template <class T>
-constexpr Jotter::MsgFormatString integralCode() {
-    static_assert(sizeof(T) <= 8, "no ring code for integers wider than 64 bits");
-    using C = Jotter::MsgFormatString;
-    return sizeof(T) == 1 ? C::u : sizeof(T) == 2 ? C::s : sizeof(T) == 4 ? C::i : C::q;
-}
-
-template <class T>
-void writeIntegral(Jotter::RingBuf& ring, T value) {
-    if constexpr (sizeof(T) == 1) {
-        ring.writeU8(static_cast<std::uint8_t>(value));
-    } else if constexpr (sizeof(T) == 2) {
-        ring.writeU16(static_cast<std::uint16_t>(value));
-    } else if constexpr (sizeof(T) == 4) {
-        ring.writeU32(static_cast<std::uint32_t>(value));
+auto stored(T const& value) {
+    using D = std::decay_t<T>;
+    if constexpr (std::is_same_v<T, Pakt::EthAddr> || std::is_same_v<T, bool>) {
+        return value;
+    } else if constexpr (std::is_enum_v<T>) {
+        return stored(static_cast<std::underlying_type_t<T>>(value));
+    } else if constexpr (std::is_integral_v<T>) {
+        return static_cast<std::make_unsigned_t<T>>(value);
+    } else if constexpr (std::is_same_v<D, char const*> || std::is_same_v<D, char*>) {
+        return textOf(value);
+    } else if constexpr (std::is_same_v<T, Vosk::String>) {
+        return std::string_view(value.stdString());
+    } else if constexpr (std::is_convertible_v<T const&, std::string_view>) {
+        return std::string_view(value);
+    } else if constexpr (std::is_function_v<T>) {
+        return HexSwitch{};
+    } else if constexpr (std::is_pointer_v<T>) {
+        return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(value));
+    } else if constexpr (requires { value.get(); }) {  // Kel::Ptr and other smart pointers
+        return stored(value.get());
     } else {
-        ring.writeU64(static_cast<std::uint64_t>(value));
+        static_assert(
+            requires { jotterValue(value); }, "declare jotterValue(T const&) for this type");
+        return stored(jotterValue(value));
+    }
+}
+
+using C = Jotter::MsgFormatString;
+template <class S>
+inline constexpr C kCode = sizeof(S) == 1   ? C::u
+                           : sizeof(S) == 2 ? C::s
+                           : sizeof(S) == 4 ? C::i
+                                            : C::q;
+template <>
+inline constexpr C kCode<Pakt::EthAddr> = C::EC;
+template <>
+inline constexpr C kCode<bool> = C::b;
+template <>
+inline constexpr C kCode<std::string_view> = C::p;
+template <>
+inline constexpr C kCode<HexSwitch> = C::x;
+
+// The ring code of an argument of type T.
+template <class T>
+inline constexpr C codeOf = kCode<decltype(stored(std::declval<T const&>()))>;
+
+template <class S>
+void put(Jotter::RingBuf& ring, S const& value) {
+    if constexpr (std::is_same_v<S, Pakt::EthAddr>) {
+        ring.put(value.bytes().data(), 6);
+    } else if constexpr (std::is_same_v<S, std::string_view>) {
+        ring.putText(value);
+    } else if constexpr (!std::is_same_v<S, HexSwitch>) {
+        ring.put(&value, sizeof value);
     }
 }
 
 }  // namespace traceDetail
-
-template <class T>
-struct TraceArgTraits {
-    using C = Jotter::MsgFormatString;
-
-    static constexpr C code() {
-        if constexpr (std::is_same_v<T, Pakt::EthAddr>) {
-            return C::EC;
-        } else if constexpr (std::is_same_v<T, bool>) {
-            return C::b;
-        } else if constexpr (std::is_enum_v<T>) {
-            return traceDetail::integralCode<std::underlying_type_t<T>>();
-        } else if constexpr (std::is_integral_v<T>) {
-            return traceDetail::integralCode<T>();
-        } else if constexpr (traceDetail::Text<T>) {
-            return C::p;
-        } else if constexpr (traceDetail::Manipulator<T>) {
-            return C::x;
-        } else if constexpr (traceDetail::IsKelPtr<T>::value || std::is_pointer_v<T>) {
-            return C::q;
-        } else {
-            static_assert(traceDetail::Custom<T>, "declare jotterValue(T const&) for this type");
-            return TraceArgTraits<
-                std::remove_cvref_t<decltype(jotterValue(std::declval<T const&>()))>>::code();
-        }
-    }
-
-    static void write(Jotter::RingBuf& ring, T const& value) {
-        if constexpr (std::is_same_v<T, Pakt::EthAddr>) {
-            ring.writeEthAddr(value);
-        } else if constexpr (std::is_same_v<T, bool>) {
-            ring.writeBool(value);
-        } else if constexpr (std::is_enum_v<T>) {
-            traceDetail::writeIntegral(ring, static_cast<std::underlying_type_t<T>>(value));
-        } else if constexpr (std::is_integral_v<T>) {
-            traceDetail::writeIntegral(ring, value);
-        } else if constexpr (traceDetail::Text<T>) {
-            ring.writeText(traceDetail::textOf(value));
-        } else if constexpr (traceDetail::Manipulator<T>) {
-            // The switch is in the description; nothing to store.
-        } else if constexpr (traceDetail::IsKelPtr<T>::value) {
-            ring.writeU64(reinterpret_cast<std::uintptr_t>(value.get()));
-        } else if constexpr (std::is_pointer_v<T>) {
-            ring.writeU64(reinterpret_cast<std::uintptr_t>(value));
-        } else {
-            using V = std::remove_cvref_t<decltype(jotterValue(value))>;
-            TraceArgTraits<V>::write(ring, jotterValue(value));
-        }
-    }
-};
 
 // ---- Trace sites --------------------------------------------------------------
 
@@ -217,41 +161,33 @@ class TraceSite {
     }
 
   private:
-    template <class T>
-    using Arg = std::remove_cvref_t<T>;
-
     template <class... A>
     void record(Jotter::RingBuf& ring, A const&... args) {
         if (generation_.load(std::memory_order_acquire) != ring.generation()) {
             describe<A...>(ring);
         }
-        std::uint32_t id = descId_.load(std::memory_order_relaxed);
-        if (id == 0) {
-            return;
+        if (std::uint32_t id = descId_.load(std::memory_order_relaxed); id != 0) {
+            ring.startMsg(id);
+            (traceDetail::put(ring, traceDetail::stored(args)), ...);
+            ring.endMsg();
         }
-        ring.startMsg(id);
-        (TraceArgTraits<Arg<A>>::write(ring, args), ...);
-        ring.endMsg();
     }
 
     template <class... A>
     [[gnu::noinline]] void describe(Jotter::RingBuf& ring) {
-        Jotter::MsgDesc desc(ring, function_, source_, static_cast<std::uint32_t>(line_));
-        (desc.codeAdd(TraceArgTraits<Arg<A>>::code()), ...);
-        descId_.store(desc.formatIs(format_).finish(), std::memory_order_relaxed);
+        static_assert(sizeof...(A) < 256, "a description holds at most 255 codes");
+        std::array<Jotter::MsgFormatString, sizeof...(A)> codes{traceDetail::codeOf<A>...};
+        descId_.store(
+            ring.describe(function_, source_, static_cast<std::uint32_t>(line_), format_, codes),
+            std::memory_order_relaxed);
         generation_.store(ring.generation(), std::memory_order_release);
     }
 
     template <class... A>
     [[gnu::noinline]] void emit(TraceHandle const& handle, A const&... args) {
         Duplex::JotterConverter converter;
-        converter << format_;
-        if constexpr (sizeof...(A) == 0) {
-            converter << Jotter::QNull;
-        } else {
-            (converter << ... << args);
-        }
-        TraceHelper(handle, level_, source_, line_, function_) << converter.str();
+        ((converter << format_) << ... << args);
+        traceLine(handle, level_, source_, line_, function_, converter.str());
     }
 
     char const* source_;

@@ -3,23 +3,21 @@
 #include <cstdint>
 #include <string>
 
-// The feature-toggle service. Toggles live in small JSON files, one object
-// of `"Name": true|false|number` members, in the toggle directory.
+// The feature-toggle service. Toggles are the `"Name": true|false` members of
+// small JSON objects, one per file, in the toggle directory.
 
-// The state of toggle `name` in `file`: 1 or 0 for true or false, the number
-// itself for a number, and `defaultState` when the file, the name or a valid
-// value is missing. Callers use the lowest bit.
+// 1 or 0 for toggle `name` in `file`; `defaultState` when the file or the
+// name is missing, or when the file cannot be read or is not valid (then
+// Toggle::lastError() says why).
 std::uint32_t getToggleState(std::string const& name, std::string const& file, bool defaultState);
 
 namespace Toggle {
 
-// Where toggle files are read from. Defaults to $PLINTH_TOGGLE_DIR, else
-// "/etc/plinth".
+// Where toggle files are read from; "/etc/plinth" when never set or set empty.
 void toggleDirIs(std::string const& dir);
-std::string toggleDir();
 
-// Why the last getToggleState fell back to its default although the file
-// exists (for instance "PlinthLib.json:3: expected ',' or '}'"), or empty.
+// What was wrong with the file when the last getToggleState fell back to its
+// default, naming the file; empty when nothing was.
 std::string lastError();
 
 }  // namespace Toggle

@@ -35,7 +35,7 @@ TEST_P(ConverterTest, RendersLine) {
 }
 
 Case const kCases[] = {
-    {"FormatOnly", [] { return convert("no marks", Jotter::QNull); }, "no marks"},
+    {"FormatOnly", [] { return convert("no marks"); }, "no marks"},
     {"PercentS", [] { return convert("a %s b", 10); }, "a 10 b"},
     {"PercentX", [] { return convert("a %x b", 255); }, "a ff b"},
     {"XBeforeS", [] { return convert("%s then %x", 255, 255); }, "255 then ff"},
