@@ -14,7 +14,6 @@
 
 #include "Asic/SwTable.h"
 #include "Brix/VrrpSm.h"
-#include "Jotter/RingFormat.h"
 #include "Journal.h"
 #include "Kel/Type.h"
 #include "PlinthL3Unicast/L3MyStationHelperSm.h"
@@ -321,14 +320,11 @@ struct RefusalCase {
 
 class RefusalTest : public MounterTest, public ::testing::WithParamInterface<RefusalCase> {};
 
-// Every trace site of the mounter, with its text line and the argument
-// codes of its ring record: refused before anything is created or
-// published, then wired, once repaired, with a toggle file that cannot be
-// read.
+// Every trace site of the mounter, with its text line: refused before
+// anything is created or published, then wired, once repaired, with a toggle
+// file that cannot be read.
 TEST_P(RefusalTest, TracedAndNothingMadeUntilRepaired) {
     RefusalCase const& c = GetParam();
-    auto const ring = scratch("ring-");
-    Jotter::defaultHandleIs(ring.string(), 4096);
     toggleFileIs(R"({"PlinthL3UnicastVrrp": false,})");
     sw_->omit(Path::routerMacDb);
     c.spoil(*sw_);
@@ -342,8 +338,6 @@ TEST_P(RefusalTest, TracedAndNothingMadeUntilRepaired) {
     c.repair(*sw_);
     rerun();
     EXPECT_EQ(missing(m), 0U);
-    Jotter::flushDefault();
-    Jotter::defaultHandleDel();
 
     std::ostringstream em;
     em << sw_->sysdb();
@@ -360,21 +354,6 @@ TEST_P(RefusalTest, TracedAndNothingMadeUntilRepaired) {
         std::string const level = i == 2 || i == 4 ? "/0 " : "/4 ";
         EXPECT_EQ(lines[i].rfind("L3MyStationMounter" + level + "PlinthL3Unicast/", 0), 0U);
     }
-
-    std::ifstream in(ring, std::ios::binary);
-    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                    std::istreambuf_iterator<char>()};
-    std::filesystem::remove(ring);
-    Jotter::RingFormat::Image image;
-    ASSERT_EQ(Jotter::RingFormat::parse(bytes, image), "");
-    using C = Jotter::MsgFormatString;
-    std::vector<std::vector<C>> codes;
-    for (auto const& desc : image.descs) {
-        if (desc.source == "PlinthL3Unicast/L3MyStationMounter") {
-            codes.push_back(desc.codes);
-        }
-    }
-    EXPECT_EQ(codes, (std::vector<std::vector<C>>{{}, {C::u, C::q}, {}, {C::p}}));
 }
 
 RefusalCase const kRefusals[] = {
