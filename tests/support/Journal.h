@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Brix/RouterMac.h"
+#include "Kel/Type.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
 #include "PlinthL3Records/RoutingRecords.h"
@@ -155,22 +156,13 @@ class Journal {
             recordsSeen_.erase(key);
         }
     }
-    void capabilityChanged(short attribute, void const*, void const*) {
+    void capabilityChanged(short attribute, void const*, void const* value) {
         using S = Routing::Fhrp::Hardware::Status;
-        S const& s = *sources_.capabilities;
-        static char const* const names[] = {
-            "anygwSupported",           "vrrpSupported",
-            "vrrpSupportedMaxNum",      "vrrpMacAsAnygwMacSupported",
-            "useUniqueGroupIds",        "requireGlobalIpRouting",
-            "vrrpSubinterfaceSupported"};
-        std::uint32_t const values[] = {
-            s.anygwSupported(),           s.vrrpSupported(),
-            s.vrrpSupportedMaxNum(),      s.vrrpMacAsAnygwMacSupported(),
-            s.useUniqueGroupIds(),        s.requireGlobalIpRouting(),
-            s.vrrpSubinterfaceSupported()};
-        auto const i = static_cast<std::size_t>(attribute);
-        line(std::string("capability ") + names[i] + "=" + std::to_string(values[i]));
-        static_assert(S::vrrpSubinterfaceSupportedAttr == 6);
+        std::uint32_t const v = attribute == S::vrrpSupportedMaxNumAttr
+                                    ? *static_cast<std::uint32_t const*>(value)
+                                    : *static_cast<bool const*>(value);
+        line("capability " + sources_.capabilities->fwkType()->attributeName(attribute) + "=" +
+             std::to_string(v));
     }
     void runningChanged(short, void const*, void const* value) {
         line(*static_cast<bool const*>(value) ? "running on" : "running off");
