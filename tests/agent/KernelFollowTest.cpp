@@ -2,43 +2,22 @@
 // network namespace of its own.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <set>
-#include <sstream>
 
-#include "AgentProcess.h"
-#include "FollowingAgent.h"
 #include "KernelNamespace.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using PlinthTest::FollowingAgent;
 using PlinthTest::sh;
+using Lines = std::vector<std::string>;
 
 class KernelFollowTest : public PlinthTest::KernelNamespaceTest {
   protected:
-    void SetUp() override {
-        KernelNamespaceTest::SetUp();
-        if (HasFatalFailure() || IsSkipped()) {
-            return;
-        }
-        dir_ = fs::temp_directory_path() /
-               ("plinth-follow-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        if (!dir_.empty()) {
-            fs::remove_all(dir_);
-        }
-    }
-
-    // `pairs` veth pairs, both ends with MACs 02:00:00:01:xx:yy, the first
-    // `routed` of them with an address; made by one `ip -batch`.
-    fs::path burstScript(int pairs, int routed) {
+    // `pairs` veth pairs made at once, both ends with MACs 02:00:00:01:xx:yy,
+    // the first `routed` of them up with an address: the command that makes them.
+    std::string burst(int pairs, int routed) {
         std::ofstream batch(dir_ / "burst");
         for (int i = 0; i < pairs; ++i) {
             batch << "link add a" << i << " address " << burstMac(2 * i) << " type veth peer name b"
@@ -47,57 +26,44 @@ class KernelFollowTest : public PlinthTest::KernelNamespaceTest {
         for (int i = 0; i < routed; ++i) {
             batch << "link set a" << i << " up\naddr add 10.9." << i << ".1/24 dev a" << i << "\n";
         }
-        return dir_ / "burst";
+        return "ip -batch " + (dir_ / "burst").string();
     }
     static std::string burstMac(int n) {
         char text[18];
         std::snprintf(text, sizeof(text), "02:00:00:01:%02x:%02x", n >> 8, n & 0xff);
         return text;
     }
-    // The router-MAC lines the agent printed, by MAC: more than one line for
-    // a MAC means it printed something twice.
-    static std::multiset<std::string> routerMacLines(std::vector<std::string> const& lines) {
-        std::multiset<std::string> out;
-        for (auto const& l : lines) {
-            if (l.starts_with("kernel: router-mac set 02:00:00:01:")) {
-                out.insert(l.substr(std::string("kernel: router-mac set ").size(), 17));
-            }
-        }
-        return out;
+    static std::string routerMac(std::string const& mac, bool on) {
+        return "router-mac set " + mac + " interface routing=" + (on ? "on" : "off");
     }
-
-    fs::path dir_;
 };
 
 struct Step {
     char const* what;
     char const* script;
-    std::vector<std::string> expect;
+    Lines expect;
     // Lines that must not come; the expected lines, caused later, bound the wait.
-    std::vector<std::string> absent = {};
+    Lines absent = {};
 };
 
 constexpr char const* kTwoVlans =
-    "ip link add Vlan10 address 02:00:00:00:00:10 type veth peer name p10 address "
-    "02:00:00:00:01:10 && "
-    "ip link add Vlan20 address 02:00:00:00:00:20 type veth peer name p20 address "
-    "02:00:00:00:01:20 && "
-    "for l in p10 p20 Vlan10 Vlan20; do ip link set $l up || exit 1; done && "
-    "ip addr add 10.0.10.1/24 dev Vlan10 && ip addr add 10.0.20.1/24 dev Vlan20 && "
+    "for n in 10 20; do ip link add Vlan$n address 02:00:00:00:00:$n type veth peer name p$n "
+    "address 02:00:00:00:01:$n && ip link set p$n up && ip link set Vlan$n up && "
+    "ip addr add 10.0.$n.1/24 dev Vlan$n || exit 1; done && "
     "ip link add vrrp10 link Vlan10 address 00:00:5e:00:01:0a type macvlan mode bridge && "
     "ip link add vrrp20 link Vlan20 address 00:00:5e:00:01:14 type macvlan mode bridge && "
     "ip link set vrrp10 up && ip link set vrrp20 up && "
     "ip addr add 10.0.10.254/24 dev vrrp10 && ip addr add 10.0.20.254/24 dev vrrp20";
 
 Step const kSteps[] = {
+    {"protodown on", "ip link set vrrp10 protodown on", {"vrrp del 00:00:5e:00:01:0a vlan=10"}},
+    {"protodown off", "ip link set vrrp10 protodown off", {"vrrp add 00:00:5e:00:01:0a vlan=10"}},
     {"address removal",
      "ip addr del 10.0.20.254/24 dev vrrp20",
      {"vrrp del 00:00:5e:00:01:14 vlan=20"}},
     {"address back",
      "ip addr add 10.0.20.254/24 dev vrrp20",
      {"vrrp add 00:00:5e:00:01:14 vlan=20"}},
-    {"VRRP link down", "ip link set vrrp10 down", {"vrrp del 00:00:5e:00:01:0a vlan=10"}},
-    {"VRRP link up", "ip link set vrrp10 up", {"vrrp add 00:00:5e:00:01:0a vlan=10"}},
     {"lower link down",
      "ip link set Vlan20 down",
      {"router-mac set 02:00:00:00:00:20 interface routing=off",
@@ -118,17 +84,17 @@ Step const kSteps[] = {
     {"shared MAC",
      "ip link set Vlan20 address 02:00:00:00:00:11",
      {"router-mac del 02:00:00:00:00:21 interface"}},
-    {"one sharing link unrouted",
-     "ip addr flush dev Vlan10 && ip link set vrrp20 down",
-     {"vrrp del 00:00:5e:00:01:14 vlan=20"},
+    {"one sharing link unrouted, VRRP link down",
+     "ip addr flush dev Vlan10 && ip link set vrrp10 down",
+     {"vrrp del 00:00:5e:00:01:0a vlan=10"},
      {"router-mac set 02:00:00:00:00:11 interface routing=off"}},
     {"both sharing links unrouted",
      "ip addr flush dev Vlan20",
      {"router-mac set 02:00:00:00:00:11 interface routing=off"}},
-    {"one sharing link goes",
-     "ip addr add 10.0.10.1/24 dev Vlan10 && ip link del Vlan20 && ip link set vrrp10 down",
+    {"one sharing link goes, with the master VRRP link on it",
+     "ip addr add 10.0.10.1/24 dev Vlan10 && ip link del Vlan20",
      {"router-mac set 02:00:00:00:00:11 interface routing=on",
-      "router-mac del 02:00:00:00:01:20 interface", "vrrp del 00:00:5e:00:01:0a vlan=10"},
+      "router-mac del 02:00:00:00:01:20 interface", "vrrp del 00:00:5e:00:01:14 vlan=20"},
      {"router-mac del 02:00:00:00:00:11 interface"}},
     {"the last sharing link goes",
      "ip link del Vlan10",
@@ -138,24 +104,11 @@ Step const kSteps[] = {
 TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
     ASSERT_TRUE(sh(kTwoVlans));
     auto const record = dir_ / "record.scn";
-    FollowingAgent agent("--system-mac Vlan10 --record " + record.string(), dir_);
-    ASSERT_TRUE(
-        agent.waitFor({"router-mac set 02:00:00:00:00:10 interface routing=on",
-                       "router-mac set 02:00:00:00:00:20 interface routing=on",
-                       "router-mac set 02:00:00:00:01:10 interface routing=off",
-                       "vrrp add 00:00:5e:00:01:0a vlan=10", "vrrp add 00:00:5e:00:01:14 vlan=20",
-                       "routing-config system 02:00:00:00:00:10 valid"}));
-
-    agent.mark();
-    if (std::system("ip link set vrrp10 protodown on 2>/dev/null") != 0) {
-        std::cout << "the kernel refuses protodown on a macvlan link; protodown not checked\n";
-    } else {
-        EXPECT_TRUE(agent.waitFor({"vrrp del 00:00:5e:00:01:0a vlan=10"}));
-        agent.mark();
-        ASSERT_TRUE(sh("ip link set vrrp10 protodown off"));
-        EXPECT_TRUE(agent.waitFor({"vrrp add 00:00:5e:00:01:0a vlan=10"}));
-    }
-
+    FollowingAgent agent("--system-mac Vlan10 --record " + record.string(), dir_ / "err");
+    ASSERT_TRUE(agent.waitFor(
+        {routerMac("02:00:00:00:00:10", true), routerMac("02:00:00:00:00:20", true),
+         routerMac("02:00:00:00:01:10", false), "vrrp add 00:00:5e:00:01:0a vlan=10",
+         "vrrp add 00:00:5e:00:01:14 vlan=20", "routing-config system 02:00:00:00:00:10 valid"}));
     for (auto const& step : kSteps) {
         SCOPED_TRACE(step.what);
         agent.mark();
@@ -166,25 +119,17 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
         }
     }
 
-    ASSERT_EQ(agent.stop(), 0) << agent.err();
+    ASSERT_EQ(agent.stop(SIGTERM), 0) << agent.err();
     nlohmann::json const dump = agent.finalDump();
-    EXPECT_TRUE(dump["routerMacStatus"].empty());
+    EXPECT_TRUE(dump["routerMacStatus"].empty()) << dump;
     EXPECT_EQ(dump["routingStatus"]["routerMac"],
               (nlohmann::json{{"mac", "02:00:00:00:00:11"}, {"valid", true}}));
-
     // The record is what was applied, and rebuilds the same state.
-    std::vector<std::string> applied{"start", "fap add 0"};
+    std::string applied = "start\nfap add 0\n";
     for (auto const& line : agent.lines()) {
-        if (line.starts_with("kernel: ")) {
-            applied.push_back(line.substr(8));
-        }
+        applied += line.starts_with("kernel: ") ? line.substr(8) + "\n" : "";
     }
-    std::istringstream recorded(PlinthTest::slurp(record));
-    std::vector<std::string> recordLines;
-    for (std::string line; std::getline(recorded, line);) {
-        recordLines.push_back(line);
-    }
-    EXPECT_EQ(recordLines, applied);
+    EXPECT_EQ(PlinthTest::slurp(record), applied);
     auto replay = PlinthTest::runAgent(record.string() + " -", "dump\n", dir_);
     ASSERT_EQ(replay.status, 0) << replay.err;
     EXPECT_EQ(PlinthTest::lastJsonLine(replay.out), dump);
@@ -194,21 +139,15 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
 // that a small socket buffer could not hold.
 TEST_F(KernelFollowTest, BurstDuringStartLosesNothing) {
     constexpr int kPairs = 200;
-    auto const script = burstScript(kPairs, 10);
-    PlinthTest::ChildProcess burst({"ip", "-batch", script.string()}, dir_ / "burst.err");
-    auto const record = dir_ / "record.scn";
-    FollowingAgent agent("--record " + record.string(), dir_);
-    ASSERT_EQ(burst.stop(0, FollowingAgent::kWait), 0) << PlinthTest::slurp(dir_ / "burst.err");
-    ASSERT_TRUE(
-        agent.waitFor({"router-mac set " + burstMac(2 * kPairs - 1) + " interface routing=off"}));
-    ASSERT_TRUE(agent.waitFor({"router-mac set " + burstMac(18) + " interface routing=on"}));
+    PlinthTest::ChildProcess made(burst(kPairs, 10) + " 2>" + (dir_ / "burst.err").string());
+    FollowingAgent agent("", dir_ / "err");
+    ASSERT_EQ(made.stop(0), 0) << PlinthTest::slurp(dir_ / "burst.err");
+    ASSERT_TRUE(agent.waitFor({routerMac(burstMac(2 * kPairs - 1), false)}));
+    ASSERT_TRUE(agent.waitFor({routerMac(burstMac(18), true)}));
 
-    ASSERT_EQ(agent.stop(), 0) << agent.err();
-    nlohmann::json const dump = agent.finalDump();
-    EXPECT_EQ(dump["routerMacStatus"].size(), 2U * kPairs);
-    EXPECT_EQ(dump["table"].size(), 10U);
-    auto replay = PlinthTest::runAgent(record.string() + " -", "dump\n", dir_);
-    EXPECT_EQ(PlinthTest::lastJsonLine(replay.out), dump);
+    ASSERT_EQ(agent.stop(SIGTERM), 0) << agent.err();
+    EXPECT_EQ(agent.finalDump()["routerMacStatus"].size(), 2U * kPairs);
+    EXPECT_EQ(agent.finalDump()["table"].size(), 10U);
 }
 
 // With the notification socket made to overflow, the agent reads the kernel
@@ -218,59 +157,64 @@ TEST_F(KernelFollowTest, LostNotificationsAreReadAgain) {
     ASSERT_TRUE(
         sh("ip link add Vlan5 address 02:00:00:00:00:05 type veth peer name p5 "
            "address 02:00:00:00:01:05"));
-    FollowingAgent agent("", dir_, {"PLINTH_NETLINK_RCVBUF=4096"});
-    ASSERT_TRUE(agent.waitFor({"router-mac set 02:00:00:00:00:05 interface routing=off"}));
+    FollowingAgent agent("", dir_ / "err", "env PLINTH_NETLINK_RCVBUF=4096");
+    ASSERT_TRUE(agent.waitFor(
+        {routerMac("02:00:00:00:00:05", false), routerMac("02:00:00:00:01:05", false)}));
 
+    agent.mark();
     agent.signal(SIGSTOP);
-    bool const made = sh("ip -batch " + burstScript(kPairs, 0).string());
+    bool const made = sh(burst(kPairs, 0));
     agent.signal(SIGCONT);
     ASSERT_TRUE(made);
-    agent.mark();
-    ASSERT_TRUE(
-        agent.waitFor({"router-mac set " + burstMac(2 * kPairs - 1) + " interface routing=off"}));
+    ASSERT_TRUE(agent.waitFor({routerMac(burstMac(2 * kPairs - 1), false)}));
     ASSERT_TRUE(sh("ip link del a0"));
     ASSERT_TRUE(agent.waitFor({"router-mac del " + burstMac(0) + " interface",
                                "router-mac del " + burstMac(1) + " interface"}));
 
     EXPECT_EQ(agent.stop(SIGINT), 0) << "SIGINT ends following as SIGTERM does";
+    EXPECT_EQ(agent.finalDump()["routerMacStatus"].size(), 2U * kPairs);
     EXPECT_NE(agent.err().find("notifications were lost"), std::string::npos) << agent.err();
-    auto const macs = routerMacLines(agent.lines());
-    EXPECT_EQ(macs.size(), 2U * kPairs) << "each MAC exactly once";
+    std::multiset<std::string> macs;
+    for (auto const& line : agent.sinceMark()) {
+        if (line.starts_with("kernel: router-mac set ")) {
+            macs.insert(line);
+        }
+    }
+    EXPECT_EQ(macs.size(), 2U * kPairs) << "each new link once, nothing of what stayed";
     EXPECT_EQ(std::set<std::string>(macs.begin(), macs.end()).size(), 2U * kPairs);
-    EXPECT_FALSE(agent.printedSinceMark("router-mac set 02:00:00:00:00:05 interface routing=off"));
 }
 
-struct BadFollow {
+struct Run {
     char const* args;
-    char const* message;
+    int status;
+    char const* err;
 };
-void PrintTo(BadFollow const& c, std::ostream* os) {
+void PrintTo(Run const& c, std::ostream* os) {
     *os << c.args;
 }
 
-class FollowErrorTest : public KernelFollowTest, public ::testing::WithParamInterface<BadFollow> {};
+class FollowOptionsTest : public KernelFollowTest, public ::testing::WithParamInterface<Run> {};
 
-TEST_P(FollowErrorTest, IsReportedAndEndsWithStatusTwo) {
+TEST_P(FollowOptionsTest, EndAsTold) {
     auto r = PlinthTest::runAgent(GetParam().args, "", dir_);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, std::string("plinth-agent: error: ") + GetParam().message + "\n");
+    EXPECT_EQ(r.status, GetParam().status);
+    EXPECT_EQ(r.err, GetParam().err);
+    if (r.status == 0) {
+        EXPECT_TRUE(PlinthTest::lastJsonLine(r.out)["running"]) << "the final dump";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Flags, FollowErrorTest,
+    Kernel, FollowOptionsTest,
     ::testing::Values(
-        BadFollow{"--follow-kernel --system-mac eth9", "--system-mac: no link named 'eth9'"},
-        BadFollow{"--follow-kernel --vlan eth0=5 --vlan eth0=6", "--vlan: eth0 is given twice"},
-        BadFollow{"--follow-kernel --for soon",
-                  "--for: bad value 'soon' (seconds, a number from 0)"},
-        BadFollow{"--follow-kernel --for -1", "--for: bad value '-1' (seconds, a number from 0)"},
-        BadFollow{"--follow-kernel --for", "--for needs a value"},
-        BadFollow{"--vlan eth0=5", "--vlan needs --follow-kernel"}));
-
-TEST_F(KernelFollowTest, ForEndsFollowingWithTheDump) {
-    auto r = PlinthTest::runAgent("--follow-kernel --for 0.2", "", dir_);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(PlinthTest::lastJsonLine(r.out)["running"]);
-}
+        Run{"--follow-kernel --for 0.2", 0, ""},
+        Run{"--follow-kernel --system-mac eth9", 2,
+            "plinth-agent: error: --system-mac: no link named 'eth9'\n"},
+        Run{"--follow-kernel --vlan eth0=5 --vlan eth0=6", 2,
+            "plinth-agent: error: --vlan: eth0 is given twice\n"},
+        Run{"--follow-kernel --for -1", 2,
+            "plinth-agent: error: --for: bad value '-1' (seconds, a number from 0)\n"},
+        Run{"--follow-kernel --for", 2, "plinth-agent: error: --for needs a value\n"},
+        Run{"--vlan eth0=5", 2, "plinth-agent: error: --vlan needs --follow-kernel\n"}));
 
 }  // namespace

@@ -9,36 +9,25 @@ namespace {
 using namespace PlinthAgent::Kernel;
 using Lines = std::vector<std::string>;
 
-Pakt::EthAddr mac(char const* text) {
-    return *Pakt::EthAddr::parse(text);
+Link link(int index, std::string name, char const* mac, int lower = 0) {
+    return {.index = index,
+            .name = std::move(name),
+            .mac = Pakt::EthAddr::parse(mac),
+            .adminUp = true,
+            .operState = OperState::up,
+            .lowerIndex = lower,
+            .vlanId = {}};
 }
-
-Link link(int index, std::string name, char const* address, int lower = 0) {
-    Link l;
-    l.index = index;
-    l.name = std::move(name);
-    l.mac = mac(address);
-    l.adminUp = true;
-    l.operState = OperState::up;
-    l.lowerIndex = lower;
-    return l;
-}
-
 Address v4(int index) {
     return {index, AF_INET, 24, {10, 0, 0, 1}};
 }
-
-// fe80::/10 is link-local; fec0:: is just outside it.
-Address v6(int index, std::uint8_t first, std::uint8_t second) {
-    std::vector<std::uint8_t> bytes(16, 0);
-    bytes[0] = first;
-    bytes[1] = second;
-    return {index, AF_INET6, 64, bytes};
+// On the VRRP link: fe80::/10 is link-local, fec0:: is just outside it.
+Address v6(std::uint8_t second) {
+    return {2, AF_INET6, 64, {0xfe, second, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
 }
 
-// A lower link Vlan10 (index 1, routed) with a VRRP link (index 2) on it.
-Facts vrrpOnVlan10(Link vrrp = link(2, "vrrp.10", "00:00:5e:00:01:0a", 1),
-                   std::vector<Address> const& vrrpAddresses = {v4(2)}) {
+// A routed lower link Vlan10 (index 1) with a VRRP link (index 2) on it.
+Facts vrrpOnVlan10(Link vrrp, std::vector<Address> const& vrrpAddresses = {v4(2)}) {
     Facts f;
     f.linkIs(link(1, "Vlan10", "02:00:00:00:00:01"));
     f.addressIs(v4(1));
@@ -51,8 +40,7 @@ Facts vrrpOnVlan10(Link vrrp = link(2, "vrrp.10", "00:00:5e:00:01:0a", 1),
 
 struct MasterCase {
     char const* what;
-    bool adminUp;
-    bool protodown;
+    bool adminUp, protodown;
     OperState oper;
     std::vector<Address> addresses;
     bool master;
@@ -61,36 +49,34 @@ void PrintTo(MasterCase const& c, std::ostream* os) {
     *os << c.what;
 }
 
-class MasterTest : public ::testing::TestWithParam<MasterCase> {};
+class KernelMasterTest : public ::testing::TestWithParam<MasterCase> {};
 
-TEST_P(MasterTest, VrrpLinkIsMasterOnlyWhenEveryConditionHolds) {
+TEST_P(KernelMasterTest, VrrpLinkIsMasterOnlyWhenEveryConditionHolds) {
     MasterCase const& c = GetParam();
     Link vrrp = link(2, "vrrp.10", "00:00:5e:00:02:0a", 1);
     vrrp.adminUp = c.adminUp;
     vrrp.protodown = c.protodown;
     vrrp.operState = c.oper;
-    Wanted w = Translator({}).wanted(vrrpOnVlan10(vrrp, c.addresses));
-    EXPECT_EQ(w.vrrp.size(), c.master ? 1U : 0U);
-    EXPECT_EQ(w.routerMacs.size(), 1U) << "a VRRP MAC is never a router MAC";
+    Lines expected{"router-mac set 02:00:00:00:00:01 interface routing=on"};
+    if (c.master) {
+        expected.push_back("vrrp add 00:00:5e:00:02:0a vlan=10");
+    }
+    EXPECT_EQ(Translator({}).commands(vrrpOnVlan10(vrrp, c.addresses)), expected)
+        << "a VRRP MAC is never a router MAC";
 }
 
+using enum OperState;
 INSTANTIATE_TEST_SUITE_P(
-    Rules, MasterTest,
-    ::testing::Values(
-        MasterCase{"master", true, false, OperState::up, {v4(2)}, true},
-        MasterCase{"oper unknown", true, false, OperState::unknown, {v4(2)}, true},
-        MasterCase{"admin down", false, false, OperState::up, {v4(2)}, false},
-        MasterCase{"protodown", true, true, OperState::up, {v4(2)}, false},
-        MasterCase{"oper down", true, false, OperState::down, {v4(2)}, false},
-        MasterCase{"lower down", true, false, OperState::lowerLayerDown, {v4(2)}, false},
-        MasterCase{"no address", true, false, OperState::up, {}, false},
-        MasterCase{"IPv6 link-local only",
-                   true,
-                   false,
-                   OperState::up,
-                   {v6(2, 0xfe, 0x80), v6(2, 0xfe, 0xbf)},
-                   false},
-        MasterCase{"IPv6 fec0::", true, false, OperState::up, {v6(2, 0xfe, 0xc0)}, true}));
+    Rules, KernelMasterTest,
+    ::testing::Values(MasterCase{"master", true, false, up, {v4(2)}, true},
+                      MasterCase{"oper unknown", true, false, unknown, {v4(2)}, true},
+                      MasterCase{"admin down", false, false, up, {v4(2)}, false},
+                      MasterCase{"protodown", true, true, up, {v4(2)}, false},
+                      MasterCase{"oper down", true, false, down, {v4(2)}, false},
+                      MasterCase{"lower down", true, false, lowerLayerDown, {v4(2)}, false},
+                      MasterCase{"no address", true, false, up, {}, false},
+                      MasterCase{"IPv6 link-local", true, false, up, {v6(0x80), v6(0xbf)}, false},
+                      MasterCase{"IPv6 fec0::", true, false, up, {v6(0xc0)}, true}));
 
 struct VlanCase {
     char const* lowerName;
@@ -99,72 +85,62 @@ struct VlanCase {
     std::uint32_t vlan;
 };
 void PrintTo(VlanCase const& c, std::ostream* os) {
-    *os << "lower " << c.lowerName;
+    *os << c.lowerName << (c.lower8021q ? " 802.1Q" : "") << (c.option.empty() ? "" : " --vlan");
 }
 
-class VlanChoiceTest : public ::testing::TestWithParam<VlanCase> {};
+class KernelVlanTest : public ::testing::TestWithParam<VlanCase> {};
 
-TEST_P(VlanChoiceTest, TakesTheFirstSourceThatApplies) {
+TEST_P(KernelVlanTest, TakesTheFirstSourceThatApplies) {
     VlanCase const& c = GetParam();
-    Facts f = vrrpOnVlan10();
+    Facts f = vrrpOnVlan10(link(2, "vrrp.10", "00:00:5e:00:01:0a", 1));
     Link lower = *f.link(1);
     lower.name = c.lowerName;
     lower.vlanId = c.lower8021q;
     f.linkIs(lower);
-    Wanted w = Translator({c.option, ""}).wanted(f);
-    ASSERT_EQ(w.vrrp.size(), 1U);
-    EXPECT_EQ(w.vrrp.begin()->second, c.vlan);
+    EXPECT_EQ(Translator({c.option, ""}).commands(f).back(),
+              "vrrp add 00:00:5e:00:01:0a vlan=" + std::to_string(c.vlan));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Order, VlanChoiceTest,
-    ::testing::Values(VlanCase{"Vlan10", 30, {{"Vlan10", 20}}, 30},
-                      VlanCase{"Vlan10", {}, {{"Vlan10", 20}}, 20},
-                      VlanCase{"Vlan10", {}, {{"eth0", 20}}, 10},
-                      VlanCase{"vlan4094", {}, {}, 4094}, VlanCase{"Vlan4095", {}, {}, 0},
-                      VlanCase{"Vlan0", {}, {}, 0}, VlanCase{"Vlan010", {}, {}, 0},
-                      VlanCase{"Vlan10a", {}, {}, 0}, VlanCase{"eth0", {}, {}, 0}));
+INSTANTIATE_TEST_SUITE_P(Order, KernelVlanTest,
+                         ::testing::Values(VlanCase{"Vlan10", 30, {{"Vlan10", 20}}, 30},
+                                           VlanCase{"Vlan10", {}, {{"Vlan10", 20}}, 20},
+                                           VlanCase{"Vlan10", {}, {{"eth0", 20}}, 10},
+                                           VlanCase{"vlan4094", {}, {}, 4094},
+                                           VlanCase{"Vlan4095", {}, {}, 0},
+                                           VlanCase{"Vlan10a", {}, {}, 0}));
 
-TEST(KernelTranslatorTest, LinksSharingAMacCountTogether) {
-    Translator t({});
+// Routing is on while any link with the MAC qualifies; the system MAC
+// follows its link's MAC, and stays with the switch while the link is away.
+TEST(KernelTranslatorTest, SharedAndSystemMacs) {
+    Translator t({{}, "Vlan10"});
     Facts f;
     Link lo = link(1, "lo", "02:00:00:00:00:09");
     lo.loopback = true;
     f.linkIs(lo);
     f.linkIs(link(3, "Vlan10", "02:00:00:00:00:01"));
     f.linkIs(link(4, "Vlan20", "02:00:00:00:00:01"));
-    EXPECT_EQ(t.commands(f), Lines{"router-mac set 02:00:00:00:00:01 interface routing=off"});
+    EXPECT_EQ(t.commands(f), (Lines{"router-mac set 02:00:00:00:00:01 interface routing=off",
+                                    "routing-config system 02:00:00:00:00:01 valid"}));
     f.addressIs(v4(4));
     EXPECT_EQ(t.commands(f), Lines{"router-mac set 02:00:00:00:00:01 interface routing=on"});
     f.addressIs(v4(3));
-    Link down = *f.link(4);
-    down.adminUp = false;
-    f.linkIs(down);
+    Link vlan20 = *f.link(4);
+    vlan20.adminUp = false;
+    f.linkIs(vlan20);
     EXPECT_EQ(t.commands(f), Lines{}) << "Vlan10 still qualifies";
     f.linkDel(3);
     EXPECT_EQ(t.commands(f), Lines{"router-mac set 02:00:00:00:00:01 interface routing=off"});
-    f.linkDel(4);
-    EXPECT_EQ(t.commands(f), Lines{"router-mac del 02:00:00:00:00:01 interface"});
-}
-
-TEST(KernelTranslatorTest, SystemMacFollowsItsLinkAndOutlivesIt) {
-    Translator t({{}, "Vlan10"});
-    Facts f;
-    f.linkIs(link(1, "Vlan10", "02:00:00:00:00:01"));
-    f.addressIs(v4(1));
-    EXPECT_EQ(t.commands(f), (Lines{"router-mac set 02:00:00:00:00:01 interface routing=on",
-                                    "routing-config system 02:00:00:00:00:01 valid"}));
-    Link l = *f.link(1);
-    l.mac = mac("02:00:00:00:00:02");
-    f.linkIs(l);
+    vlan20.mac = Pakt::EthAddr::parse("02:00:00:00:00:02");
+    f.linkIs(vlan20);
     EXPECT_EQ(t.commands(f), (Lines{"router-mac del 02:00:00:00:00:01 interface",
-                                    "router-mac set 02:00:00:00:00:02 interface routing=on",
-                                    "routing-config system 02:00:00:00:00:02 valid"}));
-    f.linkDel(1);
-    EXPECT_EQ(t.commands(f), Lines{"router-mac del 02:00:00:00:00:02 interface"});
-    f.linkIs(l);
-    EXPECT_EQ(t.commands(f), Lines{"router-mac set 02:00:00:00:00:02 interface routing=off"})
+                                    "router-mac set 02:00:00:00:00:02 interface routing=off"}));
+    f.linkIs(link(5, "Vlan10", "02:00:00:00:00:01"));
+    EXPECT_EQ(t.commands(f), Lines{"router-mac set 02:00:00:00:00:01 interface routing=off"})
         << "the switch kept the system MAC while the link was away";
+    f.linkIs(link(5, "Vlan10", "02:00:00:00:00:03"));
+    EXPECT_EQ(t.commands(f), (Lines{"router-mac del 02:00:00:00:00:01 interface",
+                                    "router-mac set 02:00:00:00:00:03 interface routing=off",
+                                    "routing-config system 02:00:00:00:00:03 valid"}));
 }
 
 struct BadVlan {
@@ -175,9 +151,9 @@ void PrintTo(BadVlan const& c, std::ostream* os) {
     *os << c.text;
 }
 
-class VlanOptionTest : public ::testing::TestWithParam<BadVlan> {};
+class KernelVlanOptionTest : public ::testing::TestWithParam<BadVlan> {};
 
-TEST_P(VlanOptionTest, IsRefusedWithAMessageNamingIt) {
+TEST_P(KernelVlanOptionTest, IsRefusedWithAMessageNamingIt) {
     try {
         parseVlanOption(GetParam().text);
         ADD_FAILURE() << "accepted " << GetParam().text;
@@ -187,7 +163,7 @@ TEST_P(VlanOptionTest, IsRefusedWithAMessageNamingIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Bad, VlanOptionTest,
+    Bad, KernelVlanOptionTest,
     ::testing::Values(
         BadVlan{"eth0", "--vlan: expected IFNAME=N, not 'eth0'"},
         BadVlan{"=10", "--vlan: expected IFNAME=N, not '=10'"},
