@@ -30,9 +30,6 @@ class KeepalivedTest : public PlinthTest::KernelNamespaceTest {
                                               base + ".conf -p " + base + ".pid -r " + base +
                                               ".vrrp.pid >" + base + ".log 2>&1");
     }
-    std::string log(std::string const& side) const {
-        return PlinthTest::slurp(dir_ / (side + ".log"));
-    }
     // Whether the agent's last word on the virtual MAC was an add.
     static bool holding(FollowingAgent const& agent) {
         auto const& l = agent.lines();
@@ -50,11 +47,6 @@ class KeepalivedTest : public PlinthTest::KernelNamespaceTest {
         }
         return done();
     }
-    static bool holds(nlohmann::json const& dump) {
-        return std::any_of(dump["table"].begin(), dump["table"].end(), [](auto const& e) {
-            return e["addr"] == "00:00:5e:00:01:0a" && e["vlan"] == 10;
-        });
-    }
 };
 
 TEST_F(KeepalivedTest, TableFollowsMastershipAcrossFailover) {
@@ -62,6 +54,9 @@ TEST_F(KeepalivedTest, TableFollowsMastershipAcrossFailover) {
         GTEST_SKIP() << "keepalived is not installed (scripts/setup installs it)";
     }
     auto const began = std::chrono::steady_clock::now();
+    auto const log = [&](std::string const& side) {
+        return PlinthTest::slurp(dir_ / (side + ".log"));
+    };
     ASSERT_TRUE(
         PlinthTest::sh("ip netns add high && ip netns add low && "
                        "ip link add Vlan10 netns high type veth peer name Vlan10 netns low && "
@@ -85,6 +80,11 @@ TEST_F(KeepalivedTest, TableFollowsMastershipAcrossFailover) {
 
     ASSERT_EQ(high.stop(SIGTERM), 0) << high.err();
     ASSERT_EQ(low.stop(SIGTERM), 0) << low.err();
+    auto const holds = [](nlohmann::json const& dump) {
+        return std::any_of(dump["table"].begin(), dump["table"].end(), [](auto const& e) {
+            return e["addr"] == "00:00:5e:00:01:0a" && e["vlan"] == 10;
+        });
+    };
     EXPECT_FALSE(holds(high.finalDump())) << high.finalDump();
     EXPECT_TRUE(holds(low.finalDump())) << low.finalDump();
     EXPECT_EQ(lowDaemon->stop(SIGTERM, 5s), 0) << log("low");

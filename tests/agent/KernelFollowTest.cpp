@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <set>
 
 #include "KernelNamespace.h"
@@ -13,28 +14,40 @@ using PlinthTest::FollowingAgent;
 using PlinthTest::sh;
 using Lines = std::vector<std::string>;
 
+// Every MAC these tests give a link is 02:00:00:00:xx:yy; these take xx:yy.
+std::string on(std::string const& mac) {
+    return "router-mac set 02:00:00:00:" + mac + " interface routing=on";
+}
+std::string off(std::string const& mac) {
+    return "router-mac set 02:00:00:00:" + mac + " interface routing=off";
+}
+std::string del(std::string const& mac) {
+    return "router-mac del 02:00:00:00:" + mac + " interface";
+}
+
 class KernelFollowTest : public PlinthTest::KernelNamespaceTest {
   protected:
-    // `pairs` veth pairs made at once, both ends with MACs 02:00:00:01:xx:yy,
-    // the first `routed` of them up with an address: the command that makes them.
-    std::string burst(int pairs, int routed) {
+    static constexpr int kPairs = 200;
+
+    // The command that makes kPairs veth pairs at once, both ends with MACs
+    // of their own, the first `routed` of them up with an address.
+    std::string burst(int routed) {
         std::ofstream batch(dir_ / "burst");
-        for (int i = 0; i < pairs; ++i) {
-            batch << "link add a" << i << " address " << burstMac(2 * i) << " type veth peer name b"
-                  << i << " address " << burstMac(2 * i + 1) << "\n";
+        for (int i = 0; i < kPairs; ++i) {
+            batch << "link add a" << i << " address 02:00:00:00:" << burstMac(2 * i)
+                  << " type veth peer name b" << i << " address 02:00:00:00:" << burstMac(2 * i + 1)
+                  << "\n";
         }
         for (int i = 0; i < routed; ++i) {
             batch << "link set a" << i << " up\naddr add 10.9." << i << ".1/24 dev a" << i << "\n";
         }
         return "ip -batch " + (dir_ / "burst").string();
     }
+    // The last two bytes of the burst's MACs, from 02:00:00:00:10:00 on.
     static std::string burstMac(int n) {
-        char text[18];
-        std::snprintf(text, sizeof(text), "02:00:00:01:%02x:%02x", n >> 8, n & 0xff);
+        char text[6];
+        std::snprintf(text, sizeof(text), "%02x:%02x", 0x10 + (n >> 8), n & 0xff);
         return text;
-    }
-    static std::string routerMac(std::string const& mac, bool on) {
-        return "router-mac set " + mac + " interface routing=" + (on ? "on" : "off");
     }
 };
 
@@ -55,60 +68,43 @@ constexpr char const* kTwoVlans =
     "ip link set vrrp10 up && ip link set vrrp20 up && "
     "ip addr add 10.0.10.254/24 dev vrrp10 && ip addr add 10.0.20.254/24 dev vrrp20";
 
+std::string const kVrrp10 = " 00:00:5e:00:01:0a vlan=10";
+std::string const kVrrp20 = " 00:00:5e:00:01:14 vlan=20";
+
 Step const kSteps[] = {
-    {"protodown on", "ip link set vrrp10 protodown on", {"vrrp del 00:00:5e:00:01:0a vlan=10"}},
-    {"protodown off", "ip link set vrrp10 protodown off", {"vrrp add 00:00:5e:00:01:0a vlan=10"}},
-    {"address removal",
-     "ip addr del 10.0.20.254/24 dev vrrp20",
-     {"vrrp del 00:00:5e:00:01:14 vlan=20"}},
-    {"address back",
-     "ip addr add 10.0.20.254/24 dev vrrp20",
-     {"vrrp add 00:00:5e:00:01:14 vlan=20"}},
-    {"lower link down",
-     "ip link set Vlan20 down",
-     {"router-mac set 02:00:00:00:00:20 interface routing=off",
-      "vrrp del 00:00:5e:00:01:14 vlan=20"}},
-    {"lower link up",
-     "ip link set Vlan20 up",
-     {"router-mac set 02:00:00:00:00:20 interface routing=on",
-      "vrrp add 00:00:5e:00:01:14 vlan=20"}},
-    {"MAC change",
-     "ip link set Vlan20 address 02:00:00:00:00:21",
-     {"router-mac del 02:00:00:00:00:20 interface",
-      "router-mac set 02:00:00:00:00:21 interface routing=on"}},
+    {"protodown on", "ip link set vrrp10 protodown on", {"vrrp del" + kVrrp10}},
+    {"protodown off", "ip link set vrrp10 protodown off", {"vrrp add" + kVrrp10}},
+    {"lower link down", "ip link set Vlan20 down", {off("00:20"), "vrrp del" + kVrrp20}},
+    {"lower link up", "ip link set Vlan20 up", {on("00:20"), "vrrp add" + kVrrp20}},
+    {"MAC change", "ip link set Vlan20 address 02:00:00:00:00:21", {del("00:20"), on("00:21")}},
     {"system MAC change",
      "ip link set Vlan10 address 02:00:00:00:00:11",
-     {"router-mac del 02:00:00:00:00:10 interface",
-      "router-mac set 02:00:00:00:00:11 interface routing=on",
-      "routing-config system 02:00:00:00:00:11 valid"}},
-    {"shared MAC",
-     "ip link set Vlan20 address 02:00:00:00:00:11",
-     {"router-mac del 02:00:00:00:00:21 interface"}},
-    {"one sharing link unrouted, VRRP link down",
-     "ip addr flush dev Vlan10 && ip link set vrrp10 down",
-     {"vrrp del 00:00:5e:00:01:0a vlan=10"},
-     {"router-mac set 02:00:00:00:00:11 interface routing=off"}},
-    {"both sharing links unrouted",
-     "ip addr flush dev Vlan20",
-     {"router-mac set 02:00:00:00:00:11 interface routing=off"}},
+     {del("00:10"), on("00:11"), "routing-config system 02:00:00:00:00:11 valid"}},
+    {"shared MAC", "ip link set Vlan20 address 02:00:00:00:00:11", {del("00:21")}},
+    {"one sharing link unrouted, and a VRRP address removed",
+     "ip addr flush dev Vlan10 && ip addr del 10.0.10.254/24 dev vrrp10",
+     {"vrrp del" + kVrrp10},
+     {off("00:11")}},
+    {"both sharing links unrouted", "ip addr flush dev Vlan20", {off("00:11")}},
     {"one sharing link goes, with the master VRRP link on it",
      "ip addr add 10.0.10.1/24 dev Vlan10 && ip link del Vlan20",
-     {"router-mac set 02:00:00:00:00:11 interface routing=on",
-      "router-mac del 02:00:00:00:01:20 interface", "vrrp del 00:00:5e:00:01:14 vlan=20"},
-     {"router-mac del 02:00:00:00:00:11 interface"}},
-    {"the last sharing link goes",
-     "ip link del Vlan10",
-     {"router-mac del 02:00:00:00:00:11 interface", "router-mac del 02:00:00:00:01:10 interface"}},
+     {on("00:11"), del("01:20"), "vrrp del" + kVrrp20},
+     {del("00:11")}},
+    {"the last sharing link goes", "ip link del Vlan10", {del("00:11"), del("01:10")}},
 };
 
+// The agent starts while a burst of links is being made, more than a small
+// socket buffer could hold, then follows each change as it comes.
 TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
     ASSERT_TRUE(sh(kTwoVlans));
+    PlinthTest::ChildProcess made(burst(10) + " 2>" + (dir_ / "burst.err").string());
     auto const record = dir_ / "record.scn";
     FollowingAgent agent("--system-mac Vlan10 --record " + record.string(), dir_ / "err");
-    ASSERT_TRUE(agent.waitFor(
-        {routerMac("02:00:00:00:00:10", true), routerMac("02:00:00:00:00:20", true),
-         routerMac("02:00:00:00:01:10", false), "vrrp add 00:00:5e:00:01:0a vlan=10",
-         "vrrp add 00:00:5e:00:01:14 vlan=20", "routing-config system 02:00:00:00:00:10 valid"}));
+    ASSERT_EQ(made.stop(0), 0) << PlinthTest::slurp(dir_ / "burst.err");
+    ASSERT_TRUE(
+        agent.waitFor({on("00:10"), on("00:20"), off("01:10"), "vrrp add" + kVrrp10,
+                       "vrrp add" + kVrrp20, "routing-config system 02:00:00:00:00:10 valid",
+                       off(burstMac(2 * kPairs - 1)), on(burstMac(18))}));
     for (auto const& step : kSteps) {
         SCOPED_TRACE(step.what);
         agent.mark();
@@ -121,9 +117,11 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
 
     ASSERT_EQ(agent.stop(SIGTERM), 0) << agent.err();
     nlohmann::json const dump = agent.finalDump();
-    EXPECT_TRUE(dump["routerMacStatus"].empty()) << dump;
+    EXPECT_EQ(dump["routerMacStatus"].size(), 2U * kPairs) << "the burst's links, no other";
+    EXPECT_EQ(dump["table"].size(), 10U) << "the burst's routed links, no VRRP entry";
     EXPECT_EQ(dump["routingStatus"]["routerMac"],
-              (nlohmann::json{{"mac", "02:00:00:00:00:11"}, {"valid", true}}));
+              (nlohmann::json{{"mac", "02:00:00:00:00:11"}, {"valid", true}}))
+        << "the system MAC outlives its link";
     // The record is what was applied, and rebuilds the same state.
     std::string applied = "start\nfap add 0\n";
     for (auto const& line : agent.lines()) {
@@ -135,53 +133,32 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
     EXPECT_EQ(PlinthTest::lastJsonLine(replay.out), dump);
 }
 
-// Links made while the agent starts and reads its first dump, in a burst
-// that a small socket buffer could not hold.
-TEST_F(KernelFollowTest, BurstDuringStartLosesNothing) {
-    constexpr int kPairs = 200;
-    PlinthTest::ChildProcess made(burst(kPairs, 10) + " 2>" + (dir_ / "burst.err").string());
-    FollowingAgent agent("", dir_ / "err");
-    ASSERT_EQ(made.stop(0), 0) << PlinthTest::slurp(dir_ / "burst.err");
-    ASSERT_TRUE(agent.waitFor({routerMac(burstMac(2 * kPairs - 1), false)}));
-    ASSERT_TRUE(agent.waitFor({routerMac(burstMac(18), true)}));
-
-    ASSERT_EQ(agent.stop(SIGTERM), 0) << agent.err();
-    EXPECT_EQ(agent.finalDump()["routerMacStatus"].size(), 2U * kPairs);
-    EXPECT_EQ(agent.finalDump()["table"].size(), 10U);
-}
-
 // With the notification socket made to overflow, the agent reads the kernel
 // again and prints only what changed.
 TEST_F(KernelFollowTest, LostNotificationsAreReadAgain) {
-    constexpr int kPairs = 200;
     ASSERT_TRUE(
         sh("ip link add Vlan5 address 02:00:00:00:00:05 type veth peer name p5 "
            "address 02:00:00:00:01:05"));
     FollowingAgent agent("", dir_ / "err", "env PLINTH_NETLINK_RCVBUF=4096");
-    ASSERT_TRUE(agent.waitFor(
-        {routerMac("02:00:00:00:00:05", false), routerMac("02:00:00:00:01:05", false)}));
+    ASSERT_TRUE(agent.waitFor({off("00:05"), off("01:05")}));
 
     agent.mark();
     agent.signal(SIGSTOP);
-    bool const made = sh(burst(kPairs, 0));
+    bool const made = sh(burst(0));
     agent.signal(SIGCONT);
     ASSERT_TRUE(made);
-    ASSERT_TRUE(agent.waitFor({routerMac(burstMac(2 * kPairs - 1), false)}));
+    ASSERT_TRUE(agent.waitFor({off(burstMac(2 * kPairs - 1))}));
     ASSERT_TRUE(sh("ip link del a0"));
-    ASSERT_TRUE(agent.waitFor({"router-mac del " + burstMac(0) + " interface",
-                               "router-mac del " + burstMac(1) + " interface"}));
+    ASSERT_TRUE(agent.waitFor({del(burstMac(0)), del(burstMac(1))}));
 
     EXPECT_EQ(agent.stop(SIGINT), 0) << "SIGINT ends following as SIGTERM does";
     EXPECT_EQ(agent.finalDump()["routerMacStatus"].size(), 2U * kPairs);
     EXPECT_NE(agent.err().find("notifications were lost"), std::string::npos) << agent.err();
-    std::multiset<std::string> macs;
-    for (auto const& line : agent.sinceMark()) {
-        if (line.starts_with("kernel: router-mac set ")) {
-            macs.insert(line);
-        }
-    }
-    EXPECT_EQ(macs.size(), 2U * kPairs) << "each new link once, nothing of what stayed";
-    EXPECT_EQ(std::set<std::string>(macs.begin(), macs.end()).size(), 2U * kPairs);
+    std::vector<std::string> sets;
+    std::ranges::copy_if(agent.sinceMark(), std::back_inserter(sets),
+                         [](auto const& l) { return l.starts_with("kernel: router-mac set "); });
+    EXPECT_EQ(sets.size(), 2U * kPairs) << "each new link once, nothing of what stayed";
+    EXPECT_EQ(std::set<std::string>(sets.begin(), sets.end()).size(), 2U * kPairs);
 }
 
 struct Run {
@@ -214,7 +191,17 @@ INSTANTIATE_TEST_SUITE_P(
             "plinth-agent: error: --vlan: eth0 is given twice\n"},
         Run{"--follow-kernel --for -1", 2,
             "plinth-agent: error: --for: bad value '-1' (seconds, a number from 0)\n"},
-        Run{"--follow-kernel --for", 2, "plinth-agent: error: --for needs a value\n"},
+        Run{"--follow-kernel --vlan eth0", 2,
+            "plinth-agent: error: --vlan: expected IFNAME=N, not 'eth0'\n"},
+        Run{"--follow-kernel --vlan =10", 2,
+            "plinth-agent: error: --vlan: expected IFNAME=N, not '=10'\n"},
+        Run{"--follow-kernel --vlan eth0=0", 2,
+            "plinth-agent: error: --vlan: bad VLAN '0' for eth0 (a number from 1 to 4094)\n"},
+        Run{"--follow-kernel --vlan eth0=4095", 2,
+            "plinth-agent: error: --vlan: bad VLAN '4095' for eth0 (a number from 1 to 4094)\n"},
+        Run{"--follow-kernel --vlan a-very-long-name0=5", 2,
+            "plinth-agent: error: --vlan: interface name 'a-very-long-name0' is longer than 15 "
+            "characters\n"},
         Run{"--vlan eth0=5", 2, "plinth-agent: error: --vlan needs --follow-kernel\n"}));
 
 }  // namespace
