@@ -168,21 +168,25 @@ class FollowingAgent : public ChildProcess {
 
     // From here on waitFor() and sinceMark() look only at what comes next.
     void mark() { mark_ = lines().size(); }
+    // The commands printed since the mark, without "kernel: ".
     std::vector<std::string> sinceMark() const {
-        return {lines().begin() + static_cast<std::ptrdiff_t>(mark_), lines().end()};
-    }
-    bool printedSinceMark(std::string const& command) const {
-        auto const since = sinceMark();
-        return std::find(since.begin(), since.end(), "kernel: " + command) != since.end();
+        std::vector<std::string> out;
+        for (auto i = mark_; i < lines().size(); ++i) {
+            if (lines()[i].starts_with("kernel: ")) {
+                out.push_back(lines()[i].substr(8));
+            }
+        }
+        return out;
     }
     // Waits for each of `commands` to be printed after the mark.
     ::testing::AssertionResult waitFor(std::vector<std::string> const& commands) {
-        if (readUntil(
-                [&] {
-                    return std::ranges::all_of(commands,
-                                               [&](auto const& c) { return printedSinceMark(c); });
-                },
-                10s)) {
+        auto const seen = [&] {
+            auto const since = sinceMark();
+            return std::ranges::all_of(commands, [&](auto const& c) {
+                return std::ranges::find(since, c) != since.end();
+            });
+        };
+        if (readUntil(seen, 10s)) {
             return ::testing::AssertionSuccess();
         }
         return ::testing::AssertionFailure() << "waited for " << ::testing::PrintToString(commands)
