@@ -81,16 +81,24 @@ Step const kSteps[] = {
      "ip link set Vlan10 address 02:00:00:00:00:11",
      {del("00:10"), on("00:11"), "routing-config system 02:00:00:00:00:11 valid"}},
     {"shared MAC", "ip link set Vlan20 address 02:00:00:00:00:11", {del("00:21")}},
+    // Whichever of two links sharing a MAC stays routed keeps routing on.
     {"one sharing link unrouted, and a VRRP address removed",
      "ip addr flush dev Vlan10 && ip addr del 10.0.10.254/24 dev vrrp10",
      {"vrrp del" + kVrrp10},
      {off("00:11")}},
-    {"both sharing links unrouted", "ip addr flush dev Vlan20", {off("00:11")}},
+    {"the other one unrouted instead, and the VRRP address back",
+     "ip addr add 10.0.10.1/24 dev Vlan10 && ip addr flush dev Vlan20 && "
+     "ip addr add 10.0.10.254/24 dev vrrp10",
+     {"vrrp add" + kVrrp10},
+     {off("00:11")}},
+    {"both sharing links unrouted", "ip addr flush dev Vlan10", {off("00:11")}},
     {"one sharing link goes, with the master VRRP link on it",
      "ip addr add 10.0.10.1/24 dev Vlan10 && ip link del Vlan20",
      {on("00:11"), del("01:20"), "vrrp del" + kVrrp20},
      {del("00:11")}},
-    {"the last sharing link goes", "ip link del Vlan10", {del("00:11"), del("01:10")}},
+    {"the last sharing link goes",
+     "ip link del Vlan10",
+     {del("00:11"), del("01:10"), "vrrp del" + kVrrp10}},
 };
 
 // The agent starts while a burst of links is being made, more than a small
