@@ -11,7 +11,6 @@
 namespace {
 
 using PlinthTest::FollowingAgent;
-using PlinthTest::sh;
 using Lines = std::vector<std::string>;
 
 // Every MAC these tests give a link is 02:00:00:00:xx:yy; these take xx:yy.
@@ -104,7 +103,7 @@ Step const kSteps[] = {
 // The agent starts while a burst of links is being made, more than a small
 // socket buffer could hold, then follows each change as it comes.
 TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
-    ASSERT_TRUE(sh(kTwoVlans));
+    ASSERT_EQ(std::system(kTwoVlans), 0);
     PlinthTest::ChildProcess made(burst(10) + " 2>" + (dir_ / "burst.err").string());
     auto const record = dir_ / "record.scn";
     FollowingAgent agent("--system-mac Vlan10 --record " + record.string(), dir_ / "err");
@@ -116,7 +115,7 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
     for (auto const& step : kSteps) {
         SCOPED_TRACE(step.what);
         agent.mark();
-        ASSERT_TRUE(sh(step.script));
+        ASSERT_EQ(std::system(step.script), 0) << step.script;
         ASSERT_TRUE(agent.waitFor(step.expect));
         for (auto const& line : step.absent) {
             EXPECT_EQ(std::ranges::count(agent.sinceMark(), line), 0) << line;
@@ -144,19 +143,19 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
 // With the notification socket made to overflow, the agent reads the kernel
 // again and prints only what changed.
 TEST_F(KernelFollowTest, LostNotificationsAreReadAgain) {
-    ASSERT_TRUE(
-        sh("ip link add Vlan5 address 02:00:00:00:00:05 type veth peer name p5 "
-           "address 02:00:00:00:01:05"));
+    ASSERT_EQ(std::system("ip link add Vlan5 address 02:00:00:00:00:05 type veth peer name p5 "
+                          "address 02:00:00:00:01:05"),
+              0);
     FollowingAgent agent("", dir_ / "err", "env PLINTH_NETLINK_RCVBUF=4096");
     ASSERT_TRUE(agent.waitFor({off("00:05"), off("01:05")}));
 
     agent.mark();
     agent.signal(SIGSTOP);
-    bool const made = sh(burst(0));
+    int const made = std::system(burst(0).c_str());
     agent.signal(SIGCONT);
-    ASSERT_TRUE(made);
+    ASSERT_EQ(made, 0);
     ASSERT_TRUE(agent.waitFor({off(burstMac(2 * kPairs - 1))}));
-    ASSERT_TRUE(sh("ip link del a0"));
+    ASSERT_EQ(std::system("ip link del a0"), 0);
     ASSERT_TRUE(agent.waitFor({del(burstMac(0)), del(burstMac(1))}));
 
     EXPECT_EQ(agent.stop(SIGINT), 0) << "SIGINT ends following as SIGTERM does";

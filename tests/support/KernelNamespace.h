@@ -147,14 +147,6 @@ class ChildProcess {
     std::vector<std::string> lines_;
 };
 
-// Runs `script` with sh; a failure names it.
-inline ::testing::AssertionResult sh(std::string const& script) {
-    if (int const status = std::system(script.c_str()); status != 0) {
-        return ::testing::AssertionFailure() << "'" << script << "' failed with status " << status;
-    }
-    return ::testing::AssertionSuccess();
-}
-
 // `plinth-agent --follow-kernel`; the test waits on its `kernel:` lines
 // rather than on the clock.
 class FollowingAgent : public ChildProcess {
