@@ -2,275 +2,210 @@
 // network namespace of its own.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
-#include <iostream>
+#include <iterator>
 #include <set>
-#include <sstream>
 
-#include "AgentProcess.h"
-#include "FollowingAgent.h"
 #include "KernelNamespace.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using PlinthTest::FollowingAgent;
-using PlinthTest::sh;
+using Lines = std::vector<std::string>;
+
+// Every MAC these tests give a link is 02:00:00:00:xx:yy; these take xx:yy.
+std::string on(std::string const& mac) {
+    return "router-mac set 02:00:00:00:" + mac + " interface routing=on";
+}
+std::string off(std::string const& mac) {
+    return "router-mac set 02:00:00:00:" + mac + " interface routing=off";
+}
+std::string del(std::string const& mac) {
+    return "router-mac del 02:00:00:00:" + mac + " interface";
+}
 
 class KernelFollowTest : public PlinthTest::KernelNamespaceTest {
   protected:
-    void SetUp() override {
-        KernelNamespaceTest::SetUp();
-        if (HasFatalFailure() || IsSkipped()) {
-            return;
-        }
-        dir_ = fs::temp_directory_path() /
-               ("plinth-follow-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        if (!dir_.empty()) {
-            fs::remove_all(dir_);
-        }
-    }
+    static constexpr int kPairs = 200;
 
-    // `pairs` veth pairs, both ends with MACs 02:00:00:01:xx:yy, the first
-    // `routed` of them with an address; made by one `ip -batch`.
-    fs::path burstScript(int pairs, int routed) {
+    // The command that makes kPairs veth pairs at once, both ends with MACs
+    // of their own, the first `routed` of them up with an address.
+    std::string burst(int routed) {
         std::ofstream batch(dir_ / "burst");
-        for (int i = 0; i < pairs; ++i) {
-            batch << "link add a" << i << " address " << burstMac(2 * i) << " type veth peer name b"
-                  << i << " address " << burstMac(2 * i + 1) << "\n";
+        for (int i = 0; i < kPairs; ++i) {
+            batch << "link add a" << i << " address 02:00:00:00:" << burstMac(2 * i)
+                  << " type veth peer name b" << i << " address 02:00:00:00:" << burstMac(2 * i + 1)
+                  << "\n";
         }
         for (int i = 0; i < routed; ++i) {
             batch << "link set a" << i << " up\naddr add 10.9." << i << ".1/24 dev a" << i << "\n";
         }
-        return dir_ / "burst";
+        return "ip -batch " + (dir_ / "burst").string();
     }
+    // The last two bytes of the burst's MACs, from 02:00:00:00:10:00 on.
     static std::string burstMac(int n) {
-        char text[18];
-        std::snprintf(text, sizeof(text), "02:00:00:01:%02x:%02x", n >> 8, n & 0xff);
+        char text[6];
+        std::snprintf(text, sizeof(text), "%02x:%02x", 0x10 + (n >> 8), n & 0xff);
         return text;
     }
-    // The router-MAC lines the agent printed, by MAC: more than one line for
-    // a MAC means it printed something twice.
-    static std::multiset<std::string> routerMacLines(std::vector<std::string> const& lines) {
-        std::multiset<std::string> out;
-        for (auto const& l : lines) {
-            if (l.starts_with("kernel: router-mac set 02:00:00:01:")) {
-                out.insert(l.substr(std::string("kernel: router-mac set ").size(), 17));
-            }
-        }
-        return out;
-    }
-
-    fs::path dir_;
 };
 
 struct Step {
     char const* what;
     char const* script;
-    std::vector<std::string> expect;
+    Lines expect;
     // Lines that must not come; the expected lines, caused later, bound the wait.
-    std::vector<std::string> absent = {};
+    Lines absent = {};
 };
 
 constexpr char const* kTwoVlans =
-    "ip link add Vlan10 address 02:00:00:00:00:10 type veth peer name p10 address "
-    "02:00:00:00:01:10 && "
-    "ip link add Vlan20 address 02:00:00:00:00:20 type veth peer name p20 address "
-    "02:00:00:00:01:20 && "
-    "for l in p10 p20 Vlan10 Vlan20; do ip link set $l up || exit 1; done && "
-    "ip addr add 10.0.10.1/24 dev Vlan10 && ip addr add 10.0.20.1/24 dev Vlan20 && "
+    "for n in 10 20; do ip link add Vlan$n address 02:00:00:00:00:$n type veth peer name p$n "
+    "address 02:00:00:00:01:$n && ip link set p$n up && ip link set Vlan$n up && "
+    "ip addr add 10.0.$n.1/24 dev Vlan$n || exit 1; done && "
     "ip link add vrrp10 link Vlan10 address 00:00:5e:00:01:0a type macvlan mode bridge && "
     "ip link add vrrp20 link Vlan20 address 00:00:5e:00:01:14 type macvlan mode bridge && "
     "ip link set vrrp10 up && ip link set vrrp20 up && "
     "ip addr add 10.0.10.254/24 dev vrrp10 && ip addr add 10.0.20.254/24 dev vrrp20";
 
+std::string const kVrrp10 = " 00:00:5e:00:01:0a vlan=10";
+std::string const kVrrp20 = " 00:00:5e:00:01:14 vlan=20";
+
 Step const kSteps[] = {
-    {"address removal",
-     "ip addr del 10.0.20.254/24 dev vrrp20",
-     {"vrrp del 00:00:5e:00:01:14 vlan=20"}},
-    {"address back",
-     "ip addr add 10.0.20.254/24 dev vrrp20",
-     {"vrrp add 00:00:5e:00:01:14 vlan=20"}},
-    {"VRRP link down", "ip link set vrrp10 down", {"vrrp del 00:00:5e:00:01:0a vlan=10"}},
-    {"VRRP link up", "ip link set vrrp10 up", {"vrrp add 00:00:5e:00:01:0a vlan=10"}},
-    {"lower link down",
-     "ip link set Vlan20 down",
-     {"router-mac set 02:00:00:00:00:20 interface routing=off",
-      "vrrp del 00:00:5e:00:01:14 vlan=20"}},
-    {"lower link up",
-     "ip link set Vlan20 up",
-     {"router-mac set 02:00:00:00:00:20 interface routing=on",
-      "vrrp add 00:00:5e:00:01:14 vlan=20"}},
-    {"MAC change",
-     "ip link set Vlan20 address 02:00:00:00:00:21",
-     {"router-mac del 02:00:00:00:00:20 interface",
-      "router-mac set 02:00:00:00:00:21 interface routing=on"}},
+    {"protodown on", "ip link set vrrp10 protodown on", {"vrrp del" + kVrrp10}},
+    {"protodown off", "ip link set vrrp10 protodown off", {"vrrp add" + kVrrp10}},
+    {"lower link down", "ip link set Vlan20 down", {off("00:20"), "vrrp del" + kVrrp20}},
+    {"lower link up", "ip link set Vlan20 up", {on("00:20"), "vrrp add" + kVrrp20}},
+    {"MAC change", "ip link set Vlan20 address 02:00:00:00:00:21", {del("00:20"), on("00:21")}},
     {"system MAC change",
      "ip link set Vlan10 address 02:00:00:00:00:11",
-     {"router-mac del 02:00:00:00:00:10 interface",
-      "router-mac set 02:00:00:00:00:11 interface routing=on",
-      "routing-config system 02:00:00:00:00:11 valid"}},
-    {"shared MAC",
-     "ip link set Vlan20 address 02:00:00:00:00:11",
-     {"router-mac del 02:00:00:00:00:21 interface"}},
-    {"one sharing link unrouted",
-     "ip addr flush dev Vlan10 && ip link set vrrp20 down",
-     {"vrrp del 00:00:5e:00:01:14 vlan=20"},
-     {"router-mac set 02:00:00:00:00:11 interface routing=off"}},
-    {"both sharing links unrouted",
-     "ip addr flush dev Vlan20",
-     {"router-mac set 02:00:00:00:00:11 interface routing=off"}},
-    {"one sharing link goes",
-     "ip addr add 10.0.10.1/24 dev Vlan10 && ip link del Vlan20 && ip link set vrrp10 down",
-     {"router-mac set 02:00:00:00:00:11 interface routing=on",
-      "router-mac del 02:00:00:00:01:20 interface", "vrrp del 00:00:5e:00:01:0a vlan=10"},
-     {"router-mac del 02:00:00:00:00:11 interface"}},
+     {del("00:10"), on("00:11"), "routing-config system 02:00:00:00:00:11 valid"}},
+    {"shared MAC", "ip link set Vlan20 address 02:00:00:00:00:11", {del("00:21")}},
+    // Whichever of two links sharing a MAC stays routed keeps routing on.
+    {"one sharing link unrouted, and a VRRP address removed",
+     "ip addr flush dev Vlan10 && ip addr del 10.0.10.254/24 dev vrrp10",
+     {"vrrp del" + kVrrp10},
+     {off("00:11")}},
+    {"the other one unrouted instead, and the VRRP address back",
+     "ip addr add 10.0.10.1/24 dev Vlan10 && ip addr flush dev Vlan20 && "
+     "ip addr add 10.0.10.254/24 dev vrrp10",
+     {"vrrp add" + kVrrp10},
+     {off("00:11")}},
+    {"both sharing links unrouted", "ip addr flush dev Vlan10", {off("00:11")}},
+    {"one sharing link goes, with the master VRRP link on it",
+     "ip addr add 10.0.10.1/24 dev Vlan10 && ip link del Vlan20",
+     {on("00:11"), del("01:20"), "vrrp del" + kVrrp20},
+     {del("00:11")}},
     {"the last sharing link goes",
      "ip link del Vlan10",
-     {"router-mac del 02:00:00:00:00:11 interface", "router-mac del 02:00:00:00:01:10 interface"}},
+     {del("00:11"), del("01:10"), "vrrp del" + kVrrp10}},
 };
 
+// The agent starts while a burst of links is being made, more than a small
+// socket buffer could hold, then follows each change as it comes.
 TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
-    ASSERT_TRUE(sh(kTwoVlans));
+    ASSERT_EQ(std::system(kTwoVlans), 0);
+    PlinthTest::ChildProcess made(burst(10) + " 2>" + (dir_ / "burst.err").string());
     auto const record = dir_ / "record.scn";
-    FollowingAgent agent("--system-mac Vlan10 --record " + record.string(), dir_);
+    FollowingAgent agent("--system-mac Vlan10 --record " + record.string(), dir_ / "err");
+    ASSERT_EQ(made.stop(0), 0) << PlinthTest::slurp(dir_ / "burst.err");
     ASSERT_TRUE(
-        agent.waitFor({"router-mac set 02:00:00:00:00:10 interface routing=on",
-                       "router-mac set 02:00:00:00:00:20 interface routing=on",
-                       "router-mac set 02:00:00:00:01:10 interface routing=off",
-                       "vrrp add 00:00:5e:00:01:0a vlan=10", "vrrp add 00:00:5e:00:01:14 vlan=20",
-                       "routing-config system 02:00:00:00:00:10 valid"}));
-
-    agent.mark();
-    if (std::system("ip link set vrrp10 protodown on 2>/dev/null") != 0) {
-        std::cout << "the kernel refuses protodown on a macvlan link; protodown not checked\n";
-    } else {
-        EXPECT_TRUE(agent.waitFor({"vrrp del 00:00:5e:00:01:0a vlan=10"}));
-        agent.mark();
-        ASSERT_TRUE(sh("ip link set vrrp10 protodown off"));
-        EXPECT_TRUE(agent.waitFor({"vrrp add 00:00:5e:00:01:0a vlan=10"}));
-    }
-
+        agent.waitFor({on("00:10"), on("00:20"), off("01:10"), "vrrp add" + kVrrp10,
+                       "vrrp add" + kVrrp20, "routing-config system 02:00:00:00:00:10 valid",
+                       off(burstMac(2 * kPairs - 1)), on(burstMac(18))}));
     for (auto const& step : kSteps) {
         SCOPED_TRACE(step.what);
         agent.mark();
-        ASSERT_TRUE(sh(step.script));
+        ASSERT_EQ(std::system(step.script), 0) << step.script;
         ASSERT_TRUE(agent.waitFor(step.expect));
         for (auto const& line : step.absent) {
-            EXPECT_FALSE(agent.printedSinceMark(line)) << line;
+            EXPECT_EQ(std::ranges::count(agent.sinceMark(), line), 0) << line;
         }
     }
 
-    ASSERT_EQ(agent.stop(), 0) << agent.err();
+    ASSERT_EQ(agent.stop(SIGTERM), 0) << agent.err();
     nlohmann::json const dump = agent.finalDump();
-    EXPECT_TRUE(dump["routerMacStatus"].empty());
+    EXPECT_EQ(dump["routerMacStatus"].size(), 2U * kPairs) << "the burst's links, no other";
+    EXPECT_EQ(dump["table"].size(), 10U) << "the burst's routed links, no VRRP entry";
     EXPECT_EQ(dump["routingStatus"]["routerMac"],
-              (nlohmann::json{{"mac", "02:00:00:00:00:11"}, {"valid", true}}));
-
+              (nlohmann::json{{"mac", "02:00:00:00:00:11"}, {"valid", true}}))
+        << "the system MAC outlives its link";
     // The record is what was applied, and rebuilds the same state.
-    std::vector<std::string> applied{"start", "fap add 0"};
+    std::string applied = "start\nfap add 0\n";
     for (auto const& line : agent.lines()) {
-        if (line.starts_with("kernel: ")) {
-            applied.push_back(line.substr(8));
-        }
+        applied += line.starts_with("kernel: ") ? line.substr(8) + "\n" : "";
     }
-    std::istringstream recorded(PlinthTest::slurp(record));
-    std::vector<std::string> recordLines;
-    for (std::string line; std::getline(recorded, line);) {
-        recordLines.push_back(line);
-    }
-    EXPECT_EQ(recordLines, applied);
+    EXPECT_EQ(PlinthTest::slurp(record), applied);
     auto replay = PlinthTest::runAgent(record.string() + " -", "dump\n", dir_);
     ASSERT_EQ(replay.status, 0) << replay.err;
-    EXPECT_EQ(PlinthTest::lastJsonLine(replay.out), dump);
-}
-
-// Links made while the agent starts and reads its first dump, in a burst
-// that a small socket buffer could not hold.
-TEST_F(KernelFollowTest, BurstDuringStartLosesNothing) {
-    constexpr int kPairs = 200;
-    auto const script = burstScript(kPairs, 10);
-    PlinthTest::ChildProcess burst({"ip", "-batch", script.string()}, dir_ / "burst.err");
-    auto const record = dir_ / "record.scn";
-    FollowingAgent agent("--record " + record.string(), dir_);
-    ASSERT_EQ(burst.stop(0, FollowingAgent::kWait), 0) << PlinthTest::slurp(dir_ / "burst.err");
-    ASSERT_TRUE(
-        agent.waitFor({"router-mac set " + burstMac(2 * kPairs - 1) + " interface routing=off"}));
-    ASSERT_TRUE(agent.waitFor({"router-mac set " + burstMac(18) + " interface routing=on"}));
-
-    ASSERT_EQ(agent.stop(), 0) << agent.err();
-    nlohmann::json const dump = agent.finalDump();
-    EXPECT_EQ(dump["routerMacStatus"].size(), 2U * kPairs);
-    EXPECT_EQ(dump["table"].size(), 10U);
-    auto replay = PlinthTest::runAgent(record.string() + " -", "dump\n", dir_);
     EXPECT_EQ(PlinthTest::lastJsonLine(replay.out), dump);
 }
 
 // With the notification socket made to overflow, the agent reads the kernel
 // again and prints only what changed.
 TEST_F(KernelFollowTest, LostNotificationsAreReadAgain) {
-    constexpr int kPairs = 200;
-    ASSERT_TRUE(
-        sh("ip link add Vlan5 address 02:00:00:00:00:05 type veth peer name p5 "
-           "address 02:00:00:00:01:05"));
-    FollowingAgent agent("", dir_, {"PLINTH_NETLINK_RCVBUF=4096"});
-    ASSERT_TRUE(agent.waitFor({"router-mac set 02:00:00:00:00:05 interface routing=off"}));
+    ASSERT_EQ(std::system("ip link add Vlan5 address 02:00:00:00:00:05 type veth peer name p5 "
+                          "address 02:00:00:00:01:05"),
+              0);
+    FollowingAgent agent("", dir_ / "err", "env PLINTH_NETLINK_RCVBUF=4096");
+    ASSERT_TRUE(agent.waitFor({off("00:05"), off("01:05")}));
 
-    agent.signal(SIGSTOP);
-    bool const made = sh("ip -batch " + burstScript(kPairs, 0).string());
-    agent.signal(SIGCONT);
-    ASSERT_TRUE(made);
     agent.mark();
-    ASSERT_TRUE(
-        agent.waitFor({"router-mac set " + burstMac(2 * kPairs - 1) + " interface routing=off"}));
-    ASSERT_TRUE(sh("ip link del a0"));
-    ASSERT_TRUE(agent.waitFor({"router-mac del " + burstMac(0) + " interface",
-                               "router-mac del " + burstMac(1) + " interface"}));
+    agent.signal(SIGSTOP);
+    int const made = std::system(burst(0).c_str());
+    agent.signal(SIGCONT);
+    ASSERT_EQ(made, 0);
+    ASSERT_TRUE(agent.waitFor({off(burstMac(2 * kPairs - 1))}));
+    ASSERT_EQ(std::system("ip link del a0"), 0);
+    ASSERT_TRUE(agent.waitFor({del(burstMac(0)), del(burstMac(1))}));
 
     EXPECT_EQ(agent.stop(SIGINT), 0) << "SIGINT ends following as SIGTERM does";
+    EXPECT_EQ(agent.finalDump()["routerMacStatus"].size(), 2U * kPairs);
     EXPECT_NE(agent.err().find("notifications were lost"), std::string::npos) << agent.err();
-    auto const macs = routerMacLines(agent.lines());
-    EXPECT_EQ(macs.size(), 2U * kPairs) << "each MAC exactly once";
-    EXPECT_EQ(std::set<std::string>(macs.begin(), macs.end()).size(), 2U * kPairs);
-    EXPECT_FALSE(agent.printedSinceMark("router-mac set 02:00:00:00:00:05 interface routing=off"));
+    Lines sets;
+    std::ranges::copy_if(agent.sinceMark(), std::back_inserter(sets),
+                         [](auto const& l) { return l.starts_with("router-mac set "); });
+    EXPECT_EQ(sets.size(), 2U * kPairs) << "each new link once, nothing of what stayed";
+    EXPECT_EQ(std::set<std::string>(sets.begin(), sets.end()).size(), 2U * kPairs);
 }
 
-struct BadFollow {
+// Arguments, and the error they end with (none: following ends with the dump).
+struct Run {
     char const* args;
-    char const* message;
+    std::string error;
 };
-void PrintTo(BadFollow const& c, std::ostream* os) {
+void PrintTo(Run const& c, std::ostream* os) {
     *os << c.args;
 }
 
-class FollowErrorTest : public KernelFollowTest, public ::testing::WithParamInterface<BadFollow> {};
+class FollowOptionsTest : public KernelFollowTest, public ::testing::WithParamInterface<Run> {};
 
-TEST_P(FollowErrorTest, IsReportedAndEndsWithStatusTwo) {
-    auto r = PlinthTest::runAgent(GetParam().args, "", dir_);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, std::string("plinth-agent: error: ") + GetParam().message + "\n");
+TEST_P(FollowOptionsTest, EndAsTold) {
+    auto const& [args, error] = GetParam();
+    auto r = PlinthTest::runAgent(args, "", dir_);
+    if (error.empty()) {
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(PlinthTest::lastJsonLine(r.out)["running"]);
+    } else {
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "plinth-agent: error: " + error + "\n");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Flags, FollowErrorTest,
+    Kernel, FollowOptionsTest,
     ::testing::Values(
-        BadFollow{"--follow-kernel --system-mac eth9", "--system-mac: no link named 'eth9'"},
-        BadFollow{"--follow-kernel --vlan eth0=5 --vlan eth0=6", "--vlan: eth0 is given twice"},
-        BadFollow{"--follow-kernel --for soon",
-                  "--for: bad value 'soon' (seconds, a number from 0)"},
-        BadFollow{"--follow-kernel --for -1", "--for: bad value '-1' (seconds, a number from 0)"},
-        BadFollow{"--follow-kernel --for", "--for needs a value"},
-        BadFollow{"--vlan eth0=5", "--vlan needs --follow-kernel"}));
-
-TEST_F(KernelFollowTest, ForEndsFollowingWithTheDump) {
-    auto r = PlinthTest::runAgent("--follow-kernel --for 0.2", "", dir_);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(PlinthTest::lastJsonLine(r.out)["running"]);
-}
+        Run{"--follow-kernel --for 0.2", ""},
+        Run{"--follow-kernel --system-mac eth9", "--system-mac: no link named 'eth9'"},
+        Run{"--follow-kernel --vlan eth0=5 --vlan eth0=6", "--vlan: eth0 is given twice"},
+        Run{"--follow-kernel --for -1", "--for: bad value '-1' (seconds, a number from 0)"},
+        Run{"--follow-kernel --vlan eth0", "--vlan: expected IFNAME=N, not 'eth0'"},
+        Run{"--follow-kernel --vlan =10", "--vlan: expected IFNAME=N, not '=10'"},
+        Run{"--follow-kernel --vlan eth0=0",
+            "--vlan: bad VLAN '0' for eth0 (a number from 1 to 4094)"},
+        Run{"--follow-kernel --vlan eth0=4095",
+            "--vlan: bad VLAN '4095' for eth0 (a number from 1 to 4094)"},
+        Run{"--follow-kernel --vlan a-very-long-name0=5",
+            "--vlan: interface name 'a-very-long-name0' is longer than 15 characters"},
+        Run{"--vlan eth0=5", "--vlan needs --follow-kernel"}));
 
 }  // namespace
