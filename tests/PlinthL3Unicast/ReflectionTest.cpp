@@ -23,9 +23,9 @@
 namespace {
 
 using namespace PlinthL3Unicast;
-using Sw = PlinthAgent::Switch;
 using Lines = std::vector<std::string>;
 using PlinthL3::MacState;
+using Fn = std::function<Kel::Value(Kel::PtrInterface&)>;
 
 struct Attr {
     std::string name;
@@ -33,9 +33,9 @@ struct Attr {
     // owned child: create), delete, invoke.
     char const* allows;
     // The typed accessor's value (an operation's: the typed call's result).
-    std::function<Kel::Value(Kel::PtrInterface&)> typed = {};
+    Fn typed = {};
     // What a write stores.
-    std::function<Kel::Value(Kel::PtrInterface&)> other = {};
+    Fn other = {};
     Kel::ArgList args = {};  // of an operation
 };
 
@@ -58,8 +58,7 @@ Attr attr(char const* name, char const* allows, R (T::*get)() const) {
     return a;
 }
 // An operation, called with `args`; `typed`, the typed call, if it answers.
-Attr op(char const* name, Kel::ArgList args = {},
-        std::function<Kel::Value(Kel::PtrInterface&)> typed = {}) {
+Attr op(char const* name, Kel::ArgList args = {}, Fn typed = {}) {
     return {name, "i", std::move(typed), {}, std::move(args)};
 }
 #define ATTR(allows, T, name) attr(#name, #allows, &T::name)
@@ -129,7 +128,7 @@ class ReflectionTest : public ::testing::TestWithParam<TypeCase> {
     }
 
     std::int64_t const liveAtStart_ = Kel::liveObjects();
-    std::unique_ptr<Sw> sw_ = std::make_unique<Sw>();
+    std::unique_ptr<PlinthAgent::Switch> sw_ = std::make_unique<PlinthAgent::Switch>();
     Kel::Ptr<MyStationMounter> mounter_ = MyStationMounter::MyStationMounterIs("myStation");
 };
 
