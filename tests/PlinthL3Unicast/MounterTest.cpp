@@ -32,7 +32,6 @@ namespace Path = PlinthAgent::Path;
 using Sw = PlinthAgent::Switch;
 using Lines = std::vector<std::string>;
 using Any = Kel::Ptr<Kel::PtrInterface const>;
-using Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable;
 
 constexpr char const* kChip = "plinthA";
 auto const byName = [](auto const& info) { return std::string(info.param.name); };
@@ -183,8 +182,8 @@ TEST_F(MounterTest, CompletionPublishesThenStartsEachChildWithThoseBeforeItInPla
 
 struct RefusalCase {
     char const* name;
+    char const* path;     // left out
     char const* refusal;  // the trace line
-    void (*spoil)(Sw&);
     void (*repair)(Sw&);
 };
 
@@ -197,13 +196,11 @@ TEST_P(RefusalTest, TracedAndNothingMadeUntilRepaired) {
     RefusalCase const& c = GetParam();
     toggleFileIs(R"({"PlinthL3UnicastVrrp": false,})");
     sw_->omit(Path::routerMacDb);
-    c.spoil(*sw_);
+    sw_->omit(c.path);
     PlinthTest::TraceCapture capture("L3MyStationMounter");
     MyStationMounter& m = start();
     EXPECT_EQ(held(m).substr(4), "0100 00000");
-    if (auto const hw = sw_->fhrpHwStatus()) {
-        EXPECT_FALSE(hw->anygwSupported());
-    }
+    EXPECT_FALSE(sw_->fhrpHwStatus() && sw_->fhrpHwStatus()->anygwSupported());
     c.repair(*sw_);
     rerun();
     EXPECT_EQ(held(m), "01111111 11111");
@@ -226,13 +223,12 @@ TEST_P(RefusalTest, TracedAndNothingMadeUntilRepaired) {
 }
 
 RefusalCase const kRefusals[] = {
-    {"HardwareStatusMissing", "routing/fhrp/hardware/status missing, My Station wiring refused",
-     [](Sw& s) { s.sysdb()->entityDel(Path::fhrpHwStatus); },
+    {"HardwareStatusMissing", Path::fhrpHwStatus,
+     "routing/fhrp/hardware/status missing, My Station wiring refused",
      [](Sw& s) {
          s.sysdb()->entityIs(Path::fhrpHwStatus, Kel::newPtr<Routing::Fhrp::Hardware::Status>());
      }},
-    {"BrixL3StatusMissing", "brixL3Status missing, My Station wiring refused",
-     [](Sw& s) { s.shared()->childDel(Path::brixL3Status); },
+    {"BrixL3StatusMissing", Path::brixL3Status, "brixL3Status missing, My Station wiring refused",
      [](Sw& s) { s.shared()->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>()); }},
 };
 INSTANTIATE_TEST_SUITE_P(Preconditions, RefusalTest, ::testing::ValuesIn(kRefusals), byName);
