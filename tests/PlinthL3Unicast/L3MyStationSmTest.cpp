@@ -26,8 +26,6 @@ constexpr LogicalFapId kFap{7};
 constexpr Pakt::EthAddr kMac{0x00005e000101};
 std::string const kSig = "void PlinthL3Unicast::L3MyStationSm::";
 std::string const kFapSig = kSig + "handleLogicalFapId(LogicalFap::LogicalFapId)";
-char const* const kAlready = "handleLogicalFapId MyStationTable is already initialized ";
-char const* const kNotYet = "handleConfig MyStationTable is not yet initialized ";
 std::string const kRangeError = "U12::value < 0 or > 0x0fff not allowed";
 // Journal lines of kMac, and the flags of an entry with routing and station on.
 std::string const kSet = "table set 00:00:5e:00:01:01 ";
@@ -63,9 +61,8 @@ class L3MyStationSmTest : public ::testing::Test {
     void TearDown() override {
         journal_.reset();
         sm_.reset();
-        for (auto const& name : {"plinthA", "plinthB"}) {
-            PlinthProfile::chipProfileDel(name);
-        }
+        PlinthProfile::chipProfileDel("plinthA");
+        PlinthProfile::chipProfileDel("plinthB");
         sw_.reset();
         configDir_.reset();
         statusDir_.reset();
@@ -110,6 +107,7 @@ class L3MyStationSmTest : public ::testing::Test {
                configDir_->notifieeList()->subscriberCount();
     }
     Lines journal() { return journal_->take(); }
+    Kel::Ptr<MyStationTable const> held() const { return sm_ ? sm_->myStationTable() : nullptr; }
 
     std::int64_t const liveAtStart_ = Kel::liveObjects();
     std::optional<PlinthAgent::Switch> sw_{std::in_place};
@@ -119,67 +117,50 @@ class L3MyStationSmTest : public ::testing::Test {
     // What the reactor writes; its table shows once the creator holds it.
     std::optional<PlinthTest::Journal> journal_{
         std::in_place,
-        PlinthTest::Journal::Sources{{},
-                                     statusDir_,
-                                     [this] { return sm_ ? sm_->myStationTable() : nullptr; },
-                                     {},
-                                     {},
-                                     {},
-                                     sw_->smRunningState()}};
+        PlinthTest::Journal::Sources{
+            {}, statusDir_, [this] { return held(); }, {}, {}, {}, sw_->smRunningState()}};
 };
 
-// Module information on its own is another attribute of the chip agent's
-// data: only an inserted id creates the table. Later ids leave it alone.
+// An id without module information waits; module information on its own
+// is another attribute of the chip agent's data, so only an inserted id
+// creates the table, from its chip, and replays the configuration before
+// running. Later ids leave the table alone. The record is dumped at level 8.
 TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBeforeRunning) {
-    chipIs(Chip::tagged);
-    PlinthTest::TraceCapture capture("L3MyStationSm");
-    smIs();
-    fcsd()->logicalFapIdInsertedIs(LogicalFapId(5));
-    moduleIs(kFap);
-    configIs(keyOf(100, 0xfff));
-    EXPECT_EQ(capture.texts(),
-              (Lines{kSig + "handleInitialized()", kSig + "handleLogicalFapId()",
-                     kSig + "handleLogicalFapId()", kFapSig + " module: fap5",
-                     "handleLogicalFapId no module information for fap5, waiting",
-                     "handleConfig addr: 00:00:5e:00:01:01 vlan/mask: 0x64/0xfff", kNotYet}));
-    EXPECT_EQ(journal(), Lines{});
-
-    fcsd()->logicalFapIdInsertedIs(kFap);
-    EXPECT_EQ(journal(), (Lines{kSet + "64/fff" + kOn + "vlan=64/fff tvlan=0/0",
-                                kSet + "64/fff tagged" + kOn + "vlan=0/0 tvlan=64/fff",
-                                kStatus + "64/fff", "running on"}));
-    Kel::Ptr<MyStationTable> const table = sm_->myStationTable();
-    fcsd()->logicalFapIdInsertedIs(LogicalFapId(11));
-    fcsd()->logicalFapIdInsertedDel(kFap);
-    EXPECT_EQ(sm_->myStationTable(), table);
-    EXPECT_EQ(journal(), Lines{});
-}
-
-// The record is dumped at level 8 only.
-TEST_F(L3MyStationSmTest, CreatesOneTableAtConstructionFromTheFirstIdForUnit511) {
     chipIs(Chip::untagged, "plinthA");
     chipIs(Chip::tagged, "plinthB");
-    moduleIs(LogicalFapId(3), "plinthA");
-    moduleIs(LogicalFapId(9), "plinthB");
-    fcsd()->logicalFapIdInsertedIs(LogicalFapId(9));
-    fcsd()->logicalFapIdInsertedIs(LogicalFapId(3));
+    fcsd()->logicalFapIdInsertedIs(LogicalFapId(5));
     PlinthTest::TraceCapture capture("L3MyStationSm");
     smIs();
+    moduleIs(kFap);
     configIs(keyOf(1, 0xfff));
-    EXPECT_EQ(capture.lines().at(10).rfind("L3MyStationSm/8 ", 0), 0U);
+    Lines const waiting{kFapSig + " module: fap5",
+                        "handleLogicalFapId no module information for fap5, waiting"};
+    Lines const start{kSig + "handleInitialized()", kSig + "handleLogicalFapId()"};
+    Lines const lookAgain{kSig + "handleLogicalFapId()"};
+    Lines const notYet{"handleConfig addr: 00:00:5e:00:01:01 vlan/mask: 0x1/0xfff",
+                       "handleConfig MyStationTable is not yet initialized "};
+    EXPECT_EQ(capture.texts(), start + waiting + lookAgain + waiting + notYet);
+    EXPECT_EQ(journal(), Lines{});
+
+    capture.clear();
+    fcsd()->logicalFapIdInsertedIs(kFap);
+    EXPECT_EQ(capture.lines().at(4).rfind("L3MyStationSm/8 ", 0), 0U);
     EXPECT_EQ(
         capture.texts(),
-        (Lines{kSig + "handleInitialized()", kSig + "handleLogicalFapId()",
-               kFapSig + " module: fap3", kFapSig + " chipInfo: chip plinthA rev 2",
-               kSig + "handleConfig()", kAlready, kSig + "handleLogicalFapId()", kAlready, kAlready,
-               "handleConfig addr: 00:00:5e:00:01:01 vlan/mask: 0x1/0xfff",
+        (Lines{kFapSig + " module: fap7", kFapSig + " chipInfo: chip plinthA rev 2",
+               kSig + "handleConfig()", "handleConfig addr: 00:00:5e:00:01:01 vlan/mask: 0x1/0xfff",
                "handleConfig macConf: macVlan: 00:00:5e:00:01:01/ff:ff:ff:ff:ff:ff vlan 1/4095 "
                "l3Enabled: 1 stationFlag: 1 configFlag3: 0 configFlag4: 1 configFlag5: 1",
                "handleConfig Routing is enabled "}));
-    // The first chip's: no tagged entry.
-    EXPECT_EQ(journal(), (Lines{"running on", kSet + "1/fff" + kOn + "vlan=1/fff tvlan=0/0",
-                                kStatus + "1/fff"}));
+    EXPECT_EQ(journal(), (Lines{kSet + "1/fff" + kOn + "vlan=1/fff tvlan=0/0", kStatus + "1/fff",
+                                "running on"}));
     EXPECT_TRUE(sw_->sysdb()->getEntity("hardware/plinth/hwTable/myStationTable/511"));
+    Kel::Ptr<MyStationTable> const table = sm_->myStationTable();
+    moduleIs(LogicalFapId(9), "plinthB");
+    fcsd()->logicalFapIdInsertedIs(LogicalFapId(9));
+    fcsd()->logicalFapIdInsertedDel(kFap);
+    EXPECT_EQ(sm_->myStationTable(), table);
+    EXPECT_EQ(journal(), Lines{});
 }
 
 // A key with routing and station on: its entries are committed before its
@@ -220,7 +201,6 @@ TEST_P(ProgramTest, CommitsTheEntriesBeforeTheStatusAndRemovesThemBeforeIt) {
     EXPECT_EQ(journal(), programmed + Lines{"status set " + key});
     MyStationStatus status;
     status.macVlan = c.key;
-    ASSERT_TRUE(statusDir_->status(c.key));
     EXPECT_EQ(*statusDir_->status(c.key), status);
     for (auto const& [tableKey, entry] : sm_->myStationTable()->entries()) {
         EXPECT_EQ(tableKey.addrMask, Pakt::EthAddr::broadcast());
@@ -289,11 +269,8 @@ TEST_F(L3MyStationSmTest, ReplayStopsAtAKeyTheChipCannotHoldAndDoesNotRun) {
     fcsd()->logicalFapIdInsertedIs(kFap);
     EXPECT_EQ(capture.texts().back(), "fcsdDispatch dropped a change: " + kRangeError);
     Lines expected;
-    for (auto const& [key, config] : configDir_->config()) {
-        if (key == bad) {
-            break;
-        }
-        expected = expected + programmed(key.vlan);
+    for (auto it = configDir_->config().begin(); it->first != bad; ++it) {
+        expected = expected + programmed(it->first.vlan);
     }
     EXPECT_EQ(journal(), expected);
     configIs(keyOf(9, 0xfff));
@@ -304,7 +281,6 @@ TEST_F(L3MyStationSmTest, ReplayStopsAtAKeyTheChipCannotHoldAndDoesNotRun) {
         configIs(k, false);
         EXPECT_EQ(capture.texts().back(),
                   "myStationConfigDirDispatch dropped a change: " + kRangeError);
-        EXPECT_THROW(sm_->handleConfig(k), Kel::RangeException);
     }
     EXPECT_EQ(journal(), Lines{});
 }
@@ -313,7 +289,6 @@ TEST_F(L3MyStationSmTest, ReplayStopsAtAKeyTheChipCannotHoldAndDoesNotRun) {
 TEST_F(L3MyStationSmTest, ReplayFailureAtConstructionReachesTheCreatorAndLeavesNothing) {
     configIs(keyOf(0x1000, 0xfff));
     EXPECT_THROW(runningSmIs(), Kel::RangeException);
-    EXPECT_FALSE(sm_);
     EXPECT_EQ(journal(), Lines{});
     EXPECT_EQ(subscribers(), 0U);
 }
