@@ -1,15 +1,14 @@
 #include "PlinthL3Unicast/L3MyStationHelperSm.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <iterator>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "Journal.h"
@@ -30,30 +29,27 @@ using Lines = std::vector<std::string>;
 constexpr std::uint64_t kA = 0x0a, kB = 0x0b, kV = 0x1a, kW = 0x1b;
 constexpr RouterTypes kSystem = RouterTypes::systemRouter;
 constexpr RouterTypes kVirtual = RouterTypes::virtualRouter;
-constexpr char kSource[] = "PlinthL3Unicast/L3MyStationHelperSm";
 constexpr char kHandleRouterMac[] =
     "virtual void PlinthL3Unicast::L3MyStationHelperSm::handleRouterMac(const "
     "Brix::MacTypeMask&, bool, bool)";
 
-MacTypeMask key(std::uint64_t mac, MacType type = MacType::system) {
+auto const key = [](std::uint64_t mac, MacType type = MacType::system) {
     return MacTypeMask{Pakt::EthAddr(mac), type};
-}
-MacState state(std::uint64_t mac, bool valid) {
-    return MacState{Pakt::EthAddr(mac), valid};
-}
-std::string text(std::uint64_t mac) {
-    char out[18];
-    std::snprintf(out, sizeof out, "00:00:00:00:00:%02x", static_cast<unsigned>(mac));
-    return out;
-}
-std::string text(MacTypeMask const& k) {
+};
+auto const state = [](std::uint64_t mac, bool v) { return MacState{Pakt::EthAddr(mac), v}; };
+template <class T>
+std::string str(T const& value) {
     std::ostringstream os;
-    os << k;
+    os << value;
     return os.str();
 }
-auto const b01 = [](bool b) { return std::string(b ? "1" : "0"); };
+auto const text = [](std::uint64_t mac) { return str(Pakt::EthAddr(mac)); };
 
 // Journal lines.
+Lines operator+(Lines a, Lines const& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 auto const set = [](std::uint64_t mac, bool l3) {
     return "config set " + text(mac) + " 0/0 [" + (l3 ? "l3 " : "") + "station flag4 flag5]";
 };
@@ -62,35 +58,18 @@ auto const routing = [](RouterTypes t, std::uint64_t mac, bool valid) {
     return std::string("routing ") + (t == kSystem ? "system " : "virtual ") + text(mac) +
            (valid ? " valid" : " invalid");
 };
-auto const recordAdd = [](MacTypeMask const& k) { return "macStatus add " + text(k); };
+auto const recordAdd = [](MacTypeMask const& k) { return "macStatus add " + str(k); };
+auto const recordDel = [](MacTypeMask const& k) { return "macStatus del " + str(k); };
 auto const record = [](MacTypeMask const& k, bool routing) {
-    return "macStatus " + text(k) + " routing=" + b01(routing) + " status=2";
+    return "macStatus " + str(k) + " routing=" + (routing ? "1" : "0") + " status=2";
 };
-auto const recordDel = [](MacTypeMask const& k) { return "macStatus del " + text(k); };
 
-// Trace lines, as "LEVEL FUNCTION: TEXT".
-std::string const kIntake = "1 handleRouterMac: handleRouterMac";
-std::string const kSkip = "1 handleRouterMac:  Skipping received mlag shared router encap for T4 ";
+// Trace lines, as "LEVEL TEXT".
+std::string const kIntake = "1 handleRouterMac";
+std::string const kSkip = "1  Skipping received mlag shared router encap for T4 ";
 auto const change = [](std::uint64_t mac, bool routing, char const* suffix) {
-    return std::string("1 handleRouterMac: ") + kHandleRouterMac + " mac: " + text(mac) +
-           " v4OrV6RoutingEnabled: " + b01(routing) + " -- " + suffix;
-};
-auto const name = [](RouterTypes t) { return t == kSystem ? "systemRouter" : "virtualRouter"; };
-std::string const kReconcile = "0 handleRouterType: handleRouterType";
-auto const typeLine = [](RouterTypes t) { return kReconcile + " routerType: " + name(t); };
-auto const oldLine = [](std::uint64_t mac, bool valid) {
-    return kReconcile + " old mac: " + text(mac) + " valid: " + b01(valid);
-};
-auto const removeLine = [](std::uint64_t mac) {
-    return kReconcile + " remove existing mac: " + text(mac) + "/ff:ff:ff:ff:ff:ff vlan: 0/0";
-};
-auto const addLine = [](std::uint64_t mac, bool l3) {
-    return kReconcile + " add new mac: " + text(mac) +
-           "/ff:ff:ff:ff:ff:ff vlan: 0/0 l3Enabled: " + b01(l3);
-};
-auto const updateLine = [](RouterTypes t, std::uint64_t mac, bool valid) {
-    return std::string("0 updateRouterMacState: updateRouterMacState routerType: ") + name(t) +
-           " mac: " + text(mac) + " valid: " + b01(valid);
+    return std::string("1 ") + kHandleRouterMac + " mac: " + text(mac) +
+           " v4OrV6RoutingEnabled: " + (routing ? "1 -- " : "0 -- ") + suffix;
 };
 
 // A helper on the entities of a switch, with a configuration directory of
@@ -98,13 +77,6 @@ auto const updateLine = [](RouterTypes t, std::uint64_t mac, bool valid) {
 // router-MAC status database.
 class HelperTest : public ::testing::Test {
   protected:
-    HelperTest() {
-        PlinthTest::Journal::Sources sources;
-        sources.config = dir_;
-        sources.routing = switch_->routingStatus();
-        sources.routerMacStatus = switch_->routerMacStatusDb();
-        journal_ = std::make_unique<PlinthTest::Journal>(sources);
-    }
     void TearDown() override {
         helper_.reset();
         journal_.reset();
@@ -124,12 +96,9 @@ class HelperTest : public ::testing::Test {
     }
     Lines journal() { return journal_->take(); }
     Lines traced() {
-        static std::regex const shape(
-            "L3MyStationHelperSm/([0-9]) PlinthL3Unicast/L3MyStationHelperSm:[0-9]+ (.*)");
-        Lines out;
-        for (auto const& line : capture_.lines()) {
-            std::smatch m;
-            out.push_back(std::regex_match(line, m, shape) ? m.str(1) + " " + m.str(2) : line);
+        Lines out = capture_.texts();
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            out[i] = capture_.lines()[i].substr(std::size("L3MyStationHelperSm/") - 1, 2) + out[i];
         }
         capture_.clear();
         return out;
@@ -139,37 +108,28 @@ class HelperTest : public ::testing::Test {
     PlinthTest::TraceCapture capture_{"L3MyStationHelperSm"};
     std::unique_ptr<PlinthAgent::Switch> switch_ = std::make_unique<PlinthAgent::Switch>();
     Kel::Ptr<MyStationConfigDir> dir_ = Kel::newPtr<MyStationConfigDir>();
-    std::unique_ptr<PlinthTest::Journal> journal_;
+    std::unique_ptr<PlinthTest::Journal> journal_ =
+        std::make_unique<PlinthTest::Journal>(PlinthTest::Journal::Sources{
+            dir_, {}, {}, switch_->routingStatus(), switch_->routerMacStatusDb(), {}, {}});
     Kel::Ptr<L3MyStationHelperSm> helper_;
 };
 
 // Cases print by name, in failure reports and in the names the test list
 // gives them.
-template <class Case>
-requires requires(Case const& c) {
-    c.name;
-}
-void PrintTo(Case const& c, std::ostream* os) {
+void PrintTo(auto const& c, std::ostream* os) requires std::is_pointer_v<decltype(c.name)> {
     *os << c.name;
 }
 auto const caseName = [](auto const& info) { return std::string(info.param.name); };
 
 // ---- Router MAC intake ----------------------------------------------------------------
 
-struct Call {
-    MacTypeMask key;
-    bool present;
-    bool routing;
-};
-
 struct IntakeCase {
     char const* name;
-    std::vector<Call> calls;
-    Lines journal;  // of the last call
-    Lines trace;    // of the last call
+    std::vector<std::tuple<MacTypeMask, bool, bool>> calls;  // key, present, routing
+    Lines journal;                                           // of the last call
+    Lines trace;                                             // of the last call
 };
 
-MacTypeMask const kEncap = key(kA, MacType::sharedRouterEncap);
 MacTypeMask const kInterface = key(kA, MacType::interface);
 
 // clang-format off
@@ -191,8 +151,8 @@ std::vector<IntakeCase> const kIntakeCases = {
     // An entry is only ever deleted for a key that had routing on, or went.
     {"NewKeyWithoutRoutingLeavesTheSharedEntry", {{kInterface, true, true}, {key(kA), true, false}},
      {recordAdd(key(kA)), record(key(kA), false)}, {kIntake, change(kA, false, "Added")}},
-    {"SharedRouterEncapAnnouncedIsSkipped", {{kEncap, true, true}}, {}, {kIntake, kSkip}},
-    {"SharedRouterEncapRemovedIsSkipped", {{kEncap, false, true}}, {}, {kIntake, kSkip}},
+    // A removal first: were it not skipped, its assertion would fail.
+    {"SharedRouterEncapIsSkipped", {{key(kA, MacType::sharedRouterEncap), false, true}, {key(kA, MacType::sharedRouterEncap), true, true}}, {}, {kIntake, kSkip}},
 };
 // clang-format on
 
@@ -200,9 +160,9 @@ class IntakeTest : public HelperTest, public ::testing::WithParamInterface<Intak
 
 TEST_P(IntakeTest, KeepsStatusRecordsAndEntries) {
     create();
-    for (Call const& call : GetParam().calls) {
+    for (auto const& [key, present, routing] : GetParam().calls) {
         forget();
-        helper_->handleRouterMac(call.key, call.present, call.routing);
+        helper_->handleRouterMac(key, present, routing);
     }
     EXPECT_EQ(journal(), GetParam().journal);
     EXPECT_EQ(traced(), GetParam().trace);
@@ -217,37 +177,35 @@ struct ReconcileCase {
     RouterTypes type;
     MacState applied;
     MacState desired;
-    std::vector<std::uint64_t> written;  // entries already in the directory
     Lines journal;
-    Lines trace;
+    Lines trace = {};  // checked where given
 };
 
 // clang-format off
 std::vector<ReconcileCase> const kReconcileCases = {
-    {"SystemMacChanges", kSystem, state(kA, true), state(kB, true), {kA},
+    {"SystemMacChanges", kSystem, state(kA, true), state(kB, true),
      {del(kA), set(kB, true), routing(kSystem, kB, true)},
-     {typeLine(kSystem), oldLine(kA, true), removeLine(kA), addLine(kB, true), updateLine(kSystem, kB, true)}},
-    {"SameValidMacIsDeletedAndWrittenAgain", kSystem, state(kA, true), state(kA, true), {kA},
-     {del(kA), set(kA, true)},
-     {typeLine(kSystem), oldLine(kA, true), removeLine(kA), addLine(kA, true), updateLine(kSystem, kA, true)}},
-    {"SystemTurnsInvalidKeepsEntryWithoutL3", kSystem, state(kA, true), state(kA, false), {kA},
-     {del(kA), set(kA, false), routing(kSystem, kA, false)},
-     {typeLine(kSystem), oldLine(kA, true), removeLine(kA), addLine(kA, false), updateLine(kSystem, kA, false)}},
-    {"OldInvalidMacIsRemovedToo", kSystem, state(kA, false), state(kB, true), {kA},
-     {del(kA), set(kB, true), routing(kSystem, kB, true)},
-     {typeLine(kSystem), oldLine(kA, false), removeLine(kA), addLine(kB, true), updateLine(kSystem, kB, true)}},
-    {"ValidZeroMacCountsAsNoneApplied", kSystem, state(0, true), state(kB, true), {0},
-     {set(kB, true), routing(kSystem, kB, true)},
-     {typeLine(kSystem), oldLine(0, true), addLine(kB, true), updateLine(kSystem, kB, true)}},
-    {"VirtualTurnsInvalid", kVirtual, state(kV, true), state(kV, false), {kV},
+     {"0 handleRouterType routerType: systemRouter",
+      "0 handleRouterType old mac: 00:00:00:00:00:0a valid: 1",
+      "0 handleRouterType remove existing mac: 00:00:00:00:00:0a/ff:ff:ff:ff:ff:ff vlan: 0/0",
+      "0 handleRouterType add new mac: 00:00:00:00:00:0b/ff:ff:ff:ff:ff:ff vlan: 0/0 l3Enabled: 1",
+      "0 updateRouterMacState routerType: systemRouter mac: 00:00:00:00:00:0b valid: 1"}},
+    {"SameValidMacIsDeletedAndWrittenAgain", kSystem, state(kA, true), state(kA, true),
+     {del(kA), set(kA, true)}},
+    {"SystemTurnsInvalidKeepsEntryWithoutL3", kSystem, state(kA, true), state(kA, false),
+     {del(kA), set(kA, false), routing(kSystem, kA, false)}},
+    {"OldInvalidMacIsRemovedToo", kSystem, state(kA, false), state(kB, true),
+     {del(kA), set(kB, true), routing(kSystem, kB, true)}},
+    {"ValidZeroMacCountsAsNoneApplied", kSystem, state(0, true), state(kB, true),
+     {set(kB, true), routing(kSystem, kB, true)}},
+    {"VirtualTurnsInvalid", kVirtual, state(kV, true), state(kV, false),
      {del(kV), routing(kVirtual, kV, false)},
-     {typeLine(kVirtual), updateLine(kVirtual, kV, false)}},
-    {"VirtualInvalidOtherMacLeavesAppliedEntry", kVirtual, state(kV, true), state(kW, false), {kV},
-     {routing(kVirtual, kW, false)},
-     {typeLine(kVirtual), updateLine(kVirtual, kW, false)}},
-    {"VirtualValidAgainAfterInvalid", kVirtual, state(kV, false), state(kV, true), {},
-     {set(kV, true), routing(kVirtual, kV, true)},
-     {typeLine(kVirtual), oldLine(kV, false), removeLine(kV), addLine(kV, true), updateLine(kVirtual, kV, true)}},
+     {"0 handleRouterType routerType: virtualRouter",
+      "0 updateRouterMacState routerType: virtualRouter mac: 00:00:00:00:00:1a valid: 0"}},
+    {"VirtualInvalidOtherMacLeavesAppliedEntry", kVirtual, state(kV, true), state(kW, false),
+     {routing(kVirtual, kW, false)}},
+    {"VirtualValidAfterInvalidWritesTheEntryAgain", kVirtual, state(kV, false), state(kV, true),
+     {del(kV), set(kV, true), routing(kVirtual, kV, true)}},
 };
 // clang-format on
 
@@ -255,232 +213,161 @@ class ReconcileTest : public HelperTest, public ::testing::WithParamInterface<Re
 
 TEST_P(ReconcileTest, ReplacesTheAppliedEntryThenRecordsTheDesiredState) {
     ReconcileCase const& c = GetParam();
-    auto config = switch_->routingConfig();
-    auto status = switch_->routingStatus();
+    auto const [config, status] = std::pair(switch_->routingConfig(), switch_->routingStatus());
     c.type == kSystem ? config->routerMacIs(c.desired) : config->virtualRouterMacIs(c.desired);
     c.type == kSystem ? status->routerMacIs(c.applied) : status->virtualRouterMacIs(c.applied);
-    for (std::uint64_t mac : c.written) {
-        PlinthL3Unicast::MyStationConfig entry;
-        entry.macVlan = {Pakt::EthAddr(mac), 0, 0, Pakt::EthAddr::broadcast()};
-        entry.l3Enabled = entry.stationFlag = true;
-        dir_->configIs(entry.macVlan, entry);
-    }
+    dir_->configIs({c.applied.mac, 0, 0}, {});  // the entry applied
     create();
     forget();
     helper_->handleRouterType(c.type);
     EXPECT_EQ(journal(), c.journal);
-    EXPECT_EQ(traced(), c.trace);
+    if (!c.trace.empty()) {
+        EXPECT_EQ(traced(), c.trace);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(States, ReconcileTest, ::testing::ValuesIn(kReconcileCases), caseName);
 
-// Built by type as a host does, from exactly the five inputs, each in its
-// own slot. At initialization what an earlier run left is dropped, the
-// router MACs present are taken in, then the system router is reconciled
-// before the virtual router.
-TEST_F(HelperTest, BuiltByTypeThenInitializedTakesInRouterMacsThenReconcilesBothTypes) {
-    switch_->routingConfig()->routerMacIs(state(kA, true));
-    switch_->routingConfig()->virtualRouterMacIs(state(kV, true));
-    switch_->routerMacStatusDb()->macStatusDbIs(key(kW));
-    switch_->routerMacDb()->routerMacIs(key(kB), {true});
-    Kel::ArgList args = {Kel::toValue(switch_->routerMacDb()),
-                         Kel::toValue(switch_->routerMacStatusDb()),
-                         Kel::toValue(switch_->routingConfig()),
-                         Kel::toValue(switch_->routingStatus()),
-                         Kel::toValue(dir_),
-                         {}};
-    Kel::TypeImpl const* type = Kel::typeImpl("PlinthL3Unicast::L3MyStationHelperSm");
-    EXPECT_THROW(type->genericIfConstructFromCtorArgs(args), Kel::RangeException);
-    args.pop_back();
-    helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(type->genericIfConstructFromCtorArgs(args));
-    ASSERT_TRUE(helper_ && helper_->hasNotificationActive());
-    helper_->handleInitialized();  // not initialized yet
-    EXPECT_EQ(journal(), Lines{recordAdd(key(kW))});
-    helper_->initializedIs(true);
-    EXPECT_EQ(journal(), (Lines{recordDel(key(kW)), recordAdd(key(kB)), record(key(kB), true),
-                                set(kB, true), set(kA, true), routing(kSystem, kA, true),
-                                set(kV, true), routing(kVirtual, kV, true)}));
-    helper_->initializedIs(false);
-    EXPECT_EQ(journal(), Lines{});
-}
+Lines const kRouterMacB = {recordAdd(key(kB)), record(key(kB), true), set(kB, true)};
 
-TEST_F(HelperTest, EachRoutingConfigChangeReconcilesItsOwnRouterType) {
-    auto config = switch_->routingConfig();
-    create();
-    config->virtualRouterMacIs(state(kV, true));  // before initialization: applied at once
-    EXPECT_EQ(journal(), (Lines{set(kV, true), routing(kVirtual, kV, true)}));
-    config->routerMacIs(state(kA, true));
-    EXPECT_EQ(journal(), (Lines{set(kA, true), routing(kSystem, kA, true)}));
-    config->notifieeList()->notify(2);  // no MAC state
-    EXPECT_EQ(journal(), Lines{});
-    config->virtualRouterMacIs(state(kW, true));
-    EXPECT_EQ(journal(), (Lines{del(kV), set(kW, true), routing(kVirtual, kW, true)}));
-}
+// Initialization with all-zero states leaves no entry. Then a listening
+// helper reconciles the router type whose state changed and takes in router
+// MACs; a zombie and a switched-off one hear nothing of either input. Its
+// subscriptions follow the notification flag and end with it.
+class ListeningTest : public HelperTest, public ::testing::WithParamInterface<char const*> {};
 
-// Initialization with all-zero states leaves no entry; a zombie and a
-// switched-off helper then hear nothing of either input.
-class SilencedHelperTest : public HelperTest, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(SilencedHelperTest, IgnoresRoutingConfigAndRouterMacChanges) {
+TEST_P(ListeningTest, ReactsToRoutingConfigAndRouterMacsOnlyWhileListening) {
+    std::string const way = GetParam();
+    auto subscribers = [this] {  // of the routing configuration, and of the router MACs
+        return std::make_pair(switch_->routingConfig()->notifieeList()->subscriberCount(),
+                              switch_->routerMacDb()->notifieeList()->subscriberCount());
+    };
     create();
     helper_->initializedIs(true);
     // The invalid virtual router state carries the MAC the system router
     // has just written without L3, and deletes it again.
     EXPECT_EQ(journal(), (Lines{set(0, false), del(0)}));
-    GetParam() ? helper_->kelDoZombieReactors(true) : helper_->hasNotificationActiveIs(false);
-    capture_.clear();
-    switch_->routingConfig()->routerMacIs(state(kA, true));
+    way == "Zombie" ? helper_->kelDoZombieReactors(true)
+                    : helper_->hasNotificationActiveIs(way == "Listening");
+    std::size_t const n = way == "NotificationsOff" ? 0 : 1;
+    EXPECT_EQ(subscribers(), std::make_pair(n, n));
     switch_->routingConfig()->virtualRouterMacIs(state(kV, true));
+    switch_->routingConfig()->routerMacIs(state(kA, true));
+    switch_->routingConfig()->notifieeList()->notify(2);  // no MAC state
     switch_->routerMacDb()->routerMacIs(key(kB), {true});
-    EXPECT_EQ(journal(), Lines{});
-    EXPECT_EQ(traced(), Lines{});
-}
-
-INSTANTIATE_TEST_SUITE_P(Ways, SilencedHelperTest, ::testing::Values(true, false),
-                         [](auto const& info) {
-                             return std::string(info.param ? "Zombie" : "NotificationsOff");
-                         });
-
-// ---- Life cycle -----------------------------------------------------------------------
-
-TEST_F(HelperTest, SubscriptionsFollowTheNotificationFlag) {
-    Vosk::Publisher* config = switch_->routingConfig()->notifieeList();
-    Vosk::Publisher* db = switch_->routerMacDb()->notifieeList();
-    create();
-    for (bool active : {true, true, false, false, true}) {
-        helper_->hasNotificationActiveIs(active);
-        std::size_t const n = active ? 1 : 0;
-        EXPECT_EQ(std::make_pair(config->subscriberCount(), db->subscriberCount()),
-                  std::make_pair(n, n));
-    }
+    Lines const heard = Lines{set(kV, true), routing(kVirtual, kV, true), set(kA, true),
+                              routing(kSystem, kA, true)} +
+                        kRouterMacB;
+    EXPECT_EQ(journal(), way == "Listening" ? heard : Lines{});
+    helper_->hasNotificationActiveIs(true);
+    EXPECT_EQ(subscribers(), std::make_pair(1UL, 1UL));
     helper_.reset();
-    EXPECT_EQ(config->subscriberCount() + db->subscriberCount(), 0U);
+    EXPECT_EQ(subscribers(), std::make_pair(0UL, 0UL));
 }
 
-// ---- Inputs this switch does not mount ---------------------------------------------------
+INSTANTIATE_TEST_SUITE_P(Ways, ListeningTest,
+                         ::testing::Values("Listening", "Zombie", "NotificationsOff"),
+                         [](auto const& info) { return std::string(info.param); });
 
-struct MissingCase {
+// ---- Initialization, and inputs this switch does not mount ----------------------------
+
+struct InitCase {
     char const* name;
-    int input;  // the argument of the create operation left null, 0 to 4
+    int input;  // the argument of the create operation left null, 0 to 4; -1 for none
     Lines skipped;
     Lines journal;
 };
 
-auto const skip = [](char const* reaction, char const* input) {
-    return std::string(reaction) + " skipped: " + input + " missing";
-};
-Lines const kSystemA = {set(kA, true), routing(kSystem, kA, true)};
-Lines const kRouterMacB = {recordAdd(key(kB)), record(key(kB), true), set(kB, true)};
+Lines const kDropW = {recordDel(key(kW))};  // the record an earlier run left
+// Both types after a virtual router change before initialization.
+Lines const kTypes = {set(kA, true), routing(kSystem, kA, true), del(kV), set(kV, true)};
 
+// What an earlier run left is dropped, the router MACs present are taken
+// in, then the system router is reconciled before the virtual router. A
+// reaction that needs a missing input is skipped with one line naming it,
+// writes nothing, and the other reaction still does its work.
 // clang-format off
-MissingCase const kMissingCases[] = {
-    {"RouterMacDb", 0, {}, kSystemA},
-    {"RouterMacStatusDb", 1, {skip("handleRouterMac", "routerMacStatusDb")}, kSystemA},
-    {"RoutingConfig", 2, Lines(2, skip("handleRouterType", "myStationRoutingConfig")), kRouterMacB},
-    {"RoutingStatus", 3, Lines(2, skip("handleRouterType", "myStationRoutingStatus")), kRouterMacB},
-    {"ConfigDir", 4, {skip("handleRouterMac", "myStationConfigDir"),
-                      skip("handleRouterType", "myStationConfigDir"),
-                      skip("handleRouterType", "myStationConfigDir")}, {}},
+InitCase const kInitCases[] = {
+    {"AllInputs", -1, {}, kDropW + kRouterMacB + kTypes},
+    {"RouterMacDb", 0, {}, kDropW + kTypes},
+    {"RouterMacStatusDb", 1, {"handleRouterMac skipped: routerMacStatusDb missing"}, kTypes},
+    {"RoutingConfig", 2, Lines(2, "handleRouterType skipped: myStationRoutingConfig missing"), kDropW + kRouterMacB},
+    {"RoutingStatus", 3, Lines(2, "handleRouterType skipped: myStationRoutingStatus missing"), kDropW + kRouterMacB},
+    {"ConfigDir", 4, Lines{"handleRouterMac skipped: myStationConfigDir missing"} +
+                     Lines(2, "handleRouterType skipped: myStationConfigDir missing"), kDropW},
 };
 // clang-format on
 
-class MissingInputTest : public HelperTest, public ::testing::WithParamInterface<MissingCase> {};
+class InitTest : public HelperTest, public ::testing::WithParamInterface<InitCase> {};
 
-// The reaction that needs the input is skipped with one line naming it,
-// writes nothing, and the other reaction still does its work.
-TEST_P(MissingInputTest, SkipsTheReactionThatNeedsItAndSaysSo) {
-    MissingCase const& c = GetParam();
+// Built by type as a host does, from exactly the five inputs, each in its
+// own slot.
+TEST_P(InitTest, DropsTakesInThenReconcilesWhatItsInputsAllow) {
+    InitCase const& c = GetParam();
     switch_->routingConfig()->routerMacIs(state(kA, true));
     switch_->routerMacDb()->routerMacIs(key(kB), {true});
-    auto keep = [&c](int input, auto ptr) { return input == c.input ? nullptr : ptr; };
-    helper_ = L3MyStationHelperSm::L3MyStationHelperSmIs(
-        keep(0, switch_->routerMacDb()), keep(1, switch_->routerMacStatusDb()),
-        keep(2, switch_->routingConfig()), keep(3, switch_->routingStatus()), keep(4, dir_));
+    auto keep = [&c](int i, auto p) { return Kel::toValue(i == c.input ? nullptr : p); };
+    Kel::TypeImpl const* type = Kel::typeImpl("PlinthL3Unicast::L3MyStationHelperSm");
+    EXPECT_THROW(type->genericIfConstructFromCtorArgs(Kel::ArgList(6)), Kel::RangeException);
+    helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(type->genericIfConstructFromCtorArgs(
+        {keep(0, switch_->routerMacDb()), keep(1, switch_->routerMacStatusDb()),
+         keep(2, switch_->routingConfig()), keep(3, switch_->routingStatus()), keep(4, dir_)}));
+    switch_->routingConfig()->virtualRouterMacIs(state(kV, true));  // applied at once
+    EXPECT_EQ(journal(),
+              c.input < 2 ? (Lines{set(kV, true), routing(kVirtual, kV, true)}) : Lines{});
+    switch_->routerMacStatusDb()->macStatusDbIs(key(kW));  // left by an earlier run
+    forget();
     helper_->initializedIs(true);
-    Lines skipped;
-    std::ranges::copy_if(capture_.texts(), std::back_inserter(skipped),
-                         [](std::string const& t) { return t.find(" skipped: ") != t.npos; });
+    Lines skipped = capture_.texts();
+    std::erase_if(skipped, [](auto const& t) { return t.find(" skipped: ") == t.npos; });
     EXPECT_EQ(skipped, c.skipped);
     EXPECT_EQ(journal(), c.journal);
+    helper_->initializedIs(false);
+    EXPECT_EQ(journal(), Lines{});
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, MissingInputTest, ::testing::ValuesIn(kMissingCases), caseName);
+INSTANTIATE_TEST_SUITE_P(Inputs, InitTest, ::testing::ValuesIn(kInitCases), caseName);
 
 // ---- Fatal assertions ----------------------------------------------------------------------
 
-std::string regexEscaped(std::string const& text) {
-    std::string out;
-    for (char ch : text) {
-        if (std::string_view("\\^$.|?*+()[]{}").find(ch) != std::string_view::npos) {
-            out += '\\';
-        }
-        out += ch;
-    }
-    return out;
-}
-
-constexpr auto kBogusType = static_cast<RouterTypes>(2);
+constexpr RouterTypes kBogusType{2};
 
 struct DeathCase {
     char const* name;
     void (*act)(L3MyStationHelperSm&);
-    char const* tracedJustBefore;  // the end of the last trace line before the assertion
-    std::string function;
-    char const* expression;
+    std::string tracedJustBefore;  // the end of the last trace line before the assertion
+    std::string assertion;         // after the source line's number
 };
-
-std::string const kSm = "PlinthL3Unicast::L3MyStationHelperSm::";
-std::string const kLookup = "PlinthL3::MacState " + kSm;
-std::string const kTypeArg = "(" + kSm + "RouterTypes";
-char const* const kUnsupported = "unsupported routerType";
 
 // clang-format off
 std::vector<DeathCase> const kDeathCases = {
-    {"GetNewMacState", [](auto& h) { h.getNewMacState(kBogusType); }, "",
-     kLookup + "getNewMacState" + kTypeArg + ") const", kUnsupported},
     {"GetOldMacState", [](auto& h) { h.getOldMacState(kBogusType); }, "",
-     kLookup + "getOldMacState" + kTypeArg + ") const", kUnsupported},
-    {"HandleRouterType", [](auto& h) { h.handleRouterType(kBogusType); },
-     "handleRouterType: handleRouterType routerType: 2\n",
-     kLookup + "getNewMacState" + kTypeArg + ") const", kUnsupported},
+     "PlinthL3::MacState PlinthL3Unicast::L3MyStationHelperSm::getOldMacState(PlinthL3Unicast::L3MyStationHelperSm::RouterTypes) const: Assertion `unsupported routerType"},
+    {"HandleRouterType", [](auto& h) { h.handleRouterType(kBogusType); }, "handleRouterType: handleRouterType routerType: 2\n",
+     "PlinthL3::MacState PlinthL3Unicast::L3MyStationHelperSm::getNewMacState(PlinthL3Unicast::L3MyStationHelperSm::RouterTypes) const: Assertion `unsupported routerType"},
     {"UpdateRouterMacState", [](auto& h) { h.updateRouterMacState(kBogusType, MacState{}); },
      "updateRouterMacState: updateRouterMacState routerType: 2 mac: 00:00:00:00:00:00 valid: 0\n",
-     "void " + kSm + "updateRouterMacState" + kTypeArg + ", PlinthL3::MacState)", kUnsupported},
+     "void PlinthL3Unicast::L3MyStationHelperSm::updateRouterMacState(PlinthL3Unicast::L3MyStationHelperSm::RouterTypes, PlinthL3::MacState): Assertion `unsupported routerType"},
     // Nothing is said of a removal that is about to fail.
-    {"RemovalOfUnknownRouterMac", [](auto& h) { h.handleRouterMac(key(kA), false, true); },
-     "handleRouterMac: handleRouterMac\n", kHandleRouterMac,
-     "routerMacStatusDb()->macStatusDbHas( macTypeMask )"},
+    {"RemovalOfUnknownRouterMac", [](auto& h) { h.handleRouterMac(key(kA), false, true); }, "handleRouterMac: handleRouterMac\n",
+     kHandleRouterMac + std::string(": Assertion `routerMacStatusDb()->macStatusDbHas( macTypeMask )")},
 };
 // clang-format on
 
 class HelperDeathTest : public HelperTest, public ::testing::WithParamInterface<DeathCase> {};
 
-// The trace lines go to the error output here, so that the regular
-// expression sees which line came last before the assertion.
+// The trace lines go to the error output here, so that the message shows
+// which line came last before the assertion.
 TEST_P(HelperDeathTest, BrokenInvariantAborts) {
     DeathCase const& c = GetParam();
     create();
-    EXPECT_DEATH(
-        {
-            Kel::traceSinkIs({});
-            c.act(*helper_);
-        },
-        regexEscaped(c.tracedJustBefore) + kSource + ":[0-9]+: " + regexEscaped(c.function) +
-            ": Assertion `" + regexEscaped(c.expression) + "' failed\\.");
+    Kel::traceSinkIs({});
+    EXPECT_DEATH(c.act(*helper_),
+                 ::testing::AllOf(::testing::HasSubstr(c.tracedJustBefore +
+                                                       "PlinthL3Unicast/L3MyStationHelperSm:"),
+                                  ::testing::HasSubstr(": " + c.assertion + "' failed.")));
 }
 
 INSTANTIATE_TEST_SUITE_P(Assertions, HelperDeathTest, ::testing::ValuesIn(kDeathCases), caseName);
-
-// The conversions themselves belong to the platform; these are the names.
-TEST(RouterTypesTest, NamesAreTheEnumeratorsExactly) {
-    EXPECT_EQ(valueToStrep(kSystem), "systemRouter");
-    EXPECT_EQ(valueToStrep(kVirtual), "virtualRouter");
-    for (std::string const name : {"virtualRouterX", "virtualRoute"}) {
-        Kel::CharRange range{name.data(), name.data() + name.size()};
-        RouterTypes parsed = kBogusType;
-        EXPECT_FALSE(sequenceToValue(range, &parsed)) << name;
-        EXPECT_EQ(parsed, kBogusType) << name;
-    }
-}
 
 }  // namespace
