@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -161,6 +163,25 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
     fcsd()->logicalFapIdInsertedDel(kFap);
     EXPECT_EQ(sm_->myStationTable(), table);
     EXPECT_EQ(journal(), Lines{});
+}
+
+// Ids already there at construction are visited twice, in the set's order:
+// the first makes the one table, for unit 511; every other visit only says
+// that the table exists.
+TEST_F(L3MyStationSmTest, SeveralIdsAtConstructionMakeOneTableFromTheFirst) {
+    chipIs(Chip::untagged, "plinthA");
+    chipIs(Chip::tagged, "plinthB");
+    moduleIs(LogicalFapId(3), "plinthA");
+    moduleIs(LogicalFapId(9), "plinthB");
+    fcsd()->logicalFapIdInsertedIs(LogicalFapId(9));
+    fcsd()->logicalFapIdInsertedIs(LogicalFapId(3));
+    PlinthTest::TraceCapture capture("L3MyStationSm");
+    smIs();
+    EXPECT_EQ(sm_->myStationTable()->chip().chipName, "plinthA");
+    EXPECT_EQ(sm_->myStationTable()->unit(), 511U);
+    EXPECT_EQ(std::ranges::count(capture.texts(),
+                                 "handleLogicalFapId MyStationTable is already initialized "),
+              3);
 }
 
 // A key with routing and station on: its entries are committed before its
