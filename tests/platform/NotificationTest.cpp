@@ -8,6 +8,7 @@
 #include "Brix/RouterMac.h"
 #include "Kel/Subscription.h"
 #include "PlinthL3Records/MyStationDir.h"
+#include "PlinthL3Records/MyStationTable.h"
 #include "TraceCapture.h"
 #include "Vosk/Publisher.h"
 
@@ -190,6 +191,20 @@ TEST(MyStationDirTest, LaterSubscribersReadTheChangeAfterAnEarlierOneMovedTheEle
     auto routerMacIs = [&](auto const& k, auto const& v) { db->routerMacIs(k, v); };
     EXPECT_TRUE(readAfterGrowth(*db->notifieeList(), vrrp, routerMacIs, Brix::BrixRouterMac{true})
                     .v4OrV6RoutingEnabled);
+}
+
+// The plug-in never holds both at once, so its own tests would not notice
+// one removal taking the other.
+TEST(MyStationTableTest, TaggedAndUntaggedEntriesAreKeptApart) {
+    Kel::Ptr<PlinthL3Unicast::MyStationTable> table = PlinthL3Unicast::myStationTableFactory();
+    PlinthL3Unicast::MacVlanTagged k{Pakt::EthAddr(5), 10, 0xfff, Pakt::EthAddr::broadcast()};
+    auto tagged = k;
+    tagged.tagged = true;
+    table->entryCommit(k, {});
+    table->entryRemove(tagged);
+    EXPECT_EQ(table->entrys(), 1U);
+    table->entryRemove(k);
+    EXPECT_EQ(table->entrys(), 0U);
 }
 
 }  // namespace
