@@ -26,48 +26,43 @@ struct CorralTest : ::testing::Test {
         em->entityIs("routing/fhrp/hardware/status",
                      Kel::newPtr<Routing::Fhrp::Hardware::Status>());
     }
+    Corral::MountGroup& group() { return *em->getMountGroup(mounter.get()); }
     void mount(char const* path, char const* type, char const* flags) {
         Corral::Mount m(path, type);
         m.flagsIs(0);
         m.handleFlags(flags);
-        em->getMountGroup(mounter.get())->doMount(m);
+        group().doMount(m);
     }
+    void close() { group().doClose(false, "", std::chrono::seconds(0)); }
 };
 
 TEST_F(CorralTest, ClosedGroupCompletesOnceWithItsStatus) {
+    EXPECT_THROW(Corral::Mount("a", "Kel::Dir").handleFlags("rx"), Kel::RangeException);
     mount("routing/fhrp/hardware/status", "Routing::Fhrp::Hardware::Status", "w");
-    auto group = em->getMountGroup(mounter.get());
     EXPECT_EQ(em->doCompleteMounts(), 0) << "an open group completed";
-    group->doClose(false, "", std::chrono::seconds(0));
-    group->doClose(false, "", std::chrono::seconds(0));
+    close();
+    close();
     EXPECT_EQ(em->doCompleteMounts(), 1);
     EXPECT_EQ(em->doCompleteMounts(), 0);
     EXPECT_EQ(mounter->completions, std::vector{Corral::MountStatus::complete});
-    EXPECT_EQ(group->closeCount(), 2);
-    EXPECT_EQ(group->mounts()[0].flags(), Corral::kMountRead | Corral::kMountWrite);
+    EXPECT_EQ(group().closeCount(), 2);
+    EXPECT_EQ(group().mounts()[0].flags(), Corral::kMountRead | Corral::kMountWrite);
 }
 
 TEST_F(CorralTest, MissingOrMistypedPathsMakeTheGroupIncomplete) {
     mount("routing/fhrp/hardware/status", "Kel::Dir", "r");
     mount("hardware/none", "Kel::Dir", "r");
     mount("routing/fhrp", "Kel::Dir", "r");
-    em->getMountGroup(mounter.get())->doClose(false, "", std::chrono::seconds(0));
+    close();
     em->doCompleteMounts();
     EXPECT_EQ(mounter->completions, std::vector{Corral::MountStatus::incomplete});
-    auto const& missing = em->getMountGroup(mounter.get())->missing();
-    ASSERT_EQ(missing.size(), 2U);
-    EXPECT_EQ(missing[0], Vosk::String("routing/fhrp/hardware/status"));
-    EXPECT_EQ(missing[1], Vosk::String("hardware/none"));
-}
-
-TEST_F(CorralTest, UnknownMountFlagIsRefused) {
-    Corral::Mount m("a", "Kel::Dir");
-    EXPECT_THROW(m.handleFlags("rx"), Kel::RangeException);
+    EXPECT_EQ(group().missing(),
+              (std::vector<Vosk::String>{"routing/fhrp/hardware/status", "hardware/none"}));
 }
 
 TEST_F(CorralTest, MounterGoneBeforeCompletionIsNotCalled) {
     mount("routing/fhrp/hardware/status", "Routing::Fhrp::Hardware::Status", "w");
-    em->getMountGroup(mounter.get())->doClose(false, "", std::chrono::seconds(0));
+    close();
     mounter.reset();
     EXPECT_EQ(em->doCompleteMounts(), 0);
 }

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Brix/RouterMac.h"
@@ -16,6 +17,7 @@ namespace {
 using PlinthL3Unicast::MacVlan;
 using PlinthL3Unicast::MyStationConfig;
 using PlinthL3Unicast::MyStationConfigDir;
+using Seen = std::tuple<short, void const*, void const*>;  // attribute, key, value
 
 // A subscriber that records what it was told and can run an action from
 // inside the dispatch.
@@ -25,17 +27,12 @@ struct Listener {
         slot.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short attr, void const* key,
                            void const* value) {
             auto* self = static_cast<Listener*>(s->owner);
-            self->seen.push_back({attr, key, value});
+            self->seen.emplace_back(attr, key, value);
             if (self->onDispatch) {
                 self->onDispatch();
             }
         };
     }
-    struct Seen {
-        short attr;
-        void const* key;
-        void const* value;
-    };
     Vosk::Subscriber slot;
     std::vector<Seen> seen;
     std::function<void()> onDispatch;
@@ -44,20 +41,15 @@ struct Listener {
 TEST(PublisherTest, CallsSubscribersInOrderWithKeyAndValue) {
     Vosk::Publisher pub;
     Listener a, b, first;
-    pub.subscriberAdd(&a.slot, false);
-    pub.subscriberAdd(&b.slot, false);
-    pub.subscriberAdd(&first.slot, true);
     std::vector<Listener*> order;
     for (Listener* l : {&a, &b, &first}) {
+        pub.subscriberAdd(&l->slot, l == &first);
         l->onDispatch = [&order, l] { order.push_back(l); };
     }
     int key = 1, value = 2;
     pub.notify(3, &key, &value);
     EXPECT_EQ(order, (std::vector<Listener*>{&first, &a, &b}));
-    ASSERT_EQ(a.seen.size(), 1U);
-    EXPECT_EQ(a.seen[0].attr, 3);
-    EXPECT_EQ(a.seen[0].key, &key);
-    EXPECT_EQ(a.seen[0].value, &value);
+    EXPECT_EQ(a.seen, (std::vector<Seen>{{3, &key, &value}}));
 }
 
 TEST(PublisherTest, SubscriptionChangesDuringADispatchAreSafe) {
@@ -71,13 +63,12 @@ TEST(PublisherTest, SubscriptionChangesDuringADispatchAreSafe) {
         pub.subscriberAdd(&added.slot, true);
     };
     pub.notify(0);
-    EXPECT_EQ(remover.seen.size(), 1U);
     EXPECT_TRUE(removed.seen.empty());
     EXPECT_TRUE(added.seen.empty()) << "added during a change, called for it";
-    EXPECT_EQ(pub.subscriberCount(), 1U);
     pub.notify(0);
     EXPECT_EQ(added.seen.size(), 1U);
     EXPECT_EQ(remover.seen.size(), 1U);
+    EXPECT_EQ(pub.subscriberCount(), 1U);
 }
 
 TEST(PublisherTest, EitherSideMayGoFirst) {
@@ -100,8 +91,7 @@ struct Watcher : Kel::PtrInterface {
                       void const*) {
         Kel::dispatchTo<Watcher>(Kel::traceHandle("Watcher"), "entry", s, attribute == kWatched,
                                  [](Watcher& w) {
-                                     ++w.calls;
-                                     if (w.fail) {
+                                     if (++w.calls == 2) {
                                          throw std::runtime_error("boom");
                                      }
                                  });
@@ -109,10 +99,9 @@ struct Watcher : Kel::PtrInterface {
     Kel::Ptr<MyStationConfigDir> input = Kel::newPtr<MyStationConfigDir>();
     Kel::Subscription<MyStationConfigDir> subscription{input, this, &entry};
     int calls = 0;
-    bool fail = false;
 };
 
-TEST(SubscriptionTest, WatchesItsInputWhileActiveOnlyForTheWatchedAttribute) {
+TEST(SubscriptionTest, ReactsOnlyWhileActiveToItsAttributeAndKeepsItsFailures) {
     Watcher w;
     Vosk::Publisher& pub = *w.input->notifieeList();
     for (bool active : {true, true, false, false, true}) {
@@ -122,120 +111,96 @@ TEST(SubscriptionTest, WatchesItsInputWhileActiveOnlyForTheWatchedAttribute) {
     pub.notify(Watcher::kWatched);
     pub.notify(Watcher::kWatched + 1);
     EXPECT_EQ(w.calls, 1) << "another attribute reached the reaction";
-    w.kelMarkedForDeletionIs(true);
-    pub.notify(Watcher::kWatched);
-    EXPECT_EQ(w.calls, 1) << "a reactor marked for deletion reacted";
-}
 
-TEST(SubscriptionTest, AFailureStaysInTheEntryAndIsTracedUnderItsName) {
-    Watcher w;
+    // The second reaction fails: the publisher goes on to the next subscriber.
     Listener after;
-    w.subscription.activeIs(true);
-    w.input->notifieeList()->subscriberAdd(&after.slot, false);
-    w.fail = true;
+    pub.subscriberAdd(&after.slot, false);
     PlinthTest::TraceCapture capture("Watcher");
-    EXPECT_NO_THROW(w.input->notifieeList()->notify(Watcher::kWatched));
+    EXPECT_NO_THROW(pub.notify(Watcher::kWatched));
     EXPECT_EQ(after.seen.size(), 1U) << "the publisher did not go on";
     EXPECT_EQ(capture.texts(), (std::vector<std::string>{"entry dropped a change: boom"}));
+
+    w.kelMarkedForDeletionIs(true);
+    pub.notify(Watcher::kWatched);
+    EXPECT_EQ(w.calls, 2) << "a reactor marked for deletion reacted";
 }
 
-MacVlan key(std::uint64_t mac, std::uint32_t vlan = 0) {
-    return {Pakt::EthAddr(mac), vlan, vlan ? 0xfffU : 0U, Pakt::EthAddr::broadcast()};
+MacVlan key(std::uint64_t mac) {
+    return {Pakt::EthAddr(mac), 0, 0, Pakt::EthAddr::broadcast()};
 }
 
 TEST(MyStationDirTest, NotifiesOncePerRealChangeOfAKey) {
     Kel::Ptr<MyStationConfigDir> dir(new MyStationConfigDir());
     Listener l;
     dir->notifieeList()->subscriberAdd(&l.slot, false);
+    std::vector<int> changes;  // l3Enabled, or -1 for a removal
+    l.onDispatch = [&] {
+        auto const* v = static_cast<MyStationConfig const*>(std::get<2>(l.seen.back()));
+        changes.push_back(v ? v->l3Enabled : -1);
+    };
     MyStationConfig c;
     c.macVlan = key(1);
     c.l3Enabled = true;
-
     dir->configIs(key(1), c);  // new
     dir->configIs(key(1), c);  // same value: nothing
     c.l3Enabled = false;
     dir->configIs(key(1), c);  // changed
     dir->configDel(key(2));    // absent: nothing
     dir->configDel(key(1));    // removed
-
-    ASSERT_EQ(l.seen.size(), 3U);
-    EXPECT_NE(l.seen[0].value, nullptr);
-    EXPECT_NE(l.seen[1].value, nullptr);
-    EXPECT_EQ(l.seen[2].value, nullptr);
-    for (auto const& s : l.seen) {
-        EXPECT_EQ(s.attr, MyStationConfigDir::kCollectionAttr);
-    }
-    EXPECT_EQ(dir->config().size(), 0U);
+    EXPECT_EQ(changes, (std::vector<int>{1, 0, -1}));
 }
 
 // The collections store their elements in one array that an insertion may
 // move. A subscriber that writes the collection it is told about must leave
-// the later subscribers a key and value that are still theirs to read.
+// the later subscribers a key and value that are still theirs to read. The
+// grower writes keys 100..1099 at its first change; those reach the reader
+// first, and the change of key 1 last.
+template <class Value>
+Value readAfterGrowth(Vosk::Publisher& pub, auto keyOf, auto write, Value const& value) {
+    Listener grower, reader;
+    pub.subscriberAdd(&grower.slot, false);
+    pub.subscriberAdd(&reader.slot, false);
+    grower.onDispatch = [&] {
+        for (std::uint64_t mac = 100; grower.seen.size() == 1 && mac < 1100; ++mac) {
+            write(keyOf(mac), Value{});
+        }
+    };
+    Value read{};
+    reader.onDispatch = [&] {
+        auto [attr, k, v] = reader.seen.back();
+        if (*static_cast<decltype(keyOf(1)) const*>(k) == keyOf(1)) {
+            read = *static_cast<Value const*>(v);
+        }
+    };
+    write(keyOf(1), value);
+    return read;
+}
+
 TEST(MyStationDirTest, LaterSubscribersReadTheChangeAfterAnEarlierOneMovedTheElements) {
     Kel::Ptr<MyStationConfigDir> dir(new MyStationConfigDir());
-    Listener grower, reader;
-    dir->notifieeList()->subscriberAdd(&grower.slot, false);
-    dir->notifieeList()->subscriberAdd(&reader.slot, false);
-    grower.onDispatch = [&] {
-        if (grower.seen.size() == 1) {
-            for (std::uint64_t mac = 100; mac < 1100; ++mac) {
-                dir->configIs(key(mac), MyStationConfig{});
-            }
-        }
-    };
-    // The grower's own writes reach the reader first; the change of key(1)
-    // comes last.
-    MyStationConfig readValue;
-    reader.onDispatch = [&] {
-        if (*static_cast<MacVlan const*>(reader.seen.back().key) == key(1)) {
-            readValue = *static_cast<MyStationConfig const*>(reader.seen.back().value);
-        }
-    };
     MyStationConfig c;
     c.macVlan = key(1);
     c.l3Enabled = true;
-    dir->configIs(key(1), c);
-    EXPECT_EQ(readValue, c);
+    auto configIs = [&](MacVlan const& k, MyStationConfig const& v) { dir->configIs(k, v); };
+    EXPECT_EQ(readAfterGrowth(*dir->notifieeList(), key, configIs, c), c);
 
     Kel::Ptr<Brix::BrixRouterMacDb> db(new Brix::BrixRouterMacDb());
-    Listener dbGrower, dbReader;
-    db->notifieeList()->subscriberAdd(&dbGrower.slot, false);
-    db->notifieeList()->subscriberAdd(&dbReader.slot, false);
-    dbGrower.onDispatch = [&] {
-        if (dbGrower.seen.size() == 1) {
-            for (std::uint64_t mac = 100; mac < 1100; ++mac) {
-                db->routerMacIs({Pakt::EthAddr(mac), Brix::MacType::system}, {false});
-            }
-        }
+    auto vrrp = [](std::uint64_t mac) {
+        return Brix::MacTypeMask{Pakt::EthAddr(mac), Brix::MacType::vrrp};
     };
-    bool routing = false;
-    dbReader.onDispatch = [&] {
-        auto const& seen = dbReader.seen.back();
-        if (static_cast<Brix::MacTypeMask const*>(seen.key)->macType == Brix::MacType::vrrp) {
-            routing = static_cast<Brix::BrixRouterMac const*>(seen.value)->v4OrV6RoutingEnabled;
-        }
-    };
-    db->routerMacIs({Pakt::EthAddr(1), Brix::MacType::vrrp}, {true});
-    EXPECT_TRUE(routing);
+    auto routerMacIs = [&](auto const& k, auto const& v) { db->routerMacIs(k, v); };
+    EXPECT_TRUE(readAfterGrowth(*db->notifieeList(), vrrp, routerMacIs, Brix::BrixRouterMac{true})
+                    .v4OrV6RoutingEnabled);
 }
 
-TEST(MyStationTableTest, CommitReplacesAndRemovingAnAbsentKeyIsHarmless) {
+// The plug-in never holds both at once, so its own tests would not notice
+// one removal taking the other.
+TEST(MyStationTableTest, TaggedAndUntaggedEntriesAreKeptApart) {
     Kel::Ptr<PlinthL3Unicast::MyStationTable> table = PlinthL3Unicast::myStationTableFactory();
-    PlinthL3Unicast::MacVlanTagged k{Pakt::EthAddr(5), 10, 0xfff, Pakt::EthAddr::broadcast(),
-                                     false};
-    PlinthL3Unicast::MyStationTable::Entry e;
-    e.entryFlag1 = 1;
-    int responses = 0;
-    e.writeResponse = [&](bool ok) { responses += ok; };
-    EXPECT_FALSE(table->entryCommit(k, e));
-    e.entryFlag2 = 1;
-    table->entryCommit(k, e);
-    EXPECT_EQ(table->entrys(), 1U);
-    EXPECT_EQ(table->entry(k)->entryFlag2, 1);
-    EXPECT_EQ(responses, 2);
-
+    PlinthL3Unicast::MacVlanTagged k{Pakt::EthAddr(5), 10, 0xfff, Pakt::EthAddr::broadcast()};
     auto tagged = k;
     tagged.tagged = true;
+    table->entryCommit(k, {});
     table->entryRemove(tagged);
     EXPECT_EQ(table->entrys(), 1U);
     table->entryRemove(k);

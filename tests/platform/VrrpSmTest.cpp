@@ -11,98 +11,71 @@
 
 namespace {
 
-using BrixHelper::U32;
-
 using Bridging::MacVlanPair;
-using Brix::VrrpSm;
 using Brix::VrrpPrivateVlanReflectorLib::LibSm;
 using Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable;
+using BrixHelper::U32;
 using Pairs = std::set<MacVlanPair>;
+using Calls = std::vector<std::string>;
+namespace Fhrp = Routing::Fhrp;
 
 Pakt::EthAddr const kMac1(0x00005e000101);
 Pakt::EthAddr const kMac2(0x00005e000202);
+
+std::string call(char const* op, MacVlanPair const& p) {
+    return op + (" " + p.mac.stringValue()) + " " + std::to_string(p.vlan);
+}
 
 // A helper that writes down every call it gets. It accepts adds unless told
 // to refuse, and reports `reported` as programmed when asked at the start.
 class RecordingHelper : public BrixHelper::VrrpSmHelper {
   public:
     RecordingHelper() : VrrpSmHelper("recording") {}
-
-    bool addVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan) override;
-    void deleteVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan) override;
-    void syncVrrpStateOnInit(
-        Kel::Ptr<BrixHelper::CurrentVrrpStateForInit> const& currentState) override {
+    bool addVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan) override {
+        calls.push_back(call("add", {mac, vlan}));
+        return !refuseAdds;
+    }
+    void deleteVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan) override {
+        calls.push_back(call("del", {mac, vlan}));
+    }
+    void syncVrrpStateOnInit(Kel::Ptr<BrixHelper::CurrentVrrpStateForInit> const& state) override {
         calls.emplace_back("sync");
         for (auto const& pair : reported) {
-            currentState->virtualRouterMacVlanIs(true, pair);
+            state->virtualRouterMacVlanIs(true, pair);
         }
     }
     void initializationComplete() override { calls.emplace_back("init"); }
+    Calls takeCalls() { return std::exchange(calls, {}); }
 
-    std::vector<std::string> takeCalls() { return std::exchange(calls, {}); }
-
-    std::vector<std::string> calls;
+    Calls calls;
     Pairs reported;
     bool refuseAdds = false;
 };
 
-std::string call(char const* op, Pakt::EthAddr mac, U32 vlan) {
-    return op + (" " + mac.stringValue()) + " " + std::to_string(vlan);
-}
-std::string add(Pakt::EthAddr mac, U32 vlan) {
-    return call("add", mac, vlan);
-}
-std::string del(Pakt::EthAddr mac, U32 vlan) {
-    return call("del", mac, vlan);
-}
-using Calls = std::vector<std::string>;
-
-bool RecordingHelper::addVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan) {
-    calls.push_back(add(mac, vlan));
-    return !refuseAdds;
-}
-void RecordingHelper::deleteVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan) {
-    calls.push_back(del(mac, vlan));
-}
+// Checks, after the members declared after it are gone, that nothing they
+// made is left alive.
+struct LiveCheck {
+    ~LiveCheck() { EXPECT_EQ(Kel::liveObjects(), atStart); }
+    std::int64_t const atStart = Kel::liveObjects();
+};
 
 class VrrpSmTest : public ::testing::Test {
   protected:
-    void TearDown() override {
-        vrrpSm_.reset();
-        reflector_.reset();
-        helper_.reset();
-        macStatus_.reset();
-        vlans_.reset();
-        table_.reset();
-        hwStatus_.reset();
-        EXPECT_EQ(Kel::liveObjects(), liveAtStart_);
-    }
-
-    void reflectorIs() { reflector_ = LibSm::LibSmIs(macStatus_, vlans_, table_); }
-    void vrrpSmIs() { vrrpSm_ = VrrpSm::VrrpSmIs(table_, hwStatus_, helper_); }
-    // The usual start: VRRP supported, both machines running, start-up calls
-    // already taken from the helper.
-    void startAll() {
-        hwStatus_->vrrpSupportedIs(true);
-        reflectorIs();
-        vrrpSmIs();
-        helper_->takeCalls();
+    void vrrpSmIs(bool supported) {
+        hwStatus_->vrrpSupportedIs(supported);
+        vrrpSm_ = Brix::VrrpSm::VrrpSmIs(table_, hwStatus_, helper_);
     }
     Pairs tablePairs() const { return {table_->macVlan().begin(), table_->macVlan().end()}; }
 
-    std::int64_t const liveAtStart_ = Kel::liveObjects();
-    Kel::Ptr<Routing::Fhrp::VirtualRouterMacStatus> macStatus_ =
-        Kel::newPtr<Routing::Fhrp::VirtualRouterMacStatus>();
+    LiveCheck const live_;
+    Kel::Ptr<Fhrp::VirtualRouterMacStatus> macStatus_ = Kel::newPtr<Fhrp::VirtualRouterMacStatus>();
     Kel::Ptr<IntfVlanIdSet::Table> vlans_ = Kel::newPtr<IntfVlanIdSet::Table>();
     Kel::Ptr<VirtualRouterMacTable> table_ = Kel::newPtr<VirtualRouterMacTable>();
-    Kel::Ptr<Routing::Fhrp::Hardware::Status> hwStatus_ =
-        Kel::newPtr<Routing::Fhrp::Hardware::Status>();
+    Kel::Ptr<Fhrp::Hardware::Status> hwStatus_ = Kel::newPtr<Fhrp::Hardware::Status>();
     Kel::Ptr<RecordingHelper> helper_ = Kel::newPtr<RecordingHelper>();
     Kel::Ptr<LibSm> reflector_;
-    Kel::Ptr<VrrpSm> vrrpSm_;
+    Kel::Ptr<Brix::VrrpSm> vrrpSm_;
 };
-
-// ---- isVrrpMac ----------------------------------------------------------------
 
 TEST(IsVrrpMacTest, RecognisesBothRangesAndNothingAround) {
     for (std::uint64_t mac :
@@ -115,14 +88,18 @@ TEST(IsVrrpMacTest, RecognisesBothRangesAndNothingAround) {
     }
 }
 
-// ---- Reflector ------------------------------------------------------------------
-
 TEST_F(VrrpSmTest, ReflectorPutsAMacOnEveryVlanOfItsInterfaceAndFollowsChanges) {
-    reflectorIs();
+    // It starts from what is there and drops what nothing explains.
+    vlans_->vlanIdIs("Vlan30", 30);
+    macStatus_->virtualMacIs({"Vlan30", kMac2});
+    table_->macVlanIs({kMac2, 99});
+    reflector_ = LibSm::LibSmIs(macStatus_, vlans_, table_);
+    EXPECT_EQ(tablePairs(), (Pairs{{kMac2, 30}}));
+
+    macStatus_->virtualMacDel({"Vlan30", kMac2});
     vlans_->vlanIdIs("Vlan20", 20);
     macStatus_->virtualMacIs({"Vlan10", kMac1});
     EXPECT_TRUE(tablePairs().empty()) << "an interface without VLANs reflects nothing";
-
     vlans_->vlanIdIs("Vlan10", 10);
     vlans_->vlanIdIs("Vlan10", 11);
     EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}, {kMac1, 11}}));
@@ -132,24 +109,14 @@ TEST_F(VrrpSmTest, ReflectorPutsAMacOnEveryVlanOfItsInterfaceAndFollowsChanges) 
     EXPECT_TRUE(tablePairs().empty());
 }
 
-TEST_F(VrrpSmTest, ReflectorStartsFromWhatIsThereAndDropsWhatNothingExplains) {
-    vlans_->vlanIdIs("Vlan10", 10);
-    macStatus_->virtualMacIs({"Vlan10", kMac1});
-    table_->macVlanIs({kMac2, 99});
-    reflectorIs();
-    EXPECT_EQ(tablePairs(), (Pairs{{kMac1, 10}}));
-}
-
-// ---- VRRP state machine -----------------------------------------------------------
-
 // The helper is asked first what it programmed before; what is no longer
 // wanted is withdrawn, then the table is requested.
 TEST_F(VrrpSmTest, ReportedPairsAreRequestedAgainWhenWantedAndDeletedWhenNot) {
-    hwStatus_->vrrpSupportedIs(true);
     table_->macVlanIs({kMac2, 10});
     helper_->reported = {{kMac1, 20}, {kMac2, 10}};
-    vrrpSmIs();
-    EXPECT_EQ(helper_->takeCalls(), (Calls{"sync", "init", del(kMac1, 20), add(kMac2, 10)}));
+    vrrpSmIs(true);
+    EXPECT_EQ(helper_->takeCalls(),
+              (Calls{"sync", "init", call("del", {kMac1, 20}), call("add", {kMac2, 10})}));
     EXPECT_EQ(vrrpSm_->currentStateForInit()->virtualRouterMacVlan(), helper_->reported);
     vrrpSm_->hasNotificationActiveIs(false);
     vrrpSm_->hasNotificationActiveIs(true);
@@ -157,29 +124,26 @@ TEST_F(VrrpSmTest, ReportedPairsAreRequestedAgainWhenWantedAndDeletedWhenNot) {
 }
 
 TEST_F(VrrpSmTest, EachPairEnteringOrLeavingTheTableReachesTheHelperOnce) {
-    startAll();
+    vrrpSmIs(true);
     table_->macVlanIs({kMac1, 10});
     table_->macVlanIs({kMac1, 10});
     table_->macVlanIs({kMac2, 10});
     table_->macVlanDel({kMac1, 10});
     table_->macVlanDel({kMac1, 10});
-    EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10), add(kMac2, 10), del(kMac1, 10)}));
+    helper_->refuseAdds = true;  // and a refused add is never deleted
+    table_->macVlanIs({kMac1, 20});
+    table_->macVlanDel({kMac1, 20});
+    EXPECT_EQ(helper_->takeCalls(),
+              (Calls{"sync", "init", call("add", {kMac1, 10}), call("add", {kMac2, 10}),
+                     call("del", {kMac1, 10}), call("add", {kMac1, 20})}));
 }
 
 TEST_F(VrrpSmTest, NothingIsProgrammedOrWithdrawnWhileVrrpIsUnsupported) {
     table_->macVlanIs({kMac1, 10});
-    vrrpSmIs();
+    vrrpSmIs(false);
     table_->macVlanIs({kMac2, 20});
     table_->macVlanDel({kMac1, 10});
     EXPECT_EQ(helper_->takeCalls(), (Calls{"sync", "init"}));
-}
-
-TEST_F(VrrpSmTest, ARefusedAddIsNeverDeleted) {
-    startAll();
-    helper_->refuseAdds = true;
-    table_->macVlanIs({kMac1, 10});
-    table_->macVlanDel({kMac1, 10});
-    EXPECT_EQ(helper_->takeCalls(), (Calls{add(kMac1, 10)}));
 }
 
 }  // namespace
