@@ -8,8 +8,7 @@ namespace PlinthAgent::Kernel {
 
 bool Address::ipv6LinkLocal() const {
     // fe80::/10
-    return family == AF_INET6 && bytes.size() == 16 && bytes[0] == 0xfe &&
-           (bytes[1] & 0xc0) == 0x80;
+    return family == AF_INET6 && bytes[0] == 0xfe && (bytes[1] & 0xc0) == 0x80;
 }
 
 void Facts::linkIs(Link link) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -46,7 +47,9 @@ struct Address {
     int index = 0;
     std::uint8_t family = 0;
     std::uint8_t prefixLength = 0;
-    std::vector<std::uint8_t> bytes;
+    // IPv4 in the first four bytes; a fixed array, as an address never needs
+    // more and a whole-struct comparison stays a plain one.
+    std::array<std::uint8_t, 16> bytes{};
 
     bool ipv6LinkLocal() const;
     friend auto operator<=>(Address const&, Address const&) = default;

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -101,9 +102,10 @@ std::optional<Address> addressOf(nlmsghdr const* nlh, ifaddrmsg const* ifa) {
     if (attr == nullptr) {
         return std::nullopt;
     }
-    auto const* bytes = static_cast<std::uint8_t const*>(mnl_attr_get_payload(attr));
-    return Address{static_cast<int>(ifa->ifa_index), ifa->ifa_family, ifa->ifa_prefixlen,
-                   std::vector<std::uint8_t>(bytes, bytes + mnl_attr_get_payload_len(attr))};
+    Address address{static_cast<int>(ifa->ifa_index), ifa->ifa_family, ifa->ifa_prefixlen, {}};
+    std::memcpy(address.bytes.data(), mnl_attr_get_payload(attr),
+                std::min<std::size_t>(mnl_attr_get_payload_len(attr), address.bytes.size()));
+    return address;
 }
 
 int applyMessage(nlmsghdr const* nlh, void* data) {
