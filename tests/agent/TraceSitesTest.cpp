@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,9 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 
 // Format (its start, for the long signatures) -> codes, one per argument.
-using Sites = std::map<std::string, std::string>;
-
-Sites const kExpected = {
+std::map<std::string, std::string> const kExpected = {
     // L3MyStationMounter
     {"virtual void PlinthL3Unicast::MyStationMounter::doInit()", ""},
     {"virtual void PlinthL3Unicast::MyStationMounter::doMountsComplete", "u q"},
@@ -103,30 +102,22 @@ std::vector<std::string> const kScenarios = {
     "omit brixL3Status\nstart\n",
 };
 
-class TraceSitesTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("plinth-sites-" + std::to_string(::getpid()));
-        fs::create_directories(dir_ / "toggles");
-        std::ofstream(dir_ / "toggles" / "PlinthLib.json") << "{not json";
-    }
-    void TearDown() override { fs::remove_all(dir_); }
+using TraceSitesTest = PlinthTest::AgentDirTest;
 
-    // The plug-in's sites described in the ring file of one run of `scenario`.
-    Sites run(std::string const& scenario, bool badToggles) {
-        fs::path const ring = dir_ / "trace.ring";
+TEST_F(TraceSitesTest, EverySiteRecordsTheCodesOfItsArguments) {
+    fs::path const ring = dir_ / "trace.ring";
+    file("PlinthLib.json", "{not json");  // read by the first scenario's run only
+    std::set<std::string> seen;           // the table's entries reached
+    for (std::size_t i = 0; i < kScenarios.size(); ++i) {
         fs::remove(ring);
-        std::string args = "--ring-file " + ring.string() + " -";
-        if (badToggles) {
-            args = "--toggles " + (dir_ / "toggles").string() + " " + args;
-        }
-        PlinthTest::AgentRun r = PlinthTest::runAgent(args, scenario, dir_);
-        EXPECT_EQ(r.status, 0) << r.err;
+        std::string const toggles = i == 0 ? "--toggles " + dir_.string() + " " : "";
+        PlinthTest::AgentRun r =
+            run(toggles + "--ring-file " + ring.string() + " -", kScenarios[i]);
+        ASSERT_EQ(r.status, 0) << r.err;
         std::ifstream in(ring, std::ios::binary);
         std::vector<std::uint8_t> const bytes{std::istreambuf_iterator<char>(in), {}};
-        Jotter::RingFormat::Image image;
-        EXPECT_EQ(Jotter::RingFormat::parse(bytes, image), "");
-        Sites sites;
+        Jotter::RingFormat::Image image;  // views into `bytes`
+        ASSERT_EQ(Jotter::RingFormat::parse(bytes, image), "");
         for (auto const& desc : image.descs) {
             if (!desc.source.starts_with("PlinthL3Unicast/") && desc.source != "Kel/Subscription") {
                 continue;
@@ -135,31 +126,12 @@ class TraceSitesTest : public ::testing::Test {
             for (auto code : desc.codes) {
                 codes += (codes.empty() ? "" : " ") + std::string(Jotter::codeText(code));
             }
-            sites[desc.format] = codes;
-        }
-        return sites;
-    }
-
-    fs::path dir_;
-};
-
-// Looks a format up by the table's start of it.
-Sites::const_iterator expectedFor(std::string const& format) {
-    auto it = kExpected.upper_bound(format);
-    if (it != kExpected.begin() && format.starts_with(std::prev(it)->first)) {
-        return std::prev(it);
-    }
-    return kExpected.end();
-}
-
-TEST_F(TraceSitesTest, EverySiteRecordsTheCodesOfItsArguments) {
-    std::map<std::string, std::string> seen;  // table entry -> codes seen
-    for (std::size_t i = 0; i < kScenarios.size(); ++i) {
-        for (auto const& [format, codes] : run(kScenarios[i], i == 0)) {
-            auto expected = expectedFor(format);
-            ASSERT_NE(expected, kExpected.end()) << "a site not in the table: " << format;
-            EXPECT_EQ(codes, expected->second) << format;
-            seen[expected->first] = codes;
+            // The table holds the start of each format.
+            auto it = kExpected.upper_bound(desc.format);
+            ASSERT_TRUE(it != kExpected.begin() && desc.format.starts_with(std::prev(it)->first))
+                << "a site not in the table: " << desc.format;
+            EXPECT_EQ(codes, std::prev(it)->second) << desc.format;
+            seen.insert(std::prev(it)->first);
         }
     }
     for (auto const& [format, codes] : kExpected) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -8,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace PlinthTest {
 
@@ -43,5 +46,36 @@ inline nlohmann::json lastJsonLine(std::string const& out) {
     auto start = out.rfind('\n', end);
     return nlohmann::json::parse(out.substr(start == std::string::npos ? 0 : start + 1));
 }
+
+// Every line of `out` that is JSON: what the `dump`s printed, in order.
+inline std::vector<nlohmann::json> jsonLines(std::string const& out) {
+    std::vector<nlohmann::json> dumps;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("{")) {
+            dumps.push_back(nlohmann::json::parse(line));
+        }
+    }
+    return dumps;
+}
+
+// A test with a scratch directory of its own for the agent's files. Each
+// test runs in a process of its own, so the process id names it.
+class AgentDirTest : public ::testing::Test {
+  protected:
+    void SetUp() override { std::filesystem::create_directories(dir_); }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    AgentRun run(std::string const& args, std::string const& input = "") {
+        return runAgent(args, input, dir_);
+    }
+    std::filesystem::path file(std::string const& name, std::string const& text) {
+        std::ofstream(dir_ / name) << text;
+        return dir_ / name;
+    }
+
+    std::filesystem::path const dir_ =
+        std::filesystem::temp_directory_path() / ("plinth-agent-" + std::to_string(::getpid()));
+};
 
 }  // namespace PlinthTest
