@@ -71,14 +71,12 @@ MacVlan routerMacKey(Pakt::EthAddr mac) {
     return MacVlan{mac, 0, 0, Pakt::EthAddr::broadcast()};
 }
 
+// A station entry; flags 3 to 5 keep the record's defaults (off, on, on).
 MyStationConfig routerMacConfig(MacVlan const& key, bool l3Enabled) {
     MyStationConfig config;
     config.macVlan = key;
     config.l3Enabled = l3Enabled;
     config.stationFlag = true;
-    config.configFlag3 = false;
-    config.configFlag4 = true;
-    config.configFlag5 = true;
     return config;
 }
 

@@ -19,15 +19,12 @@ Kel::TraceHandle& traceL3VrrpHelper() {
     return handle;
 }
 
-// The entry a VRRP request stands for: the same flags as a router MAC entry.
+// The entry a VRRP request stands for: routed station entry; flags 3 to 5
+// keep the record's defaults (off, on, on), as a router MAC entry's do.
 MyStationConfig vrrpConfig(MacVlan const& key) {
     MyStationConfig config;
     config.macVlan = key;
-    config.l3Enabled = true;
-    config.stationFlag = true;
-    config.configFlag3 = false;
-    config.configFlag4 = true;
-    config.configFlag5 = true;
+    config.l3Enabled = config.stationFlag = true;
     return config;
 }
 

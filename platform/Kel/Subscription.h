@@ -1,6 +1,6 @@
 #pragma once
 
-#include <functional>
+#include <exception>
 
 #include "Kel/Ptr.h"
 #include "Vosk/Publisher.h"
@@ -48,9 +48,10 @@ class Subscription {
 };
 
 namespace dispatchDetail {
-// Traces a failure of `reaction` on `handle` under the entry's name and
-// drops the change.
-void guarded(TraceHandle& handle, char const* entry, std::function<void()> const& reaction);
+// Traces on `handle`, under the entry's name, a failure that a reaction
+// raised; the change it reacted to is dropped. Out of line: the hot path is
+// the reaction, not this.
+void failed(TraceHandle& handle, char const* entry, char const* what);
 }  // namespace dispatchDetail
 
 // The body of a dispatch entry. The reactor behind `subscriber` (the owner
@@ -66,7 +67,13 @@ void dispatchTo(TraceHandle& handle, char const* entry, Vosk::Subscriber* subscr
     if (!watched || reactor->kelMarkedForDeletion()) {
         return;
     }
-    dispatchDetail::guarded(handle, entry, [&] { reaction(*reactor); });
+    try {
+        reaction(*reactor);
+    } catch (std::exception const& e) {
+        dispatchDetail::failed(handle, entry, e.what());
+    } catch (...) {
+        dispatchDetail::failed(handle, entry, "unknown failure");
+    }
 }
 
 }  // namespace Kel
