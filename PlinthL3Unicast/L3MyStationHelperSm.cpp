@@ -222,11 +222,8 @@ Kel::TypeImpl const* L3MyStationHelperSm::fwkType() const {
 }
 
 void L3MyStationHelperSm::hasNotificationActiveIs(bool active) {
-    if (active == hasNotificationActive()) {
-        return;
-    }
-    BrixRouterMacDbSm::hasNotificationActiveIs(active);
-    myStationRoutingConfigSubscription_.activeIs(active);
+    Kel::notificationActiveIs<BrixRouterMacDbSm>(*this, active,
+                                                 myStationRoutingConfigSubscription_);
 }
 
 void L3MyStationHelperSm::kelDoZombieReactors(bool zombie) {

@@ -199,15 +199,8 @@ void L3MyStationSm::kelDoZombieReactors(bool zombie) {
 }
 
 void L3MyStationSm::hasNotificationActiveIs(bool active) {
-    if (active == hasNotificationActive()) {
-        return;
-    }
-    PtrInterface::hasNotificationActiveIs(active);
-    if (active) {
-        subscribe();
-    } else {
-        unsubscribe();
-    }
+    Kel::notificationActiveIs<PtrInterface>(*this, active, fcsdSubscription_,
+                                            myStationConfigDirSubscription_);
 }
 
 void L3MyStationSm::subscribe() {

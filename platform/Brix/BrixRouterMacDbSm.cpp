@@ -89,11 +89,7 @@ void BrixRouterMacDbSm::presentEntriesReport() {
 }
 
 void BrixRouterMacDbSm::hasNotificationActiveIs(bool active) {
-    if (active == hasNotificationActive()) {
-        return;
-    }
-    PtrInterface::hasNotificationActiveIs(active);
-    routerMacDbSubscription_.activeIs(active);
+    Kel::notificationActiveIs<PtrInterface>(*this, active, routerMacDbSubscription_);
 }
 
 void BrixRouterMacDbSm::kelDoZombieReactors(bool zombie) {

@@ -71,13 +71,10 @@ Kel::TypeImpl const* LibSm::fwkType() const {
 }
 
 void LibSm::hasNotificationActiveIs(bool active) {
-    if (active == hasNotificationActive()) {
-        return;
-    }
-    PtrInterface::hasNotificationActiveIs(active);
-    virtualRouterMacStatusInSubscription_.activeIs(active);
-    intfVlanIdSetTableSubscription_.activeIs(active);
-    if (active) {
+    if (Kel::notificationActiveIs<PtrInterface>(*this, active,
+                                                virtualRouterMacStatusInSubscription_,
+                                                intfVlanIdSetTableSubscription_) &&
+        active) {
         handleInputs();  // whatever the inputs hold already
     }
 }
@@ -155,12 +152,8 @@ Kel::TypeImpl const* VrrpSm::fwkType() const {
 // What is programmed stays programmed when the machine goes: the next one
 // learns it from the helper's report at its start.
 void VrrpSm::hasNotificationActiveIs(bool active) {
-    if (active == hasNotificationActive()) {
-        return;
-    }
-    PtrInterface::hasNotificationActiveIs(active);
-    vrrpMacStatusSubscription_.activeIs(active);
-    if (active && !currentStateForInit_) {
+    if (Kel::notificationActiveIs<PtrInterface>(*this, active, vrrpMacStatusSubscription_) &&
+        active && !currentStateForInit_) {
         handleStart();
     }
 }

@@ -47,6 +47,20 @@ class Subscription {
     Vosk::Subscriber subscriber_;
 };
 
+// The body of a reactor's hasNotificationActiveIs(active): nothing when the
+// flag is unchanged; else the flag passes to `Base` (the reactor's base
+// class), then each subscription follows it, in the order given. Answers
+// whether the flag changed.
+template <class Base, class Reactor, class... Subscriptions>
+bool notificationActiveIs(Reactor& reactor, bool active, Subscriptions&... subscriptions) {
+    if (active == reactor.hasNotificationActive()) {
+        return false;
+    }
+    reactor.Base::hasNotificationActiveIs(active);
+    (subscriptions.activeIs(active), ...);
+    return true;
+}
+
 namespace dispatchDetail {
 // Traces on `handle`, under the entry's name, a failure that a reaction
 // raised; the change it reacted to is dropped. Out of line: the hot path is
