@@ -55,7 +55,7 @@ bool inputsPresent(char const* reaction,
                    std::initializer_list<std::pair<char const*, bool>> inputs) {
     for (auto const& [name, present] : inputs) {
         if (!present) {
-            KEL_TRACE(traceHandle(), 0, kSource, "%s skipped: %s missing", reaction, name);
+            Kel::inputMissing(traceHandle(), reaction, name);
             return false;
         }
     }

@@ -79,10 +79,8 @@ MyStationTable::Entry taggedEntry(MyStationTable::Entry entry) {
     return entry;
 }
 
-// What an input this switch does not mount leaves undone, said in one form
-// across the plug-in, so that a silent table can be traced back to its cause.
 void inputMissing(char const* skipped, char const* input) {
-    KEL_TRACE(trace(), 0, kSource, "%s skipped: %s missing", skipped, input);
+    Kel::inputMissing(trace(), skipped, input);
 }
 
 Kel::Ptr<Kel::PtrInterface> fromArgs(Kel::ArgList const& args) {

@@ -61,6 +61,11 @@ bool notificationActiveIs(Reactor& reactor, bool active, Subscriptions&... subsc
     return true;
 }
 
+// What a reactor leaves undone for an input this switch does not mount, said
+// in one form on the reactor's `handle`, so that a silent table can be traced
+// back to its cause: "SKIPPED skipped: INPUT missing".
+void inputMissing(TraceHandle& handle, char const* skipped, char const* input);
+
 namespace dispatchDetail {
 // Traces on `handle`, under the entry's name, a failure that a reaction
 // raised; the change it reacted to is dropped. Out of line: the hot path is
