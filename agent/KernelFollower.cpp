@@ -97,6 +97,11 @@ void Follower::apply(std::string const& line, bool fromKernel) {
         out_.flush();
         std::cerr << "plinth-agent: warning: kernel: " << line << ": " << e.what() << std::endl;
     }
+    // Its own start has no scenario line to name: the warning names the agent.
+    for (auto const& failure : host_.warningsTake()) {
+        out_.flush();
+        std::cerr << "plinth-agent: warning: mount completion failed: " << failure << std::endl;
+    }
     if (fromKernel) {
         out_ << "kernel: " << line << std::endl;
     }
