@@ -155,12 +155,11 @@ bool zeroMacState(MacState macState) {
 
 // ---- Creation and life cycle ------------------------------------------------------
 
-L3MyStationHelperSm::L3MyStationHelperSm(
-    Kel::Ptr<Brix::BrixRouterMacDb const> const& routerMacDb,
-    Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb,
-    Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig,
-    Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus,
-    Kel::Ptr<MyStationConfigDir> const& myStationConfigDir)
+L3MyStationHelperSm::L3MyStationHelperSm(RouterMacDbIn const& routerMacDb,
+                                         RouterMacStatusDbIn const& routerMacStatusDb,
+                                         RoutingConfigIn const& myStationRoutingConfig,
+                                         RoutingStatusIn const& myStationRoutingStatus,
+                                         ConfigDirIn const& myStationConfigDir)
     : BrixRouterMacDbSm(routerMacDb, routerMacStatusDb),
       myStationRoutingConfig_(myStationRoutingConfig),
       myStationRoutingStatus_(myStationRoutingStatus),
@@ -181,11 +180,9 @@ L3MyStationHelperSm::~L3MyStationHelperSm() {
 }
 
 Kel::Ptr<L3MyStationHelperSm> L3MyStationHelperSm::L3MyStationHelperSmIs(
-    Kel::Ptr<Brix::BrixRouterMacDb const> const& routerMacDb,
-    Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb,
-    Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig,
-    Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus,
-    Kel::Ptr<MyStationConfigDir> const& myStationConfigDir) {
+    RouterMacDbIn const& routerMacDb, RouterMacStatusDbIn const& routerMacStatusDb,
+    RoutingConfigIn const& myStationRoutingConfig, RoutingStatusIn const& myStationRoutingStatus,
+    ConfigDirIn const& myStationConfigDir) {
     Kel::Ptr<L3MyStationHelperSm> sm(
         new L3MyStationHelperSm(routerMacDb, routerMacStatusDb, myStationRoutingConfig,
                                 myStationRoutingStatus, myStationConfigDir));
@@ -194,11 +191,9 @@ Kel::Ptr<L3MyStationHelperSm> L3MyStationHelperSm::L3MyStationHelperSmIs(
 }
 
 Kel::Ptr<L3MyStationHelperSm> l3MyStationHelperSmFactory(
-    Kel::Ptr<Brix::BrixRouterMacDb const> const& routerMacDb,
-    Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb,
-    Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig,
-    Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus,
-    Kel::Ptr<MyStationConfigDir> const& myStationConfigDir) {
+    RouterMacDbIn const& routerMacDb, RouterMacStatusDbIn const& routerMacStatusDb,
+    RoutingConfigIn const& myStationRoutingConfig, RoutingStatusIn const& myStationRoutingStatus,
+    ConfigDirIn const& myStationConfigDir) {
     return L3MyStationHelperSm::L3MyStationHelperSmIs(routerMacDb, routerMacStatusDb,
                                                       myStationRoutingConfig,
                                                       myStationRoutingStatus, myStationConfigDir);
@@ -210,11 +205,10 @@ Kel::Ptr<Kel::PtrInterface> L3MyStationHelperSm::genericIfConstructFromCtorArgs(
     if (args.size() > kArgCount) {
         Kel::throwRangeException("argument " + std::to_string(kArgCount) + " not expected");
     }
-    return L3MyStationHelperSmIs(Kel::argAt<Kel::Ptr<Brix::BrixRouterMacDb const>>(args, 0),
-                                 Kel::argAt<Kel::Ptr<Brix::BrixRouterMacStatusDb>>(args, 1),
-                                 Kel::argAt<Kel::Ptr<L3MyStationRoutingConfig const>>(args, 2),
-                                 Kel::argAt<Kel::Ptr<L3MyStationRoutingStatus>>(args, 3),
-                                 Kel::argAt<Kel::Ptr<MyStationConfigDir>>(args, 4));
+    return L3MyStationHelperSmIs(
+        Kel::argAt<RouterMacDbIn>(args, 0), Kel::argAt<RouterMacStatusDbIn>(args, 1),
+        Kel::argAt<RoutingConfigIn>(args, 2), Kel::argAt<RoutingStatusIn>(args, 3),
+        Kel::argAt<ConfigDirIn>(args, 4));
 }
 
 Kel::TypeImpl const* L3MyStationHelperSm::fwkType() const {

@@ -15,6 +15,14 @@ namespace PlinthL3Unicast {
 
 class MyStationConfigDir;
 
+// The router-MAC resolver's inputs, in the order its create operations take
+// them.
+using RouterMacDbIn = Kel::Ptr<Brix::BrixRouterMacDb const>;
+using RouterMacStatusDbIn = Kel::Ptr<Brix::BrixRouterMacStatusDb>;
+using RoutingConfigIn = Kel::Ptr<L3MyStationRoutingConfig const>;
+using RoutingStatusIn = Kel::Ptr<L3MyStationRoutingStatus>;
+using ConfigDirIn = Kel::Ptr<MyStationConfigDir>;
+
 // Turns the router's own MACs into My Station configuration entries: the
 // router MACs of the router-MAC database (handleRouterMac, through the base)
 // and the desired system and virtual router MAC states of the routing
@@ -29,20 +37,14 @@ class L3MyStationHelperSm : public Brix::BrixRouterMacDbSm {
 
     // The only way to make one: notifications are on when it returns.
     static Kel::Ptr<L3MyStationHelperSm> L3MyStationHelperSmIs(
-        Kel::Ptr<Brix::BrixRouterMacDb const> const& routerMacDb,
-        Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb,
-        Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig,
-        Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus,
-        Kel::Ptr<MyStationConfigDir> const& myStationConfigDir);
+        RouterMacDbIn const& routerMacDb, RouterMacStatusDbIn const& routerMacStatusDb,
+        RoutingConfigIn const& myStationRoutingConfig,
+        RoutingStatusIn const& myStationRoutingStatus, ConfigDirIn const& myStationConfigDir);
     // The type record's factory: the five arguments above, in that order.
     static Kel::Ptr<Kel::PtrInterface> genericIfConstructFromCtorArgs(Kel::ArgList const& args);
 
-    Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig() const {
-        return myStationRoutingConfig_;
-    }
-    Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus() const {
-        return myStationRoutingStatus_;
-    }
+    RoutingConfigIn const& myStationRoutingConfig() const { return myStationRoutingConfig_; }
+    RoutingStatusIn const& myStationRoutingStatus() const { return myStationRoutingStatus_; }
     Kel::Ptr<MyStationConfigDir> const& myStationConfigDir() const { return myStationConfigDir_; }
 
     // The desired state of `routerType`, from the routing configuration.
@@ -69,11 +71,11 @@ class L3MyStationHelperSm : public Brix::BrixRouterMacDbSm {
     void kelDoZombieReactors(bool zombie) override;
 
   protected:
-    L3MyStationHelperSm(Kel::Ptr<Brix::BrixRouterMacDb const> const& routerMacDb,
-                        Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb,
-                        Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig,
-                        Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus,
-                        Kel::Ptr<MyStationConfigDir> const& myStationConfigDir);
+    L3MyStationHelperSm(RouterMacDbIn const& routerMacDb,
+                        RouterMacStatusDbIn const& routerMacStatusDb,
+                        RoutingConfigIn const& myStationRoutingConfig,
+                        RoutingStatusIn const& myStationRoutingStatus,
+                        ConfigDirIn const& myStationConfigDir);
     ~L3MyStationHelperSm() override;
 
   private:
@@ -91,11 +93,9 @@ using RouterTypes = L3MyStationHelperSm::RouterTypes;
 bool zeroMacState(PlinthL3::MacState macState);
 
 Kel::Ptr<L3MyStationHelperSm> l3MyStationHelperSmFactory(
-    Kel::Ptr<Brix::BrixRouterMacDb const> const& routerMacDb,
-    Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb,
-    Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig,
-    Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus,
-    Kel::Ptr<MyStationConfigDir> const& myStationConfigDir);
+    RouterMacDbIn const& routerMacDb, RouterMacStatusDbIn const& routerMacStatusDb,
+    RoutingConfigIn const& myStationRoutingConfig, RoutingStatusIn const& myStationRoutingStatus,
+    ConfigDirIn const& myStationConfigDir);
 
 // Text forms of RouterTypes: the enumerator names. Anything that is not an
 // enumerator is refused with Kel::EnumValueException, except by operator<<,

@@ -1,6 +1,7 @@
 #include "PlinthL3Unicast/L3MyStationMounter.h"
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <type_traits>
@@ -103,9 +104,9 @@ Kel::AttributeImpl childAttr(std::string name, Get get, Delete del) {
                                         Kel::ArgList const&) {
                 M& m = static_cast<M&>(self);
                 if (op == Kel::AttrOp::read) {
-                    io = Kel::toValue(get(m));
+                    io = Kel::toValue(std::invoke(get, m));
                 } else if (op == Kel::AttrOp::del) {
-                    io = Kel::toValue(del(m));
+                    io = Kel::toValue(std::invoke(del, m));
                 } else {
                     return Kel::kAttrOpNotSupported;
                 }
@@ -190,46 +191,24 @@ Kel::Ptr<T> reactorDel(Kel::Ptr<T>& slot) {
 
 std::vector<Kel::AttributeImpl> mounterAttributes() {
     return {
-        Kel::attrReadWrite<M>(
-            "routerMacDb", [](M& m) { return m.routerMacDb(); },
-            [](M& m, auto const& v) { m.routerMacDbIs(v); }),
-        Kel::attrReadWrite<M>(
-            "routerMacStatusDb", [](M& m) { return m.routerMacStatusDb(); },
-            [](M& m, auto const& v) { m.routerMacStatusDbIs(v); }),
-        Kel::attrReadWrite<M>(
-            "virtualMacStatusIn", [](M& m) { return m.virtualMacStatusIn(); },
-            [](M& m, auto const& v) { m.virtualMacStatusInIs(v); }),
-        Kel::attrReadWrite<M>(
-            "fhrpHwStatus", [](M& m) { return m.fhrpHwStatus(); },
-            [](M& m, auto const& v) { m.fhrpHwStatusIs(v); }),
-        Kel::attrOwned<M>(
-            "vrrpMacStatus", [](M& m) { return m.vrrpMacStatus(); },
-            [](M& m) { return m.vrrpMacStatusIs(); }, [](M& m) { return m.vrrpMacStatusDel(); }),
-        Kel::attrReadWrite<M>(
-            "l3Capabilities", [](M& m) { return m.l3Capabilities(); },
-            [](M& m, auto const& v) { m.l3CapabilitiesIs(v); }),
-        Kel::attrOwned<M>(
-            "myStationConfigDir", [](M& m) { return m.myStationConfigDir(); },
-            [](M& m) { return m.myStationConfigDirIs(); },
-            [](M& m) { return m.myStationConfigDirDel(); }),
-        Kel::attrOwned<M>(
-            "myStationStatusDir", [](M& m) { return m.myStationStatusDir(); },
-            [](M& m) { return m.myStationStatusDirIs(); },
-            [](M& m) { return m.myStationStatusDirDel(); }),
-        childAttr(
-            "l3MyStationHelperSm", [](M& m) { return m.l3MyStationHelperSm(); },
-            [](M& m) { return m.l3MyStationHelperSmDel(); }),
-        childAttr(
-            "l3MyStationSm", [](M& m) { return m.l3MyStationSm(); },
-            [](M& m) { return m.l3MyStationSmDel(); }),
-        childAttr(
-            "vrrpPrivateVlanReflectorSm", [](M& m) { return m.vrrpPrivateVlanReflectorSm(); },
-            [](M& m) { return m.vrrpPrivateVlanReflectorSmDel(); }),
-        childAttr(
-            "vrrpSmHelper", [](M& m) { return m.vrrpSmHelper(); },
-            [](M& m) { return m.vrrpSmHelperDel(); }),
-        childAttr(
-            "vrrpSm", [](M& m) { return m.vrrpSm(); }, [](M& m) { return m.vrrpSmDel(); }),
+        Kel::attrReadWrite<M>("routerMacDb", &M::routerMacDb, &M::routerMacDbIs),
+        Kel::attrReadWrite<M>("routerMacStatusDb", &M::routerMacStatusDb, &M::routerMacStatusDbIs),
+        Kel::attrReadWrite<M>("virtualMacStatusIn", &M::virtualMacStatusIn,
+                              &M::virtualMacStatusInIs),
+        Kel::attrReadWrite<M>("fhrpHwStatus", &M::fhrpHwStatus, &M::fhrpHwStatusIs),
+        Kel::attrOwned<M>("vrrpMacStatus", &M::vrrpMacStatus, &M::vrrpMacStatusIs,
+                          &M::vrrpMacStatusDel),
+        Kel::attrReadWrite<M>("l3Capabilities", &M::l3Capabilities, &M::l3CapabilitiesIs),
+        Kel::attrOwned<M>("myStationConfigDir", &M::myStationConfigDir, &M::myStationConfigDirIs,
+                          &M::myStationConfigDirDel),
+        Kel::attrOwned<M>("myStationStatusDir", &M::myStationStatusDir, &M::myStationStatusDirIs,
+                          &M::myStationStatusDirDel),
+        childAttr("l3MyStationHelperSm", &M::l3MyStationHelperSm, &M::l3MyStationHelperSmDel),
+        childAttr("l3MyStationSm", &M::l3MyStationSm, &M::l3MyStationSmDel),
+        childAttr("vrrpPrivateVlanReflectorSm", &M::vrrpPrivateVlanReflectorSm,
+                  &M::vrrpPrivateVlanReflectorSmDel),
+        childAttr("vrrpSmHelper", &M::vrrpSmHelper, &M::vrrpSmHelperDel),
+        childAttr("vrrpSm", &M::vrrpSm, &M::vrrpSmDel),
     };
 }
 
@@ -237,22 +216,6 @@ Kel::TypeImpl const mounterType("PlinthL3Unicast::MyStationMounter", mounterAttr
                                 mounterCreate);
 
 Kel::ModuleRegistration const registration({"L3MyStationMounter", {&mounterType}});
-
-// Keeps a present child; else makes one with notifications on.
-template <class T>
-Kel::Ptr<T> ownedIs(Kel::Ptr<T>& slot) {
-    if (!slot) {
-        Kel::Ptr<T> child(new T());
-        child->hasNotificationActiveIs(true);
-        slot = child;
-    }
-    return slot;
-}
-
-template <class T>
-Kel::Ptr<T> ownedDel(Kel::Ptr<T>& slot) {
-    return std::exchange(slot, nullptr);
-}
 
 }  // namespace
 
@@ -415,31 +378,10 @@ void MyStationMounter::l3CapabilitiesIs(
     inputIs(l3Capabilities_, capabilities);
 }
 
-Kel::Ptr<VirtualRouterMacTable> MyStationMounter::vrrpMacStatusIs() {
-    return ownedIs(vrrpMacStatus_);
-}
-Kel::Ptr<VirtualRouterMacTable> MyStationMounter::vrrpMacStatusDel() {
-    return ownedDel(vrrpMacStatus_);
-}
-Kel::Ptr<MyStationConfigDir> MyStationMounter::myStationConfigDirIs() {
-    return ownedIs(myStationConfigDir_);
-}
-Kel::Ptr<MyStationConfigDir> MyStationMounter::myStationConfigDirDel() {
-    return ownedDel(myStationConfigDir_);
-}
-Kel::Ptr<MyStationStatusDir> MyStationMounter::myStationStatusDirIs() {
-    return ownedIs(myStationStatusDir_);
-}
-Kel::Ptr<MyStationStatusDir> MyStationMounter::myStationStatusDirDel() {
-    return ownedDel(myStationStatusDir_);
-}
-
 Kel::Ptr<L3MyStationHelperSm> MyStationMounter::l3MyStationHelperSmIs(
-    Kel::Ptr<Brix::BrixRouterMacDb const> const& routerMacDb,
-    Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb,
-    Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig,
-    Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus,
-    Kel::Ptr<MyStationConfigDir> const& myStationConfigDir) {
+    RouterMacDbIn const& routerMacDb, RouterMacStatusDbIn const& routerMacStatusDb,
+    RoutingConfigIn const& myStationRoutingConfig, RoutingStatusIn const& myStationRoutingStatus,
+    ConfigDirIn const& myStationConfigDir) {
     return reactorIs(l3MyStationHelperSm_, &L3MyStationHelperSm::L3MyStationHelperSmIs, routerMacDb,
                      routerMacStatusDb, myStationRoutingConfig, myStationRoutingStatus,
                      myStationConfigDir);

@@ -1,7 +1,12 @@
 #pragma once
 
+#include <utility>
+
+#include "Brix/VirtualRouterMacTable.h"
 #include "Corral/Mount.h"
 #include "Kel/Ptr.h"
+#include "PlinthL3Records/MyStationDir.h"
+#include "PlinthL3Unicast/L3MyStationHelperSm.h"
 #include "PlinthLib/MounterBase.h"
 
 namespace Brix {
@@ -37,7 +42,6 @@ namespace PlinthL3Unicast {
 
 class L3MyStationRoutingConfig;
 class L3MyStationRoutingStatus;
-class L3MyStationHelperSm;
 class L3MyStationSm;
 class MyStationConfigDir;
 class MyStationStatusDir;
@@ -93,14 +97,22 @@ class MyStationMounter : public PlinthLib::MounterBase {
         const {
         return vrrpMacStatus_;
     }
-    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable> vrrpMacStatusIs();
-    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable> vrrpMacStatusDel();
+    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable> vrrpMacStatusIs() {
+        return ownedIs(vrrpMacStatus_);
+    }
+    Kel::Ptr<Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable> vrrpMacStatusDel() {
+        return std::exchange(vrrpMacStatus_, nullptr);
+    }
     Kel::Ptr<MyStationConfigDir> const& myStationConfigDir() const { return myStationConfigDir_; }
-    Kel::Ptr<MyStationConfigDir> myStationConfigDirIs();
-    Kel::Ptr<MyStationConfigDir> myStationConfigDirDel();
+    Kel::Ptr<MyStationConfigDir> myStationConfigDirIs() { return ownedIs(myStationConfigDir_); }
+    Kel::Ptr<MyStationConfigDir> myStationConfigDirDel() {
+        return std::exchange(myStationConfigDir_, nullptr);
+    }
     Kel::Ptr<MyStationStatusDir> const& myStationStatusDir() const { return myStationStatusDir_; }
-    Kel::Ptr<MyStationStatusDir> myStationStatusDirIs();
-    Kel::Ptr<MyStationStatusDir> myStationStatusDirDel();
+    Kel::Ptr<MyStationStatusDir> myStationStatusDirIs() { return ownedIs(myStationStatusDir_); }
+    Kel::Ptr<MyStationStatusDir> myStationStatusDirDel() {
+        return std::exchange(myStationStatusDir_, nullptr);
+    }
 
     // The state machines and the VRRP helper. Each `Is` keeps the present
     // child when every input is the same entity (the helper: the same name
@@ -110,11 +122,9 @@ class MyStationMounter : public PlinthLib::MounterBase {
         return l3MyStationHelperSm_;
     }
     Kel::Ptr<L3MyStationHelperSm> l3MyStationHelperSmIs(
-        Kel::Ptr<Brix::BrixRouterMacDb const> const& routerMacDb,
-        Kel::Ptr<Brix::BrixRouterMacStatusDb> const& routerMacStatusDb,
-        Kel::Ptr<L3MyStationRoutingConfig const> const& myStationRoutingConfig,
-        Kel::Ptr<L3MyStationRoutingStatus> const& myStationRoutingStatus,
-        Kel::Ptr<MyStationConfigDir> const& myStationConfigDir);
+        RouterMacDbIn const& routerMacDb, RouterMacStatusDbIn const& routerMacStatusDb,
+        RoutingConfigIn const& myStationRoutingConfig,
+        RoutingStatusIn const& myStationRoutingStatus, ConfigDirIn const& myStationConfigDir);
     Kel::Ptr<L3MyStationHelperSm> l3MyStationHelperSmDel();
 
     Kel::Ptr<L3MyStationSm> const& l3MyStationSm() const { return l3MyStationSm_; }
@@ -172,6 +182,17 @@ class MyStationMounter : public PlinthLib::MounterBase {
     // Creates the children, in the order that lets each find its inputs and
     // the table programmer exist before anything writes configuration.
     void childrenIs(WiringInputs const& inputs);
+
+    // Keeps a present child; else makes one with notifications on.
+    template <class T>
+    static Kel::Ptr<T> ownedIs(Kel::Ptr<T>& slot) {
+        if (!slot) {
+            Kel::Ptr<T> child = Kel::newPtr<T>();
+            child->hasNotificationActiveIs(true);
+            slot = child;
+        }
+        return slot;
+    }
 
     // Declaration order is the order of the generic attribute identities.
     Kel::Ptr<Brix::BrixRouterMacDb> routerMacDb_;

@@ -322,17 +322,11 @@ void L3MyStationSm::handleConfig() {
         inputMissing("handleConfig", "myStationConfigDir");
         return;
     }
-    // Keys copied first: status subscribers may write the directory while
-    // this loop runs, which would invalidate its iterators.
-    std::vector<MacVlan> keys;
-    keys.reserve(myStationConfigDir_->config().size());
-    for (auto const& [key, config] : myStationConfigDir_->config()) {
-        keys.push_back(key);
-    }
-    // A key the chip cannot hold (a VLAN beyond 12 bits) ends the replay
+    // Over a copy of the keys: status subscribers may write the directory
+    // while this loop runs. A key the chip cannot hold (a VLAN beyond 12 bits) ends the replay
     // there: the keys after it wait for their next change, and the running
     // state stays off, since the table does not hold every configured entry.
-    for (MacVlan const& key : keys) {
+    for (MacVlan const& key : myStationConfigDir_->config().keys()) {
         handleConfig(key);
     }
 }

@@ -13,6 +13,14 @@ namespace {
 
 constexpr char const* kSource = "PlinthL3Unicast/L3VrrpHelper";
 constexpr U32 kExactVlanMask = 0xfff;
+// The VRRP machine's two requests trace the same way: their own signature,
+// then the MAC and the VLAN.
+constexpr char const* kAddTrace =
+    "virtual bool PlinthL3Unicast::VrrpSmHelper::addVirtualRouterMac(const Pakt::EthAddr&, U32), "
+    "mac: %s, vlan: %s";
+constexpr char const* kDeleteTrace =
+    "virtual void PlinthL3Unicast::VrrpSmHelper::deleteVirtualRouterMac(const Pakt::EthAddr&, "
+    "U32), mac: %s, vlan: %s";
 
 Kel::TraceHandle& traceL3VrrpHelper() {
     static Kel::TraceHandle& handle = Kel::traceHandle("L3VrrpHelper");
@@ -68,19 +76,13 @@ Kel::TypeImpl const* VrrpSmHelper::fwkType() const {
 }
 
 bool VrrpSmHelper::addVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan) {
-    KEL_TRACE(traceL3VrrpHelper(), 2, kSource,
-              "virtual bool PlinthL3Unicast::VrrpSmHelper::addVirtualRouterMac(const "
-              "Pakt::EthAddr&, U32), mac: %s, vlan: %s",
-              mac, vlan);
+    KEL_TRACE(traceL3VrrpHelper(), 2, kSource, kAddTrace, mac, vlan);
     configureTcam(mac, vlan, true);
     return true;
 }
 
 void VrrpSmHelper::deleteVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan) {
-    KEL_TRACE(traceL3VrrpHelper(), 2, kSource,
-              "virtual void PlinthL3Unicast::VrrpSmHelper::deleteVirtualRouterMac(const "
-              "Pakt::EthAddr&, U32), mac: %s, vlan: %s",
-              mac, vlan);
+    KEL_TRACE(traceL3VrrpHelper(), 2, kSource, kDeleteTrace, mac, vlan);
     configureTcam(mac, vlan, false);
 }
 

@@ -42,10 +42,7 @@ Json recordJson(PlinthL3Unicast::MyStationRecord<Kind> const& r) {
 // The records of a directory, sorted by key.
 template <class Records>
 Json recordsJson(Records const& records) {
-    std::vector<MacVlan> keys;
-    for (auto const& [key, value] : records) {
-        keys.push_back(key);
-    }
+    std::vector<MacVlan> keys = records.keys();
     std::sort(keys.begin(), keys.end());
     Json out = Json::array();
     for (auto const& key : keys) {
@@ -61,10 +58,7 @@ Json recordsJson(Records const& records) {
 }
 
 Json tableJson(PlinthL3Unicast::MyStationTable const& table) {
-    std::vector<MacVlanTagged> keys;
-    for (auto const& [key, entry] : table.entries()) {
-        keys.push_back(key);
-    }
+    std::vector<MacVlanTagged> keys = table.entries().keys();
     std::sort(keys.begin(), keys.end());
     Json out = Json::array();
     for (auto const& k : keys) {
@@ -111,10 +105,7 @@ Json routerMacStatusJson(Brix::BrixRouterMacStatusDb const* db) {
     if (db == nullptr) {
         return out;
     }
-    std::vector<Brix::MacTypeMask> keys;
-    for (auto const& [key, record] : db->macStatusDb()) {
-        keys.push_back(key);
-    }
+    std::vector<Brix::MacTypeMask> keys = db->macStatusDb().keys();
     std::sort(keys.begin(), keys.end());
     for (auto const& k : keys) {
         auto record = db->macStatusDb(k);

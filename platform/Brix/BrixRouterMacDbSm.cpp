@@ -60,12 +60,7 @@ void BrixRouterMacDbSm::statusRecordsDrop() {
     if (!routerMacStatusDb_) {
         return;
     }
-    std::vector<MacTypeMask> stale;
-    stale.reserve(routerMacStatusDb_->macStatusDb().size());
-    for (auto const& [key, record] : routerMacStatusDb_->macStatusDb()) {
-        stale.push_back(key);
-    }
-    for (auto const& key : stale) {
+    for (auto const& key : routerMacStatusDb_->macStatusDb().keys()) {
         routerMacStatusDb_->macStatusDbDel(key);
     }
 }

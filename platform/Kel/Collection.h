@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <utility>
+#include <vector>
 
 namespace Kel {
 
@@ -56,6 +57,17 @@ class Collection {
     bool erase(K const& key) { return map_.erase(key) > 0; }
     void clear() { map_.clear(); }
     void reserve(std::size_t n) { map_.reserve(n); }
+
+    // A copy of the keys, for a loop that writes the collection while it
+    // walks, or sets off writes to it: a write may move every element.
+    std::vector<K> keys() const {
+        std::vector<K> out;
+        out.reserve(map_.size());
+        for (auto const& [key, value] : map_) {
+            out.push_back(key);
+        }
+        return out;
+    }
 
     std::size_t size() const { return map_.size(); }
     bool empty() const { return map_.empty(); }

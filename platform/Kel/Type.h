@@ -180,7 +180,8 @@ T argAt(ArgList const& args, std::size_t index) {
 
 // ---- Building attribute tables ---------------------------------------------
 // Each builder returns an AttributeImpl whose operation answers 1 for every
-// operation it does not name.
+// operation it does not name. Accessors are anything std::invoke takes with
+// the object first: a lambda, or a pointer to a member function.
 
 // Operation 0 only: `get(self)` stored in the result.
 template <class C, class Get>
@@ -189,7 +190,7 @@ AttributeImpl attrRead(std::string name, Get get) {
                 if (op != AttrOp::read) {
                     return kAttrOpNotSupported;
                 }
-                io = toValue(get(static_cast<C&>(self)));
+                io = toValue(std::invoke(get, static_cast<C&>(self)));
                 return kAttrOpOk;
             }};
 }
@@ -197,15 +198,15 @@ AttributeImpl attrRead(std::string name, Get get) {
 // Operations 0 and 1: read, and replace with the value passed in `io`.
 template <class C, class Get, class Set>
 AttributeImpl attrReadWrite(std::string name, Get get, Set set) {
-    using V = std::decay_t<decltype(get(std::declval<C&>()))>;
+    using V = std::decay_t<std::invoke_result_t<Get, C&>>;
     return {std::move(name), [get, set](PtrInterface& self, AttrOp op, Value& io, ArgList const&) {
                 C& c = static_cast<C&>(self);
                 if (op == AttrOp::read) {
-                    io = toValue(get(c));
+                    io = toValue(std::invoke(get, c));
                     return kAttrOpOk;
                 }
                 if (op == AttrOp::write) {
-                    set(c, fromValue<V>(io));
+                    std::invoke(set, c, fromValue<V>(io));
                     return kAttrOpOk;
                 }
                 return kAttrOpNotSupported;
@@ -221,13 +222,13 @@ AttributeImpl attrOwned(std::string name, Get get, Create create, Delete del) {
                 C& c = static_cast<C&>(self);
                 switch (op) {
                     case AttrOp::read:
-                        io = toValue(get(c));
+                        io = toValue(std::invoke(get, c));
                         return kAttrOpOk;
                     case AttrOp::write:
-                        io = toValue(create(c));
+                        io = toValue(std::invoke(create, c));
                         return kAttrOpOk;
                     case AttrOp::del:
-                        io = toValue(del(c));
+                        io = toValue(std::invoke(del, c));
                         return kAttrOpOk;
                     default:
                         return kAttrOpNotSupported;
