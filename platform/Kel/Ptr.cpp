@@ -5,10 +5,12 @@
 
 namespace Kel {
 
-namespace {
-
+namespace ptrDetail {
 std::atomic<bool> threadSafe{false};
 std::atomic<std::int64_t> live{0};
+}  // namespace ptrDetail
+
+namespace {
 
 // Set when the count reaches zero, so that references taken and dropped by
 // the destructor itself cannot bring it to zero a second time.
@@ -17,20 +19,26 @@ constexpr std::uint32_t kDying = 1U << 30;
 }  // namespace
 
 void threadSafePtrIs(bool on) {
-    threadSafe.store(on);
-}
-bool threadSafePtr() {
-    return threadSafe.load(std::memory_order_relaxed);
+    ptrDetail::threadSafe.store(on);
 }
 std::int64_t liveObjects() {
-    return live.load();
+    return ptrDetail::live.load();
 }
 
+// Counted like the references: atomically only in the thread-safe mode.
 PtrInterface::PtrInterface() {
-    live.fetch_add(1, std::memory_order_relaxed);
+    if (threadSafePtr()) {
+        ptrDetail::live.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        ptrDetail::plainAdd(ptrDetail::live, std::int64_t{1});
+    }
 }
 PtrInterface::~PtrInterface() {
-    live.fetch_sub(1, std::memory_order_relaxed);
+    if (threadSafePtr()) {
+        ptrDetail::live.fetch_sub(1, std::memory_order_relaxed);
+    } else {
+        ptrDetail::plainAdd(ptrDetail::live, std::int64_t{-1});
+    }
 }
 
 Vosk::Publisher* PtrInterface::notifieeList() const {
@@ -53,27 +61,9 @@ void PtrInterface::kelDoZombieReactors(bool zombie) {
     }
 }
 
-void PtrInterface::referenceAdd() const noexcept {
-    if (threadSafePtr()) {
-        references_.fetch_add(1, std::memory_order_relaxed);
-    } else {
-        references_.store(references_.load(std::memory_order_relaxed) + 1,
-                          std::memory_order_relaxed);
-    }
-}
-
-void PtrInterface::referenceRelease() const noexcept {
-    std::uint32_t left;
-    if (threadSafePtr()) {
-        left = references_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    } else {
-        left = references_.load(std::memory_order_relaxed) - 1;
-        references_.store(left, std::memory_order_relaxed);
-    }
-    if (left == 0) {
-        references_.store(kDying, std::memory_order_relaxed);
-        const_cast<PtrInterface*>(this)->zeroReferencesIs(true);
-    }
+void PtrInterface::lastReferenceGone() const noexcept {
+    references_.store(kDying, std::memory_order_relaxed);
+    const_cast<PtrInterface*>(this)->zeroReferencesIs(true);
 }
 
 std::ostream& operator<<(std::ostream& os, PtrInterface const* object) {

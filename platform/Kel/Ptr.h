@@ -18,7 +18,20 @@ class TypeImpl;
 // Reference counts are updated with atomic read-modify-write operations only
 // while this process-wide switch is on; the agent's single thread leaves it off.
 void threadSafePtrIs(bool on);
-bool threadSafePtr();
+namespace ptrDetail {
+extern std::atomic<bool> threadSafe;
+extern std::atomic<std::int64_t> live;
+// Plain arithmetic on an atomic, for the single-threaded mode.
+template <class N>
+N plainAdd(std::atomic<N>& n, N delta) {
+    N const result = n.load(std::memory_order_relaxed) + delta;
+    n.store(result, std::memory_order_relaxed);
+    return result;
+}
+}  // namespace ptrDetail
+inline bool threadSafePtr() {
+    return ptrDetail::threadSafe.load(std::memory_order_relaxed);
+}
 
 // How many objects derived from PtrInterface are alive in the process.
 // Tests take it before and after to prove that teardown released everything.
@@ -47,13 +60,29 @@ class PtrInterface {
     bool kelMarkedForDeletion() const { return markedForDeletion_; }
     void kelMarkedForDeletionIs(bool marked) { markedForDeletion_ = marked; }
 
-    void referenceAdd() const noexcept;
-    void referenceRelease() const noexcept;
+    // Inline: every copy of a counted pointer runs these.
+    void referenceAdd() const noexcept {
+        if (threadSafePtr()) {
+            references_.fetch_add(1, std::memory_order_relaxed);
+        } else {
+            ptrDetail::plainAdd(references_, 1U);
+        }
+    }
+    void referenceRelease() const noexcept {
+        std::uint32_t const left = threadSafePtr()
+                                       ? references_.fetch_sub(1, std::memory_order_acq_rel) - 1
+                                       : ptrDetail::plainAdd(references_, ~0U);
+        if (left == 0) {
+            lastReferenceGone();
+        }
+    }
     std::uint32_t references() const noexcept {
         return references_.load(std::memory_order_relaxed);
     }
 
   private:
+    void lastReferenceGone() const noexcept;
+
     mutable std::atomic<std::uint32_t> references_{0};
     bool notificationActive_ = false;
     bool markedForDeletion_ = false;

@@ -44,6 +44,7 @@ void Publisher::subscriberRemove(Subscriber* subscriber) {
     subscriber->publisher_ = nullptr;
     if (dispatchDepth_ > 0) {
         *it = nullptr;  // the running dispatch loop still indexes this vector
+        removedInDispatch_ = true;
     } else {
         subscribers_.erase(it);
     }
@@ -55,6 +56,10 @@ std::size_t Publisher::subscriberCount() const {
 }
 
 void Publisher::notify(short attribute, void const* key, void const* value) {
+    // Most attributes of most entities have nobody listening.
+    if (subscribers_.empty()) {
+        return;
+    }
     ++dispatchDepth_;
     // Index, not iterator: a dispatch may append subscribers. Those added
     // during this change are not called for it.
@@ -65,13 +70,10 @@ void Publisher::notify(short attribute, void const* key, void const* value) {
             s->dispatch(this, s, attribute, key, value);
         }
     }
-    if (--dispatchDepth_ == 0) {
-        compact();
+    if (--dispatchDepth_ == 0 && removedInDispatch_) {
+        std::erase(subscribers_, nullptr);
+        removedInDispatch_ = false;
     }
-}
-
-void Publisher::compact() {
-    std::erase(subscribers_, nullptr);
 }
 
 }  // namespace Vosk

@@ -54,10 +54,9 @@ class Publisher {
     void notify(short attribute, void const* key = nullptr, void const* value = nullptr);
 
   private:
-    void compact();
-
     std::vector<Subscriber*> subscribers_;  // not owned; null marks a removal during dispatch
     int dispatchDepth_ = 0;
+    bool removedInDispatch_ = false;  // nulls to drop once the outermost dispatch ends
 };
 
 }  // namespace Vosk
