@@ -63,7 +63,9 @@ RingBuf::RingBuf(std::string const& path, std::size_t ringBytes)
     std::memcpy(map_, &h, sizeof h);
     desc_ = {map_ + sizeof h, 0, h.descBytes, false};
     ring_ = map_ + sizeof h + h.descBytes;
+    ringBytes_ = h.ringBytes;
     segmentBytes_ = h.ringBytes / RingFormat::kSegments;
+    segmentEnd_ = segmentBytes_;
     maxRecord_ = std::min(kMaxRecord, segmentBytes_ / 4 / 8 * 8);
 }
 
@@ -99,9 +101,11 @@ std::uint32_t RingBuf::describe(std::string_view site, std::string_view source, 
 
 void RingBuf::startMsg(std::uint32_t descId) {
     // Records never straddle segments; moving on to the next segment drops
-    // its old records all at once.
-    if (tail_ % segmentBytes_ + maxRecord_ > segmentBytes_) {
-        tail_ = (tail_ / segmentBytes_ + 1) % RingFormat::kSegments * segmentBytes_;
+    // its old records all at once. (No division here: a record costs a few
+    // stores, and one division would cost more than all of them.)
+    if (tail_ + maxRecord_ > segmentEnd_) {
+        tail_ = segmentEnd_ == ringBytes_ ? 0 : segmentEnd_;
+        segmentEnd_ = tail_ + segmentBytes_;
         std::memset(ring_ + tail_, 0, sizeof(std::uint32_t));
     }
     rec_ = {ring_, tail_ + RingFormat::kRecordHeader, tail_ + maxRecord_, false};
@@ -112,7 +116,7 @@ void RingBuf::startMsg(std::uint32_t descId) {
 void RingBuf::endMsg() {
     auto length = static_cast<std::uint32_t>(rec_.at - tail_);
     std::size_t next = tail_ + (length + 7) / 8 * 8;
-    if (next % segmentBytes_ != 0) {
+    if (next != segmentEnd_) {
         std::memset(ring_ + next, 0, sizeof length);  // ends the segment here for now
     }
     std::memcpy(ring_ + tail_, &length, sizeof length);
