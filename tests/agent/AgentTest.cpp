@@ -47,7 +47,6 @@ TEST_F(AgentTest, BadLinesAreReportedWithTheirPlaceAndChangeNothing) {
         {"fap add 65536", "fap: bad logical FAP id '65536' (a number from 0 to 65535)"},
         {"dump now", "dump: unexpected 'now'"},
         {"chip tagged-entry on", "set-up commands are refused once start has run"},
-        {"toggle PlinthL3UnicastVrrp off", "set-up commands are refused once start has run"},
         {"start", "start: already started"},
         {"trace L3MyStationSm/99",
          "trace: bad trace setting 'L3MyStationSm/99': levels are *, N or N-M with 0 <= N <= M "
@@ -105,24 +104,6 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
         }
     }
     EXPECT_EQ(PlinthTest::slurp(ring), foreign);
-}
-
-// A remount on unchanged entities changes nothing, makes no second table
-// programmer (its traces are on from there) and leaves the plug-in wired.
-TEST_F(AgentTest, RemountChangesNothing) {
-    AgentRun r = run("-",
-                     "routing-config system 00:1c:73:00:00:01 valid\n"
-                     "router-mac set 00:1c:73:00:00:02 gateway routing=on\n"
-                     "vrrp add 00:00:5e:00:01:01 vlan=10\nfap add 0\nstart\ndump\n"
-                     "trace L3MyStationSm/*\nremount\ndump\n"
-                     "router-mac set 00:1c:73:00:00:03 gateway routing=on\ndump\n");
-    ASSERT_EQ(r.status, 0) << r.err;
-    auto d = jsonLines(r.out);
-    ASSERT_EQ(d.size(), 3U);
-    EXPECT_EQ(d[0]["table"].size(), 3U);
-    EXPECT_EQ(d[1], d[0]);
-    EXPECT_EQ(r.err.find("L3MyStationSm::handleInitialized"), std::string::npos) << r.err;
-    EXPECT_EQ(d[2]["table"].size(), 4U);
 }
 
 }  // namespace

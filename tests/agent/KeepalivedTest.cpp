@@ -30,7 +30,7 @@ constexpr char const* kDel = "vrrp del 00:00:5e:00:01:0a vlan=10";
 
 // Whether the agent's last word on the virtual MAC was an add.
 bool holding(FollowingAgent const& agent) {
-    auto const said = agent.sinceMark();
+    auto const said = agent.said();
     auto it = std::find_if(said.rbegin(), said.rend(),
                            [](auto const& s) { return s == kAdd || s == kDel; });
     return it != said.rend() && *it == kAdd;

@@ -112,7 +112,7 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
         ASSERT_EQ(std::system(step.script), 0);
         ASSERT_TRUE(agent.waitFor(step.expect));
         for (auto const& line : step.absent) {
-            EXPECT_EQ(std::ranges::count(agent.sinceMark(), line), 0) << line;
+            EXPECT_EQ(std::ranges::count(agent.said(), line), 0) << line;
         }
     }
 
@@ -123,8 +123,8 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
     EXPECT_EQ(dump["routingStatus"]["routerMac"]["mac"], "02:00:00:00:00:11")
         << "the system MAC outlives its link";
     std::string applied = "start\nfap add 0\n";
-    for (auto const& line : agent.lines()) {
-        applied += line.starts_with("kernel: ") ? line.substr(8) + "\n" : "";
+    for (auto const& line : agent.said(false)) {
+        applied += line + "\n";
     }
     EXPECT_EQ(PlinthTest::slurp(record), applied);
     auto replay = PlinthTest::runAgent(record.string() + " -", "dump\n", dir_);
@@ -154,7 +154,7 @@ TEST_F(KernelFollowTest, LostNotificationsAreReadAgain) {
     EXPECT_EQ(agent.finalDump()["routerMacStatus"].size(), 2U * kPairs);
     EXPECT_NE(agent.err().find("notifications were lost"), std::string::npos) << agent.err();
     std::set<std::string> sets;
-    for (auto const& line : agent.sinceMark()) {
+    for (auto const& line : agent.said()) {
         EXPECT_TRUE(line.starts_with("router-mac ") && sets.insert(line).second) << line;
     }
     EXPECT_EQ(sets.size(), 2U * kPairs + 2) << "each new link once, nothing of what stayed";

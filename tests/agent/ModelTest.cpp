@@ -38,8 +38,7 @@ struct Run {
     MacState applied[2];  // [1] the system router MAC, [0] the virtual one
 };
 
-class Model : public Run {
-  public:
+struct Model : Run {
     Model(bool vrrpOn, bool tagged) : vrrpOn_(vrrpOn), tagged_(tagged) {}
 
     // Applies one scenario command to the model. The configuration directory
@@ -83,7 +82,6 @@ class Model : public Run {
         }
     }
 
-  private:
     static MacVlan routerKey(std::uint64_t mac) { return {Pakt::EthAddr(mac), 0, 0}; }
     static MacVlan vrrpKey(Pakt::EthAddr mac, std::uint32_t vlan) { return {mac, vlan, 0xfff}; }
     static MacVlanTagged tableKey(MacVlan const& k, bool tagged) {
@@ -187,11 +185,7 @@ class Model : public Run {
 
     bool const vrrpOn_;
     bool const tagged_;
-
-  public:
     std::map<Brix::MacTypeMask, bool> statusDb;  // outlives a stop
-
-  private:
     std::map<Brix::MacTypeMask, bool> routerMacDb_;
     MacState desired_[2];
     std::set<MacVlan> vrrp_;

@@ -16,8 +16,7 @@
 
 namespace {
 
-// A part of each site's format (the longest of the entries its format holds)
-// -> its codes, one per argument.
+// A part of each site's format -> its codes, one per argument.
 std::map<std::string, std::string> const kExpected = {
     // L3MyStationMounter
     {"MyStationMounter::doInit()", ""},
@@ -58,17 +57,6 @@ std::map<std::string, std::string> const kExpected = {
     // The dispatch entries' failures, traced under each unit's handle.
     {"%s dropped a change: %s", "p p"},
 };
-
-// The site a format belongs to: the longest entry that is part of it.
-std::string siteOf(std::string const& format) {
-    std::string site;
-    for (auto const& [part, codes] : kExpected) {
-        if (format.find(part) != std::string::npos && part.size() > site.size()) {
-            site = part;
-        }
-    }
-    return site;
-}
 
 // Scenarios that together reach every site above, each on a switch of its
 // own. "unmoduled" stands for an id the chip agent announces before its
@@ -133,7 +121,12 @@ TEST_F(TraceSitesTest, EverySiteRecordsTheCodesOfItsArguments) {
         for (auto code : desc.codes) {
             codes += (codes.empty() ? "" : " ") + std::string(Jotter::codeText(code));
         }
-        std::string const site = siteOf(desc.format);
+        std::string site;  // the longest entry its format holds
+        for (auto const& [part, partCodes] : kExpected) {
+            if (desc.format.find(part) != std::string::npos && part.size() > site.size()) {
+                site = part;
+            }
+        }
         ASSERT_NE(site, "") << "a site not in the table: " << desc.format;
         EXPECT_EQ(codes, kExpected.at(site)) << desc.format;
         seen.insert(site);

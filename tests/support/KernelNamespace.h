@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <ranges>
 #include <thread>
 
 #include "AgentProcess.h"
@@ -26,18 +25,14 @@ using namespace std::chrono_literals;
 class KernelNamespaceTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string why;
-        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) {
-            why = std::string("cannot make a network namespace (unshare: ") + std::strerror(errno) +
-                  "); run as root";
-        } else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                   ::mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0) {
-            why = std::string("cannot make mounts private: ") + std::strerror(errno);
-        } else if (std::system("ip link set lo up") != 0) {
-            why = "the ip command (iproute2) does not work here";
-        } else {
+        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            ::mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0 &&
+            std::system("ip link set lo up") == 0) {
             return;
         }
+        std::string const why = std::string("cannot make private network and mount namespaces (") +
+                                std::strerror(errno) + "); run as root, with iproute2";
         if (char const* r = std::getenv("PLINTH_REQUIRE_NETNS"); r && std::string(r) == "1") {
             FAIL() << why << " (PLINTH_REQUIRE_NETNS=1)";
         }
@@ -108,39 +103,33 @@ class FollowingAgent : public ChildProcess {
                        name + ".out 2>/run/" + name + ".err"),
           name_("/run/" + name) {}
 
-    // The whole lines printed so far; an unfinished last one waits for its end.
-    std::vector<std::string> lines() const {
-        std::istringstream out(slurp(name_ + ".out"));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(out, line) && !out.eof();) {
-            lines.push_back(line);
-        }
-        return lines;
-    }
     std::string err() const { return slurp(name_ + ".err"); }
-    // From here on waitFor() and sinceMark() look only at what comes next.
-    void mark() { mark_ = lines().size(); }
-    // The commands printed since the mark, without "kernel: ".
-    std::vector<std::string> sinceMark() const {
-        std::vector<std::string> out;
-        for (auto const& line : lines() | std::views::drop(mark_)) {
+    // The commands it printed (its `kernel:` lines without that prefix), all
+    // or those after the mark; an unfinished last line waits for its end.
+    std::vector<std::string> said(bool sinceMark = true) const {
+        std::istringstream out(slurp(name_ + ".out"));
+        std::vector<std::string> said;
+        for (std::string line; std::getline(out, line) && !out.eof();) {
             if (line.starts_with("kernel: ")) {
-                out.push_back(line.substr(8));
+                said.push_back(line.substr(8));
             }
         }
-        return out;
+        said.erase(said.begin(), said.begin() + (sinceMark ? mark_ : 0));
+        return said;
     }
+    // From here on waitFor() and said() look only at what comes next.
+    void mark() { mark_ = said(false).size(); }
     // Waits for each of `commands` to be printed after the mark.
     ::testing::AssertionResult waitFor(std::vector<std::string> const& commands) {
         if (waitUntil([&] {
-                auto const since = sinceMark();
+                auto const since = said();
                 return std::ranges::all_of(
                     commands, [&](auto const& c) { return std::ranges::count(since, c) > 0; });
             })) {
             return ::testing::AssertionSuccess();
         }
         return ::testing::AssertionFailure() << "waited for " << ::testing::PrintToString(commands)
-                                             << ", got " << ::testing::PrintToString(sinceMark());
+                                             << ", got " << ::testing::PrintToString(said());
     }
     // After stop(): what the final dump printed.
     nlohmann::json finalDump() const { return lastDump(slurp(name_ + ".out")); }
