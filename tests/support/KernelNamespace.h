@@ -75,10 +75,17 @@ class ChildProcess {
     ChildProcess(ChildProcess const&) = delete;
     ChildProcess& operator=(ChildProcess const&) = delete;
 
-    void signal(int signal) const { ::kill(pid_, signal); }
+    void signal(int signal) const {
+        if (pid_ > 0) {  // never -1: that would be every process
+            ::kill(pid_, signal);
+        }
+    }
     // Sends `signal` and reaps the process: its exit status, or -1 when it
     // did not exit by itself within `timeout` (the destructor kills it then).
     int stop(int signal, std::chrono::milliseconds timeout = 10s) {
+        if (pid_ <= 0) {
+            return -1;
+        }
         ::kill(pid_, signal);
         int status = 0;
         if (!waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) {
