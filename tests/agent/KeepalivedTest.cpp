@@ -13,9 +13,6 @@ using PlinthTest::ChildProcess;
 using PlinthTest::FollowingAgent;
 using KeepalivedTest = PlinthTest::KernelNamespaceTest;
 
-constexpr char const* kAdd = "vrrp add 00:00:5e:00:01:0a vlan=10";
-constexpr char const* kDel = "vrrp del 00:00:5e:00:01:0a vlan=10";
-
 // One switch's daemon in the foreground, with pid files of its own and
 // everything it says in /run/SIDE.log.
 ChildProcess keepalived(std::string const& side, int priority) {
@@ -28,25 +25,18 @@ ChildProcess keepalived(std::string const& side, int priority) {
     return ChildProcess("ip netns exec " + side + " keepalived -n -l -P -f " + base + ".conf -p " +
                         base + ".pid -r " + base + ".vrrp.pid >" + base + ".log 2>&1");
 }
+constexpr char const* kAdd = "vrrp add 00:00:5e:00:01:0a vlan=10";
+constexpr char const* kDel = "vrrp del 00:00:5e:00:01:0a vlan=10";
+
 // Whether the agent's last word on the virtual MAC was an add.
 bool holding(FollowingAgent const& agent) {
-    auto const said = agent.sinceMark();
+    auto const said = agent.said();
     auto it = std::find_if(said.rbegin(), said.rend(),
                            [](auto const& s) { return s == kAdd || s == kDel; });
     return it != said.rend() && *it == kAdd;
 }
-// Reads both agents until `done()` holds or `timeout` passes.
-bool watch(FollowingAgent& a, FollowingAgent& b, std::function<bool()> const& done,
-           std::chrono::milliseconds timeout) {
-    auto const end = std::chrono::steady_clock::now() + timeout;
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        a.readUntil(done, 20ms);
-        b.readUntil(done, 20ms);
-    }
-    return done();
-}
 bool holds(nlohmann::json const& dump) {
-    return std::any_of(dump["table"].begin(), dump["table"].end(), [](auto const& e) {
+    return std::ranges::any_of(dump["table"], [](auto const& e) {
         return e["addr"] == "00:00:5e:00:01:0a" && e["vlan"] == 10;
     });
 }
@@ -62,8 +52,8 @@ TEST_F(KeepalivedTest, TableFollowsMastershipAcrossFailover) {
                           "ip -n high addr add 10.0.10.1/24 dev Vlan10 && "
                           "ip -n low addr add 10.0.10.2/24 dev Vlan10"),
               0);
-    FollowingAgent high("", "/run/high.err", "ip netns exec high");
-    FollowingAgent low("", "/run/low.err", "ip netns exec low");
+    FollowingAgent high("high", "", "ip netns exec high");
+    FollowingAgent low("low", "", "ip netns exec low");
     auto highDaemon = keepalived("high", 200);
     auto lowDaemon = keepalived("low", 100);
     auto const logs = [] {
@@ -72,12 +62,9 @@ TEST_F(KeepalivedTest, TableFollowsMastershipAcrossFailover) {
 
     // Both start as backup and wait three advertisement intervals; should
     // the low side win that race, the high side preempts it.
-    ASSERT_TRUE(watch(
-        high, low, [&] { return holding(high) && !holding(low); }, 10s))
-        << logs();
+    ASSERT_TRUE(PlinthTest::waitUntil([&] { return holding(high) && !holding(low); })) << logs();
     ASSERT_EQ(highDaemon.stop(SIGTERM, 5s), 0) << logs();
-    EXPECT_TRUE(watch(
-        high, low, [&] { return !holding(high) && holding(low); }, 5s))
+    EXPECT_TRUE(PlinthTest::waitUntil([&] { return !holding(high) && holding(low); }, 5s))
         << logs();
 
     ASSERT_EQ(high.stop(SIGTERM), 0) << high.err();

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <set>
 
 #include "KernelNamespace.h"
 
 namespace {
 
+using PlinthTest::ChildProcess;
 using PlinthTest::FollowingAgent;
 using Lines = std::vector<std::string>;
 
@@ -22,6 +22,12 @@ std::string off(std::string const& mac) {
 }
 std::string del(std::string const& mac) {
     return "router-mac del 02:00:00:00:" + mac + " interface";
+}
+// The burst's MACs, from 02:00:00:00:10:00 on.
+std::string burstMac(int n) {
+    char text[6];
+    std::snprintf(text, sizeof(text), "%02x:%02x", 0x10 + (n >> 8), n & 0xff);
+    return text;
 }
 
 class KernelFollowTest : public PlinthTest::KernelNamespaceTest {
@@ -42,83 +48,71 @@ class KernelFollowTest : public PlinthTest::KernelNamespaceTest {
         }
         return "ip -batch " + (dir_ / "burst").string();
     }
-    // The last two bytes of the burst's MACs, from 02:00:00:00:10:00 on.
-    static std::string burstMac(int n) {
-        char text[6];
-        std::snprintf(text, sizeof(text), "%02x:%02x", 0x10 + (n >> 8), n & 0xff);
-        return text;
-    }
 };
-
-struct Step {
-    char const* what;
-    char const* script;
-    Lines expect;
-    // Lines that must not come; the expected lines, caused later, bound the wait.
-    Lines absent = {};
-};
-
-constexpr char const* kTwoVlans =
-    "for n in 10 20; do ip link add Vlan$n address 02:00:00:00:00:$n type veth peer name p$n "
-    "address 02:00:00:00:01:$n && ip link set p$n up && ip link set Vlan$n up && "
-    "ip addr add 10.0.$n.1/24 dev Vlan$n || exit 1; done && "
-    "ip link add vrrp10 link Vlan10 address 00:00:5e:00:01:0a type macvlan mode bridge && "
-    "ip link add vrrp20 link Vlan20 address 00:00:5e:00:01:14 type macvlan mode bridge && "
-    "ip link set vrrp10 up && ip link set vrrp20 up && "
-    "ip addr add 10.0.10.254/24 dev vrrp10 && ip addr add 10.0.20.254/24 dev vrrp20";
 
 std::string const kVrrp10 = " 00:00:5e:00:01:0a vlan=10";
 std::string const kVrrp20 = " 00:00:5e:00:01:14 vlan=20";
 
+// A change to the kernel, the commands it must bring and those it must not
+// (the expected ones, caused later, bound the wait for them).
+struct Step {
+    char const* script;
+    Lines expect;
+    Lines absent = {};
+};
 Step const kSteps[] = {
-    {"protodown on", "ip link set vrrp10 protodown on", {"vrrp del" + kVrrp10}},
-    {"protodown off", "ip link set vrrp10 protodown off", {"vrrp add" + kVrrp10}},
-    {"lower link down", "ip link set Vlan20 down", {off("00:20"), "vrrp del" + kVrrp20}},
-    {"lower link up", "ip link set Vlan20 up", {on("00:20"), "vrrp add" + kVrrp20}},
-    {"MAC change", "ip link set Vlan20 address 02:00:00:00:00:21", {del("00:20"), on("00:21")}},
-    {"system MAC change",
-     "ip link set Vlan10 address 02:00:00:00:00:11",
+    {"ip link set vrrp10 protodown on", {"vrrp del" + kVrrp10}},
+    {"ip link set vrrp10 protodown off", {"vrrp add" + kVrrp10}},
+    {"ip link set Vlan20 down", {off("00:20"), "vrrp del" + kVrrp20}},
+    {"ip link set Vlan20 up", {on("00:20"), "vrrp add" + kVrrp20}},
+    {"ip link set Vlan20 address 02:00:00:00:00:21", {del("00:20"), on("00:21")}},
+    // The system MAC follows its link.
+    {"ip link set Vlan10 address 02:00:00:00:00:11",
      {del("00:10"), on("00:11"), "routing-config system 02:00:00:00:00:11 valid"}},
-    {"shared MAC", "ip link set Vlan20 address 02:00:00:00:00:11", {del("00:21")}},
-    // Whichever of two links sharing a MAC stays routed keeps routing on.
-    {"one sharing link unrouted, and a VRRP address removed",
-     "ip addr flush dev Vlan10 && ip addr del 10.0.10.254/24 dev vrrp10",
+    {"ip link set Vlan20 address 02:00:00:00:00:11", {del("00:21")}},
+    // Whichever of two links sharing a MAC stays routed keeps routing on,
+    // and a VRRP link without its address is no master.
+    {"ip addr flush dev Vlan10 && ip addr del 10.0.10.254/24 dev vrrp10",
      {"vrrp del" + kVrrp10},
      {off("00:11")}},
-    {"the other one unrouted instead, and the VRRP address back",
-     "ip addr add 10.0.10.1/24 dev Vlan10 && ip addr flush dev Vlan20 && "
+    {"ip addr add 10.0.10.1/24 dev Vlan10 && ip addr flush dev Vlan20 && "
      "ip addr add 10.0.10.254/24 dev vrrp10",
      {"vrrp add" + kVrrp10},
      {off("00:11")}},
-    {"both sharing links unrouted", "ip addr flush dev Vlan10", {off("00:11")}},
-    {"one sharing link goes, with the master VRRP link on it",
-     "ip addr add 10.0.10.1/24 dev Vlan10 && ip link del Vlan20",
+    {"ip addr flush dev Vlan10", {off("00:11")}},
+    {"ip addr add 10.0.10.1/24 dev Vlan10 && ip link del Vlan20",
      {on("00:11"), del("01:20"), "vrrp del" + kVrrp20},
      {del("00:11")}},
-    {"the last sharing link goes",
-     "ip link del Vlan10",
-     {del("00:11"), del("01:10"), "vrrp del" + kVrrp10}},
+    {"ip link del Vlan10", {del("00:11"), del("01:10"), "vrrp del" + kVrrp10}},
 };
 
 // The agent starts while a burst of links is being made, more than a small
-// socket buffer could hold, then follows each change as it comes.
+// socket buffer could hold, then follows each change as it comes; what it
+// records rebuilds the same state without the kernel.
 TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
-    ASSERT_EQ(std::system(kTwoVlans), 0);
-    PlinthTest::ChildProcess made(burst(10) + " 2>" + (dir_ / "burst.err").string());
+    ASSERT_EQ(
+        std::system("for n in 10 20; do ip link add Vlan$n address 02:00:00:00:00:$n type veth "
+                    "peer name p$n address 02:00:00:00:01:$n && ip link set p$n up && "
+                    "ip link set Vlan$n up && ip addr add 10.0.$n.1/24 dev Vlan$n && "
+                    "ip link add vrrp$n link Vlan$n address 00:00:5e:00:01:$(printf %02x $n) "
+                    "type macvlan mode bridge && ip link set vrrp$n up && "
+                    "ip addr add 10.0.$n.254/24 dev vrrp$n || exit 1; done"),
+        0);
+    ChildProcess made(burst(10) + " 2>" + (dir_ / "burst.err").string());
     auto const record = dir_ / "record.scn";
-    FollowingAgent agent("--system-mac Vlan10 --record " + record.string(), dir_ / "err");
+    FollowingAgent agent("agent", "--system-mac Vlan10 --record " + record.string());
     ASSERT_EQ(made.stop(0), 0) << PlinthTest::slurp(dir_ / "burst.err");
     ASSERT_TRUE(
         agent.waitFor({on("00:10"), on("00:20"), off("01:10"), "vrrp add" + kVrrp10,
                        "vrrp add" + kVrrp20, "routing-config system 02:00:00:00:00:10 valid",
                        off(burstMac(2 * kPairs - 1)), on(burstMac(18))}));
     for (auto const& step : kSteps) {
-        SCOPED_TRACE(step.what);
+        SCOPED_TRACE(step.script);
         agent.mark();
-        ASSERT_EQ(std::system(step.script), 0) << step.script;
+        ASSERT_EQ(std::system(step.script), 0);
         ASSERT_TRUE(agent.waitFor(step.expect));
         for (auto const& line : step.absent) {
-            EXPECT_EQ(std::ranges::count(agent.sinceMark(), line), 0) << line;
+            EXPECT_EQ(std::ranges::count(agent.said(), line), 0) << line;
         }
     }
 
@@ -126,18 +120,16 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
     nlohmann::json const dump = agent.finalDump();
     EXPECT_EQ(dump["routerMacStatus"].size(), 2U * kPairs) << "the burst's links, no other";
     EXPECT_EQ(dump["table"].size(), 10U) << "the burst's routed links, no VRRP entry";
-    EXPECT_EQ(dump["routingStatus"]["routerMac"],
-              (nlohmann::json{{"mac", "02:00:00:00:00:11"}, {"valid", true}}))
+    EXPECT_EQ(dump["routingStatus"]["routerMac"]["mac"], "02:00:00:00:00:11")
         << "the system MAC outlives its link";
-    // The record is what was applied, and rebuilds the same state.
     std::string applied = "start\nfap add 0\n";
-    for (auto const& line : agent.lines()) {
-        applied += line.starts_with("kernel: ") ? line.substr(8) + "\n" : "";
+    for (auto const& line : agent.said(false)) {
+        applied += line + "\n";
     }
     EXPECT_EQ(PlinthTest::slurp(record), applied);
     auto replay = PlinthTest::runAgent(record.string() + " -", "dump\n", dir_);
     ASSERT_EQ(replay.status, 0) << replay.err;
-    EXPECT_EQ(PlinthTest::lastJsonLine(replay.out), dump);
+    EXPECT_EQ(PlinthTest::lastDump(replay.out), dump);
 }
 
 // With the notification socket made to overflow, the agent reads the kernel
@@ -146,7 +138,7 @@ TEST_F(KernelFollowTest, LostNotificationsAreReadAgain) {
     ASSERT_EQ(std::system("ip link add Vlan5 address 02:00:00:00:00:05 type veth peer name p5 "
                           "address 02:00:00:00:01:05"),
               0);
-    FollowingAgent agent("", dir_ / "err", "env PLINTH_NETLINK_RCVBUF=4096");
+    FollowingAgent agent("agent", "", "env PLINTH_NETLINK_RCVBUF=4096");
     ASSERT_TRUE(agent.waitFor({off("00:05"), off("01:05")}));
 
     agent.mark();
@@ -161,51 +153,38 @@ TEST_F(KernelFollowTest, LostNotificationsAreReadAgain) {
     EXPECT_EQ(agent.stop(SIGINT), 0) << "SIGINT ends following as SIGTERM does";
     EXPECT_EQ(agent.finalDump()["routerMacStatus"].size(), 2U * kPairs);
     EXPECT_NE(agent.err().find("notifications were lost"), std::string::npos) << agent.err();
-    Lines sets;
-    std::ranges::copy_if(agent.sinceMark(), std::back_inserter(sets),
-                         [](auto const& l) { return l.starts_with("router-mac set "); });
-    EXPECT_EQ(sets.size(), 2U * kPairs) << "each new link once, nothing of what stayed";
-    EXPECT_EQ(std::set<std::string>(sets.begin(), sets.end()).size(), 2U * kPairs);
+    std::set<std::string> sets;
+    for (auto const& line : agent.said()) {
+        EXPECT_TRUE(line.starts_with("router-mac ") && sets.insert(line).second) << line;
+    }
+    EXPECT_EQ(sets.size(), 2U * kPairs + 2) << "each new link once, nothing of what stayed";
 }
 
-// Arguments, and the error they end with (none: following ends with the dump).
-struct Run {
-    char const* args;
-    std::string error;
-};
-void PrintTo(Run const& c, std::ostream* os) {
-    *os << c.args;
-}
-
-class FollowOptionsTest : public KernelFollowTest, public ::testing::WithParamInterface<Run> {};
-
-TEST_P(FollowOptionsTest, EndAsTold) {
-    auto const& [args, error] = GetParam();
-    auto r = PlinthTest::runAgent(args, "", dir_);
-    if (error.empty()) {
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_TRUE(PlinthTest::lastJsonLine(r.out)["running"]);
-    } else {
-        EXPECT_EQ(r.status, 2);
+// Option errors end the run before anything is applied; without one,
+// following ends with the dump.
+TEST_F(KernelFollowTest, OptionsAreCheckedBeforeFollowing) {
+    auto r = PlinthTest::runAgent("--follow-kernel --for 0.2", "", dir_);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(PlinthTest::lastDump(r.out)["running"]);
+    std::pair<std::string, std::string> const errors[] = {
+        {"--system-mac eth9", "--system-mac: no link named 'eth9'"},
+        {"--vlan eth0=5 --vlan eth0=6", "--vlan: eth0 is given twice"},
+        {"--for -1", "--for: bad value '-1' (seconds, a number from 0)"},
+        {"--vlan eth0", "--vlan: expected IFNAME=N, not 'eth0'"},
+        {"--vlan =10", "--vlan: expected IFNAME=N, not '=10'"},
+        {"--vlan eth0=0", "--vlan: bad VLAN '0' for eth0 (a number from 1 to 4094)"},
+        {"--vlan eth0=4095", "--vlan: bad VLAN '4095' for eth0 (a number from 1 to 4094)"},
+        {"--vlan a-very-long-name0=5",
+         "--vlan: interface name 'a-very-long-name0' is longer than 15 characters"},
+    };
+    for (auto const& [args, error] : errors) {
+        // --for ends a run that should have been refused.
+        r = PlinthTest::runAgent("--follow-kernel --for 0 " + args, "", dir_);
+        EXPECT_EQ(r.status, 2) << args;
         EXPECT_EQ(r.err, "plinth-agent: error: " + error + "\n");
     }
+    r = PlinthTest::runAgent("--vlan eth0=5", "", dir_);
+    EXPECT_EQ(r.err, "plinth-agent: error: --vlan needs --follow-kernel\n");
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Kernel, FollowOptionsTest,
-    ::testing::Values(
-        Run{"--follow-kernel --for 0.2", ""},
-        Run{"--follow-kernel --system-mac eth9", "--system-mac: no link named 'eth9'"},
-        Run{"--follow-kernel --vlan eth0=5 --vlan eth0=6", "--vlan: eth0 is given twice"},
-        Run{"--follow-kernel --for -1", "--for: bad value '-1' (seconds, a number from 0)"},
-        Run{"--follow-kernel --vlan eth0", "--vlan: expected IFNAME=N, not 'eth0'"},
-        Run{"--follow-kernel --vlan =10", "--vlan: expected IFNAME=N, not '=10'"},
-        Run{"--follow-kernel --vlan eth0=0",
-            "--vlan: bad VLAN '0' for eth0 (a number from 1 to 4094)"},
-        Run{"--follow-kernel --vlan eth0=4095",
-            "--vlan: bad VLAN '4095' for eth0 (a number from 1 to 4094)"},
-        Run{"--follow-kernel --vlan a-very-long-name0=5",
-            "--vlan: interface name 'a-very-long-name0' is longer than 15 characters"},
-        Run{"--vlan eth0=5", "--vlan needs --follow-kernel"}));
 
 }  // namespace

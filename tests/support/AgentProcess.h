@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
@@ -14,37 +15,9 @@
 
 namespace PlinthTest {
 
-// What one run of plinth-agent left behind.
-struct AgentRun {
-    int status;  // -1 when the agent did not exit normally (a crash)
-    std::string out;
-    std::string err;
-};
-
 inline std::string slurp(std::filesystem::path const& path) {
     std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Runs the built agent with `args`, `input` on standard input, keeping its
-// files in `dir`.
-inline AgentRun runAgent(std::string const& args, std::string const& input,
-                         std::filesystem::path const& dir) {
-    std::ofstream(dir / "in") << input;
-    std::string const command = std::string(PLINTH_AGENT_PATH) + " " + args + " < " +
-                                (dir / "in").string() + " > " + (dir / "out").string() + " 2> " +
-                                (dir / "err").string();
-    int const raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "out"), slurp(dir / "err")};
-}
-
-// The last line of `out`, parsed: what the final `dump` printed.
-inline nlohmann::json lastJsonLine(std::string const& out) {
-    auto end = out.find_last_not_of('\n');
-    auto start = out.rfind('\n', end);
-    return nlohmann::json::parse(out.substr(start == std::string::npos ? 0 : start + 1));
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Every line of `out` that is JSON: what the `dump`s printed, in order.
@@ -57,6 +30,30 @@ inline std::vector<nlohmann::json> jsonLines(std::string const& out) {
         }
     }
     return dumps;
+}
+
+// What the last `dump` in `out` printed (null when none did).
+inline nlohmann::json lastDump(std::string const& out) {
+    auto dumps = jsonLines(out);
+    return dumps.empty() ? nlohmann::json() : dumps.back();
+}
+
+// What one run of plinth-agent left behind.
+struct AgentRun {
+    int status;  // -1 when the agent did not exit normally (a crash)
+    std::string out, err;
+};
+
+// Runs the built agent with `args`, `input` on standard input, keeping its
+// files in `dir`.
+inline AgentRun runAgent(std::string const& args, std::string const& input,
+                         std::filesystem::path const& dir) {
+    std::ofstream(dir / "in") << input;
+    std::string const command = std::string(PLINTH_AGENT_PATH) + " " + args + " < " +
+                                (dir / "in").string() + " > " + (dir / "out").string() + " 2> " +
+                                (dir / "err").string();
+    int const raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "out"), slurp(dir / "err")};
 }
 
 // A test with a scratch directory of its own for the agent's files. Each
