@@ -143,22 +143,9 @@ TEST_F(MounterTest, CompletionPublishesThenStartsEachChildWithThoseBeforeItInPla
     };
     mounter_->vrrpMacStatusIs()->notifieeList()->subscriberAdd(&onTable, false);
     MyStationMounter& m = start();
-    EXPECT_EQ(
-        journal.take(),
-        (Lines{"capability anygwSupported=1", "capability vrrpSupported=1",
-               "capability vrrpSupportedMaxNum=511", "capability vrrpMacAsAnygwMacSupported=1",
-               "capability useUniqueGroupIds=0", "capability requireGlobalIpRouting=0",
-               "capability vrrpSubinterfaceSupported=0",
-               "config set 00:00:5e:00:01:0a a/fff [l3 station flag4 flag5]",
-               // The table programmer starts and takes what is configured.
-               "status set 00:00:5e:00:01:0a a/fff", "running on",
-               // The resolver is initialised.
-               "macStatus add 00:1c:73:00:00:01 interface",
-               "macStatus 00:1c:73:00:00:01 interface routing=1 status=2",
-               "config set 00:1c:73:00:00:01 0/0 [l3 station flag4 flag5]",
-               "status set 00:1c:73:00:00:01 0/0",
-               "config set 00:1c:73:00:00:aa 0/0 [l3 station flag4 flag5]",
-               "status set 00:1c:73:00:00:aa 0/0", "routing system 00:1c:73:00:00:aa valid"}));
+    EXPECT_TRUE(hw.anygwSupported() && hw.vrrpSupported() && hw.vrrpSupportedMaxNum() == 511 &&
+                hw.vrrpMacAsAnygwMacSupported() && !hw.useUniqueGroupIds() &&
+                !hw.requireGlobalIpRouting() && !hw.vrrpSubinterfaceSupported());
     // The reflector fills the virtual-MAC table, the VRRP machine writes
     // through the helper, the table programmer sets the running state, the
     // resolver the configuration again (children in the mounter's order:
@@ -184,51 +171,36 @@ TEST_F(MounterTest, CompletionPublishesThenStartsEachChildWithThoseBeforeItInPla
     m.vrrpMacStatus()->notifieeList()->subscriberRemove(&onTable);
 }
 
-struct RefusalCase {
-    char const* name;
-    char const* path;     // left out
-    char const* refusal;  // the trace line
-    void (*repair)(Sw&);
-};
-
-class RefusalTest : public MounterTest, public ::testing::WithParamInterface<RefusalCase> {};
-
-// Refused, with a line at level 0, before anything is created or published;
-// wired once repaired, with a toggle file that cannot be read, which is said
-// at level 0 too. Entry and completion are traced at level 4.
-TEST_P(RefusalTest, TracedAndNothingMadeUntilRepaired) {
-    RefusalCase const& c = GetParam();
+// Refused, with a line at level 0, before anything is created or published,
+// while the hardware status or the L3 status is missing; wired once both are
+// there, with a toggle file that cannot be read, which is said at level 0
+// too. Entry and completion are traced at level 4.
+TEST_F(MounterTest, WiringRefusedUntilItsPreconditionsHold) {
     toggleFileIs(R"({"PlinthL3UnicastVrrp": false,})");
-    sw_->omit(Path::routerMacDb);
-    sw_->omit(c.path);
+    for (char const* path : {Path::routerMacDb, Path::fhrpHwStatus, Path::brixL3Status}) {
+        sw_->omit(path);
+    }
     PlinthTest::TraceCapture capture("L3MyStationMounter");
     MyStationMounter& m = start();
     EXPECT_EQ(held(m).substr(4), "0100 00000");
-    EXPECT_FALSE(sw_->fhrpHwStatus() && sw_->fhrpHwStatus()->anygwSupported());
-    c.repair(*sw_);
+    sw_->sysdb()->entityIs(Path::fhrpHwStatus, Kel::newPtr<Routing::Fhrp::Hardware::Status>());
+    rerun();
+    EXPECT_EQ(held(m).substr(4), "0100 00000");
+    EXPECT_FALSE(sw_->fhrpHwStatus()->anygwSupported());
+    sw_->shared()->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>());
     rerun();
     EXPECT_EQ(held(m), "01111111 11111");
     Lines const texts = capture.texts();
-    ASSERT_EQ(texts.size(), 5U);
-    EXPECT_EQ(texts[2], c.refusal);
-    EXPECT_EQ(texts[4], "toggle file unreadable, default used: " + Toggle::lastError());
+    ASSERT_EQ(texts.size(), 7U);
+    EXPECT_EQ(texts[2], "routing/fhrp/hardware/status missing, My Station wiring refused");
+    EXPECT_EQ(texts[4], "brixL3Status missing, My Station wiring refused");
+    EXPECT_EQ(texts[6], "toggle file unreadable, default used: " + Toggle::lastError());
     std::string levels;
     for (std::string const& line : capture.lines()) {
         levels += line.starts_with("L3MyStationMounter/") ? line.substr(19, 2) : "?";
     }
-    EXPECT_EQ(levels, "4 4 0 4 0 ");
+    EXPECT_EQ(levels, "4 4 0 4 0 4 0 ");
 }
-
-RefusalCase const kRefusals[] = {
-    {"HardwareStatusMissing", Path::fhrpHwStatus,
-     "routing/fhrp/hardware/status missing, My Station wiring refused",
-     [](Sw& s) {
-         s.sysdb()->entityIs(Path::fhrpHwStatus, Kel::newPtr<Routing::Fhrp::Hardware::Status>());
-     }},
-    {"BrixL3StatusMissing", Path::brixL3Status, "brixL3Status missing, My Station wiring refused",
-     [](Sw& s) { s.shared()->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>()); }},
-};
-INSTANTIATE_TEST_SUITE_P(Preconditions, RefusalTest, ::testing::ValuesIn(kRefusals), byName);
 
 struct WiringCase {
     char const* name;

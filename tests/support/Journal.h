@@ -113,16 +113,14 @@ class Journal {
 
     static std::string flags(PlinthL3Unicast::MyStationConfig const& c) {
         std::string out;
-        for (auto const& [on, name] : {std::pair{c.l3Enabled, "l3"},
-                                       {c.stationFlag, "station"},
-                                       {c.configFlag3, "flag3"},
-                                       {c.configFlag4, "flag4"},
-                                       {c.configFlag5, "flag5"}}) {
-            if (on) {
-                out += out.empty() ? name : std::string(" ") + name;
-            }
+        for (auto const& [on, name] : {std::pair{c.l3Enabled, " l3"},
+                                       {c.stationFlag, " station"},
+                                       {c.configFlag3, " flag3"},
+                                       {c.configFlag4, " flag4"},
+                                       {c.configFlag5, " flag5"}}) {
+            out += on ? name : "";
         }
-        return "[" + out + "]";
+        return "[" + out.substr(out.empty() ? 0 : 1) + "]";
     }
 
     void configChanged(short, void const* k, void const* value) {
@@ -180,9 +178,6 @@ class Journal {
                << +e.entryFlag3 << ',' << +e.entryFlag4 << " vlan=" << e.vlanId.value() << '/'
                << e.vlanIdMask.value() << " tvlan=" << e.taggedVlanId.value() << '/'
                << e.taggedVlanIdMask.value();
-            if (e.macAddr != k.addr || e.macAddrMask != Pakt::EthAddr::broadcast()) {
-                os << " mac=" << e.macAddr << '/' << e.macAddrMask;
-            }
             out.emplace(k, os.str());
         }
         return out;
