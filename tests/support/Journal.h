@@ -93,31 +93,28 @@ class Journal {
         if (!source) {
             return;
         }
-        auto w = std::make_unique<Watch>();
-        w->journal = this;
-        w->handler = handler;
-        w->subscriber.owner = w.get();
-        w->subscriber.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short attribute,
-                                    void const* key, void const* value) {
+        Watch& w = *watches_.emplace_back(new Watch{this, handler, {}});
+        w.subscriber.owner = &w;
+        w.subscriber.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short attribute,
+                                   void const* key, void const* value) {
             auto* watch = static_cast<Watch*>(s->owner);
             watch->journal->silentChanges();
             (watch->journal->*watch->handler)(attribute, key, value);
         };
         // First in line: a change is written down before the reactions it
         // causes in other subscribers.
-        source->notifieeList()->subscriberAdd(&w->subscriber, true);
-        watches_.push_back(std::move(w));
+        source->notifieeList()->subscriberAdd(&w.subscriber, true);
     }
 
     void line(std::string text) { lines_.push_back(std::move(text)); }
 
     static std::string flags(PlinthL3Unicast::MyStationConfig const& c) {
         std::string out;
-        for (auto const& [on, name] : {std::pair{c.l3Enabled, " l3"},
-                                       {c.stationFlag, " station"},
-                                       {c.configFlag3, " flag3"},
-                                       {c.configFlag4, " flag4"},
+        // clang-format off
+        for (auto const& [on, name] : {std::pair{c.l3Enabled, " l3"}, {c.stationFlag, " station"},
+                                       {c.configFlag3, " flag3"}, {c.configFlag4, " flag4"},
                                        {c.configFlag5, " flag5"}}) {
+            // clang-format on
             out += on ? name : "";
         }
         return "[" + out.substr(out.empty() ? 0 : 1) + "]";
