@@ -123,19 +123,15 @@ TEST_F(HelperTest, RouterMacIntakeKeepsStatusRecordsAndEntries) {
         bool present, routing;
         Lines journal, trace;
     } const calls[] = {
-        {key(kA),
-         true,
-         true,
-         {recordAdd(key(kA)), record(key(kA), true), set(kA, true)},
+        // clang-format off
+        {key(kA), true, true, {recordAdd(key(kA)), record(key(kA), true), set(kA, true)},
          {kIntake, change(kA, true, "Added")}},
-        {key(kA),
-         true,
-         false,
-         {record(key(kA), false), del(kA)},
-         {kIntake, change(kA, false, "Updated")}},
-        {key(kA), true, false, {}, {kIntake}},
+        {key(kA), true, false, {record(key(kA), false), del(kA)}, {kIntake, change(kA, false, "Updated")}},
+        {key(kA), true, false, {}, {kIntake}},  // unchanged
+        // The stored flag is off: the line shows the call's.
         {key(kA), false, true, {recordDel(key(kA))}, {kIntake, change(kA, true, "Removed")}},
         {shared, false, true, {}, {kIntake, kSkip}},
+        // clang-format on
     };
     for (auto const& c : calls) {
         SCOPED_TRACE(str(c.key) + (c.present ? " present" : " gone"));
@@ -212,7 +208,7 @@ TEST_F(HelperTest, BuiltByTypeThenDropsTakesInAndReconcilesAtInitialization) {
     switch_->routingConfig()->virtualRouterMacIs(state(kV, true));
     EXPECT_EQ(journal(), (Lines{set(kV, true), routing(kVirtual, kV, true)}));
     switch_->routerMacStatusDb()->macStatusDbIs(key(kW));  // left by an earlier run
-    journal();
+    journal();                                             // not the helper's doing
     helper_->initializedIs(true);
     EXPECT_EQ(journal(),
               (Lines{recordDel(key(kW)), recordAdd(key(kB)), record(key(kB), true), set(kB, true),
