@@ -166,10 +166,10 @@ TEST_P(ListeningTest, ReactsToRoutingConfigAndRouterMacsOnlyWhileListening) {
     EXPECT_EQ(subscribers(), std::make_pair(n, n));
     auto const config = switch_->routingConfig();
     config->virtualRouterMacIs(state(kV, true));
+    config->notifieeList()->notify(2);  // no MAC state
     config->routerMacIs(state(kA, true));
     config->routerMacIs(state(kB, true));
     config->virtualRouterMacIs(state(kV, false));
-    config->notifieeList()->notify(2);  // no MAC state
     switch_->routerMacDb()->routerMacIs(key(kW), {true});
     // clang-format off
     Lines const heard = {set(kV, true), routing(kVirtual, kV, true),
@@ -200,11 +200,15 @@ TEST_F(HelperTest, BuiltByTypeThenDropsTakesInAndReconcilesAtInitialization) {
     switch_->routingConfig()->routerMacIs(state(kA, true));
     switch_->routerMacDb()->routerMacIs(key(kB), {true});
     Kel::TypeImpl const* type = Kel::typeImpl("PlinthL3Unicast::L3MyStationHelperSm");
-    EXPECT_THROW(type->genericIfConstructFromCtorArgs(Kel::ArgList(6)), Kel::RangeException);
-    helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(type->genericIfConstructFromCtorArgs(
-        {Kel::toValue(switch_->routerMacDb()), Kel::toValue(switch_->routerMacStatusDb()),
-         Kel::toValue(switch_->routingConfig()), Kel::toValue(switch_->routingStatus()),
-         Kel::toValue(dir_)}));
+    Kel::ArgList args{Kel::toValue(switch_->routerMacDb()),
+                      Kel::toValue(switch_->routerMacStatusDb()),
+                      Kel::toValue(switch_->routingConfig()),
+                      Kel::toValue(switch_->routingStatus()),
+                      Kel::toValue(dir_),
+                      Kel::toValue(dir_)};
+    EXPECT_THROW(type->genericIfConstructFromCtorArgs(args), Kel::RangeException);
+    args.pop_back();
+    helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(type->genericIfConstructFromCtorArgs(args));
     switch_->routingConfig()->virtualRouterMacIs(state(kV, true));
     EXPECT_EQ(journal(), (Lines{set(kV, true), routing(kVirtual, kV, true)}));
     switch_->routerMacStatusDb()->macStatusDbIs(key(kW));  // left by an earlier run

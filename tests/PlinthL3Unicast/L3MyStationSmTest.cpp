@@ -96,10 +96,6 @@ class L3MyStationSmTest : public ::testing::Test {
         configDir_->configIs(key, config);
     }
     Kel::Ptr<Fcsd> fcsd() const { return sw_->featureCommon(); }
-    std::size_t subscribers() const {
-        return fcsd()->notifieeList()->subscriberCount() +
-               configDir_->notifieeList()->subscriberCount();
-    }
     Lines journal() { return journal_->take(); }
     Kel::Ptr<MyStationTable const> held() const { return sm_ ? sm_->myStationTable() : nullptr; }
 
@@ -198,7 +194,8 @@ TEST_P(ProgramTest, CommitsTheEntriesBeforeTheStatusAndRemovesThemBeforeIt) {
     EXPECT_EQ(journal(), programmed);
     EXPECT_EQ(*statusDir_->status(c.key), MyStationStatus{{c.key}});
     for (auto const& [tableKey, entry] : sm_->myStationTable()->entries()) {
-        EXPECT_EQ(tableKey.addrMask, Pakt::EthAddr::broadcast());
+        EXPECT_TRUE(tableKey.addrMask == Pakt::EthAddr::broadcast() && entry.macAddr == kMac &&
+                    entry.macAddrMask == Pakt::EthAddr::broadcast());
     }
     configDir_->configDel(c.key);
     EXPECT_EQ(journal(), removed);
@@ -235,6 +232,10 @@ TEST_F(L3MyStationSmTest, BuiltFromArgumentsReactsOnlyToItsOwnAttributesWhileAli
     sm_->kelDoZombieReactors(false);
     configDir_->notifieeList()->notify(MyStationConfigDir::kCollectionAttr + 1, &vlan1, nullptr);
     EXPECT_EQ(journal(), Lines{});
+    auto subscribers = [this] {
+        return fcsd()->notifieeList()->subscriberCount() +
+               configDir_->notifieeList()->subscriberCount();
+    };
     sm_->hasNotificationActiveIs(false);
     EXPECT_EQ(subscribers(), 0U);
     sm_->hasNotificationActiveIs(true);
