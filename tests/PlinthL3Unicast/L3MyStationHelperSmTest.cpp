@@ -7,7 +7,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -46,10 +45,6 @@ std::string str(T const& value) {
 auto const text = [](std::uint64_t mac) { return str(Pakt::EthAddr(mac)); };
 
 // Journal lines.
-Lines operator+(Lines a, Lines const& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 auto const set = [](std::uint64_t mac, bool l3) {
     return "config set " + text(mac) + " 0/0 [" + (l3 ? "l3 " : "") + "station flag4 flag5]";
 };
@@ -90,10 +85,6 @@ class HelperTest : public ::testing::Test {
             switch_->routerMacDb(), switch_->routerMacStatusDb(), switch_->routingConfig(),
             switch_->routingStatus(), dir_);
     }
-    void forget() {
-        journal_->take();
-        capture_.clear();
-    }
     Lines journal() { return journal_->take(); }
     Lines traced() {
         Lines out = capture_.texts();
@@ -121,119 +112,41 @@ void PrintTo(auto const& c, std::ostream* os) requires std::is_pointer_v<decltyp
 }
 auto const caseName = [](auto const& info) { return std::string(info.param.name); };
 
-// ---- Router MAC intake ----------------------------------------------------------------
-
-struct IntakeCase {
-    char const* name;
-    std::vector<std::tuple<MacTypeMask, bool, bool>> calls;  // key, present, routing
-    Lines journal;                                           // of the last call
-    Lines trace;                                             // of the last call
-};
-
-MacTypeMask const kInterface = key(kA, MacType::interface);
-
-// clang-format off
-std::vector<IntakeCase> const kIntakeCases = {
-    {"NewMacWithRouting", {{key(kA), true, true}},
-     {recordAdd(key(kA)), record(key(kA), true), set(kA, true)}, {kIntake, change(kA, true, "Added")}},
-    {"NewMacWithoutRouting", {{key(kA), true, false}},
-     {recordAdd(key(kA)), record(key(kA), false)}, {kIntake, change(kA, false, "Added")}},
-    {"RepeatedAnnouncementChangesNothing", {{key(kA), true, true}, {key(kA), true, true}}, {}, {kIntake}},
-    {"RoutingTurnedOff", {{key(kA), true, true}, {key(kA), true, false}},
-     {record(key(kA), false), del(kA)}, {kIntake, change(kA, false, "Updated")}},
-    {"RoutingTurnedOn", {{key(kA), true, false}, {key(kA), true, true}},
-     {record(key(kA), true), set(kA, true)}, {kIntake, change(kA, true, "Updated")}},
-    // The Removed line shows the call's flag, not the stored one.
-    {"RemovalOfMacNeverConfigured", {{key(kA), true, false}, {key(kA), false, true}},
-     {recordDel(key(kA))}, {kIntake, change(kA, true, "Removed")}},
-    {"TwoKeysShareOneEntry", {{key(kA), true, true}, {kInterface, true, true}, {kInterface, false, false}},
-     {recordDel(kInterface), del(kA)}, {kIntake, change(kA, false, "Removed")}},
-    // An entry is only ever deleted for a key that had routing on, or went.
-    {"NewKeyWithoutRoutingLeavesTheSharedEntry", {{kInterface, true, true}, {key(kA), true, false}},
-     {recordAdd(key(kA)), record(key(kA), false)}, {kIntake, change(kA, false, "Added")}},
-    // A removal first: were it not skipped, its assertion would fail.
-    {"SharedRouterEncapIsSkipped", {{key(kA, MacType::sharedRouterEncap), false, true}, {key(kA, MacType::sharedRouterEncap), true, true}}, {}, {kIntake, kSkip}},
-};
-// clang-format on
-
-class IntakeTest : public HelperTest, public ::testing::WithParamInterface<IntakeCase> {};
-
-TEST_P(IntakeTest, KeepsStatusRecordsAndEntries) {
+// Each call's journal and trace lines: the intake line, then one naming the
+// change with the call's own flag. A removal traces after the check that the
+// record exists, and a shared router encapsulation is skipped before it.
+TEST_F(HelperTest, RouterMacIntakeKeepsStatusRecordsAndEntries) {
     create();
-    for (auto const& [key, present, routing] : GetParam().calls) {
-        forget();
-        helper_->handleRouterMac(key, present, routing);
-    }
-    EXPECT_EQ(journal(), GetParam().journal);
-    EXPECT_EQ(traced(), GetParam().trace);
-}
-
-INSTANTIATE_TEST_SUITE_P(Calls, IntakeTest, ::testing::ValuesIn(kIntakeCases), caseName);
-
-// ---- Router type reconciliation ---------------------------------------------------------
-
-struct ReconcileCase {
-    char const* name;
-    RouterTypes type;
-    MacState applied;
-    MacState desired;
-    Lines journal;
-    Lines trace = {};  // checked where given
-};
-
-// clang-format off
-std::vector<ReconcileCase> const kReconcileCases = {
-    {"SystemMacChanges", kSystem, state(kA, true), state(kB, true),
-     {del(kA), set(kB, true), routing(kSystem, kB, true)},
-     {"0 handleRouterType routerType: systemRouter",
-      "0 handleRouterType old mac: 00:00:00:00:00:0a valid: 1",
-      "0 handleRouterType remove existing mac: 00:00:00:00:00:0a/ff:ff:ff:ff:ff:ff vlan: 0/0",
-      "0 handleRouterType add new mac: 00:00:00:00:00:0b/ff:ff:ff:ff:ff:ff vlan: 0/0 l3Enabled: 1",
-      "0 updateRouterMacState routerType: systemRouter mac: 00:00:00:00:00:0b valid: 1"}},
-    {"SameValidMacIsDeletedAndWrittenAgain", kSystem, state(kA, true), state(kA, true),
-     {del(kA), set(kA, true)}},
-    {"SystemTurnsInvalidKeepsEntryWithoutL3", kSystem, state(kA, true), state(kA, false),
-     {del(kA), set(kA, false), routing(kSystem, kA, false)}},
-    {"OldInvalidMacIsRemovedToo", kSystem, state(kA, false), state(kB, true),
-     {del(kA), set(kB, true), routing(kSystem, kB, true)}},
-    {"ValidZeroMacCountsAsNoneApplied", kSystem, state(0, true), state(kB, true),
-     {set(kB, true), routing(kSystem, kB, true)}},
-    {"VirtualTurnsInvalid", kVirtual, state(kV, true), state(kV, false),
-     {del(kV), routing(kVirtual, kV, false)},
-     {"0 handleRouterType routerType: virtualRouter",
-      "0 updateRouterMacState routerType: virtualRouter mac: 00:00:00:00:00:1a valid: 0"}},
-    {"VirtualInvalidOtherMacLeavesAppliedEntry", kVirtual, state(kV, true), state(kW, false),
-     {routing(kVirtual, kW, false)}},
-    {"VirtualValidAfterInvalidWritesTheEntryAgain", kVirtual, state(kV, false), state(kV, true),
-     {del(kV), set(kV, true), routing(kVirtual, kV, true)}},
-};
-// clang-format on
-
-class ReconcileTest : public HelperTest, public ::testing::WithParamInterface<ReconcileCase> {};
-
-TEST_P(ReconcileTest, ReplacesTheAppliedEntryThenRecordsTheDesiredState) {
-    ReconcileCase const& c = GetParam();
-    auto const [config, status] = std::pair(switch_->routingConfig(), switch_->routingStatus());
-    c.type == kSystem ? config->routerMacIs(c.desired) : config->virtualRouterMacIs(c.desired);
-    c.type == kSystem ? status->routerMacIs(c.applied) : status->virtualRouterMacIs(c.applied);
-    dir_->configIs({c.applied.mac, 0, 0}, {});  // the entry applied
-    create();
-    forget();
-    helper_->handleRouterType(c.type);
-    EXPECT_EQ(journal(), c.journal);
-    if (!c.trace.empty()) {
+    MacTypeMask const shared = key(kA, MacType::sharedRouterEncap);
+    struct {
+        MacTypeMask key;
+        bool present, routing;
+        Lines journal, trace;
+    } const calls[] = {
+        // clang-format off
+        {key(kA), true, true, {recordAdd(key(kA)), record(key(kA), true), set(kA, true)},
+         {kIntake, change(kA, true, "Added")}},
+        {key(kA), true, false, {record(key(kA), false), del(kA)}, {kIntake, change(kA, false, "Updated")}},
+        {key(kA), true, false, {}, {kIntake}},  // unchanged
+        // The stored flag is off: the line shows the call's.
+        {key(kA), false, true, {recordDel(key(kA))}, {kIntake, change(kA, true, "Removed")}},
+        {shared, false, true, {}, {kIntake, kSkip}},
+        // clang-format on
+    };
+    for (auto const& c : calls) {
+        SCOPED_TRACE(str(c.key) + (c.present ? " present" : " gone"));
+        helper_->handleRouterMac(c.key, c.present, c.routing);
+        EXPECT_EQ(journal(), c.journal);
         EXPECT_EQ(traced(), c.trace);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(States, ReconcileTest, ::testing::ValuesIn(kReconcileCases), caseName);
-
-Lines const kRouterMacB = {recordAdd(key(kB)), record(key(kB), true), set(kB, true)};
-
 // Initialization with all-zero states leaves no entry. Then a listening
-// helper reconciles the router type whose state changed and takes in router
-// MACs; a zombie and a switched-off one hear nothing of either input. Its
-// subscriptions follow the notification flag and end with it.
+// helper reconciles the router type whose state changed, the applied entry
+// deleted before the desired one is written and the routing status last (an
+// invalid virtual router state deletes only its own MAC), and takes in
+// router MACs; a zombie and a switched-off one hear nothing of either input.
+// Its subscriptions follow the notification flag and end with it.
 class ListeningTest : public HelperTest, public ::testing::WithParamInterface<char const*> {};
 
 TEST_P(ListeningTest, ReactsToRoutingConfigAndRouterMacsOnlyWhileListening) {
@@ -251,13 +164,20 @@ TEST_P(ListeningTest, ReactsToRoutingConfigAndRouterMacsOnlyWhileListening) {
                     : helper_->hasNotificationActiveIs(way == "Listening");
     std::size_t const n = way == "NotificationsOff" ? 0 : 1;
     EXPECT_EQ(subscribers(), std::make_pair(n, n));
-    switch_->routingConfig()->virtualRouterMacIs(state(kV, true));
-    switch_->routingConfig()->routerMacIs(state(kA, true));
-    switch_->routingConfig()->notifieeList()->notify(2);  // no MAC state
-    switch_->routerMacDb()->routerMacIs(key(kB), {true});
-    Lines const heard = Lines{set(kV, true), routing(kVirtual, kV, true), set(kA, true),
-                              routing(kSystem, kA, true)} +
-                        kRouterMacB;
+    auto const config = switch_->routingConfig();
+    config->virtualRouterMacIs(state(kV, true));
+    config->notifieeList()->notify(2);  // no MAC state
+    config->routerMacIs(state(kA, true));
+    config->routerMacIs(state(kB, true));
+    config->virtualRouterMacIs(state(kV, false));
+    switch_->routerMacDb()->routerMacIs(key(kW), {true});
+    // clang-format off
+    Lines const heard = {set(kV, true), routing(kVirtual, kV, true),
+                         set(kA, true), routing(kSystem, kA, true),
+                         del(kA), set(kB, true), routing(kSystem, kB, true),
+                         del(kV), routing(kVirtual, kV, false),
+                         recordAdd(key(kW)), record(key(kW), true), set(kW, true)};
+    // clang-format on
     EXPECT_EQ(journal(), way == "Listening" ? heard : Lines{});
     helper_->hasNotificationActiveIs(true);
     EXPECT_EQ(subscribers(), std::make_pair(1UL, 1UL));
@@ -269,64 +189,37 @@ INSTANTIATE_TEST_SUITE_P(Ways, ListeningTest,
                          ::testing::Values("Listening", "Zombie", "NotificationsOff"),
                          [](auto const& info) { return std::string(info.param); });
 
-// ---- Initialization, and inputs this switch does not mount ----------------------------
+// ---- Initialization ---------------------------------------------------------------------
 
-struct InitCase {
-    char const* name;
-    int input;  // the argument of the create operation left null, 0 to 4; -1 for none
-    Lines skipped;
-    Lines journal;
-};
-
-Lines const kDropW = {recordDel(key(kW))};  // the record an earlier run left
-// Both types after a virtual router change before initialization.
-Lines const kTypes = {set(kA, true), routing(kSystem, kA, true), del(kV), set(kV, true)};
-
-// What an earlier run left is dropped, the router MACs present are taken
-// in, then the system router is reconciled before the virtual router. A
-// reaction that needs a missing input is skipped with one line naming it,
-// writes nothing, and the other reaction still does its work.
-// clang-format off
-InitCase const kInitCases[] = {
-    {"AllInputs", -1, {}, kDropW + kRouterMacB + kTypes},
-    {"RouterMacDb", 0, {}, kDropW + kTypes},
-    {"RouterMacStatusDb", 1, {"handleRouterMac skipped: routerMacStatusDb missing"}, kTypes},
-    {"RoutingConfig", 2, Lines(2, "handleRouterType skipped: myStationRoutingConfig missing"), kDropW + kRouterMacB},
-    {"RoutingStatus", 3, Lines(2, "handleRouterType skipped: myStationRoutingStatus missing"), kDropW + kRouterMacB},
-    {"ConfigDir", 4, Lines{"handleRouterMac skipped: myStationConfigDir missing"} +
-                     Lines(2, "handleRouterType skipped: myStationConfigDir missing"), kDropW},
-};
-// clang-format on
-
-class InitTest : public HelperTest, public ::testing::WithParamInterface<InitCase> {};
-
-// Built by type as a host does, from exactly the five inputs, each in its
-// own slot.
-TEST_P(InitTest, DropsTakesInThenReconcilesWhatItsInputsAllow) {
-    InitCase const& c = GetParam();
+// Built by type as a host does, from exactly the five inputs, each in its own
+// slot. A change of the routing configuration is applied at once; at
+// initialization what an earlier run left is dropped, the router MACs present
+// are taken in, then the system router is reconciled before the virtual
+// router. Taking initialization back writes nothing.
+TEST_F(HelperTest, BuiltByTypeThenDropsTakesInAndReconcilesAtInitialization) {
     switch_->routingConfig()->routerMacIs(state(kA, true));
     switch_->routerMacDb()->routerMacIs(key(kB), {true});
-    auto keep = [&c](int i, auto p) { return Kel::toValue(i == c.input ? nullptr : p); };
     Kel::TypeImpl const* type = Kel::typeImpl("PlinthL3Unicast::L3MyStationHelperSm");
-    EXPECT_THROW(type->genericIfConstructFromCtorArgs(Kel::ArgList(6)), Kel::RangeException);
-    helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(type->genericIfConstructFromCtorArgs(
-        {keep(0, switch_->routerMacDb()), keep(1, switch_->routerMacStatusDb()),
-         keep(2, switch_->routingConfig()), keep(3, switch_->routingStatus()), keep(4, dir_)}));
-    switch_->routingConfig()->virtualRouterMacIs(state(kV, true));  // applied at once
-    EXPECT_EQ(journal(),
-              c.input < 2 ? (Lines{set(kV, true), routing(kVirtual, kV, true)}) : Lines{});
+    Kel::ArgList args{Kel::toValue(switch_->routerMacDb()),
+                      Kel::toValue(switch_->routerMacStatusDb()),
+                      Kel::toValue(switch_->routingConfig()),
+                      Kel::toValue(switch_->routingStatus()),
+                      Kel::toValue(dir_),
+                      Kel::toValue(dir_)};
+    EXPECT_THROW(type->genericIfConstructFromCtorArgs(args), Kel::RangeException);
+    args.pop_back();
+    helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(type->genericIfConstructFromCtorArgs(args));
+    switch_->routingConfig()->virtualRouterMacIs(state(kV, true));
+    EXPECT_EQ(journal(), (Lines{set(kV, true), routing(kVirtual, kV, true)}));
     switch_->routerMacStatusDb()->macStatusDbIs(key(kW));  // left by an earlier run
-    forget();
+    journal();                                             // not the helper's doing
     helper_->initializedIs(true);
-    Lines skipped = capture_.texts();
-    std::erase_if(skipped, [](auto const& t) { return t.find(" skipped: ") == t.npos; });
-    EXPECT_EQ(skipped, c.skipped);
-    EXPECT_EQ(journal(), c.journal);
+    EXPECT_EQ(journal(),
+              (Lines{recordDel(key(kW)), recordAdd(key(kB)), record(key(kB), true), set(kB, true),
+                     set(kA, true), routing(kSystem, kA, true), del(kV), set(kV, true)}));
     helper_->initializedIs(false);
     EXPECT_EQ(journal(), Lines{});
 }
-
-INSTANTIATE_TEST_SUITE_P(Inputs, InitTest, ::testing::ValuesIn(kInitCases), caseName);
 
 // ---- Fatal assertions ----------------------------------------------------------------------
 

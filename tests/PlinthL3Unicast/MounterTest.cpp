@@ -2,10 +2,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -16,6 +18,8 @@
 #include "Brix/VrrpSm.h"
 #include "Journal.h"
 #include "Kel/Type.h"
+#include "PlinthL3Records/MyStationDir.h"
+#include "PlinthL3Records/MyStationTable.h"
 #include "PlinthL3Unicast/L3MyStationHelperSm.h"
 #include "PlinthL3Unicast/L3MyStationMounter.h"
 #include "PlinthL3Unicast/L3MyStationSm.h"
@@ -139,22 +143,9 @@ TEST_F(MounterTest, CompletionPublishesThenStartsEachChildWithThoseBeforeItInPla
     };
     mounter_->vrrpMacStatusIs()->notifieeList()->subscriberAdd(&onTable, false);
     MyStationMounter& m = start();
-    EXPECT_EQ(
-        journal.take(),
-        (Lines{"capability anygwSupported=1", "capability vrrpSupported=1",
-               "capability vrrpSupportedMaxNum=511", "capability vrrpMacAsAnygwMacSupported=1",
-               "capability useUniqueGroupIds=0", "capability requireGlobalIpRouting=0",
-               "capability vrrpSubinterfaceSupported=0",
-               "config set 00:00:5e:00:01:0a a/fff [l3 station flag4 flag5]",
-               // The table programmer starts and takes what is configured.
-               "status set 00:00:5e:00:01:0a a/fff", "running on",
-               // The resolver is initialised.
-               "macStatus add 00:1c:73:00:00:01 interface",
-               "macStatus 00:1c:73:00:00:01 interface routing=1 status=2",
-               "config set 00:1c:73:00:00:01 0/0 [l3 station flag4 flag5]",
-               "status set 00:1c:73:00:00:01 0/0",
-               "config set 00:1c:73:00:00:aa 0/0 [l3 station flag4 flag5]",
-               "status set 00:1c:73:00:00:aa 0/0", "routing system 00:1c:73:00:00:aa valid"}));
+    EXPECT_TRUE(hw.anygwSupported() && hw.vrrpSupported() && hw.vrrpSupportedMaxNum() == 511 &&
+                hw.vrrpMacAsAnygwMacSupported() && !hw.useUniqueGroupIds() &&
+                !hw.requireGlobalIpRouting() && !hw.vrrpSubinterfaceSupported());
     // The reflector fills the virtual-MAC table, the VRRP machine writes
     // through the helper, the table programmer sets the running state, the
     // resolver the configuration again (children in the mounter's order:
@@ -162,15 +153,14 @@ TEST_F(MounterTest, CompletionPublishesThenStartsEachChildWithThoseBeforeItInPla
     present.erase(std::unique(present.begin(), present.end()), present.end());
     EXPECT_EQ(present, (Lines{"00000", "00110", "00111", "11111"}));
 
-    // Again on the same entities: the same children, the capabilities
-    // written again, and the resolver told once more that it is initialised,
-    // which applies the system MAC again.
-    std::vector<Any> const before = attrs(m);
+    // Again on the same entities: nothing new is made (the same children
+    // kept: see the wiring tests), the capabilities are written again, and the
+    // resolver is told once more that it is initialised, which applies the
+    // system MAC again.
     hw.vrrpSupportedMaxNumIs(0);
     journal.take();
     std::int64_t const live = Kel::liveObjects();
     rerun();
-    EXPECT_EQ(attrs(m), before);
     EXPECT_EQ(Kel::liveObjects(), live);
     EXPECT_EQ(journal.take(),
               (Lines{"capability vrrpSupportedMaxNum=511", "config del 00:1c:73:00:00:aa 0/0",
@@ -180,58 +170,36 @@ TEST_F(MounterTest, CompletionPublishesThenStartsEachChildWithThoseBeforeItInPla
     m.vrrpMacStatus()->notifieeList()->subscriberRemove(&onTable);
 }
 
-struct RefusalCase {
-    char const* name;
-    char const* path;     // left out
-    char const* refusal;  // the trace line
-    void (*repair)(Sw&);
-};
-
-class RefusalTest : public MounterTest, public ::testing::WithParamInterface<RefusalCase> {};
-
-// Every trace site of the mounter, with its text line: refused before
-// anything is created or published, then wired, once repaired, with a toggle
-// file that cannot be read.
-TEST_P(RefusalTest, TracedAndNothingMadeUntilRepaired) {
-    RefusalCase const& c = GetParam();
+// Refused, with a line at level 0, before anything is created or published,
+// while the hardware status or the L3 status is missing; wired once both are
+// there, with a toggle file that cannot be read, which is said at level 0
+// too. Entry and completion are traced at level 4.
+TEST_F(MounterTest, WiringRefusedUntilItsPreconditionsHold) {
     toggleFileIs(R"({"PlinthL3UnicastVrrp": false,})");
-    sw_->omit(Path::routerMacDb);
-    sw_->omit(c.path);
+    for (char const* path : {Path::routerMacDb, Path::fhrpHwStatus, Path::brixL3Status}) {
+        sw_->omit(path);
+    }
     PlinthTest::TraceCapture capture("L3MyStationMounter");
     MyStationMounter& m = start();
     EXPECT_EQ(held(m).substr(4), "0100 00000");
-    EXPECT_FALSE(sw_->fhrpHwStatus() && sw_->fhrpHwStatus()->anygwSupported());
-    c.repair(*sw_);
+    sw_->sysdb()->entityIs(Path::fhrpHwStatus, Kel::newPtr<Routing::Fhrp::Hardware::Status>());
+    rerun();
+    EXPECT_EQ(held(m).substr(4), "0100 00000");
+    EXPECT_FALSE(sw_->fhrpHwStatus()->anygwSupported());
+    sw_->shared()->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>());
     rerun();
     EXPECT_EQ(held(m), "01111111 11111");
-
-    std::ostringstream em;
-    em << sw_->sysdb();
-    std::string const entry =
-        "virtual void PlinthL3Unicast::MyStationMounter::doMountsComplete(Corral::MountStatus, "
-        "const Ptr&), mountStatus = ";
-    EXPECT_EQ(capture.texts(),
-              (Lines{"virtual void PlinthL3Unicast::MyStationMounter::doInit()",
-                     entry + "mountIncomplete, em = " + em.str(), c.refusal,
-                     entry + "mountComplete, em = " + em.str(),
-                     "toggle file unreadable, default used: " + Toggle::lastError()}));
+    Lines const texts = capture.texts();
+    ASSERT_EQ(texts.size(), 7U);
+    EXPECT_EQ(texts[2], "routing/fhrp/hardware/status missing, My Station wiring refused");
+    EXPECT_EQ(texts[4], "brixL3Status missing, My Station wiring refused");
+    EXPECT_EQ(texts[6], "toggle file unreadable, default used: " + Toggle::lastError());
     std::string levels;
     for (std::string const& line : capture.lines()) {
         levels += line.starts_with("L3MyStationMounter/") ? line.substr(19, 2) : "?";
     }
-    EXPECT_EQ(levels, "4 4 0 4 0 ");
+    EXPECT_EQ(levels, "4 4 0 4 0 4 0 ");
 }
-
-RefusalCase const kRefusals[] = {
-    {"HardwareStatusMissing", Path::fhrpHwStatus,
-     "routing/fhrp/hardware/status missing, My Station wiring refused",
-     [](Sw& s) {
-         s.sysdb()->entityIs(Path::fhrpHwStatus, Kel::newPtr<Routing::Fhrp::Hardware::Status>());
-     }},
-    {"BrixL3StatusMissing", Path::brixL3Status, "brixL3Status missing, My Station wiring refused",
-     [](Sw& s) { s.shared()->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>()); }},
-};
-INSTANTIATE_TEST_SUITE_P(Preconditions, RefusalTest, ::testing::ValuesIn(kRefusals), byName);
 
 struct WiringCase {
     char const* name;
@@ -423,5 +391,167 @@ TEST_F(MounterTest, TeardownDropsTheDirectoriesThenEachChildInOrderThenTheInputs
                                "vrrpPrivateVlanReflectorSm 11110100 00011 attached",
                                "vrrpSm 11110100 00000 detached"}));
 }
+
+// ---- Reflective access -----------------------------------------------------------
+
+using PlinthL3::MacState;
+using Fn = std::function<Kel::Value(Kel::PtrInterface&)>;
+
+struct Attr {
+    std::string name;
+    // What it allows through reflective access, in letters: read, write (an
+    // owned child: create), delete, invoke.
+    char const* allows;
+    // The typed accessor's value (an operation's: the typed call's result).
+    Fn typed = {};
+    // What a write stores.
+    Fn other = {};
+    Kel::ArgList args = {};  // of an operation
+};
+
+// An attribute read with its typed accessor; written, when it may be, with a
+// new entity of its type or the negated flag.
+template <class T, class R>
+Attr attr(char const* name, char const* allows, R (T::*get)() const) {
+    using V = std::remove_cvref_t<R>;
+    Attr a{name, allows, [get](auto& o) { return Kel::toValue((dynamic_cast<T&>(o).*get)()); }};
+    if constexpr (std::is_same_v<V, bool>) {
+        a.other = [get](auto& o) { return Kel::Value(!(dynamic_cast<T&>(o).*get)()); };
+    } else if constexpr (Kel::IsPtr<V>::value) {
+        using E = std::remove_const_t<typename V::element_type>;
+        if constexpr (std::is_default_constructible_v<E>) {
+            a.other = [](auto&) { return Kel::toValue(Kel::newPtr<E>()); };
+        } else if constexpr (std::is_constructible_v<E, bool>) {
+            a.other = [](auto&) { return Kel::toValue(Kel::newPtr<E>(true)); };  // a chip flag
+        }
+    }
+    return a;
+}
+// An operation, called with `args`; `typed`, the typed call, if it answers.
+Attr op(char const* name, Kel::ArgList args = {}, Fn typed = {}) {
+    return {name, "i", std::move(typed), {}, std::move(args)};
+}
+#define ATTR(allows, T, name) attr(#name, #allows, &T::name)
+
+// A value as reflection carries it, in words: an entity by type and address.
+template <class... T>
+std::string textOf(Kel::Value const& v) {
+    std::ostringstream os;
+    os << std::boolalpha;
+    bool const known = ((std::any_cast<T>(&v) && os << *std::any_cast<T>(&v)) || ...);
+    return known ? os.str() : "? " + std::string(v.type().name());
+}
+auto* const text = &textOf<Kel::Ptr<Kel::PtrInterface>, Kel::Ptr<Kel::PtrInterface const>,
+                           Vosk::String, bool, MacState>;
+
+struct TypeCase {
+    char const* name;  // and its trace handle
+    // The instance, from a wired mounter whose inputs are distinct entities.
+    Kel::PtrInterface* (*instance)(MyStationMounter&);
+    std::vector<Attr> attrs;
+};
+
+using M = MyStationMounter;
+using Sm = L3MyStationSm;
+using Helper = L3MyStationHelperSm;
+auto const kSystem = RouterTypes::systemRouter;
+auto const kVirtual = RouterTypes::virtualRouter;
+
+TypeCase const kTypes[] = {
+    {"L3MyStationMounter",
+     [](M& m) -> Kel::PtrInterface* { return &m; },
+     {ATTR(rw, M, routerMacDb), ATTR(rw, M, routerMacStatusDb), ATTR(rw, M, virtualMacStatusIn),
+      ATTR(rw, M, fhrpHwStatus), ATTR(rwd, M, vrrpMacStatus), ATTR(rw, M, l3Capabilities),
+      ATTR(rwd, M, myStationConfigDir), ATTR(rwd, M, myStationStatusDir),
+      ATTR(rd, M, l3MyStationHelperSm), ATTR(rd, M, l3MyStationSm),
+      ATTR(rd, M, vrrpPrivateVlanReflectorSm), ATTR(rd, M, vrrpSmHelper), ATTR(rd, M, vrrpSm)}},
+    {"L3MyStationSm",
+     [](M& m) -> Kel::PtrInterface* { return m.l3MyStationSm().get(); },
+     {ATTR(r, Sm, corralEm), ATTR(r, Sm, fcsd), ATTR(r, Sm, myStationConfigDir),
+      ATTR(r, Sm, myStationStatusDir), ATTR(r, Sm, smRunningState), ATTR(rw, Sm, myStationTable),
+      ATTR(rw, Sm, l3UnicastChipAttr), op("handleLogicalFapId", {LogicalFap::LogicalFapId{7}}),
+      op("handleConfig", {MacVlan{Pakt::EthAddr(0x001c73000001)}}), ATTR(rw, Sm, initialized),
+      op("handleInitialized")}},
+    {"L3MyStationHelperSm",
+     [](M& m) -> Kel::PtrInterface* { return m.l3MyStationHelperSm().get(); },
+     {ATTR(r, Helper, routerMacDb), ATTR(r, Helper, routerMacStatusDb),
+      ATTR(r, Helper, myStationRoutingConfig), ATTR(r, Helper, myStationRoutingStatus),
+      ATTR(r, Helper, myStationConfigDir), op("handleRouterType", {kSystem}),
+      op("getNewMacState", {kVirtual},
+         [](auto& o) { return Kel::Value(dynamic_cast<Helper&>(o).getNewMacState(kVirtual)); }),
+      op("getOldMacState", {kVirtual},
+         [](auto& o) { return Kel::Value(dynamic_cast<Helper&>(o).getOldMacState(kVirtual)); }),
+      op("updateRouterMacState", {kSystem, MacState{}})}},
+    {"L3VrrpHelper",
+     [](M& m) -> Kel::PtrInterface* { return m.vrrpSmHelper().get(); },
+     {attr("name", "r", &VrrpSmHelper::nameString), ATTR(r, VrrpSmHelper, myStationConfigDir),
+      ATTR(r, VrrpSmHelper, myStationStatusDir),
+      op("configureTcam", {Pakt::EthAddr(0x00005e00010a), U32{10}, true})}},
+};
+
+class ReflectionTest : public MounterTest, public ::testing::WithParamInterface<TypeCase> {};
+
+// Each attribute, by name, answers with its own typed accessor and changes
+// nothing but it; each operation reaches its own function, which either
+// answers as the typed call does or traces its own name first.
+TEST_P(ReflectionTest, EveryAttributeAnswersForItselfAlone) {
+    TypeCase const& c = GetParam();
+    start();
+    // Every attribute set: a table and a chip attribute for the table
+    // programmer; desired and applied states that differ for the resolver,
+    // as long as nothing reconciles the virtual router.
+    mounter_->l3MyStationSm()->myStationTableIs(myStationTableFactory());
+    mounter_->l3MyStationSm()->l3UnicastChipAttrIs(Kel::newPtr<MyStationAttr>(false));
+    sw_->routingStatus()->virtualRouterMacIs({Pakt::EthAddr(0x001c730000bb), true});
+    Kel::PtrInterface& object = *c.instance(*mounter_);
+    Kel::TypeImpl const& type = *object.fwkType();
+    auto values = [&] {
+        Lines out;
+        for (Attr const& a : c.attrs) {
+            out.push_back(std::strchr(a.allows, 'i') ? a.name : text(a.typed(object)));
+        }
+        return out;
+    };
+    Lines expected = values();
+    ASSERT_EQ(std::set<std::string>(expected.begin(), expected.end()).size(), expected.size())
+        << "values that are not all distinct would hide a swap";
+    std::string const null = text(Kel::toValue(Kel::Ptr<Kel::PtrInterface>()));
+    std::string const refused = "refused " + std::to_string(Kel::kAttrOpNotSupported);
+
+    ASSERT_EQ(type.attributeCount(), c.attrs.size());
+    for (std::size_t i = 0; i < c.attrs.size(); ++i) {
+        Attr const& a = c.attrs[i];
+        SCOPED_TRACE(a.name);
+        EXPECT_EQ(type.attributeName(i), a.name);
+        // What an operation on `a` leaves in `io`, unless it is refused.
+        auto op = [&](Kel::AttrOp o, Kel::Value io = {}) {
+            int const rc = type.genericIfAttributeOp(object, a.name, o, io, a.args);
+            return rc == Kel::kAttrOpOk ? text(io) : "refused " + std::to_string(rc);
+        };
+        auto allows = [&](char o) { return std::strchr(a.allows, o) != nullptr; };
+
+        EXPECT_EQ(op(Kel::AttrOp::read), allows('r') ? expected[i] : refused);
+        EXPECT_EQ(op(Kel::AttrOp::del), allows('d') ? expected[i] : refused);
+        expected[i] = allows('d') ? null : expected[i];
+        EXPECT_EQ(values(), expected);
+        // What was stored, or the child created.
+        std::string const wrote = op(Kel::AttrOp::write, a.other ? a.other(object) : Kel::Value());
+        EXPECT_EQ(wrote == refused, !allows('w'));
+        EXPECT_NE(wrote, null);
+        expected[i] = allows('w') ? wrote : expected[i];
+        EXPECT_EQ(values(), expected);
+
+        PlinthTest::TraceCapture capture(c.name);
+        std::string const result = op(Kel::AttrOp::invoke);
+        Lines const traced = capture.texts();
+        EXPECT_EQ(result, !allows('i') ? refused : text(a.typed ? a.typed(object) : Kel::Value()));
+        EXPECT_TRUE(!allows('i') || a.typed ||
+                    (!traced.empty() && traced.front().find(a.name) != std::string::npos));
+        expected = values();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PlugInTypes, ReflectionTest, ::testing::ValuesIn(kTypes),
+                         [](auto const& info) { return std::string(info.param.name); });
 
 }  // namespace

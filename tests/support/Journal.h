@@ -93,36 +93,31 @@ class Journal {
         if (!source) {
             return;
         }
-        auto w = std::make_unique<Watch>();
-        w->journal = this;
-        w->handler = handler;
-        w->subscriber.owner = w.get();
-        w->subscriber.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short attribute,
-                                    void const* key, void const* value) {
+        Watch& w = *watches_.emplace_back(new Watch{this, handler, {}});
+        w.subscriber.owner = &w;
+        w.subscriber.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short attribute,
+                                   void const* key, void const* value) {
             auto* watch = static_cast<Watch*>(s->owner);
             watch->journal->silentChanges();
             (watch->journal->*watch->handler)(attribute, key, value);
         };
         // First in line: a change is written down before the reactions it
         // causes in other subscribers.
-        source->notifieeList()->subscriberAdd(&w->subscriber, true);
-        watches_.push_back(std::move(w));
+        source->notifieeList()->subscriberAdd(&w.subscriber, true);
     }
 
     void line(std::string text) { lines_.push_back(std::move(text)); }
 
     static std::string flags(PlinthL3Unicast::MyStationConfig const& c) {
         std::string out;
-        for (auto const& [on, name] : {std::pair{c.l3Enabled, "l3"},
-                                       {c.stationFlag, "station"},
-                                       {c.configFlag3, "flag3"},
-                                       {c.configFlag4, "flag4"},
-                                       {c.configFlag5, "flag5"}}) {
-            if (on) {
-                out += out.empty() ? name : std::string(" ") + name;
-            }
+        // clang-format off
+        for (auto const& [on, name] : {std::pair{c.l3Enabled, " l3"}, {c.stationFlag, " station"},
+                                       {c.configFlag3, " flag3"}, {c.configFlag4, " flag4"},
+                                       {c.configFlag5, " flag5"}}) {
+            // clang-format on
+            out += on ? name : "";
         }
-        return "[" + out + "]";
+        return "[" + out.substr(out.empty() ? 0 : 1) + "]";
     }
 
     void configChanged(short, void const* k, void const* value) {
@@ -180,9 +175,6 @@ class Journal {
                << +e.entryFlag3 << ',' << +e.entryFlag4 << " vlan=" << e.vlanId.value() << '/'
                << e.vlanIdMask.value() << " tvlan=" << e.taggedVlanId.value() << '/'
                << e.taggedVlanIdMask.value();
-            if (e.macAddr != k.addr || e.macAddrMask != Pakt::EthAddr::broadcast()) {
-                os << " mac=" << e.macAddr << '/' << e.macAddrMask;
-            }
             out.emplace(k, os.str());
         }
         return out;
