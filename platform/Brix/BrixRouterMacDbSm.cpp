@@ -92,13 +92,6 @@ void BrixRouterMacDbSm::hasNotificationActiveIs(bool active) {
     Kel::notificationActiveIs<PtrInterface>(*this, active, routerMacDbSubscription_);
 }
 
-void BrixRouterMacDbSm::kelDoZombieReactors(bool zombie) {
-    if (zombie == kelMarkedForDeletion()) {
-        return;
-    }
-    PtrInterface::kelDoZombieReactors(zombie);
-}
-
 void BrixRouterMacDbSm::routerMacDbDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
                                             short attribute, void const* key, void const* value) {
     bool const watched = attribute == BrixRouterMacDb::kRouterMacAttr;

@@ -43,7 +43,6 @@ class BrixRouterMacDbSm : public Kel::PtrInterface {
     // is not reported later; owners switch a reactor off only to stop it.
     void hasNotificationActiveIs(bool active) override;
     Kel::TypeImpl const* fwkType() const override;
-    void kelDoZombieReactors(bool zombie) override;
 
     // One entry of routerMacDb was added or changed (present true, with the
     // entry's routing flag) or removed (present false, routing flag false).

@@ -5,10 +5,7 @@
 namespace IntfVlanIdSet {
 
 namespace {
-Kel::TypeImpl const tableType("IntfVlanIdSet::Table",
-                              {Kel::attrRead<Table>("vlanIds",
-                                                    [](auto& t) { return t.vlanIds().size(); })},
-                              Kel::createByName<Table>);
+Kel::TypeImpl const tableType("IntfVlanIdSet::Table", {}, Kel::createByName<Table>);
 }  // namespace
 
 Kel::TypeImpl const* Table::fwkType() const {
@@ -23,19 +20,6 @@ Table::VlanIds const* Table::vlanIds(Vosk::String const& intf) const {
 void Table::vlanIdIs(Vosk::String const& intf, std::uint32_t vlanId) {
     if (vlanIds_[intf].insert(vlanId).second) {
         notify(kVlanIdsAttr, &intf, &vlanIds_[intf]);
-    }
-}
-
-void Table::vlanIdDel(Vosk::String const& intf, std::uint32_t vlanId) {
-    auto it = vlanIds_.find(intf);
-    if (it == vlanIds_.end() || it->second.erase(vlanId) == 0) {
-        return;
-    }
-    if (it->second.empty()) {
-        vlanIds_.erase(it);
-        notify(kVlanIdsAttr, &intf, nullptr);
-    } else {
-        notify(kVlanIdsAttr, &intf, &it->second);
     }
 }
 

@@ -20,7 +20,6 @@ class Table : public Kel::NotifyingEntity {
     std::map<Vosk::String, VlanIds> const& vlanIds() const { return vlanIds_; }
     VlanIds const* vlanIds(Vosk::String const& intf) const;
     void vlanIdIs(Vosk::String const& intf, std::uint32_t vlanId);
-    void vlanIdDel(Vosk::String const& intf, std::uint32_t vlanId);
 
   private:
     std::map<Vosk::String, VlanIds> vlanIds_;

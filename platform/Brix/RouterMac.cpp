@@ -11,15 +11,10 @@ namespace {
 constexpr std::array<std::string_view, kMacTypeCount> kMacTypeNames = {
     "system", "virtual", "vrrp", "mlag-peer", "shared-router-encap", "interface", "gateway"};
 
-Kel::TypeImpl const routerMacDbType(
-    "Brix::BrixRouterMacDb",
-    {Kel::attrRead<BrixRouterMacDb>("routerMac", [](auto& db) { return db.routerMac().size(); })},
-    Kel::createByName<BrixRouterMacDb>);
-Kel::TypeImpl const routerMacStatusDbType(
-    "Brix::BrixRouterMacStatusDb",
-    {Kel::attrRead<BrixRouterMacStatusDb>("macStatusDb",
-                                          [](auto& db) { return db.macStatusDb().size(); })},
-    Kel::createByName<BrixRouterMacStatusDb>);
+Kel::TypeImpl const routerMacDbType("Brix::BrixRouterMacDb", {},
+                                    Kel::createByName<BrixRouterMacDb>);
+Kel::TypeImpl const routerMacStatusDbType("Brix::BrixRouterMacStatusDb", {},
+                                          Kel::createByName<BrixRouterMacStatusDb>);
 
 Kel::ModuleRegistration const registration({"BrixRouterMac",
                                             {&routerMacDbType, &routerMacStatusDbType}});
@@ -51,10 +46,6 @@ std::ostream& operator<<(std::ostream& os, MacTypeMask const& key) {
 
 Kel::TypeImpl const* BrixRouterMacDb::fwkType() const {
     return &routerMacDbType;
-}
-
-BrixRouterMac const* BrixRouterMacDb::routerMac(MacTypeMask const& key) const {
-    return routerMacs_.find(key);
 }
 
 // Subscribers get copies: one of them may write this database, which moves

@@ -66,8 +66,6 @@ class BrixRouterMacDb : public Kel::NotifyingEntity {
     Kel::TypeImpl const* fwkType() const override;
 
     RouterMacs const& routerMac() const { return routerMacs_; }
-    // Null when absent; good only until the next write to this database.
-    BrixRouterMac const* routerMac(MacTypeMask const& key) const;
     void routerMacIs(MacTypeMask const& key, BrixRouterMac const& entry);
     void routerMacDel(MacTypeMask const& key);
 

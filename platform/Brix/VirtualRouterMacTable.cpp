@@ -5,10 +5,8 @@
 namespace Brix::VrrpPrivateVlanReflectorLib {
 
 namespace {
-Kel::TypeImpl const tableType(
-    "Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable",
-    {Kel::attrRead<VirtualRouterMacTable>("macVlan", [](auto& t) { return t.macVlan().size(); })},
-    Kel::createByName<VirtualRouterMacTable>);
+Kel::TypeImpl const tableType("Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable", {},
+                              Kel::createByName<VirtualRouterMacTable>);
 Kel::ModuleRegistration const registration({"BrixVrrpPrivateVlanReflectorLib", {&tableType}});
 }  // namespace
 

@@ -117,13 +117,7 @@ namespace Brix {
 
 namespace {
 
-Kel::TypeImpl const vrrpSmType(
-    "Brix::VrrpSm",
-    {Kel::attrRead<VrrpSm>("vrrpMacStatus", [](auto& sm) { return sm.vrrpMacStatus(); }),
-     Kel::attrRead<VrrpSm>("vrrpHwStatus", [](auto& sm) { return sm.vrrpHwStatus(); }),
-     Kel::attrRead<VrrpSm>("vrrpHelper", [](auto& sm) { return sm.vrrpHelper(); }),
-     Kel::attrRead<VrrpSm>("currentStateForInit",
-                           [](auto& sm) { return sm.currentStateForInit(); })});
+Kel::TypeImpl const vrrpSmType("Brix::VrrpSm", {});
 
 Kel::ModuleRegistration const registration(
     {"BrixVrrpSm", {&VrrpPrivateVlanReflectorLib::libSmType, &vrrpSmType}});

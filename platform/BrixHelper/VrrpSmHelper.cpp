@@ -6,16 +6,8 @@ namespace BrixHelper {
 
 namespace {
 
-Kel::TypeImpl const currentStateType(
-    "BrixHelper::CurrentVrrpStateForInit",
-    {Kel::attrRead<CurrentVrrpStateForInit>("virtualRouterMacVlan", [](auto& s) {
-        return s.virtualRouterMacVlan().size();
-    })});
-
-Kel::TypeImpl const vrrpSmHelperType("BrixHelper::VrrpSmHelper",
-                                     {Kel::attrRead<VrrpSmHelper>("name", [](auto& h) {
-                                         return h.nameString();
-                                     })});
+Kel::TypeImpl const currentStateType("BrixHelper::CurrentVrrpStateForInit", {});
+Kel::TypeImpl const vrrpSmHelperType("BrixHelper::VrrpSmHelper", {});
 
 Kel::ModuleRegistration const registration({"BrixHelperVrrpSmHelper",
                                             {&currentStateType, &vrrpSmHelperType}});

@@ -36,9 +36,6 @@ class CurrentVrrpStateForInit : public Kel::PtrInterface {
     // True records the pair as programmed, false forgets it.
     void virtualRouterMacVlanIs(bool programmed, Bridging::MacVlanPair const& pair);
     MacVlans const& virtualRouterMacVlan() const { return macVlans_; }
-    bool virtualRouterMacVlanHas(Bridging::MacVlanPair const& pair) const {
-        return macVlans_.contains(pair);
-    }
 
   private:
     MacVlans macVlans_;

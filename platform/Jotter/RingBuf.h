@@ -43,8 +43,6 @@ class RingBuf {
     void putText(std::string_view text) { rec_.putText(text); }
     void endMsg();
 
-    void flush();
-
   private:
     std::uint64_t const generation_;
     std::uint8_t* map_ = nullptr;
@@ -72,7 +70,5 @@ inline RingBuf* defaultHandle() {
     return detail::defaultRing.load(std::memory_order_acquire);
 }
 void defaultHandleDel();
-// Pushes the mapped pages to the disk; called before a fatal abort.
-void flushDefault();
 
 }  // namespace Jotter

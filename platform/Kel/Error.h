@@ -33,9 +33,9 @@ class EnumValueException : public Exception {
 [[noreturn]] void throwNewEntityArgsException(std::string const& typeName);
 
 // Reports a broken invariant on standard error as
-// "SOURCE:LINE: FUNCTION: Assertion `EXPRESSION' failed." and aborts.
-// Before it aborts, it flushes the trace ring file so the last records
-// survive the crash.
+// "SOURCE:LINE: FUNCTION: Assertion `EXPRESSION' failed." and aborts. The
+// trace ring file needs no flush: it is mapped shared, so the last records
+// are in the file whatever way the process ends.
 [[noreturn]] void assertionFailed(char const* expression, char const* function, char const* source,
                                   int line);
 

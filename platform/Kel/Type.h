@@ -81,7 +81,7 @@ struct Module {
     std::vector<TypeImpl const*> types;
 };
 
-// Registers (or, for the same name, replaces) a module's types.
+// Registers a module's types, replacing any registered under the same name.
 void kelModuleIs(Module const& module);
 
 // A source unit's load-time registration: one namespace-scope constant per

@@ -9,7 +9,7 @@ namespace Local {
 
 // The agent's own entity store: entities that live in the agent process and
 // go with it, unlike the system database.
-class EntityManager : public Kel::EntityTree {
+class EntityManager : public Kel::Dir {
   public:
     struct MountRecord {
         Vosk::String path;

@@ -6,18 +6,10 @@ namespace PlinthCentral {
 
 namespace {
 
-Kel::TypeImpl const fcsdType(
-    "PlinthCentral::FeatureAgentCommonSmData",
-    {Kel::attrRead<FeatureAgentCommonSmData>(
-         "logicalFapIdInserted", [](auto& d) { return d.logicalFapIdInserted().size(); }),
-     Kel::attrRead<FeatureAgentCommonSmData>("logicalModInfo",
-                                             [](auto& d) { return d.logicalModInfo().size(); })},
-    Kel::createByName<FeatureAgentCommonSmData>);
-Kel::TypeImpl const l3CapabilitiesType(
-    "PlinthCentral::L3Capabilities",
-    {Kel::attrRead<L3Capabilities>("myStationTableSize",
-                                   [](auto& c) { return c.myStationTableSize(); })},
-    Kel::createByName<L3Capabilities>);
+Kel::TypeImpl const fcsdType("PlinthCentral::FeatureAgentCommonSmData", {},
+                             Kel::createByName<FeatureAgentCommonSmData>);
+Kel::TypeImpl const l3CapabilitiesType("PlinthCentral::L3Capabilities", {},
+                                       Kel::createByName<L3Capabilities>);
 
 Kel::ModuleRegistration const registration({"PlinthCentral", {&fcsdType, &l3CapabilitiesType}});
 

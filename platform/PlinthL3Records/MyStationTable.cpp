@@ -6,14 +6,8 @@ namespace PlinthL3Unicast {
 
 namespace {
 
-Kel::TypeImpl const tableType("PlinthL3Unicast::MyStationTable",
-                              {Kel::attrRead<MyStationTable>("entrys",
-                                                             [](auto& t) { return t.entrys(); })});
-
-Kel::TypeImpl const attrType("PlinthL3Unicast::MyStationAttr",
-                             {Kel::attrRead<MyStationAttr>("taggedEntryNeeded", [](auto& a) {
-                                 return a.taggedEntryNeeded();
-                             })});
+Kel::TypeImpl const tableType("PlinthL3Unicast::MyStationTable", {});
+Kel::TypeImpl const attrType("PlinthL3Unicast::MyStationAttr", {});
 
 Kel::ModuleRegistration const tables({"PlinthL3UnicastTables", {&tableType}});
 Kel::ModuleRegistration const features({"PlinthL3UnicastFeatures", {&attrType}});

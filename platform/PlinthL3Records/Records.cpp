@@ -15,33 +15,16 @@ namespace PlinthL3Unicast {
 
 namespace {
 
-template <class Dir>
-std::vector<Kel::AttributeImpl> dirAttributes(char const* collection) {
-    return {Kel::attrRead<Dir>(collection, [](Dir& d) { return d.records().size(); })};
-}
-
-std::vector<Kel::AttributeImpl> macStateAttributes() {
-    return {Kel::attrRead<RouterMacStates>("routerMac", [](auto& s) { return s.routerMac(); }),
-            Kel::attrRead<RouterMacStates>("virtualRouterMac",
-                                           [](auto& s) { return s.virtualRouterMac(); })};
-}
-
-Kel::TypeImpl const configDirType("PlinthL3Unicast::MyStationConfigDir",
-                                  dirAttributes<MyStationConfigDir>("config"),
+Kel::TypeImpl const configDirType("PlinthL3Unicast::MyStationConfigDir", {},
                                   Kel::createByName<MyStationConfigDir>);
-Kel::TypeImpl const statusDirType("PlinthL3Unicast::MyStationStatusDir",
-                                  dirAttributes<MyStationStatusDir>("status"),
+Kel::TypeImpl const statusDirType("PlinthL3Unicast::MyStationStatusDir", {},
                                   Kel::createByName<MyStationStatusDir>);
-Kel::TypeImpl const routingConfigType("PlinthL3Unicast::L3MyStationRoutingConfig",
-                                      macStateAttributes(),
+Kel::TypeImpl const routingConfigType("PlinthL3Unicast::L3MyStationRoutingConfig", {},
                                       Kel::createByName<L3MyStationRoutingConfig>);
-Kel::TypeImpl const routingStatusType("PlinthL3Unicast::L3MyStationRoutingStatus",
-                                      macStateAttributes(),
+Kel::TypeImpl const routingStatusType("PlinthL3Unicast::L3MyStationRoutingStatus", {},
                                       Kel::createByName<L3MyStationRoutingStatus>);
-Kel::TypeImpl const runningStateType(
-    "PlinthL3Unicast::SmRunningState",
-    {Kel::attrRead<SmRunningState>("running", [](auto& s) { return s.running(); })},
-    Kel::createByName<SmRunningState>);
+Kel::TypeImpl const runningStateType("PlinthL3Unicast::SmRunningState", {},
+                                     Kel::createByName<SmRunningState>);
 
 Kel::ModuleRegistration const registration({"PlinthL3Records",
                                             {&configDirType, &statusDirType, &routingConfigType,

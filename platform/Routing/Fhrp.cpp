@@ -8,11 +8,8 @@ namespace {
 
 using Hardware::Status;
 
-Kel::TypeImpl const vrMacStatusType(
-    "Routing::Fhrp::VirtualRouterMacStatus",
-    {Kel::attrRead<VirtualRouterMacStatus>("virtualMac",
-                                           [](auto& s) { return s.virtualMac().size(); })},
-    Kel::createByName<VirtualRouterMacStatus>);
+Kel::TypeImpl const vrMacStatusType("Routing::Fhrp::VirtualRouterMacStatus", {},
+                                    Kel::createByName<VirtualRouterMacStatus>);
 
 Kel::TypeImpl const hwStatusType(
     "Routing::Fhrp::Hardware::Status",

@@ -28,7 +28,6 @@ class VirtualRouterMacStatus : public Kel::NotifyingEntity {
     Kel::TypeImpl const* fwkType() const override;
 
     std::set<IntfMac> const& virtualMac() const { return virtualMacs_; }
-    bool virtualMacHas(IntfMac const& entry) const { return virtualMacs_.contains(entry); }
     void virtualMacIs(IntfMac const& entry);
     void virtualMacDel(IntfMac const& entry);
 
