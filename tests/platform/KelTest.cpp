@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Kel/Dir.h"
 #include "Kel/Enum.h"
 #include "Kel/Type.h"
 
@@ -136,21 +135,6 @@ TEST_F(KelTest, EnumerationsConvertOnlyTheirEnumerators) {
 TEST_F(KelTest, FatalAssertionNamesExpressionFunctionAndSource) {
     EXPECT_DEATH(KEL_ASSERT(false, "x != 0", "void f(int)", "Unit/Source"),
                  "Unit/Source:[0-9]+: void f\\(int\\): Assertion `x != 0' failed\\.");
-}
-
-TEST_F(KelTest, DirectoriesHoldEntitiesAtPaths) {
-    Ptr<Kel::Dir> root(new Kel::Dir());
-    Ptr<Widget> w(new Widget());
-    root->entityIs("a/b/w", w);
-    EXPECT_EQ(root->getEntity("a/b/w"), w);
-    EXPECT_EQ(w->parent()->name(), Vosk::String("b"));
-    EXPECT_FALSE(root->getEntity("a/x/w"));
-    EXPECT_FALSE(root->getEntity("a/b/w/deeper"));
-    EXPECT_THROW(root->entityIs("a/b/w/deeper", w), Kel::Exception);
-    EXPECT_THROW(root->getEntity("a//b"), Kel::Exception);
-    EXPECT_EQ(root->entityDel("a/b/w"), w);
-    EXPECT_EQ(w->parent(), nullptr);
-    EXPECT_FALSE(root->entityDel("a/b/w"));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <tuple>
 #include <vector>
 
-#include "Brix/RouterMac.h"
 #include "Kel/Subscription.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
@@ -14,8 +13,6 @@
 
 namespace {
 
-using PlinthL3Unicast::MacVlan;
-using PlinthL3Unicast::MyStationConfig;
 using PlinthL3Unicast::MyStationConfigDir;
 using Seen = std::tuple<short, void const*, void const*>;  // attribute, key, value
 
@@ -119,44 +116,6 @@ TEST(SubscriptionTest, ReactsOnlyWhileActiveToItsAttributeAndKeepsItsFailures) {
     w.kelMarkedForDeletionIs(true);
     pub.notify(Watcher::kWatched);
     EXPECT_EQ(w.calls, 2) << "a reactor marked for deletion reacted";
-}
-
-MacVlan key(std::uint64_t mac) {
-    return {Pakt::EthAddr(mac), 0, 0, Pakt::EthAddr::broadcast()};
-}
-
-// A directory notifies once per real change of a key. Its elements sit in
-// one array that an insertion may move, so a subscriber that writes the
-// directory it is told about must leave the later subscribers a record that
-// is still theirs to read: the grower writes keys 100..1099 at the first
-// change, which reach the reader before the change of key 1.
-TEST(MyStationDirTest, NotifiesRealChangesWithValuesThatOutliveOtherWrites) {
-    Kel::Ptr<MyStationConfigDir> dir(new MyStationConfigDir());
-    Listener grower, reader;
-    dir->notifieeList()->subscriberAdd(&grower.slot, false);
-    dir->notifieeList()->subscriberAdd(&reader.slot, false);
-    grower.onDispatch = [&] {
-        for (std::uint64_t mac = 100; grower.seen.size() == 1 && mac < 1100; ++mac) {
-            dir->configIs(key(mac), {});
-        }
-    };
-    std::vector<int> changes;  // l3Enabled of key 1, or -1 for its removal
-    reader.onDispatch = [&] {
-        auto [attr, k, v] = reader.seen.back();
-        if (*static_cast<MacVlan const*>(k) == key(1)) {
-            changes.push_back(v ? static_cast<MyStationConfig const*>(v)->l3Enabled : -1);
-        }
-    };
-    MyStationConfig c;
-    c.macVlan = key(1);
-    c.l3Enabled = true;
-    dir->configIs(key(1), c);  // new
-    dir->configIs(key(1), c);  // same value: nothing
-    c.l3Enabled = false;
-    dir->configIs(key(1), c);  // changed
-    dir->configDel(key(2));    // absent: nothing
-    dir->configDel(key(1));    // removed
-    EXPECT_EQ(changes, (std::vector<int>{1, 0, -1}));
 }
 
 // The plug-in never holds both at once, so its own tests would not notice

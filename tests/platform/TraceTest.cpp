@@ -61,18 +61,6 @@ class TraceTest : public ::testing::Test {
         std::filesystem::temp_directory_path() / ("trace-" + std::to_string(::getpid()));
 };
 
-TEST_F(TraceTest, EnabledLevelWritesTheExactLine) {
-    Kel::TraceHandle& h = Kel::traceHandle("L3MyStationSm");
-    ASSERT_TRUE(Kel::traceEnable("L3MyStationSm/0", nullptr));
-    int const line = __LINE__ + 1;
-    KEL_TRACE(h, 0, "PlinthL3Unicast/L3MyStationSm", "handleConfig addr: %s vlan/mask: 0x%s%s/0x%s",
-              Pakt::EthAddr(0x00005e000101), std::hex, 100, 0xfff);
-    EXPECT_EQ(lines_, std::vector<std::string>{
-                          "L3MyStationSm/0 PlinthL3Unicast/L3MyStationSm:" + std::to_string(line) +
-                          " TestBody: handleConfig addr: 00:00:5e:00:01:01 vlan/mask: "
-                          "0x64/0xfff"});
-}
-
 TEST_F(TraceTest, EverySiteRecordsWhateverTheLevelAndTextOnlySitesDoNot) {
     ASSERT_TRUE(Kel::traceEnable("Dumper/2", nullptr));
     Kel::TraceHandle& quiet = Kel::traceHandle("Quiet");
