@@ -60,13 +60,8 @@ void BrixRouterMacDbSm::statusRecordsDrop() {
     if (!routerMacStatusDb_) {
         return;
     }
-    std::vector<MacTypeMask> stale;
-    stale.reserve(routerMacStatusDb_->macStatusDb().size());
-    for (auto const& [key, record] : routerMacStatusDb_->macStatusDb()) {
-        stale.push_back(key);
-    }
-    for (auto const& key : stale) {
-        routerMacStatusDb_->macStatusDbDel(key);
+    while (!routerMacStatusDb_->macStatusDb().empty()) {
+        routerMacStatusDb_->macStatusDbDel(routerMacStatusDb_->macStatusDb().begin()->first);
     }
 }
 
@@ -133,14 +128,5 @@ void BrixRouterMacDbSm::handleRouterMac(MacTypeMask const& macTypeMask, bool pre
             return handleGatewayMac(macTypeMask, present, v4OrV6RoutingEnabled);
     }
 }
-
-void BrixRouterMacDbSm::handleSystemMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleVirtualMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleVrrpMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleMlagPeerMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleSharedRouterEncapMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleInterfaceMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleGatewayMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleInitialized() {}
 
 }  // namespace Brix

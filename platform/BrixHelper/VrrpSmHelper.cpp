@@ -31,14 +31,4 @@ Kel::TypeImpl const* VrrpSmHelper::fwkType() const {
     return &vrrpSmHelperType;
 }
 
-bool VrrpSmHelper::addVirtualRouterMac(Pakt::EthAddr const&, U32) {
-    return false;
-}
-
-void VrrpSmHelper::deleteVirtualRouterMac(Pakt::EthAddr const&, U32) {}
-
-void VrrpSmHelper::syncVrrpStateOnInit(Kel::Ptr<CurrentVrrpStateForInit> const&) {}
-
-void VrrpSmHelper::initializationComplete() {}
-
 }  // namespace BrixHelper

@@ -51,14 +51,14 @@ class VrrpSmHelper : public Brix::BrixBaseHelper {
     Kel::TypeImpl const* fwkType() const override;
 
     // True when the pair is now accepted; the base accepts nothing.
-    virtual bool addVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan);
-    virtual void deleteVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan);
+    virtual bool addVirtualRouterMac(Pakt::EthAddr const& /*mac*/, U32 /*vlan*/) { return false; }
+    virtual void deleteVirtualRouterMac(Pakt::EthAddr const& /*mac*/, U32 /*vlan*/) {}
     // Reports into `currentState` what is already programmed; the base
     // reports nothing.
-    virtual void syncVrrpStateOnInit(Kel::Ptr<CurrentVrrpStateForInit> const& currentState);
+    virtual void syncVrrpStateOnInit(Kel::Ptr<CurrentVrrpStateForInit> const& /*currentState*/) {}
     // Called once the state machine has read the report of
     // syncVrrpStateOnInit, before its first add.
-    virtual void initializationComplete();
+    virtual void initializationComplete() {}
 };
 
 }  // namespace BrixHelper

@@ -8,24 +8,19 @@ namespace Kel {
 
 // Errors the framework raises for outside input or bounded values. Broken
 // invariants are not exceptions: they end in a fatal assertion.
-class Exception : public std::runtime_error {
-  public:
+struct Exception : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-class RangeException : public Exception {
-  public:
+struct RangeException : Exception {
     using Exception::Exception;
 };
-class NewEntityArgsException : public Exception {
-  public:
+struct NewEntityArgsException : Exception {
     using Exception::Exception;
 };
-class UnknownTypeException : public Exception {
-  public:
+struct UnknownTypeException : Exception {
     using Exception::Exception;
 };
-class EnumValueException : public Exception {
-  public:
+struct EnumValueException : Exception {
     using Exception::Exception;
 };
 

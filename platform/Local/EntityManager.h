@@ -18,7 +18,9 @@ class EntityManager : public Kel::Dir {
 
     // Declares that the plug-in uses the entity at `path` with type `typeName`.
     // The store is filled by its owner; a mount only binds to what is there.
-    void doMount(Vosk::String const& path, Vosk::String const& typeName);
+    void doMount(Vosk::String const& path, Vosk::String const& typeName) {
+        mounts_.push_back({path, typeName});
+    }
 
     std::vector<MountRecord> const& mounts() const { return mounts_; }
 

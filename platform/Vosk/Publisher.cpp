@@ -66,12 +66,8 @@ void Publisher::notify(short attribute, void const* key, void const* value) {
         }
     }
     if (--dispatchDepth_ == 0) {
-        compact();
+        std::erase(subscribers_, nullptr);
     }
-}
-
-void Publisher::compact() {
-    std::erase(subscribers_, nullptr);
 }
 
 }  // namespace Vosk

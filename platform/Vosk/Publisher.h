@@ -53,8 +53,6 @@ class Publisher {
     void notify(short attribute, void const* key = nullptr, void const* value = nullptr);
 
   private:
-    void compact();
-
     std::vector<Subscriber*> subscribers_;  // not owned; null marks a removal during dispatch
     int dispatchDepth_ = 0;
 };
