@@ -25,18 +25,12 @@ bool holdsType(Kel::Entity const& entity, Vosk::String const& typeName) {
 
 }  // namespace
 
-void MountGroup::doMount(Mount const& mount) {
-    mounts_.push_back(mount);
-}
-
 void MountGroup::doClose(bool force, Vosk::String const& reason, std::chrono::seconds timeout) {
     closeArgs_ = {force, reason, timeout};
     if (closeCount_++ == 0 && em_ != nullptr) {
         em_->closedGroups_.push_back(mounter_);
     }
 }
-
-EntityManager::EntityManager() = default;
 
 EntityManager::~EntityManager() {
     for (auto& [mounter, group] : groups_) {

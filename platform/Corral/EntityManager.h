@@ -26,7 +26,7 @@ class MountGroup : public Kel::PtrInterface {
 
     MountGroup(EntityManager* em, Mounter* mounter) : em_(em), mounter_(mounter) {}
 
-    void doMount(Mount const& mount);
+    void doMount(Mount const& mount) { mounts_.push_back(mount); }
     void doClose(bool force, Vosk::String const& reason, std::chrono::seconds timeout);
 
     std::vector<Mount> const& mounts() const { return mounts_; }
@@ -47,7 +47,6 @@ class MountGroup : public Kel::PtrInterface {
 // The system database: entities at slash-separated paths.
 class EntityManager : public Kel::Dir {
   public:
-    EntityManager();
     ~EntityManager() override;
 
     // The mount group of `mounter`, made on first request.

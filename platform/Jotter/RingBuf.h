@@ -24,8 +24,6 @@ class RingBuf {
     // Throws RingFileError, leaving the file as it was, for anything else.
     RingBuf(std::string const& path, std::size_t ringBytes);
     ~RingBuf();
-    RingBuf(RingBuf const&) = delete;
-    RingBuf& operator=(RingBuf const&) = delete;
 
     // Distinct for every ring opened in the process, so that a site can tell
     // whether its description id belongs to this ring.

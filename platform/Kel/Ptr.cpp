@@ -33,26 +33,6 @@ PtrInterface::~PtrInterface() {
     live.fetch_sub(1, std::memory_order_relaxed);
 }
 
-Vosk::Publisher* PtrInterface::notifieeList() const {
-    return nullptr;
-}
-void PtrInterface::hasNotificationActiveIs(bool active) {
-    notificationActive_ = active;
-}
-void PtrInterface::zeroReferencesIs(bool zero) {
-    if (zero) {
-        delete this;
-    }
-}
-TypeImpl const* PtrInterface::fwkType() const {
-    return nullptr;
-}
-void PtrInterface::kelDoZombieReactors(bool zombie) {
-    if (zombie != markedForDeletion_) {
-        kelMarkedForDeletionIs(zombie);
-    }
-}
-
 void PtrInterface::referenceAdd() const noexcept {
     if (threadSafePtr()) {
         references_.fetch_add(1, std::memory_order_relaxed);
