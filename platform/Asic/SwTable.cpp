@@ -4,18 +4,6 @@
 
 namespace Asic {
 
-namespace {
-
-Kel::TypeImpl const mountInfoType("Asic::HwTableMountInfo", {});
-
-Kel::ModuleRegistration const registration({"Asic", {&mountInfoType}});
-
-}  // namespace
-
-Kel::TypeImpl const* HwTableMountInfo::fwkType() const {
-    return &mountInfoType;
-}
-
 void SwTable::doInit(UnitId unit, Kel::Ptr<Corral::EntityManager> const& em, ChipInfo const& chip) {
     unit_ = unit;
     em_ = em;

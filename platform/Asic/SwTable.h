@@ -5,6 +5,7 @@
 
 #include "Asic/ChipInfo.h"
 #include "Corral/EntityManager.h"
+#include "Kel/Type.h"
 
 namespace Asic {
 
@@ -24,7 +25,9 @@ inline constexpr char const* kHwTableMountPath = "hardware/plinth/hwTable";
 class HwTableMountInfo : public Kel::Entity {
   public:
     using Entity::Entity;
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<HwTableMountInfo>("Asic::HwTableMountInfo");
+    }
 };
 
 // The software image of one hardware table of one chip: what the driver

@@ -117,10 +117,8 @@ namespace Brix {
 
 namespace {
 
-Kel::TypeImpl const vrrpSmType("Brix::VrrpSm", {});
-
-Kel::ModuleRegistration const registration(
-    {"BrixVrrpSm", {&VrrpPrivateVlanReflectorLib::libSmType, &vrrpSmType}});
+Kel::ModuleRegistration const registration({"BrixVrrpSm",
+                                            {&VrrpPrivateVlanReflectorLib::libSmType}});
 
 }  // namespace
 
@@ -138,10 +136,6 @@ VrrpSm::VrrpSm(Kel::Ptr<VirtualRouterMacTable const> vrrpMacStatus,
     : vrrpMacStatus_(std::move(vrrpMacStatus)),
       vrrpHwStatus_(std::move(vrrpHwStatus)),
       vrrpHelper_(std::move(vrrpHelper)) {}
-
-Kel::TypeImpl const* VrrpSm::fwkType() const {
-    return &vrrpSmType;
-}
 
 // What is programmed stays programmed when the machine goes: the next one
 // learns it from the helper's report at its start.

@@ -7,6 +7,7 @@
 #include "BrixHelper/VrrpSmHelper.h"
 #include "Kel/Ptr.h"
 #include "Kel/Subscription.h"
+#include "Kel/Type.h"
 
 namespace IntfVlanIdSet {
 class Table;
@@ -88,7 +89,7 @@ class VrrpSm : public Kel::PtrInterface {
                                      Kel::Ptr<BrixHelper::VrrpSmHelper> vrrpHelper);
 
     void hasNotificationActiveIs(bool active) override;
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override { return Kel::plainType<VrrpSm>("Brix::VrrpSm"); }
 
     Kel::Ptr<VirtualRouterMacTable const> const& vrrpMacStatus() const { return vrrpMacStatus_; }
     Kel::Ptr<HwStatus const> const& vrrpHwStatus() const { return vrrpHwStatus_; }

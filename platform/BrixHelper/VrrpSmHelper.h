@@ -5,6 +5,7 @@
 
 #include "Bridging/MacVlanPair.h"
 #include "Kel/Entity.h"
+#include "Kel/Type.h"
 #include "Pakt/EthAddr.h"
 
 namespace Brix {
@@ -31,7 +32,9 @@ class CurrentVrrpStateForInit : public Kel::PtrInterface {
     // Ordered so that a dump lists the pairs the same way every time.
     using MacVlans = std::set<Bridging::MacVlanPair>;
 
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<CurrentVrrpStateForInit>("BrixHelper::CurrentVrrpStateForInit");
+    }
 
     // True records the pair as programmed, false forgets it.
     void virtualRouterMacVlanIs(bool programmed, Bridging::MacVlanPair const& pair);
@@ -48,7 +51,9 @@ class VrrpSmHelper : public Brix::BrixBaseHelper {
   public:
     explicit VrrpSmHelper(Vosk::String name) : BrixBaseHelper(std::move(name)) {}
 
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<VrrpSmHelper>("BrixHelper::VrrpSmHelper");
+    }
 
     // True when the pair is now accepted; the base accepts nothing.
     virtual bool addVirtualRouterMac(Pakt::EthAddr const& /*mac*/, U32 /*vlan*/) { return false; }

@@ -106,6 +106,14 @@ TypeImpl const* typeImpl(std::string_view typeName);
 Ptr<Entity> newEntity(std::string_view typeName, Vosk::String const& name,
                       ArgList const& ctorArgs = {});
 
+// The type record of a class that offers no reflective attributes, made on
+// first use: the class's fwkType() answers it.
+template <class T>
+TypeImpl const* plainType(char const* name) {
+    static TypeImpl const type(name, {});
+    return &type;
+}
+
 template <class T>
 struct IsPtr : std::false_type {};
 template <class T>

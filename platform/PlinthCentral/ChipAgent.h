@@ -5,6 +5,7 @@
 
 #include "Asic/ChipInfo.h"
 #include "Kel/Entity.h"
+#include "Kel/Type.h"
 #include "LogicalFap/LogicalFapId.h"
 
 namespace PlinthCentral {
@@ -33,7 +34,9 @@ class FeatureAgentCommonSmData : public Kel::NotifyingEntity {
     using LogicalModInfo = std::map<LogicalFap::LogicalFapId, Kel::Ptr<LogicalModuleInfo const>>;
 
     FeatureAgentCommonSmData() : NotifyingEntity("featureCommon") {}
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<FeatureAgentCommonSmData>("PlinthCentral::FeatureAgentCommonSmData");
+    }
 
     LogicalFapIds const& logicalFapIdInserted() const { return logicalFapIdInserted_; }
     void logicalFapIdInsertedIs(LogicalFap::LogicalFapId id);
@@ -53,7 +56,9 @@ class FeatureAgentCommonSmData : public Kel::NotifyingEntity {
 // plug-in only holds on to it.
 class L3Capabilities : public Kel::Entity {
   public:
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<L3Capabilities>("PlinthCentral::L3Capabilities");
+    }
 };
 
 }  // namespace PlinthCentral
