@@ -84,62 +84,48 @@ TEST_F(TraceTest, EverySiteRecordsWhateverTheLevelAndTextOnlySitesDoNot) {
 
 // A good setting gives these levels to handles SettingsA and SettingsB and
 // to one made afterwards, and its disabling takes them away again. A bad one
-// changes nothing and its error names the bad piece.
-struct SettingsCase {
-    char const* name;
-    char const* setting;
-    std::uint32_t first;
-    std::uint32_t second;
-    std::uint32_t later;
-    char const* badPiece = nullptr;
-};
-
-SettingsCase const kSettings[] = {
-    {"Single", "SettingsA/3", 1U << 3, 0, 0},
-    {"Range", "SettingsA/0-3", 0xfU, 0, 0},
-    {"SharedCommas", "SettingsA/0-3,8,SettingsB/*", 0x10fU, 0xffffffffU, 0},
-    {"Extremes", "SettingsB/31,0", 0, 0x80000001U, 0},
-    {"Star", "*/5", 1U << 5, 1U << 5, 1U << 5},
-    {"NoHandle", "3", 0, 0, 0, "'3'"},
-    {"EmptyName", "/3", 0, 0, 0, "'/3'"},
-    {"LevelTooHigh", "SettingsA/1,SettingsA/32", 0, 0, 0, "'SettingsA/32'"},
-    {"Reversed", "SettingsA/5-2", 0, 0, 0, "'SettingsA/5-2'"},
-    {"NotANumber", "SettingsA/x", 0, 0, 0, "'SettingsA/x'"},
-    {"TrailingComma", "SettingsA/1,", 0, 0, 0, "''"},
-    {"EmptyLevels", "SettingsA/", 0, 0, 0, "'SettingsA/'"},
-    {"LateBadPiece", "SettingsA/1,SettingsB/2,zz", 0, 0, 0, "'zz'"},
-};
-
-class SettingsTest : public ::testing::TestWithParam<SettingsCase> {
-  protected:
-    void TearDown() override { Kel::traceDisable("*/*", nullptr); }
-};
-
-TEST_P(SettingsTest, ApplyToExistingAndLaterHandlesOrChangeNothing) {
-    SettingsCase const& c = GetParam();
+// (its last field: the bad piece that its error names) changes nothing.
+TEST(TraceSettingsTest, ApplyToExistingAndLaterHandlesOrChangeNothing) {
+    struct {
+        char const* setting;
+        std::uint32_t first, second, later;
+        char const* badPiece = nullptr;
+    } const cases[] = {
+        {"SettingsA/3", 1U << 3, 0, 0},
+        {"SettingsA/0-3", 0xfU, 0, 0},
+        {"SettingsA/0-3,8,SettingsB/*", 0x10fU, 0xffffffffU, 0},
+        {"SettingsB/31,0", 0, 0x80000001U, 0},
+        {"*/5", 1U << 5, 1U << 5, 1U << 5},
+        {"3", 0, 0, 0, "'3'"},
+        {"/3", 0, 0, 0, "'/3'"},
+        {"SettingsA/1,SettingsA/32", 0, 0, 0, "'SettingsA/32'"},
+        {"SettingsA/5-2", 0, 0, 0, "'SettingsA/5-2'"},
+        {"SettingsA/x", 0, 0, 0, "'SettingsA/x'"},
+        {"SettingsA/1,", 0, 0, 0, "''"},
+        {"SettingsA/", 0, 0, 0, "'SettingsA/'"},
+        {"SettingsA/1,SettingsB/2,zz", 0, 0, 0, "'zz'"},
+    };
     Kel::TraceHandle& a = Kel::traceHandle("SettingsA");
-    std::string error;
-    ASSERT_EQ(Kel::traceEnable(c.setting, &error), c.badPiece == nullptr);
-    EXPECT_EQ(a.levels(), c.first);
-    EXPECT_EQ(Kel::traceHandle("SettingsB").levels(), c.second);
-    EXPECT_EQ(Kel::traceHandle(std::string("Later") + c.name).levels(), c.later);
-    if (c.badPiece != nullptr) {
-        EXPECT_NE(error.find(c.badPiece), std::string::npos) << error;
-    } else {
-        ASSERT_TRUE(Kel::traceDisable(c.setting, nullptr));
-        EXPECT_EQ(a.levels(), 0U);
+    int later = 0;
+    for (auto const& c : cases) {
+        std::string error;
+        ASSERT_EQ(Kel::traceEnable(c.setting, &error), c.badPiece == nullptr) << c.setting;
+        EXPECT_EQ(a.levels(), c.first) << c.setting;
+        EXPECT_EQ(Kel::traceHandle("SettingsB").levels(), c.second) << c.setting;
+        EXPECT_EQ(Kel::traceHandle("Later" + std::to_string(++later)).levels(), c.later);
+        if (c.badPiece != nullptr) {
+            EXPECT_NE(error.find(c.badPiece), std::string::npos) << error;
+        } else {
+            ASSERT_TRUE(Kel::traceDisable(c.setting, nullptr));
+            EXPECT_EQ(a.levels(), 0U) << c.setting;
+        }
+        Kel::traceDisable("*/*", nullptr);
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(Settings, SettingsTest, ::testing::ValuesIn(kSettings),
-                         [](auto const& info) { return std::string(info.param.name); });
-
-TEST(TraceHandleTest, OutOfRangeLevelIsNeverEnabledAndNamesAreShared) {
-    Kel::TraceHandle h("Loose");
-    h.levelsIs(0xffffffffU);
-    EXPECT_TRUE(h.enabled(0) && h.enabled(31));
-    EXPECT_FALSE(h.enabled(32) || h.enabled(-1));
-    EXPECT_EQ(&Kel::traceHandle("Twin"), &Kel::traceHandle(std::string("Twin")));
+    // Only levels 0 to 31 exist.
+    a.levelsIs(0xffffffffU);
+    EXPECT_TRUE(a.enabled(0) && a.enabled(31));
+    EXPECT_FALSE(a.enabled(32) || a.enabled(-1));
+    a.levelsIs(0);
 }
 
 }  // namespace
