@@ -132,9 +132,4 @@ TEST_F(KelTest, EnumerationsConvertOnlyTheirEnumerators) {
     }
 }
 
-TEST_F(KelTest, FatalAssertionNamesExpressionFunctionAndSource) {
-    EXPECT_DEATH(KEL_ASSERT(false, "x != 0", "void f(int)", "Unit/Source"),
-                 "Unit/Source:[0-9]+: void f\\(int\\): Assertion `x != 0' failed\\.");
-}
-
 }  // namespace
