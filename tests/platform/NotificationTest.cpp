@@ -6,7 +6,6 @@
 
 #include "Kel/Subscription.h"
 #include "PlinthL3Records/MyStationDir.h"
-#include "PlinthL3Records/MyStationTable.h"
 #include "TraceCapture.h"
 #include "Vosk/Publisher.h"
 
@@ -65,20 +64,6 @@ TEST(SubscriptionTest, ReactsOnlyWhileActiveToItsAttributeAndKeepsItsFailures) {
     w.kelMarkedForDeletionIs(true);
     pub.notify(Watcher::kWatched);
     EXPECT_EQ(w.calls, 2) << "a reactor marked for deletion reacted";
-}
-
-// The plug-in never holds both at once, so its own tests would not notice
-// one removal taking the other.
-TEST(MyStationTableTest, TaggedAndUntaggedEntriesAreKeptApart) {
-    Kel::Ptr<PlinthL3Unicast::MyStationTable> table = PlinthL3Unicast::myStationTableFactory();
-    PlinthL3Unicast::MacVlanTagged k{Pakt::EthAddr(5), 10, 0xfff, Pakt::EthAddr::broadcast()};
-    auto tagged = k;
-    tagged.tagged = true;
-    table->entryCommit(k, {});
-    table->entryRemove(tagged);
-    EXPECT_EQ(table->entrys(), 1U);
-    table->entryRemove(k);
-    EXPECT_EQ(table->entrys(), 0U);
 }
 
 }  // namespace
