@@ -20,8 +20,9 @@ class ChipProfile : public Kel::PtrInterface {
 
     Features const& features() const { return features_; }
     // Keyed by the feature's own type record, replacing one of the same type.
-    void featureIs(Kel::Ptr<Feature const> const& feature);
-    void featureDel(Kel::TypeImpl const* type) { features_.erase(type); }
+    void featureIs(Kel::Ptr<Feature const> const& feature) {
+        features_[feature->fwkType()] = feature;
+    }
 
   private:
     std::string chipName_;

@@ -4,21 +4,6 @@
 
 namespace Asic {
 
-namespace {
-
-Kel::TypeImpl const mountInfoType("Asic::HwTableMountInfo",
-                                  {Kel::attrRead<HwTableMountInfo>("unit", [](auto& i) {
-                                      return i.unit();
-                                  })});
-
-Kel::ModuleRegistration const registration({"Asic", {&mountInfoType}});
-
-}  // namespace
-
-Kel::TypeImpl const* HwTableMountInfo::fwkType() const {
-    return &mountInfoType;
-}
-
 void SwTable::doInit(UnitId unit, Kel::Ptr<Corral::EntityManager> const& em, ChipInfo const& chip) {
     unit_ = unit;
     em_ = em;
@@ -29,9 +14,9 @@ void SwTable::doPublishHwTableMountInfo() {
     if (!em_) {
         return;
     }
-    std::string path =
-        std::string(kHwTableMountPath) + "/" + tableName_ + "/" + std::to_string(unit_);
-    em_->entityIs(path, Kel::newPtr<HwTableMountInfo>(tableName_, unit_, chip_));
+    std::string const& table = name().stdString();
+    em_->entityIs(std::string(kHwTableMountPath) + "/" + table + "/" + std::to_string(unit_),
+                  Kel::newPtr<HwTableMountInfo>(table));
 }
 
 void SwTable::doMountHwTableMountInfo(Kel::Ptr<Corral::MountGroup> const& group) {

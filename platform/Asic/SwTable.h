@@ -5,6 +5,7 @@
 
 #include "Asic/ChipInfo.h"
 #include "Corral/EntityManager.h"
+#include "Kel/Type.h"
 
 namespace Asic {
 
@@ -19,28 +20,21 @@ class PendingWrite : public Kel::PtrInterface {};
 // HwTableMountInfo per table and unit below this directory.
 inline constexpr char const* kHwTableMountPath = "hardware/plinth/hwTable";
 
-// What a table publishes about itself once initialised.
+// What a table publishes once initialised: its presence, at a path named
+// after the table and the unit.
 class HwTableMountInfo : public Kel::Entity {
   public:
-    HwTableMountInfo(std::string tableName, UnitId unit, ChipInfo chip)
-        : tableName_(std::move(tableName)), unit_(unit), chip_(std::move(chip)) {}
-    Kel::TypeImpl const* fwkType() const override;
-
-    std::string const& tableName() const { return tableName_; }
-    UnitId unit() const { return unit_; }
-    ChipInfo const& chip() const { return chip_; }
-
-  private:
-    std::string tableName_;
-    UnitId unit_;
-    ChipInfo chip_;
+    using Entity::Entity;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<HwTableMountInfo>("Asic::HwTableMountInfo");
+    }
 };
 
 // The software image of one hardware table of one chip: what the driver
 // would hold in step with the chip.
 class SwTable : public Kel::Entity {
   public:
-    explicit SwTable(std::string tableName) : Entity(tableName), tableName_(std::move(tableName)) {}
+    explicit SwTable(std::string tableName) : Entity(std::move(tableName)) {}
 
     void doInit(UnitId unit, Kel::Ptr<Corral::EntityManager> const& em, ChipInfo const& chip);
     // Announces the table in the system database below kHwTableMountPath.
@@ -48,13 +42,10 @@ class SwTable : public Kel::Entity {
     // Adds to `group` the mount of the directory the tables publish into.
     static void doMountHwTableMountInfo(Kel::Ptr<Corral::MountGroup> const& group);
 
-    std::string const& tableName() const { return tableName_; }
-    bool initialized() const { return em_ != nullptr; }
     UnitId unit() const { return unit_; }
     ChipInfo const& chip() const { return chip_; }
 
   private:
-    std::string tableName_;
     UnitId unit_ = 0;
     Kel::Ptr<Corral::EntityManager> em_;
     ChipInfo chip_;

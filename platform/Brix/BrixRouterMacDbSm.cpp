@@ -87,13 +87,6 @@ void BrixRouterMacDbSm::hasNotificationActiveIs(bool active) {
     Kel::notificationActiveIs<PtrInterface>(*this, active, routerMacDbSubscription_);
 }
 
-void BrixRouterMacDbSm::kelDoZombieReactors(bool zombie) {
-    if (zombie == kelMarkedForDeletion()) {
-        return;
-    }
-    PtrInterface::kelDoZombieReactors(zombie);
-}
-
 void BrixRouterMacDbSm::routerMacDbDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
                                             short attribute, void const* key, void const* value) {
     bool const watched = attribute == BrixRouterMacDb::kRouterMacAttr;
@@ -135,14 +128,5 @@ void BrixRouterMacDbSm::handleRouterMac(MacTypeMask const& macTypeMask, bool pre
             return handleGatewayMac(macTypeMask, present, v4OrV6RoutingEnabled);
     }
 }
-
-void BrixRouterMacDbSm::handleSystemMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleVirtualMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleVrrpMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleMlagPeerMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleSharedRouterEncapMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleInterfaceMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleGatewayMac(MacTypeMask const&, bool, bool) {}
-void BrixRouterMacDbSm::handleInitialized() {}
 
 }  // namespace Brix

@@ -43,7 +43,6 @@ class BrixRouterMacDbSm : public Kel::PtrInterface {
     // is not reported later; owners switch a reactor off only to stop it.
     void hasNotificationActiveIs(bool active) override;
     Kel::TypeImpl const* fwkType() const override;
-    void kelDoZombieReactors(bool zombie) override;
 
     // One entry of routerMacDb was added or changed (present true, with the
     // entry's routing flag) or removed (present false, routing flag false).
@@ -51,23 +50,17 @@ class BrixRouterMacDbSm : public Kel::PtrInterface {
     // default hands the call to the handler of the entry's MAC type.
     virtual void handleRouterMac(MacTypeMask const& macTypeMask, bool present,
                                  bool v4OrV6RoutingEnabled);
-    virtual void handleSystemMac(MacTypeMask const& macTypeMask, bool present,
-                                 bool v4OrV6RoutingEnabled);
-    virtual void handleVirtualMac(MacTypeMask const& macTypeMask, bool present,
-                                  bool v4OrV6RoutingEnabled);
-    virtual void handleVrrpMac(MacTypeMask const& macTypeMask, bool present,
-                               bool v4OrV6RoutingEnabled);
-    virtual void handleMlagPeerMac(MacTypeMask const& macTypeMask, bool present,
-                                   bool v4OrV6RoutingEnabled);
-    virtual void handleSharedRouterEncapMac(MacTypeMask const& macTypeMask, bool present,
-                                            bool v4OrV6RoutingEnabled);
-    virtual void handleInterfaceMac(MacTypeMask const& macTypeMask, bool present,
-                                    bool v4OrV6RoutingEnabled);
-    virtual void handleGatewayMac(MacTypeMask const& macTypeMask, bool present,
-                                  bool v4OrV6RoutingEnabled);
+    virtual void handleSystemMac(MacTypeMask const&, bool /*present*/, bool /*routing*/) {}
+    virtual void handleVirtualMac(MacTypeMask const&, bool /*present*/, bool /*routing*/) {}
+    virtual void handleVrrpMac(MacTypeMask const&, bool /*present*/, bool /*routing*/) {}
+    virtual void handleMlagPeerMac(MacTypeMask const&, bool /*present*/, bool /*routing*/) {}
+    virtual void handleSharedRouterEncapMac(MacTypeMask const&, bool /*present*/,
+                                            bool /*routing*/) {}
+    virtual void handleInterfaceMac(MacTypeMask const&, bool /*present*/, bool /*routing*/) {}
+    virtual void handleGatewayMac(MacTypeMask const&, bool /*present*/, bool /*routing*/) {}
     // Called after every change of the initialized flag and on every
     // initializedIs(true); the default does nothing.
-    virtual void handleInitialized();
+    virtual void handleInitialized() {}
 
     // The reflective attributes of the base, routerMacDb then
     // routerMacStatusDb, for the head of a derived type's table.

@@ -1,19 +1,6 @@
 #include "Brix/L3Status.h"
 
-#include "Kel/Type.h"
-
 namespace IntfVlanIdSet {
-
-namespace {
-Kel::TypeImpl const tableType("IntfVlanIdSet::Table",
-                              {Kel::attrRead<Table>("vlanIds",
-                                                    [](auto& t) { return t.vlanIds().size(); })},
-                              Kel::createByName<Table>);
-}  // namespace
-
-Kel::TypeImpl const* Table::fwkType() const {
-    return &tableType;
-}
 
 Table::VlanIds const* Table::vlanIds(Vosk::String const& intf) const {
     auto it = vlanIds_.find(intf);
@@ -26,34 +13,11 @@ void Table::vlanIdIs(Vosk::String const& intf, std::uint32_t vlanId) {
     }
 }
 
-void Table::vlanIdDel(Vosk::String const& intf, std::uint32_t vlanId) {
-    auto it = vlanIds_.find(intf);
-    if (it == vlanIds_.end() || it->second.erase(vlanId) == 0) {
-        return;
-    }
-    if (it->second.empty()) {
-        vlanIds_.erase(it);
-        notify(kVlanIdsAttr, &intf, nullptr);
-    } else {
-        notify(kVlanIdsAttr, &intf, &it->second);
-    }
-}
-
 }  // namespace IntfVlanIdSet
 
 namespace Brix {
 
-namespace {
-Kel::TypeImpl const l3StatusType("Brix::L3Status", {}, Kel::createByName<L3Status>);
-Kel::ModuleRegistration const registration({"BrixL3Status",
-                                            {&l3StatusType, &IntfVlanIdSet::tableType}});
-}  // namespace
-
 L3Status::L3Status()
     : Entity("brixL3Status"), intfVlanIdSet_(Kel::newPtr<IntfVlanIdSet::Table>()) {}
-
-Kel::TypeImpl const* L3Status::fwkType() const {
-    return &l3StatusType;
-}
 
 }  // namespace Brix

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "Kel/Entity.h"
+#include "Kel/Type.h"
 
 namespace IntfVlanIdSet {
 
@@ -15,12 +16,13 @@ class Table : public Kel::NotifyingEntity {
     static constexpr short kVlanIdsAttr = 0;
     using VlanIds = std::set<std::uint32_t>;
 
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<Table>("IntfVlanIdSet::Table");
+    }
 
     std::map<Vosk::String, VlanIds> const& vlanIds() const { return vlanIds_; }
     VlanIds const* vlanIds(Vosk::String const& intf) const;
     void vlanIdIs(Vosk::String const& intf, std::uint32_t vlanId);
-    void vlanIdDel(Vosk::String const& intf, std::uint32_t vlanId);
 
   private:
     std::map<Vosk::String, VlanIds> vlanIds_;
@@ -34,7 +36,9 @@ namespace Brix {
 class L3Status : public Kel::Entity {
   public:
     L3Status();
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<L3Status>("Brix::L3Status");
+    }
 
     Kel::Ptr<IntfVlanIdSet::Table> const& intfVlanIdSet() const { return intfVlanIdSet_; }
 

@@ -2,27 +2,12 @@
 
 #include <array>
 
-#include "Kel/Type.h"
-
 namespace Brix {
 
 namespace {
 
 constexpr std::array<std::string_view, kMacTypeCount> kMacTypeNames = {
     "system", "virtual", "vrrp", "mlag-peer", "shared-router-encap", "interface", "gateway"};
-
-Kel::TypeImpl const routerMacDbType(
-    "Brix::BrixRouterMacDb",
-    {Kel::attrRead<BrixRouterMacDb>("routerMac", [](auto& db) { return db.routerMac().size(); })},
-    Kel::createByName<BrixRouterMacDb>);
-Kel::TypeImpl const routerMacStatusDbType(
-    "Brix::BrixRouterMacStatusDb",
-    {Kel::attrRead<BrixRouterMacStatusDb>("macStatusDb",
-                                          [](auto& db) { return db.macStatusDb().size(); })},
-    Kel::createByName<BrixRouterMacStatusDb>);
-
-Kel::ModuleRegistration const registration({"BrixRouterMac",
-                                            {&routerMacDbType, &routerMacStatusDbType}});
 
 }  // namespace
 
@@ -49,14 +34,6 @@ std::ostream& operator<<(std::ostream& os, MacTypeMask const& key) {
     return os << key.mac << ' ' << key.macType;
 }
 
-Kel::TypeImpl const* BrixRouterMacDb::fwkType() const {
-    return &routerMacDbType;
-}
-
-BrixRouterMac const* BrixRouterMacDb::routerMac(MacTypeMask const& key) const {
-    return routerMacs_.find(key);
-}
-
 // Subscribers get copies: one of them may write this database, which moves
 // its entries, before the next one reads what it was handed.
 void BrixRouterMacDb::routerMacIs(MacTypeMask const& key, BrixRouterMac const& entry) {
@@ -72,10 +49,6 @@ void BrixRouterMacDb::routerMacDel(MacTypeMask const& key) {
     if (routerMacs_.erase(k)) {
         notify(kRouterMacAttr, &k, nullptr);
     }
-}
-
-Kel::TypeImpl const* BrixRouterMacStatusDb::fwkType() const {
-    return &routerMacStatusDbType;
 }
 
 Kel::Ptr<BrixRouterMacStatus> BrixRouterMacStatusDb::macStatusDb(MacTypeMask const& key) const {

@@ -10,6 +10,7 @@
 
 #include "Kel/Collection.h"
 #include "Kel/Entity.h"
+#include "Kel/Type.h"
 #include "Pakt/EthAddr.h"
 
 namespace Brix {
@@ -63,11 +64,11 @@ class BrixRouterMacDb : public Kel::NotifyingEntity {
     static constexpr short kRouterMacAttr = 0;
     using RouterMacs = Kel::Collection<MacTypeMask, BrixRouterMac, MacTypeMaskHash>;
 
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<BrixRouterMacDb>("Brix::BrixRouterMacDb");
+    }
 
     RouterMacs const& routerMac() const { return routerMacs_; }
-    // Null when absent; good only until the next write to this database.
-    BrixRouterMac const* routerMac(MacTypeMask const& key) const;
     void routerMacIs(MacTypeMask const& key, BrixRouterMac const& entry);
     void routerMacDel(MacTypeMask const& key);
 
@@ -108,7 +109,9 @@ class BrixRouterMacStatusDb : public Kel::NotifyingEntity {
 
     explicit BrixRouterMacStatusDb(Vosk::String name = "l3RouterMacStatusDb")
         : NotifyingEntity(std::move(name)) {}
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<BrixRouterMacStatusDb>("Brix::BrixRouterMacStatusDb");
+    }
 
     Records const& macStatusDb() const { return records_; }
     bool macStatusDbHas(MacTypeMask const& key) const { return records_.contains(key); }

@@ -1,20 +1,6 @@
 #include "Brix/VirtualRouterMacTable.h"
 
-#include "Kel/Type.h"
-
 namespace Brix::VrrpPrivateVlanReflectorLib {
-
-namespace {
-Kel::TypeImpl const tableType(
-    "Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable",
-    {Kel::attrRead<VirtualRouterMacTable>("macVlan", [](auto& t) { return t.macVlan().size(); })},
-    Kel::createByName<VirtualRouterMacTable>);
-Kel::ModuleRegistration const registration({"BrixVrrpPrivateVlanReflectorLib", {&tableType}});
-}  // namespace
-
-Kel::TypeImpl const* VirtualRouterMacTable::fwkType() const {
-    return &tableType;
-}
 
 void VirtualRouterMacTable::macVlanIs(Bridging::MacVlanPair const& pair) {
     if (macVlans_.insert(pair).second) {

@@ -4,6 +4,7 @@
 
 #include "Bridging/MacVlanPair.h"
 #include "Kel/Entity.h"
+#include "Kel/Type.h"
 
 namespace Brix::VrrpPrivateVlanReflectorLib {
 
@@ -15,7 +16,10 @@ class VirtualRouterMacTable : public Kel::NotifyingEntity {
     static constexpr short kMacVlanAttr = 0;
     using MacVlans = std::unordered_set<Bridging::MacVlanPair>;
 
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<VirtualRouterMacTable>(
+            "Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable");
+    }
 
     MacVlans const& macVlan() const { return macVlans_; }
     bool macVlanHas(Bridging::MacVlanPair const& pair) const { return macVlans_.contains(pair); }

@@ -117,16 +117,8 @@ namespace Brix {
 
 namespace {
 
-Kel::TypeImpl const vrrpSmType(
-    "Brix::VrrpSm",
-    {Kel::attrRead<VrrpSm>("vrrpMacStatus", [](auto& sm) { return sm.vrrpMacStatus(); }),
-     Kel::attrRead<VrrpSm>("vrrpHwStatus", [](auto& sm) { return sm.vrrpHwStatus(); }),
-     Kel::attrRead<VrrpSm>("vrrpHelper", [](auto& sm) { return sm.vrrpHelper(); }),
-     Kel::attrRead<VrrpSm>("currentStateForInit",
-                           [](auto& sm) { return sm.currentStateForInit(); })});
-
-Kel::ModuleRegistration const registration(
-    {"BrixVrrpSm", {&VrrpPrivateVlanReflectorLib::libSmType, &vrrpSmType}});
+Kel::ModuleRegistration const registration({"BrixVrrpSm",
+                                            {&VrrpPrivateVlanReflectorLib::libSmType}});
 
 }  // namespace
 
@@ -144,10 +136,6 @@ VrrpSm::VrrpSm(Kel::Ptr<VirtualRouterMacTable const> vrrpMacStatus,
     : vrrpMacStatus_(std::move(vrrpMacStatus)),
       vrrpHwStatus_(std::move(vrrpHwStatus)),
       vrrpHelper_(std::move(vrrpHelper)) {}
-
-Kel::TypeImpl const* VrrpSm::fwkType() const {
-    return &vrrpSmType;
-}
 
 // What is programmed stays programmed when the machine goes: the next one
 // learns it from the helper's report at its start.

@@ -7,6 +7,7 @@
 #include "BrixHelper/VrrpSmHelper.h"
 #include "Kel/Ptr.h"
 #include "Kel/Subscription.h"
+#include "Kel/Type.h"
 
 namespace IntfVlanIdSet {
 class Table;
@@ -88,16 +89,11 @@ class VrrpSm : public Kel::PtrInterface {
                                      Kel::Ptr<BrixHelper::VrrpSmHelper> vrrpHelper);
 
     void hasNotificationActiveIs(bool active) override;
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override { return Kel::plainType<VrrpSm>("Brix::VrrpSm"); }
 
     Kel::Ptr<VirtualRouterMacTable const> const& vrrpMacStatus() const { return vrrpMacStatus_; }
     Kel::Ptr<HwStatus const> const& vrrpHwStatus() const { return vrrpHwStatus_; }
     Kel::Ptr<BrixHelper::VrrpSmHelper> const& vrrpHelper() const { return vrrpHelper_; }
-    // What the helper reported as already programmed when the machine
-    // started; null before the start.
-    Kel::Ptr<BrixHelper::CurrentVrrpStateForInit> const& currentStateForInit() const {
-        return currentStateForInit_;
-    }
 
   private:
     VrrpSm(Kel::Ptr<VirtualRouterMacTable const> vrrpMacStatus,
@@ -115,6 +111,8 @@ class VrrpSm : public Kel::PtrInterface {
         vrrpMacStatus_, this, &vrrpMacStatusDispatch};
     Kel::Ptr<HwStatus const> vrrpHwStatus_;
     Kel::Ptr<BrixHelper::VrrpSmHelper> vrrpHelper_;
+    // What the helper reported as already programmed at the start; null
+    // before it.
     Kel::Ptr<BrixHelper::CurrentVrrpStateForInit> currentStateForInit_;
     // The pairs the helper holds on this machine's behalf: reported at the
     // start or accepted by an add, and not deleted since.

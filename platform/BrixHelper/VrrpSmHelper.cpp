@@ -1,30 +1,6 @@
 #include "BrixHelper/VrrpSmHelper.h"
 
-#include "Kel/Type.h"
-
 namespace BrixHelper {
-
-namespace {
-
-Kel::TypeImpl const currentStateType(
-    "BrixHelper::CurrentVrrpStateForInit",
-    {Kel::attrRead<CurrentVrrpStateForInit>("virtualRouterMacVlan", [](auto& s) {
-        return s.virtualRouterMacVlan().size();
-    })});
-
-Kel::TypeImpl const vrrpSmHelperType("BrixHelper::VrrpSmHelper",
-                                     {Kel::attrRead<VrrpSmHelper>("name", [](auto& h) {
-                                         return h.nameString();
-                                     })});
-
-Kel::ModuleRegistration const registration({"BrixHelperVrrpSmHelper",
-                                            {&currentStateType, &vrrpSmHelperType}});
-
-}  // namespace
-
-Kel::TypeImpl const* CurrentVrrpStateForInit::fwkType() const {
-    return &currentStateType;
-}
 
 void CurrentVrrpStateForInit::virtualRouterMacVlanIs(bool programmed,
                                                      Bridging::MacVlanPair const& pair) {
@@ -34,19 +10,5 @@ void CurrentVrrpStateForInit::virtualRouterMacVlanIs(bool programmed,
         macVlans_.erase(pair);
     }
 }
-
-Kel::TypeImpl const* VrrpSmHelper::fwkType() const {
-    return &vrrpSmHelperType;
-}
-
-bool VrrpSmHelper::addVirtualRouterMac(Pakt::EthAddr const&, U32) {
-    return false;
-}
-
-void VrrpSmHelper::deleteVirtualRouterMac(Pakt::EthAddr const&, U32) {}
-
-void VrrpSmHelper::syncVrrpStateOnInit(Kel::Ptr<CurrentVrrpStateForInit> const&) {}
-
-void VrrpSmHelper::initializationComplete() {}
 
 }  // namespace BrixHelper

@@ -5,6 +5,7 @@
 
 #include "Bridging/MacVlanPair.h"
 #include "Kel/Entity.h"
+#include "Kel/Type.h"
 #include "Pakt/EthAddr.h"
 
 namespace Brix {
@@ -31,14 +32,13 @@ class CurrentVrrpStateForInit : public Kel::PtrInterface {
     // Ordered so that a dump lists the pairs the same way every time.
     using MacVlans = std::set<Bridging::MacVlanPair>;
 
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<CurrentVrrpStateForInit>("BrixHelper::CurrentVrrpStateForInit");
+    }
 
     // True records the pair as programmed, false forgets it.
     void virtualRouterMacVlanIs(bool programmed, Bridging::MacVlanPair const& pair);
     MacVlans const& virtualRouterMacVlan() const { return macVlans_; }
-    bool virtualRouterMacVlanHas(Bridging::MacVlanPair const& pair) const {
-        return macVlans_.contains(pair);
-    }
 
   private:
     MacVlans macVlans_;
@@ -51,17 +51,19 @@ class VrrpSmHelper : public Brix::BrixBaseHelper {
   public:
     explicit VrrpSmHelper(Vosk::String name) : BrixBaseHelper(std::move(name)) {}
 
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<VrrpSmHelper>("BrixHelper::VrrpSmHelper");
+    }
 
     // True when the pair is now accepted; the base accepts nothing.
-    virtual bool addVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan);
-    virtual void deleteVirtualRouterMac(Pakt::EthAddr const& mac, U32 vlan);
+    virtual bool addVirtualRouterMac(Pakt::EthAddr const& /*mac*/, U32 /*vlan*/) { return false; }
+    virtual void deleteVirtualRouterMac(Pakt::EthAddr const& /*mac*/, U32 /*vlan*/) {}
     // Reports into `currentState` what is already programmed; the base
     // reports nothing.
-    virtual void syncVrrpStateOnInit(Kel::Ptr<CurrentVrrpStateForInit> const& currentState);
+    virtual void syncVrrpStateOnInit(Kel::Ptr<CurrentVrrpStateForInit> const& /*currentState*/) {}
     // Called once the state machine has read the report of
     // syncVrrpStateOnInit, before its first add.
-    virtual void initializationComplete();
+    virtual void initializationComplete() {}
 };
 
 }  // namespace BrixHelper

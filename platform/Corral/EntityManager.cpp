@@ -25,18 +25,12 @@ bool holdsType(Kel::Entity const& entity, Vosk::String const& typeName) {
 
 }  // namespace
 
-void MountGroup::doMount(Mount const& mount) {
-    mounts_.push_back(mount);
-}
-
 void MountGroup::doClose(bool force, Vosk::String const& reason, std::chrono::seconds timeout) {
     closeArgs_ = {force, reason, timeout};
     if (closeCount_++ == 0 && em_ != nullptr) {
         em_->closedGroups_.push_back(mounter_);
     }
 }
-
-EntityManager::EntityManager() = default;
 
 EntityManager::~EntityManager() {
     for (auto& [mounter, group] : groups_) {
@@ -63,15 +57,12 @@ int EntityManager::doCompleteMounts(std::vector<std::string>* failures) {
             continue;
         }
         Kel::Ptr<MountGroup> group = it->second;
-        group->missing_.clear();
-        for (Mount const& mount : group->mounts_) {
-            auto entity = getEntity(mount.path().stdString());
-            if (!entity || !holdsType(*entity, mount.typeName())) {
-                group->missing_.push_back(mount.path());
-            }
-        }
-        MountStatus status =
-            group->missing_.empty() ? MountStatus::complete : MountStatus::incomplete;
+        bool const complete =
+            std::all_of(group->mounts_.begin(), group->mounts_.end(), [this](Mount const& mount) {
+                auto entity = getEntity(mount.path().stdString());
+                return entity && holdsType(*entity, mount.typeName());
+            });
+        MountStatus status = complete ? MountStatus::complete : MountStatus::incomplete;
         // The mounter may drop the last outside reference to itself inside
         // the callback only through its owner, never through us: hold it.
         Kel::Ptr<Mounter> keep(mounter);

@@ -26,15 +26,13 @@ class MountGroup : public Kel::PtrInterface {
 
     MountGroup(EntityManager* em, Mounter* mounter) : em_(em), mounter_(mounter) {}
 
-    void doMount(Mount const& mount);
+    void doMount(Mount const& mount) { mounts_.push_back(mount); }
     void doClose(bool force, Vosk::String const& reason, std::chrono::seconds timeout);
 
     std::vector<Mount> const& mounts() const { return mounts_; }
     bool closed() const { return closeCount_ > 0; }
     int closeCount() const { return closeCount_; }
     CloseArgs const& closeArgs() const { return closeArgs_; }
-    // Paths that were missing or held another type at completion.
-    std::vector<Vosk::String> const& missing() const { return missing_; }
     Mounter* mounter() const { return mounter_; }
 
   private:
@@ -42,15 +40,13 @@ class MountGroup : public Kel::PtrInterface {
     EntityManager* em_;  // not owned: the manager owns its groups
     Mounter* mounter_;   // not owned: the mounter removes its group when it goes
     std::vector<Mount> mounts_;
-    std::vector<Vosk::String> missing_;
     CloseArgs closeArgs_;
     int closeCount_ = 0;
 };
 
 // The system database: entities at slash-separated paths.
-class EntityManager : public Kel::EntityTree {
+class EntityManager : public Kel::Dir {
   public:
-    EntityManager();
     ~EntityManager() override;
 
     // The mount group of `mounter`, made on first request.

@@ -10,12 +10,4 @@ Mounter::~Mounter() {
     }
 }
 
-void Mounter::doCorralMountsComplete(MountStatus status, Kel::Ptr<EntityManager> em) {
-    handleMountStatus(status);
-    doMountsComplete(status, std::move(em));
-}
-
-void Mounter::doMountsComplete(MountStatus, Kel::Ptr<EntityManager>) {}
-void Mounter::handleMountStatus(MountStatus) {}
-
 }  // namespace Corral

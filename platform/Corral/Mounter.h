@@ -15,9 +15,12 @@ class Mounter : public Kel::Entity {
     ~Mounter() override;
 
     // The manager calls this; it forwards to doMountsComplete.
-    virtual void doCorralMountsComplete(MountStatus status, Kel::Ptr<EntityManager> em);
-    virtual void doMountsComplete(MountStatus status, Kel::Ptr<EntityManager> em);
-    virtual void handleMountStatus(MountStatus status);
+    virtual void doCorralMountsComplete(MountStatus status, Kel::Ptr<EntityManager> em) {
+        handleMountStatus(status);
+        doMountsComplete(status, std::move(em));
+    }
+    virtual void doMountsComplete(MountStatus, Kel::Ptr<EntityManager>) {}
+    virtual void handleMountStatus(MountStatus) {}
 
     // The system database this mounter mounts from.
     Kel::Ptr<EntityManager> const& corralEm() const { return corralEm_; }

@@ -73,10 +73,6 @@ RingBuf::~RingBuf() {
     ::munmap(map_, mapBytes_);
 }
 
-void RingBuf::flush() {
-    ::msync(map_, mapBytes_, MS_SYNC);
-}
-
 std::uint32_t RingBuf::describe(std::string_view site, std::string_view source, std::uint32_t line,
                                 std::string_view format, std::span<MsgFormatString const> codes) {
     std::lock_guard lock(descMutex_);
@@ -135,12 +131,6 @@ void defaultHandleIs(std::string const& path, std::size_t ringBytes) {
 
 void defaultHandleDel() {
     delete detail::defaultRing.exchange(nullptr);
-}
-
-void flushDefault() {
-    if (RingBuf* ring = defaultHandle()) {
-        ring->flush();
-    }
 }
 
 }  // namespace Jotter

@@ -24,8 +24,6 @@ class RingBuf {
     // Throws RingFileError, leaving the file as it was, for anything else.
     RingBuf(std::string const& path, std::size_t ringBytes);
     ~RingBuf();
-    RingBuf(RingBuf const&) = delete;
-    RingBuf& operator=(RingBuf const&) = delete;
 
     // Distinct for every ring opened in the process, so that a site can tell
     // whether its description id belongs to this ring.
@@ -42,8 +40,6 @@ class RingBuf {
     void put(void const* data, std::size_t n) { rec_.put(data, n); }
     void putText(std::string_view text) { rec_.putText(text); }
     void endMsg();
-
-    void flush();
 
   private:
     std::uint64_t const generation_;
@@ -74,7 +70,5 @@ inline RingBuf* defaultHandle() {
     return detail::defaultRing.load(std::memory_order_acquire);
 }
 void defaultHandleDel();
-// Pushes the mapped pages to the disk; called before a fatal abort.
-void flushDefault();
 
 }  // namespace Jotter

@@ -7,11 +7,7 @@ namespace Kel {
 
 namespace {
 
-TypeImpl const dirType("Kel::Dir",
-                       {attrRead<Dir>("children", [](Dir& d) { return d.children().size(); })},
-                       [](Vosk::String const& name) -> Ptr<Entity> {
-                           return Kel::newPtr<Dir>(name);
-                       });
+TypeImpl const dirType("Kel::Dir", {}, createByName<Dir>);
 
 ModuleRegistration const registration({"Kel", {&dirType}});
 
@@ -42,65 +38,54 @@ Ptr<Entity> Dir::childDel(std::string_view name) {
     return removed;
 }
 
-Ptr<Entity> Dir::entityAt(std::string_view path) const {
-    Ptr<Entity> at;
-    Dir const* dir = this;
-    for (std::string_view part : splitPath(path)) {
-        if (dir == nullptr) {
-            return nullptr;
-        }
-        at = dir->child(part);
-        if (!at) {
-            return nullptr;
-        }
-        dir = dynamic_cast<Dir const*>(at.get());
+namespace {
+
+// The first component of `path` and the rest after its slash.
+std::pair<std::string_view, std::string_view> splitFirst(std::string_view path) {
+    std::size_t slash = path.find('/');
+    std::string_view first = path.substr(0, slash);
+    if (first.empty()) {
+        throw Exception("empty component in path");
     }
-    return at;
+    return {first, slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1)};
 }
 
-void Dir::entityAtIs(std::string_view path, Ptr<Entity> const& entity) {
-    auto parts = splitPath(path);
-    if (parts.empty()) {
-        throw Exception("empty path");
+}  // namespace
+
+Ptr<Entity> Dir::getEntity(std::string_view path) const {
+    auto [first, rest] = splitFirst(path);
+    Ptr<Entity> at = child(first);
+    if (rest.empty() || !at) {
+        return at;
     }
-    // Borrowed: each directory on the way is held by the one above it.
-    Dir* dir = this;
-    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-        Ptr<Entity> next = dir->child(parts[i]);
-        if (!next) {
-            next = Kel::newPtr<Dir>(std::string(parts[i]));
-            dir->childIs(std::string(parts[i]), next);
-        }
-        dir = dynamic_cast<Dir*>(next.get());
-        if (!dir) {
-            throw Exception("'" + std::string(parts[i]) + "' in " + std::string(path) +
-                            " is not a directory");
-        }
-    }
-    dir->childIs(std::string(parts.back()), entity);
+    auto const* dir = dynamic_cast<Dir const*>(at.get());
+    return dir ? dir->getEntity(rest) : nullptr;
 }
 
-Ptr<Entity> Dir::entityAtDel(std::string_view path) {
+void Dir::entityIs(std::string_view path, Ptr<Entity> const& entity) {
+    auto [first, rest] = splitFirst(path);
+    if (rest.empty()) {
+        return childIs(std::string(first), entity);
+    }
+    Ptr<Entity> next = child(first);
+    if (!next) {
+        next = newPtr<Dir>(std::string(first));
+        childIs(std::string(first), next);
+    }
+    auto* dir = dynamic_cast<Dir*>(next.get());
+    if (!dir) {
+        throw Exception("'" + std::string(first) + "' is not a directory");
+    }
+    dir->entityIs(rest, entity);
+}
+
+Ptr<Entity> Dir::entityDel(std::string_view path) {
     auto slash = path.rfind('/');
     if (slash == std::string_view::npos) {
         return childDel(path);
     }
-    auto dir = dynamicPtrCast<Dir>(entityAt(path.substr(0, slash)));
+    auto dir = dynamicPtrCast<Dir>(getEntity(path.substr(0, slash)));
     return dir ? dir->childDel(path.substr(slash + 1)) : nullptr;
-}
-
-std::vector<std::string_view> splitPath(std::string_view path) {
-    std::vector<std::string_view> parts;
-    while (!path.empty()) {
-        auto slash = path.find('/');
-        std::string_view part = path.substr(0, slash);
-        if (part.empty()) {
-            throw Exception("empty component in path");
-        }
-        parts.push_back(part);
-        path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-    }
-    return parts;
 }
 
 }  // namespace Kel

@@ -14,11 +14,14 @@ class Entity : public PtrInterface {
     explicit Entity(Vosk::String name = {}) : name_(std::move(name)) {}
 
     virtual Vosk::String nameString() const { return name_; }
-    virtual void handleParent(Entity* parent);
+    virtual void handleParent(Entity*) {}
 
     // The parent owns the child, never the reverse: the child keeps only a
     // borrowed pointer, cleared when it is detached with a null parent.
-    void parentIs(Entity* parent);
+    void parentIs(Entity* parent) {
+        parent_ = parent;
+        handleParent(parent);
+    }
     Entity* parent() const { return parent_; }
     Vosk::String const& name() const { return name_; }
 

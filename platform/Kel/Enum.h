@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -38,21 +39,16 @@ requires(std::is_enum_v<E> && sizeof(E) == 1) class EnumType {
     }
 
     E valueFromName(std::string_view name) const {
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            if (names_[i] == name) {
-                return static_cast<E>(i);
-            }
+        auto it = std::find(names_.begin(), names_.end(), name);
+        if (it == names_.end()) {
+            throw EnumValueException("'" + std::string(name) + "' is not an enumerator");
         }
-        throw EnumValueException("'" + std::string(name) + "' is not an enumerator");
+        return static_cast<E>(it - names_.begin());
     }
 
     // The name of `value`; refused for a value outside the enumerators.
     std::string_view nameOf(E value) const {
-        auto n = static_cast<std::size_t>(value);
-        if (n < names_.size()) {
-            return names_.at(n);
-        }
-        throw EnumValueException(std::to_string(n) + " is not an enumerator");
+        return names_[static_cast<std::size_t>(valueFromNumber(static_cast<unsigned>(value)))];
     }
 
     // Parses `range` as exactly one enumerator name: a name with anything
@@ -61,14 +57,12 @@ requires(std::is_enum_v<E> && sizeof(E) == 1) class EnumType {
     // answers false.
     bool sequenceToValue(CharRange& range, E* value) const {
         std::string_view text(range.begin, static_cast<std::size_t>(range.end - range.begin));
-        for (std::size_t i = 0; i < names_.size(); ++i) {
-            if (names_[i] == text) {
-                *value = static_cast<E>(i);
-                range.begin = range.end;
-                return true;
-            }
+        if (std::find(names_.begin(), names_.end(), text) == names_.end()) {
+            return false;
         }
-        return false;
+        *value = valueFromName(text);
+        range.begin = range.end;
+        return true;
     }
 
   private:

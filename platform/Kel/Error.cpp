@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "Jotter/RingBuf.h"
-
 namespace Kel {
 
 void throwRangeException(std::string const& message) {
@@ -19,7 +17,6 @@ void throwNewEntityArgsException(std::string const& typeName) {
 void assertionFailed(char const* expression, char const* function, char const* source, int line) {
     std::fprintf(stderr, "%s:%d: %s: Assertion `%s' failed.\n", source, line, function, expression);
     std::fflush(stderr);
-    Jotter::flushDefault();
     std::abort();
 }
 

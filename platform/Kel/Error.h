@@ -8,24 +8,19 @@ namespace Kel {
 
 // Errors the framework raises for outside input or bounded values. Broken
 // invariants are not exceptions: they end in a fatal assertion.
-class Exception : public std::runtime_error {
-  public:
+struct Exception : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-class RangeException : public Exception {
-  public:
+struct RangeException : Exception {
     using Exception::Exception;
 };
-class NewEntityArgsException : public Exception {
-  public:
+struct NewEntityArgsException : Exception {
     using Exception::Exception;
 };
-class UnknownTypeException : public Exception {
-  public:
+struct UnknownTypeException : Exception {
     using Exception::Exception;
 };
-class EnumValueException : public Exception {
-  public:
+struct EnumValueException : Exception {
     using Exception::Exception;
 };
 
@@ -33,9 +28,9 @@ class EnumValueException : public Exception {
 [[noreturn]] void throwNewEntityArgsException(std::string const& typeName);
 
 // Reports a broken invariant on standard error as
-// "SOURCE:LINE: FUNCTION: Assertion `EXPRESSION' failed." and aborts.
-// Before it aborts, it flushes the trace ring file so the last records
-// survive the crash.
+// "SOURCE:LINE: FUNCTION: Assertion `EXPRESSION' failed." and aborts. The
+// trace ring file needs no flush: it is mapped shared, so the last records
+// are in the file whatever way the process ends.
 [[noreturn]] void assertionFailed(char const* expression, char const* function, char const* source,
                                   int line);
 

@@ -41,26 +41,6 @@ PtrInterface::~PtrInterface() {
     }
 }
 
-Vosk::Publisher* PtrInterface::notifieeList() const {
-    return nullptr;
-}
-void PtrInterface::hasNotificationActiveIs(bool active) {
-    notificationActive_ = active;
-}
-void PtrInterface::zeroReferencesIs(bool zero) {
-    if (zero) {
-        delete this;
-    }
-}
-TypeImpl const* PtrInterface::fwkType() const {
-    return nullptr;
-}
-void PtrInterface::kelDoZombieReactors(bool zombie) {
-    if (zombie != markedForDeletion_) {
-        kelMarkedForDeletionIs(zombie);
-    }
-}
-
 void PtrInterface::lastReferenceGone() const noexcept {
     references_.store(kDying, std::memory_order_relaxed);
     const_cast<PtrInterface*>(this)->zeroReferencesIs(true);

@@ -42,19 +42,21 @@ std::int64_t liveObjects();
 class PtrInterface {
   public:
     PtrInterface();
-    PtrInterface(PtrInterface const&) = delete;
-    PtrInterface& operator=(PtrInterface const&) = delete;
 
     // The publisher through which this object announces changes, or null
     // for an object that announces nothing.
-    virtual Vosk::Publisher* notifieeList() const;
-    virtual void hasNotificationActiveIs(bool active);
+    virtual Vosk::Publisher* notifieeList() const { return nullptr; }
+    virtual void hasNotificationActiveIs(bool active) { notificationActive_ = active; }
     // Called when the last reference goes; the default deletes the object.
-    virtual void zeroReferencesIs(bool zero);
-    virtual TypeImpl const* fwkType() const;
+    virtual void zeroReferencesIs(bool zero) {
+        if (zero) {
+            delete this;
+        }
+    }
+    virtual TypeImpl const* fwkType() const { return nullptr; }
     virtual ~PtrInterface();
     // Reactors override this; a marked (zombie) reactor ignores notifications.
-    virtual void kelDoZombieReactors(bool zombie);
+    virtual void kelDoZombieReactors(bool zombie) { kelMarkedForDeletionIs(zombie); }
 
     bool hasNotificationActive() const { return notificationActive_; }
     bool kelMarkedForDeletion() const { return markedForDeletion_; }

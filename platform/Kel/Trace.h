@@ -20,8 +20,6 @@ namespace Kel {
 class TraceHandle {
   public:
     explicit TraceHandle(std::string name) : name_(std::move(name)) {}
-    TraceHandle(TraceHandle const&) = delete;
-    TraceHandle& operator=(TraceHandle const&) = delete;
 
     std::string const& name() const { return name_; }
     bool enabled(int level) const {

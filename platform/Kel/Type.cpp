@@ -10,7 +10,6 @@ namespace {
 struct Registry {
     std::mutex mutex;
     std::map<std::string, TypeImpl const*, std::less<>> types;
-    std::map<std::string, std::vector<std::string>> moduleTypes;
 };
 
 // Function-local so that registration from another library's static
@@ -78,14 +77,8 @@ Ptr<Entity> TypeImpl::newEntity(Vosk::String const& name, ArgList const& ctorArg
 void kelModuleIs(Module const& module) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    for (auto const& old : r.moduleTypes[module.name]) {
-        r.types.erase(old);
-    }
-    auto& names = r.moduleTypes[module.name];
-    names.clear();
     for (TypeImpl const* type : module.types) {
         r.types[type->name()] = type;
-        names.push_back(type->name());
     }
 }
 

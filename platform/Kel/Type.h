@@ -81,7 +81,7 @@ struct Module {
     std::vector<TypeImpl const*> types;
 };
 
-// Registers (or, for the same name, replaces) a module's types.
+// Registers a module's types, replacing any registered under the same name.
 void kelModuleIs(Module const& module);
 
 // A source unit's load-time registration: one namespace-scope constant per
@@ -105,6 +105,14 @@ TypeImpl const* typeImpl(std::string_view typeName);
 // Creates an entity by type name; UnknownTypeException for an unknown type.
 Ptr<Entity> newEntity(std::string_view typeName, Vosk::String const& name,
                       ArgList const& ctorArgs = {});
+
+// The type record of a class that offers no reflective attributes, made on
+// first use: the class's fwkType() answers it.
+template <class T>
+TypeImpl const* plainType(char const* name) {
+    static TypeImpl const type(name, {});
+    return &type;
+}
 
 template <class T>
 struct IsPtr : std::false_type {};

@@ -23,7 +23,9 @@ class LogicalFapId {
 };
 
 // Written as "fap<N>".
-std::ostream& operator<<(std::ostream& os, LogicalFapId id);
+inline std::ostream& operator<<(std::ostream& os, LogicalFapId id) {
+    return os << "fap" << id.value();
+}
 
 // Trace records keep the id as its 16-bit value.
 inline std::uint16_t jotterValue(LogicalFapId const& id) {

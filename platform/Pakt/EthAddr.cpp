@@ -1,23 +1,8 @@
 #include "Pakt/EthAddr.h"
 
+#include <charconv>
+
 namespace Pakt {
-
-namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
 
 std::optional<EthAddr> EthAddr::parse(std::string_view text) {
     // Exactly six two-digit groups separated by colons: 17 characters.
@@ -25,17 +10,14 @@ std::optional<EthAddr> EthAddr::parse(std::string_view text) {
         return std::nullopt;
     }
     std::uint64_t value = 0;
-    for (std::size_t group = 0; group < 6; ++group) {
-        std::size_t at = group * 3;
-        if (group > 0 && text[at - 1] != ':') {
+    for (std::size_t at = 0; at < text.size(); at += 3) {
+        unsigned byte = 0;
+        char const* digits = text.data() + at;
+        auto [end, ec] = std::from_chars(digits, digits + 2, byte, 16);
+        if (ec != std::errc() || end != digits + 2 || (at > 0 && text[at - 1] != ':')) {
             return std::nullopt;
         }
-        int hi = hexDigit(text[at]);
-        int lo = hexDigit(text[at + 1]);
-        if (hi < 0 || lo < 0) {
-            return std::nullopt;
-        }
-        value = (value << 8) | static_cast<std::uint64_t>(hi * 16 + lo);
+        value = (value << 8) | byte;
     }
     return EthAddr(value);
 }

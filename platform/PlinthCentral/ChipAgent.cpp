@@ -1,34 +1,6 @@
 #include "PlinthCentral/ChipAgent.h"
 
-#include "Kel/Type.h"
-
 namespace PlinthCentral {
-
-namespace {
-
-Kel::TypeImpl const fcsdType(
-    "PlinthCentral::FeatureAgentCommonSmData",
-    {Kel::attrRead<FeatureAgentCommonSmData>(
-         "logicalFapIdInserted", [](auto& d) { return d.logicalFapIdInserted().size(); }),
-     Kel::attrRead<FeatureAgentCommonSmData>("logicalModInfo",
-                                             [](auto& d) { return d.logicalModInfo().size(); })},
-    Kel::createByName<FeatureAgentCommonSmData>);
-Kel::TypeImpl const l3CapabilitiesType(
-    "PlinthCentral::L3Capabilities",
-    {Kel::attrRead<L3Capabilities>("myStationTableSize",
-                                   [](auto& c) { return c.myStationTableSize(); })},
-    Kel::createByName<L3Capabilities>);
-
-Kel::ModuleRegistration const registration({"PlinthCentral", {&fcsdType, &l3CapabilitiesType}});
-
-}  // namespace
-
-Kel::TypeImpl const* FeatureAgentCommonSmData::fwkType() const {
-    return &fcsdType;
-}
-Kel::TypeImpl const* L3Capabilities::fwkType() const {
-    return &l3CapabilitiesType;
-}
 
 void FeatureAgentCommonSmData::logicalFapIdInsertedIs(LogicalFap::LogicalFapId id) {
     if (logicalFapIdInserted_.insert(id).second) {

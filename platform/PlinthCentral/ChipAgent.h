@@ -5,6 +5,7 @@
 
 #include "Asic/ChipInfo.h"
 #include "Kel/Entity.h"
+#include "Kel/Type.h"
 #include "LogicalFap/LogicalFapId.h"
 
 namespace PlinthCentral {
@@ -33,13 +34,14 @@ class FeatureAgentCommonSmData : public Kel::NotifyingEntity {
     using LogicalModInfo = std::map<LogicalFap::LogicalFapId, Kel::Ptr<LogicalModuleInfo const>>;
 
     FeatureAgentCommonSmData() : NotifyingEntity("featureCommon") {}
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<FeatureAgentCommonSmData>("PlinthCentral::FeatureAgentCommonSmData");
+    }
 
     LogicalFapIds const& logicalFapIdInserted() const { return logicalFapIdInserted_; }
     void logicalFapIdInsertedIs(LogicalFap::LogicalFapId id);
     void logicalFapIdInsertedDel(LogicalFap::LogicalFapId id);
 
-    LogicalModInfo const& logicalModInfo() const { return logicalModInfo_; }
     // Null when the chip agent has no module information for `id`.
     Kel::Ptr<LogicalModuleInfo const> logicalModInfo(LogicalFap::LogicalFapId id) const;
     void logicalModInfoIs(LogicalFap::LogicalFapId id, Kel::Ptr<LogicalModuleInfo const> info);
@@ -50,16 +52,13 @@ class FeatureAgentCommonSmData : public Kel::NotifyingEntity {
     LogicalModInfo logicalModInfo_;
 };
 
-// The chip family's L3 capabilities as the central agent reports them.
+// The chip family's L3 capabilities as the central agent reports them. The
+// plug-in only holds on to it.
 class L3Capabilities : public Kel::Entity {
   public:
-    Kel::TypeImpl const* fwkType() const override;
-
-    std::uint32_t myStationTableSize() const { return myStationTableSize_; }
-    void myStationTableSizeIs(std::uint32_t size) { myStationTableSize_ = size; }
-
-  private:
-    std::uint32_t myStationTableSize_ = 0;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<L3Capabilities>("PlinthCentral::L3Capabilities");
+    }
 };
 
 }  // namespace PlinthCentral

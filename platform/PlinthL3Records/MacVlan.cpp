@@ -12,15 +12,19 @@ std::ostream& operator<<(std::ostream& os, MacVlan const& key) {
     return os << key.addr << '/' << key.addrMask << " vlan " << key.vlan << '/' << key.vlanMask;
 }
 
+namespace {
+// The key without its flag.
+MacVlan untagged(MacVlanTagged const& key) {
+    return {key.addr, key.vlan, key.vlanMask, key.addrMask};
+}
+}  // namespace
+
 std::size_t MacVlanTagged::hash(std::size_t seed) const {
-    seed = hashMix(seed, addr.value() | (std::uint64_t{tagged} << 48));
-    seed = hashMix(seed, (std::uint64_t{vlan} << 32) | vlanMask);
-    return hashMix(seed, addrMask.value());
+    return hashMix(untagged(*this).hash(seed), tagged);
 }
 
 std::ostream& operator<<(std::ostream& os, MacVlanTagged const& key) {
-    return os << key.addr << '/' << key.addrMask << " vlan " << key.vlan << '/' << key.vlanMask
-              << (key.tagged ? " tagged" : "");
+    return os << untagged(key) << (key.tagged ? " tagged" : "");
 }
 
 }  // namespace PlinthL3Unicast

@@ -4,6 +4,7 @@
 
 #include "Kel/Collection.h"
 #include "Kel/Entity.h"
+#include "Kel/Type.h"
 #include "PlinthL3Records/MacVlan.h"
 
 namespace PlinthL3Unicast {
@@ -73,7 +74,9 @@ class MyStationRecordDir : public Kel::NotifyingEntity {
 // The configuration entries that the writers of My Station entries keep.
 class MyStationConfigDir : public MyStationRecordDir<MyStationConfig> {
   public:
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<MyStationConfigDir>("PlinthL3Unicast::MyStationConfigDir");
+    }
     Records const& config() const { return records(); }
     MyStationConfig const* config(MacVlan const& key) const { return recordAt(key); }
     void configIs(MacVlan const& key, MyStationConfig const& config) { recordIs(key, config); }
@@ -83,7 +86,9 @@ class MyStationConfigDir : public MyStationRecordDir<MyStationConfig> {
 // The keys the table programmer has programmed.
 class MyStationStatusDir : public MyStationRecordDir<MyStationStatus> {
   public:
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<MyStationStatusDir>("PlinthL3Unicast::MyStationStatusDir");
+    }
     Records const& status() const { return records(); }
     MyStationStatus const* status(MacVlan const& key) const { return recordAt(key); }
     void statusIs(MacVlan const& key, MyStationStatus const& status) { recordIs(key, status); }

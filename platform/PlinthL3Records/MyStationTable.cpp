@@ -6,16 +6,8 @@ namespace PlinthL3Unicast {
 
 namespace {
 
-Kel::TypeImpl const tableType("PlinthL3Unicast::MyStationTable",
-                              {Kel::attrRead<MyStationTable>("entrys",
-                                                             [](auto& t) { return t.entrys(); })});
+Kel::TypeImpl const attrType("PlinthL3Unicast::MyStationAttr", {});
 
-Kel::TypeImpl const attrType("PlinthL3Unicast::MyStationAttr",
-                             {Kel::attrRead<MyStationAttr>("taggedEntryNeeded", [](auto& a) {
-                                 return a.taggedEntryNeeded();
-                             })});
-
-Kel::ModuleRegistration const tables({"PlinthL3UnicastTables", {&tableType}});
 Kel::ModuleRegistration const features({"PlinthL3UnicastFeatures", {&attrType}});
 
 }  // namespace
@@ -25,10 +17,6 @@ bool MyStationTable::Entry::operator==(Entry const& o) const {
            vlanId == o.vlanId && vlanIdMask == o.vlanIdMask && macAddr == o.macAddr &&
            macAddrMask == o.macAddrMask && entryFlag4 == o.entryFlag4 &&
            taggedVlanId == o.taggedVlanId && taggedVlanIdMask == o.taggedVlanIdMask;
-}
-
-Kel::TypeImpl const* MyStationTable::fwkType() const {
-    return &tableType;
 }
 
 Kel::Ptr<Asic::PendingWrite> MyStationTable::entryCommit(MacVlanTagged const& key,

@@ -6,6 +6,7 @@
 #include "Asic/SwTable.h"
 #include "Kel/Collection.h"
 #include "Kel/Error.h"
+#include "Kel/Type.h"
 #include "PlinthL3Records/MacVlan.h"
 
 namespace PlinthL3Unicast {
@@ -36,7 +37,9 @@ class MyStationTable : public Asic::SwTable {
     using Entries = Kel::Collection<MacVlanTagged, Entry>;
 
     MyStationTable() : Asic::SwTable("myStationTable") {}
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<MyStationTable>("PlinthL3Unicast::MyStationTable");
+    }
 
     // Writes or replaces the entry under `key`. The software table takes it
     // at once: the response, if any, runs before this returns, and there is

@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "Kel/Entity.h"
+#include "Kel/Type.h"
 #include "Pakt/EthAddr.h"
 
 namespace PlinthL3 {
@@ -50,13 +51,19 @@ class RouterMacStates : public Kel::NotifyingEntity {
 // The desired MAC states, written by the routing configuration.
 class L3MyStationRoutingConfig : public RouterMacStates {
   public:
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<L3MyStationRoutingConfig>(
+            "PlinthL3Unicast::L3MyStationRoutingConfig");
+    }
 };
 
 // The MAC states last applied to the My Station configuration.
 class L3MyStationRoutingStatus : public RouterMacStates {
   public:
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<L3MyStationRoutingStatus>(
+            "PlinthL3Unicast::L3MyStationRoutingStatus");
+    }
 };
 
 // Tells the rest of the agent that the My Station table is live.
@@ -64,7 +71,9 @@ class SmRunningState : public Kel::NotifyingEntity {
   public:
     static constexpr short kRunningAttr = 0;
 
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<SmRunningState>("PlinthL3Unicast::SmRunningState");
+    }
     bool running() const { return running_; }
     void runningIs(bool running) {
         if (running_ != running) {

@@ -13,7 +13,9 @@ class MounterBase : public Plugin::Mounter {
     explicit MounterBase(Vosk::String name) : Plugin::Mounter(std::move(name)) {}
 
     // The shared entity of that name, or null.
-    Kel::Ptr<Kel::Entity> sharedEntity(std::string_view name) const;
+    Kel::Ptr<Kel::Entity> sharedEntity(std::string_view name) const {
+        return sharedEntities() ? sharedEntities()->child(name) : nullptr;
+    }
 };
 
 }  // namespace PlinthLib

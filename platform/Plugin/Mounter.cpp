@@ -6,11 +6,6 @@
 
 namespace Plugin {
 
-void Mounter::doInit() {}
-void Mounter::doStage(Vosk::String, Vosk::String) {}
-void Mounter::handleStageInstance(Vosk::String) {}
-void Mounter::handleStageProgressionComplete(Vosk::String, Vosk::String) {}
-
 void Mounter::contextIs(Context const& context) {
     corralEmIs(context.corralEm);
     localEm_ = context.localEm;

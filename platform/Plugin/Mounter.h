@@ -25,10 +25,11 @@ class Mounter : public Corral::Mounter {
   public:
     explicit Mounter(Vosk::String name) : Corral::Mounter(std::move(name)) {}
 
-    virtual void doInit();
-    virtual void doStage(Vosk::String stage, Vosk::String instance);
-    virtual void handleStageInstance(Vosk::String instance);
-    virtual void handleStageProgressionComplete(Vosk::String stage, Vosk::String instance);
+    virtual void doInit() {}
+    virtual void doStage(Vosk::String /*stage*/, Vosk::String /*instance*/) {}
+    virtual void handleStageInstance(Vosk::String /*instance*/) {}
+    virtual void handleStageProgressionComplete(Vosk::String /*stage*/, Vosk::String /*instance*/) {
+    }
 
     void contextIs(Context const& context);
     Kel::Ptr<Local::EntityManager> const& localEm() const { return localEm_; }

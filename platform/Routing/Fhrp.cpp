@@ -8,12 +8,6 @@ namespace {
 
 using Hardware::Status;
 
-Kel::TypeImpl const vrMacStatusType(
-    "Routing::Fhrp::VirtualRouterMacStatus",
-    {Kel::attrRead<VirtualRouterMacStatus>("virtualMac",
-                                           [](auto& s) { return s.virtualMac().size(); })},
-    Kel::createByName<VirtualRouterMacStatus>);
-
 Kel::TypeImpl const hwStatusType(
     "Routing::Fhrp::Hardware::Status",
     {Kel::attrRead<Status>("anygwSupported", [](auto& s) { return s.anygwSupported(); }),
@@ -28,13 +22,10 @@ Kel::TypeImpl const hwStatusType(
                            [](auto& s) { return s.vrrpSubinterfaceSupported(); })},
     Kel::createByName<Status>);
 
-Kel::ModuleRegistration const registration({"RoutingFhrp", {&vrMacStatusType, &hwStatusType}});
+Kel::ModuleRegistration const registration({"RoutingFhrp", {&hwStatusType}});
 
 }  // namespace
 
-Kel::TypeImpl const* VirtualRouterMacStatus::fwkType() const {
-    return &vrMacStatusType;
-}
 Kel::TypeImpl const* Hardware::Status::fwkType() const {
     return &hwStatusType;
 }

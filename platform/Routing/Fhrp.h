@@ -6,6 +6,7 @@
 #include <set>
 
 #include "Kel/Entity.h"
+#include "Kel/Type.h"
 #include "Pakt/EthAddr.h"
 
 namespace Routing::Fhrp {
@@ -25,10 +26,11 @@ class VirtualRouterMacStatus : public Kel::NotifyingEntity {
   public:
     static constexpr short kVirtualMacAttr = 0;
 
-    Kel::TypeImpl const* fwkType() const override;
+    Kel::TypeImpl const* fwkType() const override {
+        return Kel::plainType<VirtualRouterMacStatus>("Routing::Fhrp::VirtualRouterMacStatus");
+    }
 
     std::set<IntfMac> const& virtualMac() const { return virtualMacs_; }
-    bool virtualMacHas(IntfMac const& entry) const { return virtualMacs_.contains(entry); }
     void virtualMacIs(IntfMac const& entry);
     void virtualMacDel(IntfMac const& entry);
 

@@ -24,7 +24,6 @@ class Subscriber {
     Subscriber& operator=(Subscriber const&) = delete;
     ~Subscriber();
 
-    bool subscribed() const { return publisher_ != nullptr; }
     Publisher* publisher() const { return publisher_; }
 
     DispatchFn dispatch = nullptr;

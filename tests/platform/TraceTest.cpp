@@ -61,18 +61,6 @@ class TraceTest : public ::testing::Test {
         std::filesystem::temp_directory_path() / ("trace-" + std::to_string(::getpid()));
 };
 
-TEST_F(TraceTest, EnabledLevelWritesTheExactLine) {
-    Kel::TraceHandle& h = Kel::traceHandle("L3MyStationSm");
-    ASSERT_TRUE(Kel::traceEnable("L3MyStationSm/0", nullptr));
-    int const line = __LINE__ + 1;
-    KEL_TRACE(h, 0, "PlinthL3Unicast/L3MyStationSm", "handleConfig addr: %s vlan/mask: 0x%s%s/0x%s",
-              Pakt::EthAddr(0x00005e000101), std::hex, 100, 0xfff);
-    EXPECT_EQ(lines_, std::vector<std::string>{
-                          "L3MyStationSm/0 PlinthL3Unicast/L3MyStationSm:" + std::to_string(line) +
-                          " TestBody: handleConfig addr: 00:00:5e:00:01:01 vlan/mask: "
-                          "0x64/0xfff"});
-}
-
 TEST_F(TraceTest, EverySiteRecordsWhateverTheLevelAndTextOnlySitesDoNot) {
     ASSERT_TRUE(Kel::traceEnable("Dumper/2", nullptr));
     Kel::TraceHandle& quiet = Kel::traceHandle("Quiet");
@@ -96,62 +84,81 @@ TEST_F(TraceTest, EverySiteRecordsWhateverTheLevelAndTextOnlySitesDoNot) {
 
 // A good setting gives these levels to handles SettingsA and SettingsB and
 // to one made afterwards, and its disabling takes them away again. A bad one
-// changes nothing and its error names the bad piece.
-struct SettingsCase {
-    char const* name;
-    char const* setting;
-    std::uint32_t first;
-    std::uint32_t second;
-    std::uint32_t later;
-    char const* badPiece = nullptr;
-};
-
-SettingsCase const kSettings[] = {
-    {"Single", "SettingsA/3", 1U << 3, 0, 0},
-    {"Range", "SettingsA/0-3", 0xfU, 0, 0},
-    {"SharedCommas", "SettingsA/0-3,8,SettingsB/*", 0x10fU, 0xffffffffU, 0},
-    {"Extremes", "SettingsB/31,0", 0, 0x80000001U, 0},
-    {"Star", "*/5", 1U << 5, 1U << 5, 1U << 5},
-    {"NoHandle", "3", 0, 0, 0, "'3'"},
-    {"EmptyName", "/3", 0, 0, 0, "'/3'"},
-    {"LevelTooHigh", "SettingsA/1,SettingsA/32", 0, 0, 0, "'SettingsA/32'"},
-    {"Reversed", "SettingsA/5-2", 0, 0, 0, "'SettingsA/5-2'"},
-    {"NotANumber", "SettingsA/x", 0, 0, 0, "'SettingsA/x'"},
-    {"TrailingComma", "SettingsA/1,", 0, 0, 0, "''"},
-    {"EmptyLevels", "SettingsA/", 0, 0, 0, "'SettingsA/'"},
-    {"LateBadPiece", "SettingsA/1,SettingsB/2,zz", 0, 0, 0, "'zz'"},
-};
-
-class SettingsTest : public ::testing::TestWithParam<SettingsCase> {
-  protected:
-    void TearDown() override { Kel::traceDisable("*/*", nullptr); }
-};
-
-TEST_P(SettingsTest, ApplyToExistingAndLaterHandlesOrChangeNothing) {
-    SettingsCase const& c = GetParam();
+// (its last field: the bad piece that its error names) changes nothing.
+TEST(TraceSettingsTest, ApplyToExistingAndLaterHandlesOrChangeNothing) {
+    struct {
+        char const* setting;
+        std::uint32_t first, second, later;
+        char const* badPiece = nullptr;
+    } const cases[] = {
+        {"SettingsA/3", 1U << 3, 0, 0},
+        {"SettingsA/0-3", 0xfU, 0, 0},
+        {"SettingsA/0-3,8,SettingsB/*", 0x10fU, 0xffffffffU, 0},
+        {"SettingsB/31,0", 0, 0x80000001U, 0},
+        {"*/5", 1U << 5, 1U << 5, 1U << 5},
+        {"3", 0, 0, 0, "'3'"},
+        {"/3", 0, 0, 0, "'/3'"},
+        {"SettingsA/1,SettingsA/32", 0, 0, 0, "'SettingsA/32'"},
+        {"SettingsA/5-2", 0, 0, 0, "'SettingsA/5-2'"},
+        {"SettingsA/x", 0, 0, 0, "'SettingsA/x'"},
+        {"SettingsA/1,", 0, 0, 0, "''"},
+        {"SettingsA/", 0, 0, 0, "'SettingsA/'"},
+        {"SettingsA/1,SettingsB/2,zz", 0, 0, 0, "'zz'"},
+    };
     Kel::TraceHandle& a = Kel::traceHandle("SettingsA");
-    std::string error;
-    ASSERT_EQ(Kel::traceEnable(c.setting, &error), c.badPiece == nullptr);
-    EXPECT_EQ(a.levels(), c.first);
-    EXPECT_EQ(Kel::traceHandle("SettingsB").levels(), c.second);
-    EXPECT_EQ(Kel::traceHandle(std::string("Later") + c.name).levels(), c.later);
-    if (c.badPiece != nullptr) {
-        EXPECT_NE(error.find(c.badPiece), std::string::npos) << error;
-    } else {
-        ASSERT_TRUE(Kel::traceDisable(c.setting, nullptr));
-        EXPECT_EQ(a.levels(), 0U);
+    int later = 0;
+    for (auto const& c : cases) {
+        std::string error;
+        ASSERT_EQ(Kel::traceEnable(c.setting, &error), c.badPiece == nullptr) << c.setting;
+        EXPECT_EQ(a.levels(), c.first) << c.setting;
+        EXPECT_EQ(Kel::traceHandle("SettingsB").levels(), c.second) << c.setting;
+        EXPECT_EQ(Kel::traceHandle("Later" + std::to_string(++later)).levels(), c.later);
+        if (c.badPiece != nullptr) {
+            EXPECT_NE(error.find(c.badPiece), std::string::npos) << error;
+        } else {
+            ASSERT_TRUE(Kel::traceDisable(c.setting, nullptr));
+            EXPECT_EQ(a.levels(), 0U) << c.setting;
+        }
+        Kel::traceDisable("*/*", nullptr);
     }
+    // Only levels 0 to 31 exist.
+    a.levelsIs(0xffffffffU);
+    EXPECT_TRUE(a.enabled(0) && a.enabled(31));
+    EXPECT_FALSE(a.enabled(32) || a.enabled(-1));
+    a.levelsIs(0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, SettingsTest, ::testing::ValuesIn(kSettings),
-                         [](auto const& info) { return std::string(info.param.name); });
+enum class Role : std::uint8_t { backup = 1, master = 2 };
+std::ostream& operator<<(std::ostream& os, Role r) {
+    return os << (r == Role::master ? "master" : "backup");
+}
+enum class Bare : std::uint8_t { seven = 7 };
 
-TEST(TraceHandleTest, OutOfRangeLevelIsNeverEnabledAndNamesAreShared) {
-    Kel::TraceHandle h("Loose");
-    h.levelsIs(0xffffffffU);
-    EXPECT_TRUE(h.enabled(0) && h.enabled(31));
-    EXPECT_FALSE(h.enabled(32) || h.enabled(-1));
-    EXPECT_EQ(&Kel::traceHandle("Twin"), &Kel::traceHandle(std::string("Twin")));
+std::string convert(auto const&... args) {
+    Duplex::JotterConverter c;
+    (c << ... << args);
+    return c.str();
+}
+
+// Addresses, text, flags and the switch to hex inside a format are rendered
+// by the trace tests through whole lines.
+TEST(ConverterTest, RendersEachRule) {
+    EXPECT_EQ(convert("no marks"), "no marks");
+    EXPECT_EQ(convert("a %s b", 10), "a 10 b");
+    EXPECT_EQ(convert("a %x b", 255), "a ff b");
+    EXPECT_EQ(convert("%s then %x", 255, 255), "255 then ff");
+    EXPECT_EQ(convert("%x-%s", 16, 16), "10-16");  // the first mark wins
+    EXPECT_EQ(convert("tail:", 1, 2), "tail:12");  // no mark: values are appended
+    EXPECT_EQ(convert("v=%s ", 1, 2), "v=1 2");
+    EXPECT_EQ(convert("%s/%s end", 1), "1/%s end");
+    EXPECT_EQ(convert("%s %s", std::hex, 255), " ff");  // hex persists
+    EXPECT_EQ(convert("%x %s", 255, 255), "ff 255");    // a %x restores decimal
+    EXPECT_EQ(convert("%s", std::uint8_t{65}), "65");
+    EXPECT_EQ(convert("%s", 'A'), "65");
+    EXPECT_EQ(convert("%s", Role::master), "master");
+    EXPECT_EQ(convert("%s", Bare::seven), "7");
+    EXPECT_EQ(convert("[%s]", static_cast<char const*>(nullptr)), "[(null)]");
+    EXPECT_EQ(convert("100% %s", 5), "100% 5");
 }
 
 }  // namespace
