@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Journal.h"
+#include "NothingLeft.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "Switch.h"
 #include "TraceCapture.h"
@@ -72,30 +73,15 @@ auto const change = [](std::uint64_t mac, bool routing, char const* suffix) {
 // router-MAC status database.
 class HelperTest : public ::testing::Test {
   protected:
-    void TearDown() override {
-        helper_.reset();
-        journal_.reset();
-        dir_.reset();
-        switch_.reset();
-        EXPECT_EQ(Kel::liveObjects(), liveAtStart_);
-    }
-
     void create() {
         helper_ = L3MyStationHelperSm::L3MyStationHelperSmIs(
             switch_->routerMacDb(), switch_->routerMacStatusDb(), switch_->routingConfig(),
             switch_->routingStatus(), dir_);
     }
     Lines journal() { return journal_->take(); }
-    Lines traced() {
-        Lines out = capture_.texts();
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            out[i] = capture_.lines()[i].substr(std::size("L3MyStationHelperSm/") - 1, 2) + out[i];
-        }
-        capture_.clear();
-        return out;
-    }
+    Lines traced() { return std::exchange(capture_.lines, {}); }
 
-    std::int64_t const liveAtStart_ = Kel::liveObjects();
+    PlinthTest::NothingLeft const nothingLeft_;  // members go in reverse order
     PlinthTest::TraceCapture capture_{"L3MyStationHelperSm"};
     std::unique_ptr<PlinthAgent::Switch> switch_ = std::make_unique<PlinthAgent::Switch>();
     Kel::Ptr<MyStationConfigDir> dir_ = Kel::newPtr<MyStationConfigDir>();
@@ -105,11 +91,6 @@ class HelperTest : public ::testing::Test {
     Kel::Ptr<L3MyStationHelperSm> helper_;
 };
 
-// Cases print by name, in failure reports and in the names the test list
-// gives them.
-void PrintTo(auto const& c, std::ostream* os) requires std::is_pointer_v<decltype(c.name)> {
-    *os << c.name;
-}
 auto const caseName = [](auto const& info) { return std::string(info.param.name); };
 
 // Each call's journal and trace lines: the intake line, then one naming the

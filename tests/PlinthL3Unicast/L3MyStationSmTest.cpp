@@ -10,6 +10,7 @@
 
 #include "Journal.h"
 #include "Kel/Type.h"
+#include "NothingLeft.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
 #include "PlinthProfile/Profile.h"
@@ -38,11 +39,6 @@ class Impostor : public Asic::Feature {
     Kel::TypeImpl const* fwkType() const override { return myStationAttrType(); }
 };
 
-// Cases print by name, in failure reports and in the names the test list
-// gives them.
-void PrintTo(auto const& c, std::ostream* os) requires std::is_pointer_v<decltype(c.name)> {
-    *os << c.name;
-}
 auto const caseName = [](auto const& info) { return std::string(info.param.name); };
 
 MacVlan keyOf(std::uint32_t vlan, std::uint32_t vlanMask,
@@ -53,14 +49,8 @@ MacVlan keyOf(std::uint32_t vlan, std::uint32_t vlanMask,
 class L3MyStationSmTest : public ::testing::Test {
   protected:
     void TearDown() override {
-        journal_.reset();
-        sm_.reset();
         PlinthProfile::chipProfileDel("plinthA");
         PlinthProfile::chipProfileDel("plinthB");
-        sw_.reset();
-        configDir_.reset();
-        statusDir_.reset();
-        EXPECT_EQ(Kel::liveObjects(), liveAtStart_);
     }
 
     void chipIs(Chip chip, char const* name = "plinthA") {
@@ -99,7 +89,7 @@ class L3MyStationSmTest : public ::testing::Test {
     Lines journal() { return journal_->take(); }
     Kel::Ptr<MyStationTable const> held() const { return sm_ ? sm_->myStationTable() : nullptr; }
 
-    std::int64_t const liveAtStart_ = Kel::liveObjects();
+    PlinthTest::NothingLeft const nothingLeft_;
     std::optional<PlinthAgent::Switch> sw_{std::in_place};
     Kel::Ptr<MyStationConfigDir> configDir_ = Kel::newPtr<MyStationConfigDir>();
     Kel::Ptr<MyStationStatusDir> statusDir_ = Kel::newPtr<MyStationStatusDir>();
@@ -128,7 +118,7 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
     fcsd()->logicalFapIdInsertedIs(kFap);
     EXPECT_EQ(journal(), (Lines{kSet + "1/fff" + kOn + "vlan=1/fff tvlan=0/0", kStatus + "1/fff",
                                 "running on"}));
-    EXPECT_TRUE(capture.lines().at(4).starts_with("L3MyStationSm/8 "));  // the record
+    EXPECT_TRUE(capture.lines.at(4).starts_with("8 "));  // the record
     EXPECT_TRUE(sw_->sysdb()->getEntity("hardware/plinth/hwTable/myStationTable/511"));
     Kel::Ptr<MyStationTable> const table = sm_->myStationTable();
     moduleIs(LogicalFapId(9), "plinthB");
@@ -139,8 +129,8 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
     // dropped by the dispatch entry before any write.
     configIs(keyOf(100, 0x1000));
     EXPECT_EQ(
-        capture.texts().back(),
-        "myStationConfigDirDispatch dropped a change: U12::value < 0 or > 0x0fff not allowed");
+        capture.lines.back(),
+        "0 myStationConfigDirDispatch dropped a change: U12::value < 0 or > 0x0fff not allowed");
     EXPECT_EQ(journal(), Lines{});
 }
 

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "Brix/VrrpSm.h"
 #include "Journal.h"
 #include "Kel/Type.h"
+#include "NothingLeft.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
 #include "PlinthL3Unicast/L3MyStationHelperSm.h"
@@ -72,12 +74,9 @@ std::string held(MyStationMounter& m) {
 class MounterTest : public ::testing::Test {
   protected:
     void TearDown() override {
-        mounter_ = nullptr;
-        sw_.reset();
         PlinthProfile::chipProfileDel(kChip);
         Toggle::toggleDirIs("");
         std::filesystem::remove_all(toggleDir_);
-        EXPECT_EQ(Kel::liveObjects(), liveAtStart_);
     }
 
     // Runs the mounter made so far (or a new one) through doInit and the
@@ -98,7 +97,7 @@ class MounterTest : public ::testing::Test {
         std::ofstream(toggleDir_ / "PlinthLib.json") << text;
     }
 
-    std::int64_t const liveAtStart_ = Kel::liveObjects();
+    PlinthTest::NothingLeft const nothingLeft_;  // members go in reverse order
     std::filesystem::path const toggleDir_ =
         std::filesystem::temp_directory_path() / ("toggles-" + std::to_string(::getpid()));
     std::unique_ptr<Sw> sw_ = std::make_unique<Sw>();
@@ -189,16 +188,13 @@ TEST_F(MounterTest, WiringRefusedUntilItsPreconditionsHold) {
     sw_->shared()->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>());
     rerun();
     EXPECT_EQ(held(m), "01111111 11111");
-    Lines const texts = capture.texts();
-    ASSERT_EQ(texts.size(), 7U);
-    EXPECT_EQ(texts[2], "routing/fhrp/hardware/status missing, My Station wiring refused");
-    EXPECT_EQ(texts[4], "brixL3Status missing, My Station wiring refused");
-    EXPECT_EQ(texts[6], "toggle file unreadable, default used: " + Toggle::lastError());
-    std::string levels;
-    for (std::string const& line : capture.lines()) {
-        levels += line.starts_with("L3MyStationMounter/") ? line.substr(19, 2) : "?";
-    }
-    EXPECT_EQ(levels, "4 4 0 4 0 4 0 ");
+    auto const level4 = ::testing::StartsWith("4 ");
+    EXPECT_THAT(
+        capture.lines,
+        ::testing::ElementsAre(level4, level4,
+                               "0 routing/fhrp/hardware/status missing, My Station wiring refused",
+                               level4, "0 brixL3Status missing, My Station wiring refused", level4,
+                               "0 toggle file unreadable, default used: " + Toggle::lastError()));
 }
 
 struct WiringCase {
@@ -543,15 +539,14 @@ TEST_P(ReflectionTest, EveryAttributeAnswersForItselfAlone) {
 
         PlinthTest::TraceCapture capture(c.name);
         std::string const result = op(Kel::AttrOp::invoke);
-        Lines const traced = capture.texts();
         EXPECT_EQ(result, !allows('i') ? refused : text(a.typed ? a.typed(object) : Kel::Value()));
-        EXPECT_TRUE(!allows('i') || a.typed ||
-                    (!traced.empty() && traced.front().find(a.name) != std::string::npos));
+        EXPECT_TRUE(
+            !allows('i') || a.typed ||
+            (!capture.lines.empty() && capture.lines.front().find(a.name) != std::string::npos));
         expected = values();
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(PlugInTypes, ReflectionTest, ::testing::ValuesIn(kTypes),
-                         [](auto const& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(PlugInTypes, ReflectionTest, ::testing::ValuesIn(kTypes), byName);
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "PlinthL3Unicast/L3VrrpHelper.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,12 +8,14 @@
 #include <vector>
 
 #include "Journal.h"
+#include "NothingLeft.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "TraceCapture.h"
 
 namespace {
 
 using namespace PlinthL3Unicast;
+using namespace ::testing;
 using Lines = std::vector<std::string>;
 
 // A directory that records its own destruction.
@@ -32,7 +35,7 @@ struct Logged : Dir {
 TEST(VrrpSmHelperTest, StartUpRequestsAgainAndReportsOnlyTheProgrammedVrrpEntries) {
     Pakt::EthAddr const v4(0x00005e00010a), v6(0x00005e0002ff), ones = Pakt::EthAddr::broadcast();
     std::string const flags = " [l3 station flag4 flag5]";
-    std::int64_t const live = Kel::liveObjects();
+    PlinthTest::NothingLeft const nothingLeft;
     Lines released;
     {
         Kel::Ptr<VrrpSmHelper> helper;  // declared first, so released last
@@ -65,13 +68,9 @@ TEST(VrrpSmHelperTest, StartUpRequestsAgainAndReportsOnlyTheProgrammedVrrpEntrie
                   (BrixHelper::CurrentVrrpStateForInit::MacVlans{{v4, 10}, {v4, 30}, {v6, 0}}));
 
         // The operation and then the write, for each request; at level 2.
-        EXPECT_EQ(capture.lines().size(), 5U);
-        for (std::string const& line : capture.lines()) {
-            EXPECT_TRUE(line.starts_with("L3VrrpHelper/2 PlinthL3Unicast/L3VrrpHelper:")) << line;
-        }
+        EXPECT_THAT(capture.lines, AllOf(SizeIs(5), Each(StartsWith("2 "))));
     }
     EXPECT_EQ(released, (Lines{"status", "config"}));
-    EXPECT_EQ(Kel::liveObjects(), live);
 }
 
 }  // namespace

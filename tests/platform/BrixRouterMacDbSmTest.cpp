@@ -4,6 +4,8 @@
 
 #include <sstream>
 
+#include "NothingLeft.h"
+
 namespace {
 
 using namespace Brix;
@@ -48,40 +50,37 @@ class RecordingSm : public BrixRouterMacDbSm {
 // only for a key reported present: here not for one added while it was
 // switched off.
 TEST(BrixRouterMacDbSmTest, InitializationDropsStaleRecordsThenReportsWhatIsPresent) {
-    std::int64_t const live = Kel::liveObjects();
-    {
-        auto db = Kel::newPtr<BrixRouterMacDb>();
-        auto statusDb = Kel::newPtr<BrixRouterMacStatusDb>();
-        auto sm = Kel::newPtr<RecordingSm>(db, statusDb);
-        sm->hasNotificationActiveIs(true);
-        statusDb->macStatusDbIs(key(13));
-        db->routerMacIs(key(10), {true});
-        sm->initializedIs(true);
-        sm->initializedIs(true);  // a second mount completion
-        sm->initializedIs(false);
-        sm->initializedIs(false);
-        db->routerMacIs(key(11, MacType::gateway), {false});  // while off
-        db->routerMacDel(key(10));
-        statusDb->macStatusDbIs(key(14));
-        sm->initializedIs(true);
-        MacTypeMask const k = key(10, MacType::interface);
-        BrixRouterMac const routing{true};
-        db->routerMacIs(k, {false});
-        db->routerMacIs(k, routing);
-        db->notifieeList()->notify(1, &k, &routing);  // not the entries
-        db->routerMacDel(k);
-        sm->hasNotificationActiveIs(false);
-        db->routerMacIs(key(12), routing);
-        sm->hasNotificationActiveIs(true);
-        db->routerMacDel(key(12));
-        sm->kelDoZombieReactors(true);
-        db->routerMacIs(key(13), routing);
-        EXPECT_EQ(sm->log,
-                  (Lines{"system 10 present routing", "init on: 10", "init on: 10", "init off: 10",
-                         "gateway 11 present", "init on: 11", "interface 10 present",
-                         "interface 10 present routing", "interface 10 absent"}));
-    }
-    EXPECT_EQ(Kel::liveObjects(), live);
+    PlinthTest::NothingLeft const nothingLeft;
+    auto db = Kel::newPtr<BrixRouterMacDb>();
+    auto statusDb = Kel::newPtr<BrixRouterMacStatusDb>();
+    auto sm = Kel::newPtr<RecordingSm>(db, statusDb);
+    sm->hasNotificationActiveIs(true);
+    statusDb->macStatusDbIs(key(13));
+    db->routerMacIs(key(10), {true});
+    sm->initializedIs(true);
+    sm->initializedIs(true);  // a second mount completion
+    sm->initializedIs(false);
+    sm->initializedIs(false);
+    db->routerMacIs(key(11, MacType::gateway), {false});  // while off
+    db->routerMacDel(key(10));
+    statusDb->macStatusDbIs(key(14));
+    sm->initializedIs(true);
+    MacTypeMask const k = key(10, MacType::interface);
+    BrixRouterMac const routing{true};
+    db->routerMacIs(k, {false});
+    db->routerMacIs(k, routing);
+    db->notifieeList()->notify(1, &k, &routing);  // not the entries
+    db->routerMacDel(k);
+    sm->hasNotificationActiveIs(false);
+    db->routerMacIs(key(12), routing);
+    sm->hasNotificationActiveIs(true);
+    db->routerMacDel(key(12));
+    sm->kelDoZombieReactors(true);
+    db->routerMacIs(key(13), routing);
+    EXPECT_EQ(sm->log,
+              (Lines{"system 10 present routing", "init on: 10", "init on: 10", "init off: 10",
+                     "gateway 11 present", "init on: 11", "interface 10 present",
+                     "interface 10 present routing", "interface 10 absent"}));
 }
 
 }  // namespace

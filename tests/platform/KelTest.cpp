@@ -3,6 +3,7 @@
 
 #include "Kel/Enum.h"
 #include "Kel/Type.h"
+#include "NothingLeft.h"
 
 namespace {
 
@@ -45,10 +46,8 @@ class SelfReferencing : public Kel::PtrInterface {
     ~SelfReferencing() override { Ptr<SelfReferencing> self(this); }
 };
 
-class KelTest : public ::testing::Test {
-  protected:
-    void TearDown() override { EXPECT_EQ(Kel::liveObjects(), live_); }
-    std::int64_t const live_ = Kel::liveObjects();
+struct KelTest : ::testing::Test {
+    PlinthTest::NothingLeft const nothingLeft;
 };
 
 // A raw pointer becomes counted only on purpose: counts start at zero, so a
@@ -63,7 +62,7 @@ TEST_F(KelTest, LastReferenceDestroysOnceAndAnUnheldObjectIsRefused) {
     EXPECT_EQ(Kel::heldPtr(a.get()), a);
     Widget onStack;
     EXPECT_THROW(Kel::heldPtr(&onStack), Kel::Exception);
-    // TearDown checks nothing is left alive; ASan would catch a double delete.
+    // The fixture checks nothing is left alive; ASan would catch a double delete.
 }
 
 // How each kind of attribute answers each operation is checked through the

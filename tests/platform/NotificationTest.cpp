@@ -59,7 +59,7 @@ TEST(SubscriptionTest, ReactsOnlyWhileActiveToItsAttributeAndKeepsItsFailures) {
     PlinthTest::TraceCapture capture("Watcher");
     EXPECT_NO_THROW(pub.notify(Watcher::kWatched));
     EXPECT_EQ(after.calls, 1) << "the publisher did not go on";
-    EXPECT_EQ(capture.texts(), (std::vector<std::string>{"entry dropped a change: boom"}));
+    EXPECT_EQ(capture.lines, (std::vector<std::string>{"0 entry dropped a change: boom"}));
 
     w.kelMarkedForDeletionIs(true);
     pub.notify(Watcher::kWatched);

@@ -62,8 +62,6 @@ class Journal {
         tableSeen_ = tableNow();
         recordsSeen_ = recordsNow();
     }
-    Journal(Journal const&) = delete;
-    Journal& operator=(Journal const&) = delete;
 
     // The lines since the last take, oldest first.
     std::vector<std::string> take() {
@@ -109,14 +107,10 @@ class Journal {
     void line(std::string text) { lines_.push_back(std::move(text)); }
 
     static std::string flags(PlinthL3Unicast::MyStationConfig const& c) {
-        std::string out;
-        // clang-format off
-        for (auto const& [on, name] : {std::pair{c.l3Enabled, " l3"}, {c.stationFlag, " station"},
-                                       {c.configFlag3, " flag3"}, {c.configFlag4, " flag4"},
-                                       {c.configFlag5, " flag5"}}) {
-            // clang-format on
-            out += on ? name : "";
-        }
+        std::string const out = std::string(c.l3Enabled ? " l3" : "") +
+                                (c.stationFlag ? " station" : "") +
+                                (c.configFlag3 ? " flag3" : "") + (c.configFlag4 ? " flag4" : "") +
+                                (c.configFlag5 ? " flag5" : "");
         return "[" + out.substr(out.empty() ? 0 : 1) + "]";
     }
 
@@ -144,11 +138,9 @@ class Journal {
         os << "macStatus " << (value ? "add " : "del ") << key;
         line(os.str());
         // A new record starts as it is now; later field changes are diffed.
-        auto const now = recordsNow();
-        if (auto it = now.find(key); it != now.end()) {
-            recordsSeen_[key] = it->second;
-        } else {
-            recordsSeen_.erase(key);
+        recordsSeen_.erase(key);
+        if (value) {
+            recordsSeen_.emplace(key, recordsNow().at(key));
         }
     }
     void capabilityChanged(short attribute, void const*, void const* value) {
@@ -201,8 +193,7 @@ class Journal {
     void silentChanges() {
         Records const records = recordsNow();
         for (auto& [k, seen] : recordsSeen_) {
-            auto now = records.find(k);
-            if (now != records.end() && now->second != seen) {
+            if (auto now = records.find(k); now != records.end() && now->second != seen) {
                 std::ostringstream os;
                 os << "macStatus " << k << ' ' << now->second;
                 line(os.str());
@@ -217,8 +208,7 @@ class Journal {
             }
         }
         for (auto const& [k, text] : table) {
-            auto seen = tableSeen_.find(k);
-            if (seen == tableSeen_.end() || seen->second != text) {
+            if (auto seen = tableSeen_.find(k); seen == tableSeen_.end() || seen->second != text) {
                 line("table set " + tableKey(k) + " " + text);
             }
         }
