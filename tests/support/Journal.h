@@ -53,12 +53,40 @@ class Journal {
     };
 
     explicit Journal(Sources sources) : sources_(std::move(sources)) {
-        watch(sources_.config, &Journal::configChanged);
-        watch(sources_.status, &Journal::statusChanged);
-        watch(sources_.routing, &Journal::routingChanged);
-        watch(sources_.routerMacStatus, &Journal::routerMacStatusChanged);
-        watch(sources_.capabilities, &Journal::capabilityChanged);
-        watch(sources_.running, &Journal::runningChanged);
+        using namespace PlinthL3Unicast;
+        watch(sources_.config, [](short, void const* k, void const* v) {
+            auto const* c = static_cast<MyStationConfig const*>(v);
+            return (c ? "config set " : "config del ") + key(as<MacVlan>(k)) +
+                   (c ? " " + flags(*c) : "");
+        });
+        watch(sources_.status, [](short, void const* k, void const* v) {
+            return (v ? "status set " : "status del ") + key(as<MacVlan>(k));
+        });
+        watch(sources_.routing, [](short attribute, void const*, void const* v) {
+            auto const& state = as<PlinthL3::MacState>(v);
+            return text("routing ",
+                        attribute == RouterMacStates::kRouterMacAttr ? "system " : "virtual ",
+                        state.mac, state.valid ? " valid" : " invalid");
+        });
+        watch(sources_.routerMacStatus, [this](short, void const* k, void const* v) {
+            auto const& key = as<Brix::MacTypeMask>(k);
+            // A new record starts as it is now; later field changes are diffed.
+            recordsSeen_.erase(key);
+            if (v) {
+                recordsSeen_.emplace(key, recordsNow().at(key));
+            }
+            return text("macStatus ", v ? "add " : "del ", key);
+        });
+        watch(sources_.capabilities, [this](short attribute, void const*, void const* v) {
+            // The one number among the flags.
+            bool const number =
+                attribute == Routing::Fhrp::Hardware::Status::vrrpSupportedMaxNumAttr;
+            return "capability " + sources_.capabilities->fwkType()->attributeName(attribute) +
+                   "=" + std::to_string(number ? as<std::uint32_t>(v) : as<bool>(v));
+        });
+        watch(sources_.running, [](short, void const*, void const* v) {
+            return std::string(as<bool>(v) ? "running on" : "running off");
+        });
         tableSeen_ = tableNow();
         recordsSeen_ = recordsNow();
     }
@@ -70,41 +98,48 @@ class Journal {
     }
 
     static std::string key(PlinthL3Unicast::MacVlan const& k) {
-        std::ostringstream os;
-        os << k.addr << ' ' << std::hex << k.vlan << '/' << k.vlanMask;
-        return os.str();
+        return text(k.addr, ' ', std::hex, k.vlan, '/', k.vlanMask);
     }
 
   private:
-    using Handler = void (Journal::*)(short attribute, void const* key, void const* value);
+    using Describe =
+        std::function<std::string(short attribute, void const* key, void const* value)>;
     using Table = std::map<PlinthL3Unicast::MacVlanTagged, std::string>;
     using Records = std::map<Brix::MacTypeMask, std::string>;
 
     struct Watch {
-        Journal* journal = nullptr;
-        Handler handler = nullptr;
+        Journal* journal;
+        Describe describe;
         Vosk::Subscriber subscriber;
     };
 
     template <class T>
-    void watch(Kel::Ptr<T> const& source, Handler handler) {
+    static T const& as(void const* p) {
+        return *static_cast<T const*>(p);
+    }
+    static std::string text(auto const&... parts) {
+        std::ostringstream os;
+        (os << ... << parts);
+        return os.str();
+    }
+
+    template <class T>
+    void watch(Kel::Ptr<T> const& source, Describe describe) {
         if (!source) {
             return;
         }
-        Watch& w = *watches_.emplace_back(new Watch{this, handler, {}});
+        Watch& w = *watches_.emplace_back(new Watch{this, std::move(describe), {}});
         w.subscriber.owner = &w;
         w.subscriber.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short attribute,
                                    void const* key, void const* value) {
-            auto* watch = static_cast<Watch*>(s->owner);
-            watch->journal->silentChanges();
-            (watch->journal->*watch->handler)(attribute, key, value);
+            auto& watch = *static_cast<Watch*>(s->owner);
+            watch.journal->silentChanges();
+            watch.journal->lines_.push_back(watch.describe(attribute, key, value));
         };
         // First in line: a change is written down before the reactions it
         // causes in other subscribers.
         source->notifieeList()->subscriberAdd(&w.subscriber, true);
     }
-
-    void line(std::string text) { lines_.push_back(std::move(text)); }
 
     static std::string flags(PlinthL3Unicast::MyStationConfig const& c) {
         std::string const out = std::string(c.l3Enabled ? " l3" : "") +
@@ -114,47 +149,6 @@ class Journal {
         return "[" + out.substr(out.empty() ? 0 : 1) + "]";
     }
 
-    void configChanged(short, void const* k, void const* value) {
-        auto const& key = *static_cast<PlinthL3Unicast::MacVlan const*>(k);
-        auto const* config = static_cast<PlinthL3Unicast::MyStationConfig const*>(value);
-        line(config ? "config set " + this->key(key) + " " + flags(*config)
-                    : "config del " + this->key(key));
-    }
-    void statusChanged(short, void const* k, void const* value) {
-        auto const& key = *static_cast<PlinthL3Unicast::MacVlan const*>(k);
-        line((value ? "status set " : "status del ") + this->key(key));
-    }
-    void routingChanged(short attribute, void const*, void const* value) {
-        auto const& state = *static_cast<PlinthL3::MacState const*>(value);
-        bool const system = attribute == PlinthL3Unicast::RouterMacStates::kRouterMacAttr;
-        std::ostringstream os;
-        os << "routing " << (system ? "system " : "virtual ") << state.mac
-           << (state.valid ? " valid" : " invalid");
-        line(os.str());
-    }
-    void routerMacStatusChanged(short, void const* k, void const* value) {
-        auto const& key = *static_cast<Brix::MacTypeMask const*>(k);
-        std::ostringstream os;
-        os << "macStatus " << (value ? "add " : "del ") << key;
-        line(os.str());
-        // A new record starts as it is now; later field changes are diffed.
-        recordsSeen_.erase(key);
-        if (value) {
-            recordsSeen_.emplace(key, recordsNow().at(key));
-        }
-    }
-    void capabilityChanged(short attribute, void const*, void const* value) {
-        using S = Routing::Fhrp::Hardware::Status;
-        std::uint32_t const v = attribute == S::vrrpSupportedMaxNumAttr
-                                    ? *static_cast<std::uint32_t const*>(value)
-                                    : *static_cast<bool const*>(value);
-        line("capability " + sources_.capabilities->fwkType()->attributeName(attribute) + "=" +
-             std::to_string(v));
-    }
-    void runningChanged(short, void const*, void const* value) {
-        line(*static_cast<bool const*>(value) ? "running on" : "running off");
-    }
-
     Table tableNow() const {
         Table out;
         auto table = sources_.table ? sources_.table() : nullptr;
@@ -162,12 +156,10 @@ class Journal {
             return out;
         }
         for (auto const& [k, e] : table->entries()) {
-            std::ostringstream os;
-            os << std::hex << "station=" << +e.entryFlag1 << " l3=" << +e.entryFlag2 << ','
-               << +e.entryFlag3 << ',' << +e.entryFlag4 << " vlan=" << e.vlanId.value() << '/'
-               << e.vlanIdMask.value() << " tvlan=" << e.taggedVlanId.value() << '/'
-               << e.taggedVlanIdMask.value();
-            out.emplace(k, os.str());
+            out.emplace(k, text(std::hex, "station=", +e.entryFlag1, " l3=", +e.entryFlag2, ',',
+                                +e.entryFlag3, ',', +e.entryFlag4, " vlan=", e.vlanId.value(), '/',
+                                e.vlanIdMask.value(), " tvlan=", e.taggedVlanId.value(), '/',
+                                e.taggedVlanIdMask.value()));
         }
         return out;
     }
@@ -180,9 +172,9 @@ class Journal {
         if (!sources_.routerMacStatus) {
             return out;
         }
-        for (auto const& [k, record] : sources_.routerMacStatus->macStatusDb()) {
-            out.emplace(k, "routing=" + std::to_string(record->v4OrV6RoutingEnabled()) +
-                               " status=" + std::to_string(static_cast<int>(record->status())));
+        for (auto const& [k, r] : sources_.routerMacStatus->macStatusDb()) {
+            out.emplace(k, text("routing=", r->v4OrV6RoutingEnabled(),
+                                " status=", static_cast<int>(r->status())));
         }
         return out;
     }
@@ -194,22 +186,19 @@ class Journal {
         Records const records = recordsNow();
         for (auto& [k, seen] : recordsSeen_) {
             if (auto now = records.find(k); now != records.end() && now->second != seen) {
-                std::ostringstream os;
-                os << "macStatus " << k << ' ' << now->second;
-                line(os.str());
+                lines_.push_back(text("macStatus ", k, ' ', now->second));
                 seen = now->second;
             }
         }
-
         Table table = tableNow();
-        for (auto const& [k, text] : tableSeen_) {
+        for (auto const& [k, entry] : tableSeen_) {
             if (!table.contains(k)) {
-                line("table del " + tableKey(k));
+                lines_.push_back("table del " + tableKey(k));
             }
         }
-        for (auto const& [k, text] : table) {
-            if (auto seen = tableSeen_.find(k); seen == tableSeen_.end() || seen->second != text) {
-                line("table set " + tableKey(k) + " " + text);
+        for (auto const& [k, entry] : table) {
+            if (auto seen = tableSeen_.find(k); seen == tableSeen_.end() || seen->second != entry) {
+                lines_.push_back("table set " + tableKey(k) + " " + entry);
             }
         }
         tableSeen_ = std::move(table);
