@@ -3,16 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <memory>
-#include <sstream>
-#include <string>
-#include <type_traits>
-#include <vector>
-
 #include "Journal.h"
 #include "NothingLeft.h"
-#include "PlinthL3Records/MyStationDir.h"
 #include "Switch.h"
 #include "TraceCapture.h"
 

@@ -2,17 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <optional>
-#include <string>
-#include <type_traits>
-#include <vector>
 
 #include "Journal.h"
-#include "Kel/Type.h"
 #include "NothingLeft.h"
-#include "PlinthL3Records/MyStationDir.h"
-#include "PlinthL3Records/MyStationTable.h"
 #include "PlinthProfile/Profile.h"
 #include "Switch.h"
 #include "TraceCapture.h"

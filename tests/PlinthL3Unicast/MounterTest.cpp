@@ -6,23 +6,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <memory>
 #include <set>
-#include <sstream>
-#include <string>
 #include <type_traits>
-#include <utility>
-#include <vector>
 
 #include "Asic/SwTable.h"
 #include "Brix/VrrpSm.h"
 #include "Journal.h"
-#include "Kel/Type.h"
 #include "NothingLeft.h"
-#include "PlinthL3Records/MyStationDir.h"
-#include "PlinthL3Records/MyStationTable.h"
-#include "PlinthL3Unicast/L3MyStationHelperSm.h"
 #include "PlinthL3Unicast/L3MyStationMounter.h"
 #include "PlinthL3Unicast/L3MyStationSm.h"
 #include "PlinthL3Unicast/L3VrrpHelper.h"

@@ -4,12 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
 #include "Journal.h"
 #include "NothingLeft.h"
-#include "PlinthL3Records/MyStationDir.h"
 #include "TraceCapture.h"
 
 namespace {
