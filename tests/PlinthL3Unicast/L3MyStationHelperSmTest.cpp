@@ -10,12 +10,9 @@
 
 namespace {
 
-using Brix::MacType;
-using Brix::MacTypeMask;
+using namespace Brix;
+using namespace PlinthL3Unicast;
 using PlinthL3::MacState;
-using PlinthL3Unicast::L3MyStationHelperSm;
-using PlinthL3Unicast::MyStationConfigDir;
-using PlinthL3Unicast::RouterTypes;
 using Lines = std::vector<std::string>;
 
 constexpr std::uint64_t kA = 0x0a, kB = 0x0b, kV = 0x1a, kW = 0x1b;
@@ -29,12 +26,7 @@ auto const key = [](std::uint64_t mac, MacType type = MacType::system) {
     return MacTypeMask{Pakt::EthAddr(mac), type};
 };
 auto const state = [](std::uint64_t mac, bool v) { return MacState{Pakt::EthAddr(mac), v}; };
-template <class T>
-std::string str(T const& value) {
-    std::ostringstream os;
-    os << value;
-    return os.str();
-}
+auto const str = [](auto const& value) { return PlinthTest::Journal::text(value); };
 auto const text = [](std::uint64_t mac) { return str(Pakt::EthAddr(mac)); };
 
 // Journal lines.

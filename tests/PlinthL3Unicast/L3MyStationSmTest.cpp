@@ -72,11 +72,8 @@ class L3MyStationSmTest : public ::testing::Test {
         smIs();
     }
     void configIs(MacVlan const& key, bool l3Enabled = true, bool stationFlag = true) {
-        MyStationConfig config;
-        config.macVlan = key;
-        config.l3Enabled = l3Enabled;
-        config.stationFlag = stationFlag;
-        configDir_->configIs(key, config);
+        configDir_->configIs(
+            key, {{.macVlan = key, .l3Enabled = l3Enabled, .stationFlag = stationFlag}});
     }
     Kel::Ptr<Fcsd> fcsd() const { return sw_->featureCommon(); }
     Lines journal() { return journal_->take(); }

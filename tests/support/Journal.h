@@ -97,6 +97,12 @@ class Journal {
         return std::exchange(lines_, {});
     }
 
+    // What the parts print as, one after another.
+    static std::string text(auto const&... parts) {
+        std::ostringstream os;
+        (os << ... << parts);
+        return os.str();
+    }
     static std::string key(PlinthL3Unicast::MacVlan const& k) {
         return text(k.addr, ' ', std::hex, k.vlan, '/', k.vlanMask);
     }
@@ -116,11 +122,6 @@ class Journal {
     template <class T>
     static T const& as(void const* p) {
         return *static_cast<T const*>(p);
-    }
-    static std::string text(auto const&... parts) {
-        std::ostringstream os;
-        (os << ... << parts);
-        return os.str();
     }
 
     template <class T>
