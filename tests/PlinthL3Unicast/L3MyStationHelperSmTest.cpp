@@ -26,30 +26,30 @@ auto const key = [](std::uint64_t mac, MacType type = MacType::system) {
     return MacTypeMask{Pakt::EthAddr(mac), type};
 };
 auto const state = [](std::uint64_t mac, bool v) { return MacState{Pakt::EthAddr(mac), v}; };
-auto const str = [](auto const& value) { return PlinthTest::Journal::text(value); };
-auto const text = [](std::uint64_t mac) { return str(Pakt::EthAddr(mac)); };
+auto const text = [](auto const&... parts) { return PlinthTest::Journal::text(parts...); };
+auto const mac = [](std::uint64_t m) { return Pakt::EthAddr(m); };
 
 // Journal lines.
-auto const set = [](std::uint64_t mac, bool l3) {
-    return "config set " + text(mac) + " 0/0 [" + (l3 ? "l3 " : "") + "station flag4 flag5]";
+auto const set = [](std::uint64_t m, bool l3) {
+    return text("config set ", mac(m), " 0/0 [", l3 ? "l3 " : "", "station flag4 flag5]");
 };
-auto const del = [](std::uint64_t mac) { return "config del " + text(mac) + " 0/0"; };
-auto const routing = [](RouterTypes t, std::uint64_t mac, bool valid) {
-    return std::string("routing ") + (t == kSystem ? "system " : "virtual ") + text(mac) +
-           (valid ? " valid" : " invalid");
+auto const del = [](std::uint64_t m) { return text("config del ", mac(m), " 0/0"); };
+auto const routing = [](RouterTypes t, std::uint64_t m, bool valid) {
+    return text("routing ", t == kSystem ? "system " : "virtual ", mac(m),
+                valid ? " valid" : " invalid");
 };
-auto const recordAdd = [](MacTypeMask const& k) { return "macStatus add " + str(k); };
-auto const recordDel = [](MacTypeMask const& k) { return "macStatus del " + str(k); };
+auto const recordAdd = [](MacTypeMask const& k) { return text("macStatus add ", k); };
+auto const recordDel = [](MacTypeMask const& k) { return text("macStatus del ", k); };
 auto const record = [](MacTypeMask const& k, bool routing) {
-    return "macStatus " + str(k) + " routing=" + (routing ? "1" : "0") + " status=2";
+    return text("macStatus ", k, " routing=", routing, " status=2");
 };
 
 // Trace lines, as "LEVEL TEXT".
 std::string const kIntake = "1 handleRouterMac";
 std::string const kSkip = "1  Skipping received mlag shared router encap for T4 ";
-auto const change = [](std::uint64_t mac, bool routing, char const* suffix) {
-    return std::string("1 ") + kHandleRouterMac + " mac: " + text(mac) +
-           " v4OrV6RoutingEnabled: " + (routing ? "1 -- " : "0 -- ") + suffix;
+auto const change = [](std::uint64_t m, bool routing, char const* suffix) {
+    return text("1 ", kHandleRouterMac, " mac: ", mac(m), " v4OrV6RoutingEnabled: ", routing,
+                " -- ", suffix);
 };
 
 // A helper on the entities of a switch, with a configuration directory of
@@ -99,7 +99,7 @@ TEST_F(HelperTest, RouterMacIntakeKeepsStatusRecordsAndEntries) {
         // clang-format on
     };
     for (auto const& c : calls) {
-        SCOPED_TRACE(str(c.key) + (c.present ? " present" : " gone"));
+        SCOPED_TRACE(text(c.key) + (c.present ? " present" : " gone"));
         helper_->handleRouterMac(c.key, c.present, c.routing);
         EXPECT_EQ(journal(), c.journal);
         EXPECT_EQ(traced(), c.trace);

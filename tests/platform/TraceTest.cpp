@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "Duplex/RingReader.h"
+#include "TraceCapture.h"
 
 namespace {
 
@@ -34,11 +35,7 @@ void everyCode(Kel::TraceHandle& h, Vosk::String const& text) {
 
 class TraceTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        Kel::traceSinkIs([this](std::string_view line) { lines_.emplace_back(line); });
-    }
     void TearDown() override {
-        Kel::traceSinkIs({});
         Jotter::defaultHandleDel();
         std::filesystem::remove(ringPath_);
     }
@@ -56,20 +53,18 @@ class TraceTest : public ::testing::Test {
         return {texts, image.descs.size()};
     }
 
-    std::vector<std::string> lines_;
+    PlinthTest::TraceCapture dumper_{"Dumper"};
     std::string const ringPath_ =
         std::filesystem::temp_directory_path() / ("trace-" + std::to_string(::getpid()));
 };
 
 TEST_F(TraceTest, EverySiteRecordsWhateverTheLevelAndTextOnlySitesDoNot) {
-    ASSERT_TRUE(Kel::traceEnable("Dumper/2", nullptr));
     Kel::TraceHandle& quiet = Kel::traceHandle("Quiet");
     Jotter::defaultHandleIs(ringPath_, 4096);
     everyCode(quiet, "hello world");
     everyCode(quiet, std::string(200, 'z'));  // no longer fits: the record ends there
     KEL_TRACE_TEXT(Kel::traceHandle("Dumper"), 2, "Test/Dump", "dump %s", VlanId{8});
-    ASSERT_EQ(lines_.size(), 1U);
-    EXPECT_NE(lines_[0].find(": dump vlan8"), std::string::npos) << lines_[0];
+    EXPECT_EQ(dumper_.lines, std::vector<std::string>{"2 dump vlan8"});
     std::string const fixed = "m=00:00:5e:00:01:01 i=4000000000 s=65535 b=1 u=1 q=0xdeadbeef12 p=";
     // A site describes itself once per ring.
     EXPECT_EQ(ring(), std::pair(std::vector<std::string>{fixed + "hello world h=ff v=11.",
