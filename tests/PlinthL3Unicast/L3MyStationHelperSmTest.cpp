@@ -55,8 +55,7 @@ auto const change = [](std::uint64_t m, bool routing, char const* suffix) {
 // A helper on the entities of a switch, with a configuration directory of
 // its own; the journal sees the directory, the routing status and the
 // router-MAC status database.
-class HelperTest : public ::testing::Test {
-  protected:
+struct HelperTest : ::testing::Test {
     void create() {
         helper_ = L3MyStationHelperSm::L3MyStationHelperSmIs(
             switch_->routerMacDb(), switch_->routerMacStatusDb(), switch_->routingConfig(),

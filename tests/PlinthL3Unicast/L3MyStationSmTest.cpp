@@ -27,8 +27,7 @@ std::string const kOn = " station=1 l3=1,1,1 ";
 enum class Chip { untagged, tagged, noFeature, impostor, unknown };
 
 // Filed under the My Station key without being the My Station feature.
-class Impostor : public Asic::Feature {
-  public:
+struct Impostor : Asic::Feature {
     Kel::TypeImpl const* fwkType() const override { return myStationAttrType(); }
 };
 
@@ -39,8 +38,7 @@ MacVlan keyOf(std::uint32_t vlan, std::uint32_t vlanMask,
     return {kMac, vlan, vlanMask, addrMask};
 }
 
-class L3MyStationSmTest : public ::testing::Test {
-  protected:
+struct L3MyStationSmTest : ::testing::Test {
     void TearDown() override {
         PlinthProfile::chipProfileDel("plinthA");
         PlinthProfile::chipProfileDel("plinthB");
@@ -76,7 +74,7 @@ class L3MyStationSmTest : public ::testing::Test {
             key, {{.macVlan = key, .l3Enabled = l3Enabled, .stationFlag = stationFlag}});
     }
     Kel::Ptr<Fcsd> fcsd() const { return sw_->featureCommon(); }
-    Lines journal() { return journal_->take(); }
+    Lines journal() { return journal_.take(); }
     Kel::Ptr<MyStationTable const> held() const { return sm_ ? sm_->myStationTable() : nullptr; }
 
     PlinthTest::NothingLeft const nothingLeft_;
@@ -85,10 +83,8 @@ class L3MyStationSmTest : public ::testing::Test {
     Kel::Ptr<MyStationStatusDir> statusDir_ = Kel::newPtr<MyStationStatusDir>();
     Kel::Ptr<L3MyStationSm> sm_;
     // What the reactor writes; its table shows once the creator holds it.
-    std::optional<PlinthTest::Journal> journal_{
-        std::in_place,
-        PlinthTest::Journal::Sources{
-            {}, statusDir_, [this] { return held(); }, {}, {}, {}, sw_->smRunningState()}};
+    PlinthTest::Journal journal_{
+        {{}, statusDir_, [this] { return held(); }, {}, {}, {}, sw_->smRunningState()}};
 };
 
 // An id without module information waits; module information on its own

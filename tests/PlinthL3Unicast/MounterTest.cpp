@@ -61,8 +61,7 @@ std::string held(MyStationMounter& m) {
 
 // Each test reads toggles from a directory of its own and ends with every
 // object it made released.
-class MounterTest : public ::testing::Test {
-  protected:
+struct MounterTest : ::testing::Test {
     void TearDown() override {
         PlinthProfile::chipProfileDel(kChip);
         Toggle::toggleDirIs("");

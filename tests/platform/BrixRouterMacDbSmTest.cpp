@@ -18,8 +18,7 @@ MacTypeMask key(std::uint64_t mac, MacType type = MacType::system) {
 // Logs every call the base makes; like the plug-in, it keeps a status
 // record per key reported present, and its initialization line lists the
 // records then held. A MAC shows as its number.
-class RecordingSm : public BrixRouterMacDbSm {
-  public:
+struct RecordingSm : BrixRouterMacDbSm {
     RecordingSm(Kel::Ptr<BrixRouterMacDb const> const& db,
                 Kel::Ptr<BrixRouterMacStatusDb> const& statusDb)
         : BrixRouterMacDbSm(db, statusDb) {}

@@ -13,8 +13,7 @@ using ::testing::ThrowsMessage;
 
 // A small entity with an entity attribute and an operation, to exercise
 // reflection.
-class Widget : public Kel::Entity {
-  public:
+struct Widget : Kel::Entity {
     explicit Widget(Vosk::String name = "w") : Entity(std::move(name)) {}
     Kel::TypeImpl const* fwkType() const override;
 
@@ -41,8 +40,7 @@ Kel::TypeImpl const* Widget::fwkType() const {
 
 // Takes and drops a reference to itself while being destroyed, as a
 // reactor that unsubscribes through a counted pointer would.
-class SelfReferencing : public Kel::PtrInterface {
-  public:
+struct SelfReferencing : Kel::PtrInterface {
     ~SelfReferencing() override { Ptr<SelfReferencing> self(this); }
 };
 

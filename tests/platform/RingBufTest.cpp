@@ -50,8 +50,7 @@ Lines count(Jotter::RingBuf* ring, std::uint32_t from, std::uint32_t to, std::si
     return lines;
 }
 
-class RingBufTest : public ::testing::Test {
-  protected:
+struct RingBufTest : ::testing::Test {
     void SetUp() override { fs::create_directories(dir_); }
     void TearDown() override {
         Jotter::defaultHandleDel();

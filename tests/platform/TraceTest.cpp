@@ -33,8 +33,7 @@ void everyCode(Kel::TraceHandle& h, Vosk::String const& text) {
               reinterpret_cast<int*>(0xdeadbeef12), text, std::hex, 255, VlanId{17});
 }
 
-class TraceTest : public ::testing::Test {
-  protected:
+struct TraceTest : ::testing::Test {
     void TearDown() override {
         Jotter::defaultHandleDel();
         std::filesystem::remove(ringPath_);
