@@ -61,16 +61,15 @@ struct HelperTest : ::testing::Test {
             switch_->routerMacDb(), switch_->routerMacStatusDb(), switch_->routingConfig(),
             switch_->routingStatus(), dir_);
     }
-    Lines journal() { return journal_->take(); }
+    Lines journal() { return journal_.take(); }
     Lines traced() { return std::exchange(capture_.lines, {}); }
 
     PlinthTest::NothingLeft const nothingLeft_;  // members go in reverse order
     PlinthTest::TraceCapture capture_{"L3MyStationHelperSm"};
     std::unique_ptr<PlinthAgent::Switch> switch_ = std::make_unique<PlinthAgent::Switch>();
     Kel::Ptr<MyStationConfigDir> dir_ = Kel::newPtr<MyStationConfigDir>();
-    std::unique_ptr<PlinthTest::Journal> journal_ =
-        std::make_unique<PlinthTest::Journal>(PlinthTest::Journal::Sources{
-            dir_, {}, {}, switch_->routingStatus(), switch_->routerMacStatusDb(), {}, {}});
+    PlinthTest::Journal journal_{
+        {dir_, {}, {}, switch_->routingStatus(), switch_->routerMacStatusDb(), {}, {}}};
     Kel::Ptr<L3MyStationHelperSm> helper_;
 };
 

@@ -36,10 +36,8 @@ TEST(VrrpSmHelperTest, StartUpRequestsAgainAndReportsOnlyTheProgrammedVrrpEntrie
     Lines released;
     {
         Kel::Ptr<VrrpSmHelper> helper;  // declared first, so released last
-        Kel::Ptr<MyStationConfigDir> config =
-            Kel::newPtr<Logged<MyStationConfigDir>>(&released, "config");
-        Kel::Ptr<MyStationStatusDir> status =
-            Kel::newPtr<Logged<MyStationStatusDir>>(&released, "status");
+        auto const config = Kel::newPtr<Logged<MyStationConfigDir>>(&released, "config");
+        auto const status = Kel::newPtr<Logged<MyStationStatusDir>>(&released, "status");
         helper = VrrpSmHelper::VrrpSmHelperIs("helper", config, status);
         MacVlan const narrowMasks{v4, 30, 0xff0, Pakt::EthAddr(0xffffffffff00)};
         for (MacVlan const& key :

@@ -68,14 +68,8 @@ class Journal {
                         attribute == RouterMacStates::kRouterMacAttr ? "system " : "virtual ",
                         state.mac, state.valid ? " valid" : " invalid");
         });
-        watch(sources_.routerMacStatus, [this](short, void const* k, void const* v) {
-            auto const& key = as<Brix::MacTypeMask>(k);
-            // A new record starts as it is now; later field changes are diffed.
-            recordsSeen_.erase(key);
-            if (v) {
-                recordsSeen_.emplace(key, recordsNow().at(key));
-            }
-            return text("macStatus ", v ? "add " : "del ", key);
+        watch(sources_.routerMacStatus, [](short, void const* k, void const* v) {
+            return text("macStatus ", v ? "add " : "del ", as<Brix::MacTypeMask>(k));
         });
         watch(sources_.capabilities, [this](short attribute, void const*, void const* v) {
             // The one number among the flags.
@@ -181,16 +175,17 @@ class Journal {
     }
 
     // Records what changed without an announcement since the last look. A
-    // record's arrival and removal are announced; only its fields are
-    // compared here.
+    // record's arrival and removal are announced (and looked at just before):
+    // only the fields of a record already seen are compared here.
     void silentChanges() {
-        Records const records = recordsNow();
-        for (auto& [k, seen] : recordsSeen_) {
-            if (auto now = records.find(k); now != records.end() && now->second != seen) {
-                lines_.push_back(text("macStatus ", k, ' ', now->second));
-                seen = now->second;
+        Records records = recordsNow();
+        for (auto const& [k, now] : records) {
+            if (auto seen = recordsSeen_.find(k);
+                seen != recordsSeen_.end() && seen->second != now) {
+                lines_.push_back(text("macStatus ", k, ' ', now));
             }
         }
+        recordsSeen_ = std::move(records);
         Table table = tableNow();
         for (auto const& [k, entry] : tableSeen_) {
             if (!table.contains(k)) {
