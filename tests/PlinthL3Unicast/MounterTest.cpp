@@ -237,8 +237,7 @@ TEST_P(WiringTest, DeclaresTheMountsAndWiresWhateverIsThere) {
     EXPECT_EQ(group->closeCount(), 1);
     EXPECT_FALSE(group->closeArgs().force);
 
-    toggleFileIs(c.vrrpEnabled ? R"({"PlinthL3UnicastVrrp": false})"
-                               : R"({"PlinthL3UnicastVrrp": true})");
+    toggleFileIs(std::string(R"({"PlinthL3UnicastVrrp": )") + (c.vrrpEnabled ? "false}" : "true}"));
     sw_->omit(c.path);
     if (c.wrongType) {
         sw_->sysdb()->entityIs(c.path, Kel::newPtr<Kel::Dir>("impostor"));

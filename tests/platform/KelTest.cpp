@@ -66,7 +66,7 @@ TEST_F(KelTest, LastReferenceDestroysOnceAndAnUnheldObjectIsRefused) {
 // How each kind of attribute answers each operation is checked through the
 // plug-in's types; what reaches no attribute, or the wrong object or values,
 // is checked here.
-TEST_F(KelTest, AttributeOpsCheckWhatTheyAreGiven) {
+TEST_F(KelTest, AttributeOpsAndCreationByNameCheckWhatTheyAreGiven) {
     Ptr<Widget> w(new Widget());
     Ptr<Widget> other(new Widget("other"));
     Kel::Value io;
@@ -94,9 +94,8 @@ TEST_F(KelTest, AttributeOpsCheckWhatTheyAreGiven) {
     Kel::Value readOnly = Kel::toValue(Ptr<Widget const>(other));
     EXPECT_EQ(Kel::fromValue<Ptr<Widget const>>(readOnly), other);
     EXPECT_THROW(Kel::fromValue<Ptr<Widget>>(readOnly), Kel::RangeException);
-}
 
-TEST_F(KelTest, CreationByTypeNameTakesANameAndNothingElse) {
+    // Creation by type name takes a name and nothing else.
     Ptr<Kel::Entity> e = Kel::newEntity("Test::Widget", "made");
     ASSERT_TRUE(Kel::dynamicPtrCast<Widget>(e));
     EXPECT_EQ(e->nameString(), Vosk::String("made"));

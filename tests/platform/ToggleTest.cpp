@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -15,12 +16,7 @@ namespace {
 // file text ("/": a directory in its place), default, state, and a piece of
 // lastError() or "" for none.
 TEST(ToggleTest, AnswersTheStateOrTheDefaultAndNamesTheFileOfAnError) {
-    struct {
-        char const* file;
-        bool defaultState;
-        std::uint32_t state;
-        char const* error;
-    } const cases[] = {
+    std::tuple<char const*, bool, std::uint32_t, char const*> const cases[] = {
         {R"({"Other": false})", true, 1, ""},
         {R"({"Wanted": false, "Deep": {"a": [1, {"b": "x"}]}})", true, 0, ""},
         {R"({"Wanted": "on"})", true, 1, "Wanted is neither true, false nor a 32-bit"},
@@ -32,17 +28,17 @@ TEST(ToggleTest, AnswersTheStateOrTheDefaultAndNamesTheFileOfAnError) {
     auto const dir =
         std::filesystem::temp_directory_path() / ("toggle-" + std::to_string(getpid()));
     Toggle::toggleDirIs(dir.string());
-    for (auto const& c : cases) {
+    for (auto const& [file, defaultState, state, wanted] : cases) {
         std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir / (*c.file == '/' ? "Feature.json" : ""));
-        if (*c.file != '/') {
-            std::ofstream(dir / "Feature.json") << c.file;
+        std::filesystem::create_directories(dir / (*file == '/' ? "Feature.json" : ""));
+        if (*file != '/') {
+            std::ofstream(dir / "Feature.json") << file;
         }
-        EXPECT_EQ(getToggleState("Wanted", "Feature.json", c.defaultState), c.state) << c.file;
+        EXPECT_EQ(getToggleState("Wanted", "Feature.json", defaultState), state) << file;
         std::string const error = Toggle::lastError();
-        EXPECT_EQ(error.empty(), *c.error == '\0') << c.file;
+        EXPECT_EQ(error.empty(), *wanted == '\0') << file;
         EXPECT_TRUE(error.empty() || (error.starts_with((dir / "Feature.json").string() + ": ") &&
-                                      error.find(c.error) != std::string::npos))
+                                      error.find(wanted) != std::string::npos))
             << error;
     }
     Toggle::toggleDirIs("");
