@@ -81,11 +81,8 @@ auto const caseName = [](auto const& info) { return std::string(info.param.name)
 TEST_F(HelperTest, RouterMacIntakeKeepsStatusRecordsAndEntries) {
     create();
     MacTypeMask const shared = key(kA, MacType::sharedRouterEncap);
-    struct {
-        MacTypeMask key;
-        bool present, routing;
-        Lines journal, trace;
-    } const calls[] = {
+    // The call's arguments; the journal lines and trace lines it causes.
+    std::tuple<MacTypeMask, bool, bool, Lines, Lines> const calls[] = {
         // clang-format off
         {key(kA), true, true, {recordAdd(key(kA)), record(key(kA), true), set(kA, true)},
          {kIntake, change(kA, true, "Added")}},
@@ -96,11 +93,11 @@ TEST_F(HelperTest, RouterMacIntakeKeepsStatusRecordsAndEntries) {
         {shared, false, true, {}, {kIntake, kSkip}},
         // clang-format on
     };
-    for (auto const& c : calls) {
-        SCOPED_TRACE(text(c.key) + (c.present ? " present" : " gone"));
-        helper_->handleRouterMac(c.key, c.present, c.routing);
-        EXPECT_EQ(journal(), c.journal);
-        EXPECT_EQ(traced(), c.trace);
+    for (auto const& [k, present, routing, written, trace] : calls) {
+        SCOPED_TRACE(text(k) + (present ? " present" : " gone"));
+        helper_->handleRouterMac(k, present, routing);
+        EXPECT_EQ(journal(), written);
+        EXPECT_EQ(traced(), trace);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <tuple>
 
 #include "Duplex/RingReader.h"
 #include "TraceCapture.h"
@@ -80,38 +81,35 @@ TEST_F(TraceTest, EverySiteRecordsWhateverTheLevelAndTextOnlySitesDoNot) {
 // to one made afterwards, and its disabling takes them away again. A bad one
 // (its last field: the bad piece that its error names) changes nothing.
 TEST(TraceSettingsTest, ApplyToExistingAndLaterHandlesOrChangeNothing) {
-    struct {
-        char const* setting;
-        std::uint32_t first, second, later;
-        char const* badPiece = nullptr;
-    } const cases[] = {
-        {"SettingsA/3", 1U << 3, 0, 0},
-        {"SettingsA/0-3", 0xfU, 0, 0},
-        {"SettingsA/0-3,8,SettingsB/*", 0x10fU, 0xffffffffU, 0},
-        {"SettingsB/31,0", 0, 0x80000001U, 0},
-        {"*/5", 1U << 5, 1U << 5, 1U << 5},
-        {"3", 0, 0, 0, "'3'"},
-        {"/3", 0, 0, 0, "'/3'"},
-        {"SettingsA/1,SettingsA/32", 0, 0, 0, "'SettingsA/32'"},
-        {"SettingsA/5-2", 0, 0, 0, "'SettingsA/5-2'"},
-        {"SettingsA/x", 0, 0, 0, "'SettingsA/x'"},
-        {"SettingsA/1,", 0, 0, 0, "''"},
-        {"SettingsA/", 0, 0, 0, "'SettingsA/'"},
-        {"SettingsA/1,SettingsB/2,zz", 0, 0, 0, "'zz'"},
-    };
+    std::tuple<char const*, std::uint32_t, std::uint32_t, std::uint32_t, char const*> const
+        cases[] = {
+            {"SettingsA/3", 1U << 3, 0, 0, nullptr},
+            {"SettingsA/0-3", 0xfU, 0, 0, nullptr},
+            {"SettingsA/0-3,8,SettingsB/*", 0x10fU, 0xffffffffU, 0, nullptr},
+            {"SettingsB/31,0", 0, 0x80000001U, 0, nullptr},
+            {"*/5", 1U << 5, 1U << 5, 1U << 5, nullptr},
+            {"3", 0, 0, 0, "'3'"},
+            {"/3", 0, 0, 0, "'/3'"},
+            {"SettingsA/1,SettingsA/32", 0, 0, 0, "'SettingsA/32'"},
+            {"SettingsA/5-2", 0, 0, 0, "'SettingsA/5-2'"},
+            {"SettingsA/x", 0, 0, 0, "'SettingsA/x'"},
+            {"SettingsA/1,", 0, 0, 0, "''"},
+            {"SettingsA/", 0, 0, 0, "'SettingsA/'"},
+            {"SettingsA/1,SettingsB/2,zz", 0, 0, 0, "'zz'"},
+        };
     Kel::TraceHandle& a = Kel::traceHandle("SettingsA");
     int later = 0;
-    for (auto const& c : cases) {
+    for (auto const& [setting, first, second, inLater, badPiece] : cases) {
         std::string error;
-        ASSERT_EQ(Kel::traceEnable(c.setting, &error), c.badPiece == nullptr) << c.setting;
-        EXPECT_EQ(a.levels(), c.first) << c.setting;
-        EXPECT_EQ(Kel::traceHandle("SettingsB").levels(), c.second) << c.setting;
-        EXPECT_EQ(Kel::traceHandle("Later" + std::to_string(++later)).levels(), c.later);
-        if (c.badPiece != nullptr) {
-            EXPECT_NE(error.find(c.badPiece), std::string::npos) << error;
+        ASSERT_EQ(Kel::traceEnable(setting, &error), badPiece == nullptr) << setting;
+        EXPECT_EQ(a.levels(), first) << setting;
+        EXPECT_EQ(Kel::traceHandle("SettingsB").levels(), second) << setting;
+        EXPECT_EQ(Kel::traceHandle("Later" + std::to_string(++later)).levels(), inLater);
+        if (badPiece != nullptr) {
+            EXPECT_NE(error.find(badPiece), std::string::npos) << error;
         } else {
-            ASSERT_TRUE(Kel::traceDisable(c.setting, nullptr));
-            EXPECT_EQ(a.levels(), 0U) << c.setting;
+            ASSERT_TRUE(Kel::traceDisable(setting, nullptr));
+            EXPECT_EQ(a.levels(), 0U) << setting;
         }
         Kel::traceDisable("*/*", nullptr);
     }
