@@ -24,11 +24,6 @@ auto refusal(std::string const& path, char const* reason) {
     return ThrowsMessage<Jotter::RingFileError>(AllOf(StartsWith(path + ": "), HasSubstr(reason)));
 }
 
-std::string fileText(fs::path const& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // Records n = from..to-1 from a site printing "n=%s %s", the second value
 // `width` characters of text, unless `ring` is null; returns their lines when
 // the first of them is record `seq`.
@@ -154,7 +149,8 @@ TEST_F(RingBufTest, DamagedOrForeignFilesAreRefusedWithTheFileAndTheFault) {
         Jotter::RingBuf ring(path_, 4096);
         count(&ring, 1, 2);
     }
-    std::string const good = fileText(path_);
+    std::ifstream in(path_, std::ios::binary);
+    std::string const good{std::istreambuf_iterator<char>(in), {}};
     for (Damage const& d : kDamages) {
         std::string bytes = good;
         d.apply(bytes);

@@ -147,10 +147,8 @@ class Journal {
     Table tableNow() const {
         Table out;
         auto table = sources_.table ? sources_.table() : nullptr;
-        if (!table) {
-            return out;
-        }
-        for (auto const& [k, e] : table->entries()) {
+        static PlinthL3Unicast::MyStationTable::Entries const none;
+        for (auto const& [k, e] : table ? table->entries() : none) {
             out.emplace(k, text(std::hex, "station=", +e.entryFlag1, " l3=", +e.entryFlag2, ',',
                                 +e.entryFlag3, ',', +e.entryFlag4, " vlan=", e.vlanId.value(), '/',
                                 e.vlanIdMask.value(), " tvlan=", e.taggedVlanId.value(), '/',
@@ -164,10 +162,9 @@ class Journal {
 
     Records recordsNow() const {
         Records out;
-        if (!sources_.routerMacStatus) {
-            return out;
-        }
-        for (auto const& [k, r] : sources_.routerMacStatus->macStatusDb()) {
+        static Brix::BrixRouterMacStatusDb::Records const none;
+        auto const& db = sources_.routerMacStatus;
+        for (auto const& [k, r] : db ? db->macStatusDb() : none) {
             out.emplace(k, text("routing=", r->v4OrV6RoutingEnabled(),
                                 " status=", static_cast<int>(r->status())));
         }
