@@ -1,8 +1,6 @@
 // plinth-agent end to end: the program as outside scripts run it.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "AgentProcess.h"
 
 namespace {
@@ -61,10 +59,10 @@ TEST_F(AgentTest, BadLinesAreReportedWithTheirPlaceAndChangeNothing) {
                              "router-mac set 00:1c:73:00:00:01 interface routing=on\nfap add 0\n"
                              "start\nvrrp add 00:00:5e:00:01:01 vlan=10\ndump\n" +
                                  std::string(line) + "\ndump\n");
-        AgentRun stopped = run(scenario.string());
+        AgentRun stopped = run(scenario);
         EXPECT_EQ(stopped.status, 2);
-        EXPECT_EQ(stopped.err, scenario.string() + ":6: error: " + message + "\n");
-        AgentRun going = run("--keep-going " + scenario.string());
+        EXPECT_EQ(stopped.err, scenario + ":6: error: " + message + "\n");
+        AgentRun going = run("--keep-going " + scenario);
         EXPECT_EQ(going.status, 2);
         auto dumps = jsonLines(going.out);
         ASSERT_EQ(dumps.size(), 2U) << going.out;
@@ -88,7 +86,8 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
         {(dir_ / "nope.scn").string(), "", 2, "nope.scn: cannot open"},
         {"--frobnicate", "", 2, "unknown option '--frobnicate'"},
         {"--plugin", "", 2, "--plugin needs a value"},
-        {"--ring-file " + ring.string(), "dump\n", 2, "--ring-file"},
+        {"--vlan eth0=5", "", 2, "--vlan needs --follow-kernel"},
+        {"--ring-file " + ring, "dump\n", 2, "--ring-file"},
         {"-", "remount\n", 2, "<stdin>:1: error: remount: not started\n"},
         {"--toggles " + (dir_ / "toggles").string(), "start\ndump\n", 0,
          "warning: " + (dir_ / "toggles/PlinthLib.json").string()},

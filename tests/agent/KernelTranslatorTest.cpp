@@ -49,22 +49,13 @@ TEST(KernelTranslatorTest, VrrpMasterWhenEveryConditionHoldsOnTheFirstVlanThatAp
         {.what = "Vlan10a", .lowerName = "Vlan10a", .vlan = 0},
     };
     for (VrrpCase const& c : cases) {
+        // {index, name, MAC, loopback, admin up, protodown, oper, lower index, 802.1Q}
         Facts f;
-        f.linkIs({.index = 1,
-                  .name = c.lowerName,
-                  .mac = Pakt::EthAddr::parse("02:00:00:00:00:01"),
-                  .adminUp = true,
-                  .operState = up,
-                  .vlanId = c.lower8021q});
+        f.linkIs({1, c.lowerName, Pakt::EthAddr::parse("02:00:00:00:00:01"), false, true, false, up,
+                  0, c.lower8021q});
         f.addressIs({1, AF_INET, 24, {10, 0, 0, 1}});
-        f.linkIs({.index = 2,
-                  .name = "vrrp.10",
-                  .mac = Pakt::EthAddr::parse("00:00:5e:00:02:0a"),
-                  .adminUp = c.adminUp,
-                  .protodown = c.protodown,
-                  .operState = c.oper,
-                  .lowerIndex = 1,
-                  .vlanId = {}});
+        f.linkIs({2, "vrrp.10", Pakt::EthAddr::parse("00:00:5e:00:02:0a"), false, c.adminUp,
+                  c.protodown, c.oper, 1, std::nullopt});
         for (auto const& a : c.addresses) {
             f.addressIs(a);
         }

@@ -44,18 +44,6 @@ struct AgentRun {
     std::string out, err;
 };
 
-// Runs the built agent with `args`, `input` on standard input, keeping its
-// files in `dir`.
-inline AgentRun runAgent(std::string const& args, std::string const& input,
-                         std::filesystem::path const& dir) {
-    std::ofstream(dir / "in") << input;
-    std::string const command = std::string(PLINTH_AGENT_PATH) + " " + args + " < " +
-                                (dir / "in").string() + " > " + (dir / "out").string() + " 2> " +
-                                (dir / "err").string();
-    int const raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "out"), slurp(dir / "err")};
-}
-
 // A test with a scratch directory of its own for the agent's files. Each
 // test runs in a process of its own, so the process id names it.
 class AgentDirTest : public ::testing::Test {
@@ -63,10 +51,14 @@ class AgentDirTest : public ::testing::Test {
     void SetUp() override { std::filesystem::create_directories(dir_); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
+    // Runs the built agent with `args`, `input` on standard input.
     AgentRun run(std::string const& args, std::string const& input = "") {
-        return runAgent(args, input, dir_);
+        std::string const in = file("in", input), out = dir_ / "out", err = dir_ / "err";
+        int const raw = std::system(
+            (PLINTH_AGENT_PATH " " + args + " <" + in + " >" + out + " 2>" + err).c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
     }
-    std::filesystem::path file(std::string const& name, std::string const& text) {
+    std::string file(std::string const& name, std::string const& text) {
         std::ofstream(dir_ / name) << text;
         return dir_ / name;
     }

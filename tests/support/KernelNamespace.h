@@ -22,24 +22,22 @@ using namespace std::chrono_literals;
 // writes in /run (a tmpfs) is private to it and goes with it. Where those
 // cannot be made the test is skipped saying why, or fails instead when
 // PLINTH_REQUIRE_NETNS=1.
-class KernelNamespaceTest : public ::testing::Test {
+class KernelNamespaceTest : public AgentDirTest {
   protected:
     void SetUp() override {
-        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) == 0 &&
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-            ::mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0 &&
-            std::system("ip link set lo up") == 0) {
-            return;
+        AgentDirTest::SetUp();
+        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0 ||
+            std::system("ip link set lo up")) {
+            std::string const why = std::string("no private network and mount namespaces (") +
+                                    std::strerror(errno) + "); run as root, with iproute2";
+            if (char const* r = std::getenv("PLINTH_REQUIRE_NETNS"); r && r == std::string("1")) {
+                FAIL() << why << " (PLINTH_REQUIRE_NETNS=1)";
+            }
+            GTEST_SKIP() << why;
         }
-        std::string const why = std::string("cannot make private network and mount namespaces (") +
-                                std::strerror(errno) + "); run as root, with iproute2";
-        if (char const* r = std::getenv("PLINTH_REQUIRE_NETNS"); r && std::string(r) == "1") {
-            FAIL() << why << " (PLINTH_REQUIRE_NETNS=1)";
-        }
-        GTEST_SKIP() << why;
     }
-
-    std::filesystem::path const dir_ = "/run";
 };
 
 // Waits until `done()` holds, looking again every 10 ms; false when
@@ -75,11 +73,7 @@ class ChildProcess {
     ChildProcess(ChildProcess const&) = delete;
     ChildProcess& operator=(ChildProcess const&) = delete;
 
-    void signal(int signal) const {
-        if (pid_ > 0) {  // never -1: that would be every process
-            ::kill(pid_, signal);
-        }
-    }
+    void signal(int signal) const { pid_ > 0 && ::kill(pid_, signal); }  // never -1: everyone
     // Sends `signal` and reaps the process: its exit status, or -1 when it
     // did not exit by itself within `timeout` (the destructor kills it then).
     int stop(int signal, std::chrono::milliseconds timeout = 10s) {
