@@ -1,4 +1,7 @@
-// plinth-agent end to end: the program as outside scripts run it.
+// plinth-agent end to end: the program as outside scripts run it, and the
+// inputs that once crashed it (most found by fuzzing), kept under
+// tests/agent/regression. What each leaves configured with its input missing
+// is the helper tests' business.
 #include <gtest/gtest.h>
 
 #include "AgentProcess.h"
@@ -11,6 +14,7 @@ using PlinthTest::AgentRun;
 using PlinthTest::jsonLines;
 using PlinthTest::lastDump;
 using AgentTest = PlinthTest::AgentDirTest;
+using RegressionTest = PlinthTest::AgentDirTest;
 
 // Each example ends in its expected state, with one clean audit.
 TEST_F(AgentTest, ExamplesEndInTheirExpectedState) {
@@ -103,6 +107,22 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
         }
     }
     EXPECT_EQ(PlinthTest::slurp(ring), foreign);
+}
+
+// Every kept input runs to its end: a bad line is an error message, never a
+// crash or a sanitizer report.
+TEST_F(RegressionTest, EveryKeptInputRunsToTheEnd) {
+    int replayed = 0;
+    for (auto const& input :
+         fs::directory_iterator(fs::path(PLINTH_SOURCE_DIR) / "tests/agent/regression")) {
+        SCOPED_TRACE(input.path().filename());
+        AgentRun r = run("--keep-going " + input.path().string() + " -", "dump\n");
+        EXPECT_TRUE(r.status == 0 || r.status == 2) << r.status << "\n" << r.err;
+        EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
+        EXPECT_TRUE(lastDump(r.out)["started"].is_boolean()) << "no final dump:\n" << r.out;
+        ++replayed;
+    }
+    EXPECT_GE(replayed, 3) << "kept inputs are gone";
 }
 
 }  // namespace

@@ -1,15 +1,83 @@
-// plinth-agent --follow-kernel against the real kernel, each test in a
-// network namespace of its own.
+// The kernel follower: its translation of kernel facts to scenario commands
+// without a kernel, then plinth-agent --follow-kernel against the real
+// kernel, each test in a network namespace of its own; last two switches,
+// each a network namespace with a VRRP daemon and a following plinth-agent,
+// joined by a veth pair, whose tables follow VRRP mastership.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <set>
 
-#include "KernelNamespace.h"
+#include "AgentProcess.h"
+#include "KernelTranslator.h"
 
 namespace {
 
+using namespace std::chrono_literals;
+using namespace PlinthAgent::Kernel;
+using enum OperState;
 using PlinthTest::ChildProcess;
 using PlinthTest::FollowingAgent;
+using KeepalivedTest = PlinthTest::KernelNamespaceTest;
+// On the VRRP link: fe80::/10 is link-local, fec0:: is just outside it.
+Address v6(std::uint8_t second) {
+    return {2, AF_INET6, 64, {0xfe, second, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
+}
+
+// A VRRP link on a routed lower link, as a case sets them up, and the VLAN
+// of its entry (-1: not master).
+struct VrrpCase {
+    char const* what;
+    bool adminUp = true, protodown = false;
+    OperState oper = up;
+    std::vector<Address> addresses = {{2, AF_INET, 24, {10, 0, 0, 2}}};
+    char const* lowerName = "Vlan10";
+    std::optional<std::uint16_t> lower8021q = {};
+    std::map<std::string, std::uint16_t> vlanOption = {};
+    int vlan = 10;
+};
+
+TEST(KernelTranslatorTest, VrrpMasterWhenEveryConditionHoldsOnTheFirstVlanThatApplies) {
+    VrrpCase const cases[] = {
+        {.what = "master"},
+        {.what = "oper unknown", .oper = unknown},
+        {.what = "admin down", .adminUp = false, .vlan = -1},
+        {.what = "protodown", .protodown = true, .vlan = -1},
+        {.what = "oper down", .oper = down, .vlan = -1},
+        {.what = "lower layer down", .oper = lowerLayerDown, .vlan = -1},
+        {.what = "no address", .addresses = {}, .vlan = -1},
+        {.what = "IPv6 link-local only", .addresses = {v6(0x80), v6(0xbf)}, .vlan = -1},
+        {.what = "IPv6 fec0::", .addresses = {v6(0xc0)}},
+        {.what = "802.1Q lower first",
+         .lower8021q = 30,
+         .vlanOption = {{"Vlan10", 20}},
+         .vlan = 30},
+        {.what = "--vlan before the name", .vlanOption = {{"Vlan10", 20}}, .vlan = 20},
+        {.what = "--vlan for another link", .vlanOption = {{"eth0", 20}}},
+        {.what = "vlan4094", .lowerName = "vlan4094", .vlan = 4094},
+        {.what = "Vlan4095", .lowerName = "Vlan4095", .vlan = 0},
+        {.what = "Vlan10a", .lowerName = "Vlan10a", .vlan = 0},
+    };
+    for (VrrpCase const& c : cases) {
+        // {index, name, MAC, loopback, admin up, protodown, oper, lower index, 802.1Q}
+        Facts f;
+        f.linkIs({1, c.lowerName, Pakt::EthAddr::parse("02:00:00:00:00:01"), false, true, false, up,
+                  0, c.lower8021q});
+        f.addressIs({1, AF_INET, 24, {10, 0, 0, 1}});
+        f.linkIs({2, "vrrp.10", Pakt::EthAddr::parse("00:00:5e:00:02:0a"), false, c.adminUp,
+                  c.protodown, c.oper, 1, std::nullopt});
+        for (auto const& a : c.addresses) {
+            f.addressIs(a);
+        }
+        std::vector<std::string> expected{"router-mac set 02:00:00:00:00:01 interface routing=on"};
+        if (c.vlan >= 0) {
+            expected.push_back("vrrp add 00:00:5e:00:02:0a vlan=" + std::to_string(c.vlan));
+        }
+        EXPECT_EQ(Translator({c.vlanOption, ""}).commands(f), expected)
+            << c.what << " (a VRRP MAC is never a router MAC)";
+    }
+}
+
 using Lines = std::vector<std::string>;
 
 // Every MAC these tests give a link is 02:00:00:00:xx:yy; these take xx:yy.
@@ -164,6 +232,68 @@ TEST_F(KernelFollowTest, OptionsAreCheckedBeforeFollowing) {
         EXPECT_EQ(r.status, 2) << args;
         EXPECT_EQ(r.err, "plinth-agent: error: " + error + "\n");
     }
+}
+
+// One switch's daemon in the foreground, with pid files of its own and
+// everything it says in /run/SIDE.log.
+ChildProcess keepalived(std::string const& side, int priority) {
+    std::string const base = "/run/" + side;
+    std::ofstream(base + ".conf") << "global_defs {\n  router_id " << side
+                                  << "\n}\nvrrp_instance VI_10 {\n  state BACKUP\n"
+                                  << "  interface Vlan10\n  virtual_router_id 10\n  priority "
+                                  << priority << "\n  advert_int 1\n  use_vmac\n"
+                                  << "  virtual_ipaddress {\n    10.0.10.254/24\n  }\n}\n";
+    return ChildProcess("ip netns exec " + side + " keepalived -n -l -P -f " + base + ".conf -p " +
+                        base + ".pid -r " + base + ".vrrp.pid >" + base + ".log 2>&1");
+}
+constexpr char const* kAdd = "vrrp add 00:00:5e:00:01:0a vlan=10";
+constexpr char const* kDel = "vrrp del 00:00:5e:00:01:0a vlan=10";
+
+// Whether the agent's last word on the virtual MAC was an add.
+bool holding(FollowingAgent const& agent) {
+    auto const said = agent.said();
+    auto it = std::find_if(said.rbegin(), said.rend(),
+                           [](auto const& s) { return s == kAdd || s == kDel; });
+    return it != said.rend() && *it == kAdd;
+}
+bool holds(nlohmann::json const& dump) {
+    return std::ranges::any_of(dump["table"], [](auto const& e) {
+        return e["addr"] == "00:00:5e:00:01:0a" && e["vlan"] == 10;
+    });
+}
+
+TEST_F(KeepalivedTest, TableFollowsMastershipAcrossFailover) {
+    if (std::system("keepalived --version >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "keepalived is not installed (scripts/setup installs it)";
+    }
+    auto const began = std::chrono::steady_clock::now();
+    ASSERT_EQ(std::system("ip netns add high && ip netns add low && "
+                          "ip link add Vlan10 netns high type veth peer name Vlan10 netns low && "
+                          "ip -n high link set Vlan10 up && ip -n low link set Vlan10 up && "
+                          "ip -n high addr add 10.0.10.1/24 dev Vlan10 && "
+                          "ip -n low addr add 10.0.10.2/24 dev Vlan10"),
+              0);
+    FollowingAgent high("high", "", "ip netns exec high");
+    FollowingAgent low("low", "", "ip netns exec low");
+    auto highDaemon = keepalived("high", 200);
+    auto lowDaemon = keepalived("low", 100);
+    auto const logs = [] {
+        return PlinthTest::slurp("/run/high.log") + PlinthTest::slurp("/run/low.log");
+    };
+
+    // Both start as backup and wait three advertisement intervals; should
+    // the low side win that race, the high side preempts it.
+    ASSERT_TRUE(PlinthTest::waitUntil([&] { return holding(high) && !holding(low); })) << logs();
+    ASSERT_EQ(highDaemon.stop(SIGTERM, 5s), 0) << logs();
+    EXPECT_TRUE(PlinthTest::waitUntil([&] { return !holding(high) && holding(low); }, 5s))
+        << logs();
+
+    ASSERT_EQ(high.stop(SIGTERM), 0) << high.err();
+    ASSERT_EQ(low.stop(SIGTERM), 0) << low.err();
+    EXPECT_FALSE(holds(high.finalDump())) << high.finalDump();
+    EXPECT_TRUE(holds(low.finalDump())) << low.finalDump();
+    EXPECT_EQ(lowDaemon.stop(SIGTERM, 5s), 0) << logs();
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 30s);
 }
 
 }  // namespace
