@@ -10,11 +10,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using PlinthTest::AgentRun;
-using PlinthTest::jsonLines;
-using PlinthTest::lastDump;
-using AgentTest = PlinthTest::AgentDirTest;
-using RegressionTest = PlinthTest::AgentDirTest;
+using namespace PlinthTest;
+using AgentTest = AgentDirTest;
+using RegressionTest = AgentDirTest;
 
 // Each example ends in its expected state, with one clean audit.
 TEST_F(AgentTest, ExamplesEndInTheirExpectedState) {
@@ -24,8 +22,8 @@ TEST_F(AgentTest, ExamplesEndInTheirExpectedState) {
         SCOPED_TRACE(name);
         AgentRun r = run((source / "examples" / (name + ".scn")).string() + " -", "dump\n");
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(lastDump(r.out), nlohmann::json::parse(PlinthTest::slurp(
-                                       source / "tests/agent/expected" / (name + ".json"))));
+        EXPECT_EQ(lastDump(r.out),
+                  nlohmann::json::parse(slurp(source / "tests/agent/expected" / (name + ".json"))));
         auto const audit = r.out.find("audit: clean");
         EXPECT_TRUE(audit != std::string::npos && audit == r.out.rfind("audit: clean")) << r.out;
     }
@@ -82,11 +80,7 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
     auto const ring = file("foreign.ring", foreign);
     fs::create_directories(dir_ / "toggles");
     file("toggles/PlinthLib.json", "{\"PlinthL3UnicastVrrp\": false,,}");
-    struct {
-        std::string args, input;
-        int status;
-        std::string error;
-    } const cases[] = {
+    std::tuple<std::string, std::string, int, std::string> const cases[] = {
         {(dir_ / "nope.scn").string(), "", 2, "nope.scn: cannot open"},
         {"--frobnicate", "", 2, "unknown option '--frobnicate'"},
         {"--plugin", "", 2, "--plugin needs a value"},
@@ -98,15 +92,15 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
         {"-", "fap add 0\nvrrp add 00:00:5e:00:01:01 vlan=4096\nstart\ndump\n", 0,
          "<stdin>:3: warning: mount completion failed: U12::value < 0 or > 0x0fff not allowed\n"},
     };
-    for (auto const& c : cases) {
-        AgentRun r = run(c.args, c.input);
-        EXPECT_EQ(r.status, c.status) << c.args;
-        EXPECT_NE(r.err.find(c.error), std::string::npos) << c.args << ": " << r.err;
-        if (c.status == 0) {
+    for (auto const& [args, input, status, error] : cases) {
+        AgentRun r = run(args, input);
+        EXPECT_EQ(r.status, status) << args;
+        EXPECT_NE(r.err.find(error), std::string::npos) << args << ": " << r.err;
+        if (status == 0) {
             EXPECT_TRUE(lastDump(r.out)["capabilities"]["vrrpSupported"]) << "the default holds";
         }
     }
-    EXPECT_EQ(PlinthTest::slurp(ring), foreign);
+    EXPECT_EQ(slurp(ring), foreign);
 }
 
 // Every kept input runs to its end: a bad line is an error message, never a

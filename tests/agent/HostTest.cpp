@@ -7,6 +7,7 @@
 //
 // PLINTH_MODEL_SEED=N replays one seed; PLINTH_MODEL_EVENTS=N sets the
 // events per seed (soak runs).
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <map>
@@ -262,11 +263,10 @@ void compare(PlinthAgent::Host const& host, Model const& model) {
         }
     }
     ASSERT_EQ(table, model.table);
-    for (bool system : {false, true}) {
-        auto const& mac =
-            system ? sw.routingStatus()->routerMac() : sw.routingStatus()->virtualRouterMac();
-        ASSERT_EQ(MacState(mac.mac.value(), mac.valid), model.applied[system]);
-    }
+    auto const &system = sw.routingStatus()->routerMac(),
+               &virt = sw.routingStatus()->virtualRouterMac();
+    ASSERT_EQ(MacState(system.mac.value(), system.valid), model.applied[1]);
+    ASSERT_EQ(MacState(virt.mac.value(), virt.valid), model.applied[0]);
 }
 
 class ModelTest : public PlinthTest::AgentDirTest, public testing::WithParamInterface<bool> {};
@@ -364,20 +364,14 @@ std::map<std::string, std::string> const kExpected = {
 // module information, which no scenario command can do.
 std::vector<std::string> const kScenarios = {
     // Every router type, intake change and table state.
-    "chip tagged-entry on\n"
-    "router-mac set 00:1c:73:00:00:01 interface routing=on\n"
+    "chip tagged-entry on\nrouter-mac set 00:1c:73:00:00:01 interface routing=on\n"
     "router-mac set 00:1c:73:00:00:02 shared-router-encap routing=on\n"
     "routing-config system 00:1c:73:00:00:0a valid\n"
-    "routing-config virtual 00:1c:73:00:00:0b valid\n"
-    "start\nunmoduled\n"
-    "vrrp add 00:00:5e:00:01:01 vlan=10\n"
-    "fap add 0\nfap add 1\n"
+    "routing-config virtual 00:1c:73:00:00:0b valid\nstart\nunmoduled\n"
+    "vrrp add 00:00:5e:00:01:01 vlan=10\nfap add 0\nfap add 1\n"
     "router-mac set 00:1c:73:00:00:01 interface routing=off\n"
-    "router-mac del 00:1c:73:00:00:01 interface\n"
-    "routing-config system 00:1c:73:00:00:0c valid\n"
-    "vrrp del 00:00:5e:00:01:01 vlan=10\n"
-    "vrrp add 00:00:5e:00:01:02 vlan=4096\n"
-    "stop\nstart\n",
+    "router-mac del 00:1c:73:00:00:01 interface\nrouting-config system 00:1c:73:00:00:0c valid\n"
+    "vrrp del 00:00:5e:00:01:01 vlan=10\nvrrp add 00:00:5e:00:01:02 vlan=4096\nstop\nstart\n",
     // Missing inputs, and a mount completion that fails at the table's replay.
     "omit hardware/brix/routerMacStatusDb/l3RouterMacStatusDb\n"
     "omit l3/myStationRoutingConfig\nomit l3/smState/2\n"
@@ -439,11 +433,9 @@ TEST_F(TraceSitesTest, EverySiteRecordsTheCodesOfItsArguments) {
     // plinth-ring renders the records with their values.
     std::string const text = dir_ / "ring.txt";
     ASSERT_EQ(std::system((PLINTH_RING_PATH " " + ring + " > " + text).c_str()), 0);
-    EXPECT_NE(
-        PlinthTest::slurp(text).find("configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: "
-                                     "00:00:5e:00:01:01 vlanId: 10"),
-        std::string::npos)
-        << PlinthTest::slurp(text);
+    EXPECT_THAT(PlinthTest::slurp(text),
+                testing::HasSubstr("configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: "
+                                   "00:00:5e:00:01:01 vlanId: 10"));
 }
 
 }  // namespace

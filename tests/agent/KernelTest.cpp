@@ -16,9 +16,10 @@ namespace {
 using namespace std::chrono_literals;
 using namespace PlinthAgent::Kernel;
 using enum OperState;
-using PlinthTest::ChildProcess;
-using PlinthTest::FollowingAgent;
-using KeepalivedTest = PlinthTest::KernelNamespaceTest;
+using namespace PlinthTest;
+using KeepalivedTest = KernelNamespaceTest;
+using KernelFollowTest = KernelNamespaceTest;
+
 // On the VRRP link: fe80::/10 is link-local, fec0:: is just outside it.
 Address v6(std::uint8_t second) {
     return {2, AF_INET6, 64, {0xfe, second, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
@@ -81,15 +82,10 @@ TEST(KernelTranslatorTest, VrrpMasterWhenEveryConditionHoldsOnTheFirstVlanThatAp
 using Lines = std::vector<std::string>;
 
 // Every MAC these tests give a link is 02:00:00:00:xx:yy; these take xx:yy.
-std::string on(std::string const& mac) {
-    return "router-mac set 02:00:00:00:" + mac + " interface routing=on";
-}
-std::string off(std::string const& mac) {
-    return "router-mac set 02:00:00:00:" + mac + " interface routing=off";
-}
-std::string del(std::string const& mac) {
-    return "router-mac del 02:00:00:00:" + mac + " interface";
-}
+std::string const kSetMac = "router-mac set 02:00:00:00:", kDelMac = "router-mac del 02:00:00:00:";
+auto const on = [](std::string const& mac) { return kSetMac + mac + " interface routing=on"; };
+auto const off = [](std::string const& mac) { return kSetMac + mac + " interface routing=off"; };
+auto const del = [](std::string const& mac) { return kDelMac + mac + " interface"; };
 // The burst's MACs, from 02:00:00:00:10:00 on.
 std::string burstMac(int n) {
     char text[6];
@@ -97,7 +93,6 @@ std::string burstMac(int n) {
     return text;
 }
 
-using KernelFollowTest = PlinthTest::KernelNamespaceTest;
 constexpr int kPairs = 200;
 
 std::string const kVrrp10 = " 00:00:5e:00:01:0a vlan=10";
@@ -141,6 +136,28 @@ Step const kSteps[] = {
 // it misses notifications, it reads the kernel again and prints only what
 // changed. What it records rebuilds the same state without the kernel.
 TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
+    // Option errors end the run before anything is applied; without one,
+    // following ends with the dump.
+    auto r = run("--follow-kernel --for 0.2");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(lastDump(r.out)["running"]);
+    std::pair<std::string, std::string> const errors[] = {
+        {"--system-mac eth9", "--system-mac: no link named 'eth9'"},
+        {"--vlan eth0=5 --vlan eth0=6", "--vlan: eth0 is given twice"},
+        {"--for -1", "--for: bad value '-1' (seconds, a number from 0)"},
+        {"--vlan eth0", "--vlan: expected IFNAME=N, not 'eth0'"},
+        {"--vlan =10", "--vlan: expected IFNAME=N, not '=10'"},
+        {"--vlan eth0=0", "--vlan: bad VLAN '0' for eth0 (a number from 1 to 4094)"},
+        {"--vlan eth0=4095", "--vlan: bad VLAN '4095' for eth0 (a number from 1 to 4094)"},
+        {"--vlan a-very-long-name0=5",
+         "--vlan: interface name 'a-very-long-name0' is longer than 15 characters"},
+    };
+    for (auto const& [args, error] : errors) {
+        // --for ends a run that should have been refused.
+        r = run("--follow-kernel --for 0 " + args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_EQ(r.err, "plinth-agent: error: " + error + "\n");
+    }
     ASSERT_EQ(
         std::system("for n in 10 20; do ip link add Vlan$n address 02:00:00:00:00:$n type veth "
                     "peer name p$n address 02:00:00:00:01:$n && ip link set p$n up && "
@@ -166,7 +183,7 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
     auto const record = dir_ / "record.scn";
     FollowingAgent agent("agent", "--system-mac Vlan10 --record " + record.string(),
                          "env PLINTH_NETLINK_RCVBUF=4096");
-    ASSERT_EQ(made.stop(0), 0) << PlinthTest::slurp(dir_ / "burst.err");
+    ASSERT_EQ(made.stop(0), 0) << slurp(dir_ / "burst.err");
     ASSERT_TRUE(
         agent.waitFor({on("00:10"), on("00:20"), off("01:10"), "vrrp add" + kVrrp10,
                        "vrrp add" + kVrrp20, "routing-config system 02:00:00:00:00:10 valid",
@@ -203,35 +220,10 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
     for (auto const& line : agent.said(false)) {
         applied += line + "\n";
     }
-    EXPECT_EQ(PlinthTest::slurp(record), applied);
+    EXPECT_EQ(slurp(record), applied);
     auto replay = run(record.string() + " -", "dump\n");
     ASSERT_EQ(replay.status, 0) << replay.err;
-    EXPECT_EQ(PlinthTest::lastDump(replay.out), dump);
-}
-
-// Option errors end the run before anything is applied; without one,
-// following ends with the dump.
-TEST_F(KernelFollowTest, OptionsAreCheckedBeforeFollowing) {
-    auto r = run("--follow-kernel --for 0.2");
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(PlinthTest::lastDump(r.out)["running"]);
-    std::pair<std::string, std::string> const errors[] = {
-        {"--system-mac eth9", "--system-mac: no link named 'eth9'"},
-        {"--vlan eth0=5 --vlan eth0=6", "--vlan: eth0 is given twice"},
-        {"--for -1", "--for: bad value '-1' (seconds, a number from 0)"},
-        {"--vlan eth0", "--vlan: expected IFNAME=N, not 'eth0'"},
-        {"--vlan =10", "--vlan: expected IFNAME=N, not '=10'"},
-        {"--vlan eth0=0", "--vlan: bad VLAN '0' for eth0 (a number from 1 to 4094)"},
-        {"--vlan eth0=4095", "--vlan: bad VLAN '4095' for eth0 (a number from 1 to 4094)"},
-        {"--vlan a-very-long-name0=5",
-         "--vlan: interface name 'a-very-long-name0' is longer than 15 characters"},
-    };
-    for (auto const& [args, error] : errors) {
-        // --for ends a run that should have been refused.
-        r = run("--follow-kernel --for 0 " + args);
-        EXPECT_EQ(r.status, 2) << args;
-        EXPECT_EQ(r.err, "plinth-agent: error: " + error + "\n");
-    }
+    EXPECT_EQ(lastDump(replay.out), dump);
 }
 
 // One switch's daemon in the foreground, with pid files of its own and
@@ -246,15 +238,13 @@ ChildProcess keepalived(std::string const& side, int priority) {
     return ChildProcess("ip netns exec " + side + " keepalived -n -l -P -f " + base + ".conf -p " +
                         base + ".pid -r " + base + ".vrrp.pid >" + base + ".log 2>&1");
 }
-constexpr char const* kAdd = "vrrp add 00:00:5e:00:01:0a vlan=10";
-constexpr char const* kDel = "vrrp del 00:00:5e:00:01:0a vlan=10";
 
 // Whether the agent's last word on the virtual MAC was an add.
 bool holding(FollowingAgent const& agent) {
     auto const said = agent.said();
-    auto it = std::find_if(said.rbegin(), said.rend(),
-                           [](auto const& s) { return s == kAdd || s == kDel; });
-    return it != said.rend() && *it == kAdd;
+    auto it =
+        std::find_if(said.rbegin(), said.rend(), [](auto& s) { return s.ends_with(kVrrp10); });
+    return it != said.rend() && it->starts_with("vrrp add");
 }
 bool holds(nlohmann::json const& dump) {
     return std::ranges::any_of(dump["table"], [](auto const& e) {
@@ -277,16 +267,13 @@ TEST_F(KeepalivedTest, TableFollowsMastershipAcrossFailover) {
     FollowingAgent low("low", "", "ip netns exec low");
     auto highDaemon = keepalived("high", 200);
     auto lowDaemon = keepalived("low", 100);
-    auto const logs = [] {
-        return PlinthTest::slurp("/run/high.log") + PlinthTest::slurp("/run/low.log");
-    };
+    auto const logs = [] { return slurp("/run/high.log") + slurp("/run/low.log"); };
 
     // Both start as backup and wait three advertisement intervals; should
     // the low side win that race, the high side preempts it.
-    ASSERT_TRUE(PlinthTest::waitUntil([&] { return holding(high) && !holding(low); })) << logs();
+    ASSERT_TRUE(waitUntil([&] { return holding(high) && !holding(low); })) << logs();
     ASSERT_EQ(highDaemon.stop(SIGTERM, 5s), 0) << logs();
-    EXPECT_TRUE(PlinthTest::waitUntil([&] { return !holding(high) && holding(low); }, 5s))
-        << logs();
+    EXPECT_TRUE(waitUntil([&] { return !holding(high) && holding(low); }, 5s)) << logs();
 
     ASSERT_EQ(high.stop(SIGTERM), 0) << high.err();
     ASSERT_EQ(low.stop(SIGTERM), 0) << low.err();
