@@ -12,6 +12,7 @@
 
 #include <map>
 #include <random>
+#include <ranges>
 #include <set>
 #include <tuple>
 
@@ -299,9 +300,7 @@ TEST_P(ModelTest, RandomEvents) {
                 host.apply(*command, ignored);
                 std::vector<MacVlan> order;  // the configuration directory's own
                 if (auto dir = host.configDir()) {
-                    for (auto const& [key, c] : dir->config()) {
-                        order.push_back(key);
-                    }
+                    std::ranges::copy(std::views::keys(dir->config()), std::back_inserter(order));
                 }
                 model.apply(*command, order);
                 ASSERT_NO_FATAL_FAILURE(compare(host, model));

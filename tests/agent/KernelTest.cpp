@@ -13,7 +13,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using namespace PlinthAgent::Kernel;
 using enum OperState;
 using namespace PlinthTest;
@@ -170,9 +169,8 @@ TEST_F(KernelFollowTest, EachKernelChangeShowsInTheTable) {
     // with an address; later all but those ten go at once.
     std::ostringstream burst, unburst;
     for (int i = 0; i < kPairs; ++i) {
-        burst << "link add a" << i << " address 02:00:00:00:" << burstMac(2 * i)
-              << " type veth peer name b" << i << " address 02:00:00:00:" << burstMac(2 * i + 1)
-              << "\n";
+        burst << "link add a" << i << " address 02:00:00:00:" << burstMac(2 * i) << " type veth"
+              << " peer name b" << i << " address 02:00:00:00:" << burstMac(2 * i + 1) << "\n";
         if (i < 10) {
             burst << "link set a" << i << " up\naddr add 10.9." << i << ".1/24 dev a" << i << "\n";
         } else {
@@ -241,10 +239,9 @@ ChildProcess keepalived(std::string const& side, int priority) {
 
 // Whether the agent's last word on the virtual MAC was an add.
 bool holding(FollowingAgent const& agent) {
-    auto const said = agent.said();
-    auto it =
-        std::find_if(said.rbegin(), said.rend(), [](auto& s) { return s.ends_with(kVrrp10); });
-    return it != said.rend() && it->starts_with("vrrp add");
+    auto const s = agent.said();
+    auto it = std::find_if(s.rbegin(), s.rend(), [](auto& l) { return l.ends_with(kVrrp10); });
+    return it != s.rend() && it->starts_with("vrrp add");
 }
 bool holds(nlohmann::json const& dump) {
     return std::ranges::any_of(dump["table"], [](auto const& e) {
