@@ -1,7 +1,8 @@
-// plinth-agent end to end: the program as outside scripts run it.
+// plinth-agent end to end: the program as outside scripts run it, and the
+// inputs that once crashed it (most found by fuzzing), kept under
+// tests/agent/regression. What each leaves configured with its input missing
+// is the helper tests' business.
 #include <gtest/gtest.h>
-
-#include <filesystem>
 
 #include "AgentProcess.h"
 
@@ -9,10 +10,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using PlinthTest::AgentRun;
-using PlinthTest::jsonLines;
-using PlinthTest::lastDump;
-using AgentTest = PlinthTest::AgentDirTest;
+using namespace PlinthTest;
+using AgentTest = AgentDirTest;
+using RegressionTest = AgentDirTest;
 
 // Each example ends in its expected state, with one clean audit.
 TEST_F(AgentTest, ExamplesEndInTheirExpectedState) {
@@ -22,8 +22,8 @@ TEST_F(AgentTest, ExamplesEndInTheirExpectedState) {
         SCOPED_TRACE(name);
         AgentRun r = run((source / "examples" / (name + ".scn")).string() + " -", "dump\n");
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(lastDump(r.out), nlohmann::json::parse(PlinthTest::slurp(
-                                       source / "tests/agent/expected" / (name + ".json"))));
+        EXPECT_EQ(lastDump(r.out),
+                  nlohmann::json::parse(slurp(source / "tests/agent/expected" / (name + ".json"))));
         auto const audit = r.out.find("audit: clean");
         EXPECT_TRUE(audit != std::string::npos && audit == r.out.rfind("audit: clean")) << r.out;
     }
@@ -61,10 +61,10 @@ TEST_F(AgentTest, BadLinesAreReportedWithTheirPlaceAndChangeNothing) {
                              "router-mac set 00:1c:73:00:00:01 interface routing=on\nfap add 0\n"
                              "start\nvrrp add 00:00:5e:00:01:01 vlan=10\ndump\n" +
                                  std::string(line) + "\ndump\n");
-        AgentRun stopped = run(scenario.string());
+        AgentRun stopped = run(scenario);
         EXPECT_EQ(stopped.status, 2);
-        EXPECT_EQ(stopped.err, scenario.string() + ":6: error: " + message + "\n");
-        AgentRun going = run("--keep-going " + scenario.string());
+        EXPECT_EQ(stopped.err, scenario + ":6: error: " + message + "\n");
+        AgentRun going = run("--keep-going " + scenario);
         EXPECT_EQ(going.status, 2);
         auto dumps = jsonLines(going.out);
         ASSERT_EQ(dumps.size(), 2U) << going.out;
@@ -80,30 +80,43 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
     auto const ring = file("foreign.ring", foreign);
     fs::create_directories(dir_ / "toggles");
     file("toggles/PlinthLib.json", "{\"PlinthL3UnicastVrrp\": false,,}");
-    struct {
-        std::string args, input;
-        int status;
-        std::string error;
-    } const cases[] = {
+    std::tuple<std::string, std::string, int, std::string> const cases[] = {
         {(dir_ / "nope.scn").string(), "", 2, "nope.scn: cannot open"},
         {"--frobnicate", "", 2, "unknown option '--frobnicate'"},
         {"--plugin", "", 2, "--plugin needs a value"},
-        {"--ring-file " + ring.string(), "dump\n", 2, "--ring-file"},
+        {"--vlan eth0=5", "", 2, "--vlan needs --follow-kernel"},
+        {"--ring-file " + ring, "dump\n", 2, "--ring-file"},
         {"-", "remount\n", 2, "<stdin>:1: error: remount: not started\n"},
         {"--toggles " + (dir_ / "toggles").string(), "start\ndump\n", 0,
          "warning: " + (dir_ / "toggles/PlinthLib.json").string()},
         {"-", "fap add 0\nvrrp add 00:00:5e:00:01:01 vlan=4096\nstart\ndump\n", 0,
          "<stdin>:3: warning: mount completion failed: U12::value < 0 or > 0x0fff not allowed\n"},
     };
-    for (auto const& c : cases) {
-        AgentRun r = run(c.args, c.input);
-        EXPECT_EQ(r.status, c.status) << c.args;
-        EXPECT_NE(r.err.find(c.error), std::string::npos) << c.args << ": " << r.err;
-        if (c.status == 0) {
+    for (auto const& [args, input, status, error] : cases) {
+        AgentRun r = run(args, input);
+        EXPECT_EQ(r.status, status) << args;
+        EXPECT_NE(r.err.find(error), std::string::npos) << args << ": " << r.err;
+        if (status == 0) {
             EXPECT_TRUE(lastDump(r.out)["capabilities"]["vrrpSupported"]) << "the default holds";
         }
     }
-    EXPECT_EQ(PlinthTest::slurp(ring), foreign);
+    EXPECT_EQ(slurp(ring), foreign);
+}
+
+// Every kept input runs to its end: a bad line is an error message, never a
+// crash or a sanitizer report.
+TEST_F(RegressionTest, EveryKeptInputRunsToTheEnd) {
+    int replayed = 0;
+    for (auto const& input :
+         fs::directory_iterator(fs::path(PLINTH_SOURCE_DIR) / "tests/agent/regression")) {
+        SCOPED_TRACE(input.path().filename());
+        AgentRun r = run("--keep-going " + input.path().string() + " -", "dump\n");
+        EXPECT_TRUE(r.status == 0 || r.status == 2) << r.status << "\n" << r.err;
+        EXPECT_EQ(r.err.find("runtime error"), std::string::npos) << r.err;
+        EXPECT_TRUE(lastDump(r.out)["started"].is_boolean()) << "no final dump:\n" << r.out;
+        ++replayed;
+    }
+    EXPECT_GE(replayed, 3) << "kept inputs are gone";
 }
 
 }  // namespace

@@ -1,16 +1,25 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace PlinthTest {
@@ -44,18 +53,6 @@ struct AgentRun {
     std::string out, err;
 };
 
-// Runs the built agent with `args`, `input` on standard input, keeping its
-// files in `dir`.
-inline AgentRun runAgent(std::string const& args, std::string const& input,
-                         std::filesystem::path const& dir) {
-    std::ofstream(dir / "in") << input;
-    std::string const command = std::string(PLINTH_AGENT_PATH) + " " + args + " < " +
-                                (dir / "in").string() + " > " + (dir / "out").string() + " 2> " +
-                                (dir / "err").string();
-    int const raw = std::system(command.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(dir / "out"), slurp(dir / "err")};
-}
-
 // A test with a scratch directory of its own for the agent's files. Each
 // test runs in a process of its own, so the process id names it.
 class AgentDirTest : public ::testing::Test {
@@ -63,16 +60,145 @@ class AgentDirTest : public ::testing::Test {
     void SetUp() override { std::filesystem::create_directories(dir_); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
+    // Runs the built agent with `args`, `input` on standard input.
     AgentRun run(std::string const& args, std::string const& input = "") {
-        return runAgent(args, input, dir_);
+        std::string const in = file("in", input), out = dir_ / "out", err = dir_ / "err";
+        int const raw = std::system(
+            (PLINTH_AGENT_PATH " " + args + " <" + in + " >" + out + " 2>" + err).c_str());
+        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
     }
-    std::filesystem::path file(std::string const& name, std::string const& text) {
+    std::string file(std::string const& name, std::string const& text) {
         std::ofstream(dir_ / name) << text;
         return dir_ / name;
     }
 
     std::filesystem::path const dir_ =
         std::filesystem::temp_directory_path() / ("plinth-agent-" + std::to_string(::getpid()));
+};
+
+using namespace std::chrono_literals;
+
+// Tests that need the real kernel, each in network and mount namespaces of
+// its own: every link it makes, every `ip netns` it names and every file it
+// writes in /run (a tmpfs) is private to it and goes with it. Where those
+// cannot be made the test is skipped saying why, or fails instead when
+// PLINTH_REQUIRE_NETNS=1.
+class KernelNamespaceTest : public AgentDirTest {
+  protected:
+    void SetUp() override {
+        AgentDirTest::SetUp();
+        if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0 ||
+            std::system("ip link set lo up")) {
+            std::string const why = std::string("no private network and mount namespaces (") +
+                                    std::strerror(errno) + "); run as root, with iproute2";
+            if (char const* r = std::getenv("PLINTH_REQUIRE_NETNS"); r && r == std::string("1")) {
+                FAIL() << why << " (PLINTH_REQUIRE_NETNS=1)";
+            }
+            GTEST_SKIP() << why;
+        }
+    }
+};
+
+// Waits until `done()` holds, looking again every 10 ms; false when
+// `timeout` passes first.
+inline bool waitUntil(std::function<bool()> const& done, std::chrono::milliseconds timeout = 10s) {
+    for (auto const end = std::chrono::steady_clock::now() + timeout; !done();) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// A shell command run in a process group of its own, so that it and whatever
+// it forks end with this object at the latest.
+class ChildProcess {
+  public:
+    explicit ChildProcess(std::string const& command) : pid_(::fork()) {
+        if (pid_ == 0) {
+            ::setpgid(0, 0);
+            ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), nullptr);
+            ::_exit(127);
+        }
+        ::setpgid(pid_, pid_);  // the parent may signal the group before the child ran
+    }
+    ~ChildProcess() {
+        if (pid_ > 0) {
+            ::kill(-pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    ChildProcess(ChildProcess const&) = delete;
+    ChildProcess& operator=(ChildProcess const&) = delete;
+
+    void signal(int signal) const { pid_ > 0 && ::kill(pid_, signal); }  // never -1: everyone
+    // Sends `signal` and reaps the process: its exit status, or -1 when it
+    // did not exit by itself within `timeout` (the destructor kills it then).
+    int stop(int signal, std::chrono::milliseconds timeout = 10s) {
+        if (pid_ <= 0) {
+            return -1;
+        }
+        ::kill(pid_, signal);
+        int status = 0;
+        if (!waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) {
+            return -1;
+        }
+        ::kill(-pid_, SIGKILL);  // anything it left behind in its group
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+  private:
+    pid_t pid_;
+};
+
+// `plinth-agent --follow-kernel ARGS` writing to /run/NAME.out and
+// /run/NAME.err; tests wait on its `kernel:` lines rather than on the clock.
+class FollowingAgent : public ChildProcess {
+  public:
+    // `prefix` goes before the agent: `ip netns exec NAME`, `env VAR=VALUE`.
+    FollowingAgent(std::string const& name, std::string const& args, std::string const& prefix = "")
+        : ChildProcess(prefix + " " PLINTH_AGENT_PATH " --follow-kernel " + args + " >/run/" +
+                       name + ".out 2>/run/" + name + ".err"),
+          name_("/run/" + name) {}
+
+    std::string err() const { return slurp(name_ + ".err"); }
+    // The commands it printed (its `kernel:` lines without that prefix), all
+    // or those after the mark; an unfinished last line waits for its end.
+    std::vector<std::string> said(bool sinceMark = true) const {
+        std::istringstream out(slurp(name_ + ".out"));
+        std::vector<std::string> said;
+        for (std::string line; std::getline(out, line) && !out.eof();) {
+            if (line.starts_with("kernel: ")) {
+                said.push_back(line.substr(8));
+            }
+        }
+        said.erase(said.begin(), said.begin() + (sinceMark ? mark_ : 0));
+        return said;
+    }
+    // From here on waitFor() and said() look only at what comes next.
+    void mark() { mark_ = said(false).size(); }
+    // Waits for each of `commands` to be printed after the mark.
+    ::testing::AssertionResult waitFor(std::vector<std::string> const& commands) {
+        if (waitUntil([&] {
+                auto const since = said();
+                return std::ranges::all_of(
+                    commands, [&](auto const& c) { return std::ranges::count(since, c) > 0; });
+            })) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "waited for " << ::testing::PrintToString(commands)
+                                             << ", got " << ::testing::PrintToString(said());
+    }
+    // After stop(): what the final dump printed.
+    nlohmann::json finalDump() const { return lastDump(slurp(name_ + ".out")); }
+
+  private:
+    std::string name_;
+    std::size_t mark_ = 0;
 };
 
 }  // namespace PlinthTest

@@ -1,0 +1,440 @@
+// The plug-in driven in this process through the agent's host.
+//
+// Random event sequences against an independent model of what the
+// configuration directory, the status directory, the chip table, the
+// router-MAC status database and the routing status must hold. The model is
+// written from the behaviour the plug-in promises, not from its code.
+//
+// PLINTH_MODEL_SEED=N replays one seed; PLINTH_MODEL_EVENTS=N sets the
+// events per seed (soak runs).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <ranges>
+#include <set>
+#include <tuple>
+
+#include "AgentProcess.h"
+#include "Host.h"
+#include "Jotter/RingBuf.h"
+
+namespace {
+
+namespace S = PlinthAgent::Scenario;
+using PlinthL3Unicast::MacVlan;
+using PlinthL3Unicast::MacVlanTagged;
+// An entry: l3Enabled, VLAN id and mask, tagged VLAN id and mask.
+using Entry = std::tuple<bool, std::uint16_t, std::uint16_t, std::uint16_t, std::uint16_t>;
+using MacState = std::pair<std::uint64_t, bool>;  // MAC, valid
+
+// What one run of the plug-in holds; a stop ends it. `wired` is false after
+// a start whose table replay failed: nothing past the VRRP machines was wired.
+struct Run {
+    bool started = false, wired = false, tableLive = false, running = false;
+    std::map<MacVlan, bool> config;  // key -> l3Enabled
+    std::set<MacVlan> status;
+    std::map<MacVlanTagged, Entry> table;
+    MacState applied[2];  // [1] the system router MAC, [0] the virtual one
+};
+
+struct Model : Run {
+    Model(bool vrrpOn, bool tagged) : vrrpOn_(vrrpOn), tagged_(tagged) {}
+
+    // Applies one scenario command to the model. The configuration directory
+    // has no defined order, yet the table's replay stops at the first key the
+    // chip cannot hold: `order` is the directory's own order after the event.
+    void apply(S::Command const& command, std::vector<MacVlan> const& order) {
+        if (auto const* r = std::get_if<S::RouterMacSet>(&command)) {
+            auto [it, inserted] = routerMacDb_.try_emplace(r->key, r->routing);
+            if ((inserted || std::exchange(it->second, r->routing) != r->routing) && wired) {
+                routerMacSeen(r->key, r->routing);
+            }
+        } else if (auto const* d = std::get_if<S::RouterMacDel>(&command)) {
+            if (routerMacDb_.erase(d->key) > 0 && wired &&
+                d->key.macType != Brix::MacType::sharedRouterEncap) {
+                statusDb.erase(d->key);
+                configDel(routerKey(d->key.mac.value()));
+            }
+        } else if (auto const* rc = std::get_if<S::RoutingConfig>(&command)) {
+            bool const system = rc->kind == S::RouterKind::system;
+            MacState const n{rc->mac.value(), rc->valid};
+            if (std::exchange(desired_[system], n) != n && wired) {
+                reconcile(system);
+            }
+        } else if (auto const* va = std::get_if<S::VrrpAdd>(&command)) {
+            if (vrrp_.insert(vrrpKey(va->mac, va->vlan)).second && started && vrrpOn_) {
+                configSet(vrrpKey(va->mac, va->vlan), true);
+            }
+        } else if (auto const* vd = std::get_if<S::VrrpDel>(&command)) {
+            if (vrrp_.erase(vrrpKey(vd->mac, vd->vlan)) > 0 && started && vrrpOn_) {
+                configDel(vrrpKey(vd->mac, vd->vlan));
+            }
+        } else if (auto const* fa = std::get_if<S::FapAdd>(&command)) {
+            faps_.insert(fa->id);
+            createTableIfDue(order);
+        } else if (auto const* fd = std::get_if<S::FapDel>(&command)) {
+            faps_.erase(fd->id);
+        } else if (std::holds_alternative<S::Start>(command)) {
+            start(order);
+        } else if (std::holds_alternative<S::Stop>(command)) {
+            static_cast<Run&>(*this) = {};
+        }
+    }
+
+    static MacVlan routerKey(std::uint64_t mac) { return {Pakt::EthAddr(mac), 0, 0}; }
+    static MacVlan vrrpKey(Pakt::EthAddr mac, std::uint32_t vlan) { return {mac, vlan, 0xfff}; }
+    static MacVlanTagged tableKey(MacVlan const& k, bool tagged) {
+        return {k.addr, k.vlan, k.vlanMask, Pakt::EthAddr::broadcast(), tagged};
+    }
+    // Only a change reaches the table programmer: an unchanged write does not
+    // program a key that a stopped replay left out.
+    void configSet(MacVlan const& k, bool l3) {
+        auto [it, inserted] = config.try_emplace(k, l3);
+        if (inserted || std::exchange(it->second, l3) != l3) {
+            program(k);
+        }
+    }
+    void configDel(MacVlan const& k) {
+        if (config.erase(k) > 0 && tableLive) {
+            table.erase(tableKey(k, false));
+            table.erase(tableKey(k, true));
+            status.erase(k);
+        }
+    }
+    static bool chipCannotHold(MacVlan const& k) {
+        return k.vlan != 0 && ((k.vlan & 0xffff) > 0xfff || (k.vlanMask & 0xffff) > 0xfff);
+    }
+    // False when the chip cannot hold the key: it is dropped before any write.
+    bool program(MacVlan const& k) {
+        if (!tableLive || chipCannotHold(k)) {
+            return !tableLive;
+        }
+        auto const id = static_cast<std::uint16_t>(k.vlan),
+                   mask = static_cast<std::uint16_t>(k.vlanMask);
+        bool const l3 = config.at(k);
+        table[tableKey(k, false)] = {l3, id, k.vlan == 0 ? 0 : mask, 0, 0};
+        if (k.vlan != 0 && tagged_) {
+            table[tableKey(k, true)] = {l3, 0, 0, id, mask};
+        }
+        status.insert(k);
+        return true;
+    }
+    void routerMacSeen(Brix::MacTypeMask const& key, bool routing) {
+        if (key.macType == Brix::MacType::sharedRouterEncap) {
+            return;
+        }
+        auto [it, inserted] = statusDb.try_emplace(key, routing);
+        if (inserted ? routing : std::exchange(it->second, routing) != routing) {
+            routing ? configSet(routerKey(key.mac.value()), true)
+                    : configDel(routerKey(key.mac.value()));
+        }
+    }
+    void reconcile(bool system) {
+        MacState const n = desired_[system];
+        if (!system && !n.second) {
+            configDel(routerKey(n.first));
+        } else {
+            if (applied[system].first != 0) {
+                configDel(routerKey(applied[system].first));
+            }
+            configSet(routerKey(n.first), n.second);
+        }
+        applied[system] = n;
+    }
+    // False when the replay stopped at a key the chip cannot hold: the keys
+    // after it stay out and the table is not reported running.
+    bool createTableIfDue(std::vector<MacVlan> const& order) {
+        if (!wired || tableLive || faps_.empty()) {
+            return true;
+        }
+        tableLive = true;
+        for (MacVlan const& k : order) {
+            // A key not in the model's configuration was written after the
+            // table's creation.
+            if (config.contains(k) && !program(k)) {
+                return false;
+            }
+        }
+        return running = true;
+    }
+    void start(std::vector<MacVlan> const& order) {
+        started = wired = true;
+        // The VRRP machines write their entries before the table programmer
+        // is made, and its replay takes them.
+        if (vrrpOn_) {
+            for (MacVlan const& k : vrrp_) {
+                config[k] = true;
+            }
+        }
+        if (!createTableIfDue(order)) {
+            // The programmer's creation failed and took its table with it;
+            // the statuses it wrote stay, and nothing after it was wired.
+            wired = tableLive = false;
+            table.clear();
+            return;
+        }
+        statusDb.clear();  // stale records of the previous run are dropped
+        for (auto const& [key, routing] : routerMacDb_) {
+            routerMacSeen(key, routing);
+        }
+        reconcile(true);
+        reconcile(false);
+    }
+
+    bool const vrrpOn_;
+    bool const tagged_;
+    std::map<Brix::MacTypeMask, bool> statusDb;  // outlives a stop
+    std::map<Brix::MacTypeMask, bool> routerMacDb_;
+    MacState desired_[2];
+    std::set<MacVlan> vrrp_;
+    std::set<std::uint16_t> faps_;
+};
+
+char const* const kMacs[] = {"00:00:00:00:00:00", "00:1c:73:00:00:01", "00:1c:73:00:00:02",
+                             "00:00:5e:00:01:01", "00:00:5e:00:02:07", "02:00:00:00:00:04"};
+char const* const kTypes[] = {"system",    "virtual", "vrrp", "mlag-peer", "shared-router-encap",
+                              "interface", "gateway"};
+char const* const kVlans[] = {"0", "1", "100", "4094", "4095", "4096", "0x10005"};
+
+// Random scenario lines over small pools, so that keys collide often.
+struct EventSource {
+    std::mt19937_64 rng;
+
+    int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); }
+    std::string next(bool started) {
+        int const roll = pick(100);
+        if (roll < 3) {
+            return started ? "stop" : "start";
+        }
+        if (roll < 30) {
+            return "router-mac set " + std::string(kMacs[pick(6)]) + " " + kTypes[pick(7)] +
+                   " routing=" + (pick(3) ? "on" : "off");
+        }
+        if (roll < 40) {
+            return "router-mac del " + std::string(kMacs[pick(6)]) + " " + kTypes[pick(7)];
+        }
+        if (roll < 55) {
+            return std::string("routing-config ") + (pick(2) ? "system " : "virtual ") +
+                   kMacs[pick(6)] + (pick(3) ? " valid" : " invalid");
+        }
+        if (roll < 88) {
+            return std::string(roll < 75 ? "vrrp add " : "vrrp del ") + kMacs[pick(6)] +
+                   " vlan=" + kVlans[pick(7)];
+        }
+        return std::string(roll < 95 ? "fap add " : "fap del ") + std::to_string(pick(3));
+    }
+};
+
+void compare(PlinthAgent::Host const& host, Model const& model) {
+    ASSERT_EQ(host.started(), model.started);
+    auto const& sw = host.switchModel();
+    std::map<Brix::MacTypeMask, bool> statusDb;
+    for (auto const& [key, record] : sw.routerMacStatusDb()->macStatusDb()) {
+        ASSERT_EQ(record->status(), Brix::RouterMacStatus::programmed);
+        statusDb[key] = record->v4OrV6RoutingEnabled();
+    }
+    ASSERT_EQ(statusDb, model.statusDb);
+    if (!model.started) {
+        return;
+    }
+    ASSERT_EQ(sw.smRunningState()->running(), model.running);
+    std::map<MacVlan, bool> config;
+    for (auto const& [key, c] : host.configDir()->config()) {
+        ASSERT_TRUE(c.macVlan == key && c.stationFlag && !c.configFlag3 && c.configFlag4 &&
+                    c.configFlag5);
+        config[key] = c.l3Enabled;
+    }
+    ASSERT_EQ(config, model.config);
+    std::set<MacVlan> status;
+    for (auto const& [key, s] : host.statusDir()->status()) {
+        ASSERT_EQ(s, (PlinthL3Unicast::MyStationStatus{{key}}));
+        status.insert(key);
+    }
+    ASSERT_EQ(status, model.status);
+    std::map<MacVlanTagged, Entry> table;
+    if (auto t = host.table()) {
+        for (auto const& [key, e] : t->entries()) {
+            ASSERT_TRUE(e.entryFlag1 == 1 && e.entryFlag2 == e.entryFlag3 &&
+                        e.entryFlag3 == e.entryFlag4 && e.macAddr == key.addr &&
+                        e.macAddrMask == Pakt::EthAddr::broadcast());
+            table[key] = {e.entryFlag2 == 1, e.vlanId.value(), e.vlanIdMask.value(),
+                          e.taggedVlanId.value(), e.taggedVlanIdMask.value()};
+        }
+    }
+    ASSERT_EQ(table, model.table);
+    auto const &system = sw.routingStatus()->routerMac(),
+               &virt = sw.routingStatus()->virtualRouterMac();
+    ASSERT_EQ(MacState(system.mac.value(), system.valid), model.applied[1]);
+    ASSERT_EQ(MacState(virt.mac.value(), virt.valid), model.applied[0]);
+}
+
+class ModelTest : public PlinthTest::AgentDirTest, public testing::WithParamInterface<bool> {};
+
+// Runs PLINTH_MODEL_EVENTS (2,500) random events from each seed (or the one
+// PLINTH_MODEL_SEED names), comparing after each; the even seeds on a chip
+// that wants tagged entries. The toggle is read once per process, so each
+// setting is a test (and so a process) of its own.
+TEST_P(ModelTest, RandomEvents) {
+    bool const vrrpOn = GetParam();
+    char const* const only = std::getenv("PLINTH_MODEL_SEED");
+    char const* const events = std::getenv("PLINTH_MODEL_EVENTS");
+    std::uint64_t const n = events ? std::strtoull(events, nullptr, 0) : 2500;
+    std::uint64_t const first = only ? std::strtoull(only, nullptr, 0) : 1;
+    for (std::uint64_t seed = first; seed <= (only ? first : 4); ++seed) {
+        std::cout << "model: seed " << seed << ", " << n << " events\n";
+        std::int64_t const live = Kel::liveObjects();
+        {
+            PlinthAgent::Host host(PLINTH_PLUGIN_PATH, dir_.string());
+            std::ostringstream ignored;
+            host.apply(S::ChipTaggedEntry{seed % 2 == 0}, ignored);
+            host.apply(S::ToggleSet{"PlinthL3UnicastVrrp", vrrpOn}, ignored);
+            Model model(vrrpOn, seed % 2 == 0);
+            EventSource source{std::mt19937_64(seed)};
+            for (std::uint64_t i = 0; i < n; ++i) {
+                std::string const line = source.next(model.started);
+                SCOPED_TRACE("seed " + std::to_string(seed) + " event " + std::to_string(i) + ": " +
+                             line);
+                auto command = S::parseLine(line);
+                host.apply(*command, ignored);
+                std::vector<MacVlan> order;  // the configuration directory's own
+                if (auto dir = host.configDir()) {
+                    std::ranges::copy(std::views::keys(dir->config()), std::back_inserter(order));
+                }
+                model.apply(*command, order);
+                ASSERT_NO_FATAL_FAILURE(compare(host, model));
+            }
+        }
+        EXPECT_EQ(Kel::liveObjects(), live) << "seed " << seed << " left objects alive";
+    }
+}
+INSTANTIATE_TEST_SUITE_P(, ModelTest, testing::Bool(),
+                         [](auto const& vrrp) { return vrrp.param ? "VrrpOn" : "VrrpOff"; });
+
+// Every trace site of the plug-in records its arguments in the ring file
+// under the codes of their types: the agent's host runs scenarios that reach
+// the sites, and the descriptions in the ring file are compared with one
+// table.
+// A part of each site's format -> its codes, one per argument.
+std::map<std::string, std::string> const kExpected = {
+    // L3MyStationMounter
+    {"MyStationMounter::doInit()", ""},
+    {"MyStationMounter::doMountsComplete", "u q"},
+    {"toggle file unreadable, default used: %s", "p"},
+    {"routing/fhrp/hardware/status missing, My Station wiring refused", ""},
+    {"brixL3Status missing, My Station wiring refused", ""},
+    // L3MyStationHelperSm
+    {"handleRouterMac", ""},  // the whole format, as for the other bare names
+    {" Skipping received mlag shared router encap for T4 ", ""},
+    {"v4OrV6RoutingEnabled: %s -- Added", "EC b"},
+    {"v4OrV6RoutingEnabled: %s -- Updated", "EC b"},
+    {"v4OrV6RoutingEnabled: %s -- Removed", "EC b"},
+    {"handleRouterType routerType: %s", "u"},
+    {"handleRouterType old mac: %s valid: %s", "EC b"},
+    {"handleRouterType remove existing mac: %s/%s vlan: %s/%s", "EC EC i i"},
+    {"handleRouterType add new mac: %s/%s vlan: %s/%s l3Enabled: %s", "EC EC i i b"},
+    {"updateRouterMacState routerType: %s mac: %s valid: %s", "u EC b"},
+    {"handleInitialized", ""},
+    {"%s skipped: %s missing", "p p"},
+    // L3MyStationSm
+    {"L3MyStationSm::handleInitialized()", ""},
+    {"L3MyStationSm::handleLogicalFapId()", ""},
+    {"handleLogicalFapId MyStationTable is already initialized ", ""},
+    {"handleLogicalFapId no module information for %s, waiting", "s"},
+    {"handleLogicalFapId(LogicalFap::LogicalFapId) module: %s", "s"},
+    {"handleLogicalFapId(LogicalFap::LogicalFapId) chipInfo: %s", "p"},
+    {"L3MyStationSm::handleConfig()", ""},
+    {"handleConfig addr: %s vlan/mask: 0x%s%s/0x%s", "EC x i i"},
+    {"handleConfig MyStationTable is not yet initialized ", ""},
+    {"handleConfig Routing is enabled ", ""},
+    {"handleConfig Routing is disabled ", ""},
+    // L3VrrpHelper
+    {"VrrpSmHelper::addVirtualRouterMac(const Pakt::EthAddr&, U32), mac: %s, vlan: %s", "EC i"},
+    {"VrrpSmHelper::deleteVirtualRouterMac(const Pakt::EthAddr&, U32), mac: %s, vlan: %s", "EC i"},
+    {"VrrpSmHelper::configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: %s vlanId: %s", "EC i"},
+    {"VrrpSmHelper::syncVrrpStateOnInit(const Ptr&)", ""},
+    // The dispatch entries' failures, traced under each unit's handle.
+    {"%s dropped a change: %s", "p p"},
+};
+
+// Scenarios that together reach every site above, each on a switch of its
+// own. "unmoduled" stands for an id the chip agent announces before its
+// module information, which no scenario command can do.
+std::vector<std::string> const kScenarios = {
+    // Every router type, intake change and table state.
+    "chip tagged-entry on\nrouter-mac set 00:1c:73:00:00:01 interface routing=on\n"
+    "router-mac set 00:1c:73:00:00:02 shared-router-encap routing=on\n"
+    "routing-config system 00:1c:73:00:00:0a valid\n"
+    "routing-config virtual 00:1c:73:00:00:0b valid\nstart\nunmoduled\n"
+    "vrrp add 00:00:5e:00:01:01 vlan=10\nfap add 0\nfap add 1\n"
+    "router-mac set 00:1c:73:00:00:01 interface routing=off\n"
+    "router-mac del 00:1c:73:00:00:01 interface\nrouting-config system 00:1c:73:00:00:0c valid\n"
+    "vrrp del 00:00:5e:00:01:01 vlan=10\nvrrp add 00:00:5e:00:01:02 vlan=4096\nstop\nstart\n",
+    // Missing inputs, and a mount completion that fails at the table's replay.
+    "omit hardware/brix/routerMacStatusDb/l3RouterMacStatusDb\n"
+    "omit l3/myStationRoutingConfig\nomit l3/smState/2\n"
+    "router-mac set 00:1c:73:00:00:01 interface routing=on\n"
+    "vrrp add 00:00:5e:00:01:02 vlan=4096\nfap add 0\nstart\n",
+    "omit featureCommon\nstart\n",
+    "omit routing/fhrp/hardware/status\nstart\n",
+    "omit brixL3Status\nstart\n",
+};
+
+using TraceSitesTest = PlinthTest::AgentDirTest;
+
+TEST_F(TraceSitesTest, EverySiteRecordsTheCodesOfItsArguments) {
+    std::string const ring = dir_ / "trace.ring";
+    Jotter::defaultHandleIs(ring, 4U << 20);
+    file("PlinthLib.json", "{not json");  // toggles are read once, by the first switch
+    for (auto const& scenario : kScenarios) {
+        PlinthAgent::Host host(PLINTH_PLUGIN_PATH, dir_.string());
+        std::istringstream lines(scenario);
+        std::ostringstream ignored;
+        for (std::string line; std::getline(lines, line);) {
+            if (line == "unmoduled") {
+                host.switchModel().featureCommon()->logicalFapIdInsertedIs(
+                    LogicalFap::LogicalFapId(5));
+            } else {
+                host.apply(*PlinthAgent::Scenario::parseLine(line), ignored);
+            }
+        }
+    }
+    Jotter::defaultHandleDel();
+
+    std::ifstream in(ring, std::ios::binary);
+    std::vector<std::uint8_t> const bytes{std::istreambuf_iterator<char>(in), {}};
+    Jotter::RingFormat::Image image;  // views into `bytes`
+    ASSERT_EQ(Jotter::RingFormat::parse(bytes, image), "");
+    std::set<std::string> seen;
+    for (auto const& desc : image.descs) {
+        if (!desc.source.starts_with("PlinthL3Unicast/") && desc.source != "Kel/Subscription") {
+            continue;
+        }
+        std::string codes;
+        for (auto code : desc.codes) {
+            codes += (codes.empty() ? "" : " ") + std::string(Jotter::codeText(code));
+        }
+        std::string site;  // the longest entry its format holds
+        for (auto const& [part, partCodes] : kExpected) {
+            if (desc.format.find(part) != std::string::npos && part.size() > site.size()) {
+                site = part;
+            }
+        }
+        ASSERT_NE(site, "") << "a site not in the table: " << desc.format;
+        EXPECT_EQ(codes, kExpected.at(site)) << desc.format;
+        seen.insert(site);
+    }
+    for (auto const& [site, codes] : kExpected) {
+        EXPECT_TRUE(seen.contains(site)) << "no scenario reached: " << site;
+    }
+
+    // plinth-ring renders the records with their values.
+    std::string const text = dir_ / "ring.txt";
+    ASSERT_EQ(std::system((PLINTH_RING_PATH " " + ring + " > " + text).c_str()), 0);
+    EXPECT_THAT(PlinthTest::slurp(text),
+                testing::HasSubstr("configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: "
+                                   "00:00:5e:00:01:01 vlanId: 10"));
+}
+
+}  // namespace
