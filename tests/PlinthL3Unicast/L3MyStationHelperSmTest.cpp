@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "CaseName.h"
 #include "Journal.h"
 #include "NothingLeft.h"
 #include "Switch.h"
@@ -73,7 +74,8 @@ struct HelperTest : ::testing::Test {
     Kel::Ptr<L3MyStationHelperSm> helper_;
 };
 
-auto const caseName = [](auto const& info) { return std::string(info.param.name); };
+using PlinthTest::byName;
+using PlinthTest::PrintTo;
 
 // Each call's journal and trace lines: the intake line, then one naming the
 // change with the call's own flag. A removal traces after the check that the
@@ -221,6 +223,6 @@ TEST_P(HelperDeathTest, BrokenInvariantAborts) {
                                   ::testing::HasSubstr(": " + c.assertion + "' failed.")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Assertions, HelperDeathTest, ::testing::ValuesIn(kDeathCases), caseName);
+INSTANTIATE_TEST_SUITE_P(Assertions, HelperDeathTest, ::testing::ValuesIn(kDeathCases), byName);
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "CaseName.h"
 #include "Journal.h"
 #include "NothingLeft.h"
 #include "PlinthProfile/Profile.h"
@@ -31,7 +32,8 @@ struct Impostor : Asic::Feature {
     Kel::TypeImpl const* fwkType() const override { return myStationAttrType(); }
 };
 
-auto const caseName = [](auto const& info) { return std::string(info.param.name); };
+using PlinthTest::byName;
+using PlinthTest::PrintTo;
 
 MacVlan keyOf(std::uint32_t vlan, std::uint32_t vlanMask,
               Pakt::EthAddr addrMask = Pakt::EthAddr::broadcast()) {
@@ -177,7 +179,7 @@ TEST_P(ProgramTest, CommitsTheEntriesBeforeTheStatusAndRemovesThemBeforeIt) {
     EXPECT_EQ(journal(), removed);
 }
 
-INSTANTIATE_TEST_SUITE_P(Keys, ProgramTest, ::testing::ValuesIn(kProgramCases), caseName);
+INSTANTIATE_TEST_SUITE_P(Keys, ProgramTest, ::testing::ValuesIn(kProgramCases), byName);
 
 // Built from arguments as the framework does. A dispatch entry reacts to its
 // own attribute only, and not at all while the reactor is marked for

@@ -11,6 +11,7 @@
 
 #include "Asic/SwTable.h"
 #include "Brix/VrrpSm.h"
+#include "CaseName.h"
 #include "Journal.h"
 #include "NothingLeft.h"
 #include "PlinthL3Unicast/L3MyStationMounter.h"
@@ -30,7 +31,8 @@ using Lines = std::vector<std::string>;
 using Any = Kel::Ptr<Kel::PtrInterface const>;
 
 constexpr char const* kChip = "plinthA";
-auto const byName = [](auto const& info) { return std::string(info.param.name); };
+using PlinthTest::byName;
+using PlinthTest::PrintTo;
 
 // What an attribute of `o` holds (read) or hands back (del).
 Any child(Kel::PtrInterface const& o, char const* attr, Kel::AttrOp op = Kel::AttrOp::read) {
