@@ -252,6 +252,15 @@ bool Netlink::dumpRequest(int type, Facts& facts) {
     return true;
 }
 
+// The kernel reports lost notifications before what is still queued, and
+// that predates the loss: applied after the full read that follows, a queued
+// arrival would bring back a link whose removal was among the lost.
+void Netlink::discardQueued(std::vector<char>& buffer) {
+    while (mnl_socket_recvfrom(events_, buffer.data(), buffer.size()) >= 0 || errno == EINTR ||
+           errno == ENOBUFS) {
+    }
+}
+
 bool Netlink::drain(Facts& facts) {
     std::vector<char> buffer(kReadBuffer);
     while (true) {
@@ -261,6 +270,7 @@ bool Netlink::drain(Facts& facts) {
                 return true;
             }
             if (errno == ENOBUFS) {
+                discardQueued(buffer);
                 return false;
             }
             throw NetlinkError(systemError("cannot read kernel notifications"));

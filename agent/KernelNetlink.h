@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <stdexcept>
+#include <vector>
 
 #include "KernelFacts.h"
 
@@ -32,11 +33,13 @@ class Netlink {
     // Every link and address as they stand, read on a socket of its own.
     Facts dump();
     // Applies every queued notification to `facts` without blocking. False
-    // when the kernel dropped some because the socket overflowed; the caller
-    // then starts again from dump().
+    // when the kernel dropped some because the socket overflowed: what was
+    // still queued is thrown away too, and the caller starts again from
+    // dump().
     bool drain(Facts& facts);
 
   private:
+    void discardQueued(std::vector<char>& buffer);
     // False when the kernel marked the reply interrupted.
     bool dumpRequest(int type, Facts& facts);
 
