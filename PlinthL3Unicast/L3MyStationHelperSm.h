@@ -45,7 +45,7 @@ class L3MyStationHelperSm : public Brix::BrixRouterMacDbSm {
 
     RoutingConfigIn const& myStationRoutingConfig() const { return myStationRoutingConfig_; }
     RoutingStatusIn const& myStationRoutingStatus() const { return myStationRoutingStatus_; }
-    Kel::Ptr<MyStationConfigDir> const& myStationConfigDir() const { return myStationConfigDir_; }
+    ConfigDirIn const& myStationConfigDir() const { return myStationConfigDir_; }
 
     // The desired state of `routerType`, from the routing configuration.
     PlinthL3::MacState getNewMacState(RouterTypes routerType) const;
@@ -80,11 +80,11 @@ class L3MyStationHelperSm : public Brix::BrixRouterMacDbSm {
 
   private:
     // Each pointer holds one counted share for the helper's whole life.
-    Kel::Ptr<L3MyStationRoutingConfig const> myStationRoutingConfig_;
+    RoutingConfigIn myStationRoutingConfig_;
     Kel::Subscription<L3MyStationRoutingConfig const> myStationRoutingConfigSubscription_{
         myStationRoutingConfig_, this, &myStationRoutingConfigDispatch};
-    Kel::Ptr<L3MyStationRoutingStatus> myStationRoutingStatus_;
-    Kel::Ptr<MyStationConfigDir> myStationConfigDir_;
+    RoutingStatusIn myStationRoutingStatus_;
+    ConfigDirIn myStationConfigDir_;
 };
 
 using RouterTypes = L3MyStationHelperSm::RouterTypes;

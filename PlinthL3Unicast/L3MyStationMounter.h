@@ -10,17 +10,12 @@
 #include "PlinthLib/MounterBase.h"
 
 namespace Brix {
-class BrixRouterMacDb;
-class BrixRouterMacStatusDb;
 class L3Status;
-}  // namespace Brix
-namespace Brix {
 class VrrpSm;
-}
+}  // namespace Brix
 namespace Brix::VrrpPrivateVlanReflectorLib {
 class LibSm;
-class VirtualRouterMacTable;
-}  // namespace Brix::VrrpPrivateVlanReflectorLib
+}
 namespace BrixHelper {
 class VrrpSmHelper;
 }
@@ -40,11 +35,7 @@ class Status;
 
 namespace PlinthL3Unicast {
 
-class L3MyStationRoutingConfig;
-class L3MyStationRoutingStatus;
 class L3MyStationSm;
-class MyStationConfigDir;
-class MyStationStatusDir;
 class SmRunningState;
 class VrrpSmHelper;
 

@@ -63,7 +63,6 @@ RingBuf::RingBuf(std::string const& path, std::size_t ringBytes)
     std::memcpy(map_, &h, sizeof h);
     desc_ = {map_ + sizeof h, 0, h.descBytes, false};
     ring_ = map_ + sizeof h + h.descBytes;
-    ringBytes_ = h.ringBytes;
     segmentBytes_ = h.ringBytes / RingFormat::kSegments;
     segmentEnd_ = segmentBytes_;
     maxRecord_ = std::min(kMaxRecord, segmentBytes_ / 4 / 8 * 8);
@@ -100,7 +99,7 @@ void RingBuf::startMsg(std::uint32_t descId) {
     // its old records all at once. (No division here: a record costs a few
     // stores, and one division would cost more than all of them.)
     if (tail_ + maxRecord_ > segmentEnd_) {
-        tail_ = segmentEnd_ == ringBytes_ ? 0 : segmentEnd_;
+        tail_ = segmentEnd_ == segmentBytes_ * RingFormat::kSegments ? 0 : segmentEnd_;
         segmentEnd_ = tail_ + segmentBytes_;
         std::memset(ring_ + tail_, 0, sizeof(std::uint32_t));
     }

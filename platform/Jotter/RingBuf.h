@@ -46,7 +46,6 @@ class RingBuf {
     std::uint8_t* map_ = nullptr;
     std::size_t mapBytes_ = 0;
     std::uint8_t* ring_ = nullptr;
-    std::size_t ringBytes_ = 0;
     std::size_t segmentBytes_ = 0;
     std::size_t maxRecord_ = 0;
     std::size_t tail_ = 0;        // where the next record goes
