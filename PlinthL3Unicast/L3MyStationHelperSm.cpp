@@ -302,15 +302,14 @@ void L3MyStationHelperSm::handleRouterMac(Brix::MacTypeMask const& macTypeMask, 
         myStationConfigDir_->configDel(key);
         return;
     }
-    Kel::Ptr<Brix::BrixRouterMacStatus> record = statusDb.macStatusDb(macTypeMask);
-    bool const added = !record;
-    if (added) {
-        record = statusDb.macStatusDbIs(macTypeMask);
-    } else if (record->v4OrV6RoutingEnabled() == v4OrV6RoutingEnabled) {
+    Brix::BrixRouterMacStatus const* found = statusDb.macStatusDb(macTypeMask);
+    bool const added = found == nullptr;
+    if (!added && found->v4OrV6RoutingEnabled() == v4OrV6RoutingEnabled) {
         return;
     }
-    record->v4OrV6RoutingEnabledIs(v4OrV6RoutingEnabled);
-    record->statusIs(Brix::RouterMacStatus::programmed);
+    Brix::BrixRouterMacStatus& record = statusDb.macStatusDbIs(macTypeMask);
+    record.v4OrV6RoutingEnabledIs(v4OrV6RoutingEnabled);
+    record.statusIs(Brix::RouterMacStatus::programmed);
     if (added) {
         KEL_TRACE(traceHandle(), 1, kSource, kAddedFormat, macTypeMask.mac, v4OrV6RoutingEnabled);
     } else {

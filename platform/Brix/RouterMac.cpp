@@ -51,22 +51,20 @@ void BrixRouterMacDb::routerMacDel(MacTypeMask const& key) {
     }
 }
 
-Kel::Ptr<BrixRouterMacStatus> BrixRouterMacStatusDb::macStatusDb(MacTypeMask const& key) const {
-    auto const* found = records_.find(key);
-    return found ? *found : nullptr;
-}
-
-// The record is held here, not through the database: a subscriber may add
-// records, which moves the stored pointers, before this returns.
-Kel::Ptr<BrixRouterMacStatus> BrixRouterMacStatusDb::macStatusDbIs(MacTypeMask const& key) {
-    if (auto const* found = records_.find(key)) {
-        return *found;
-    }
+BrixRouterMacStatus& BrixRouterMacStatusDb::macStatusDbIs(MacTypeMask const& key) {
     MacTypeMask const k = key;
-    auto record = Kel::newPtr<BrixRouterMacStatus>(k);
-    records_.set(k, record);
-    notify(kMacStatusDbAttr, &k, record.get());
-    return record;
+    auto [record, made] = records_.emplace(k, BrixRouterMacStatus(k));
+    if (!made || notifieeList()->subscriberCount() == 0) {
+        return *record;
+    }
+    BrixRouterMacStatus const value = *record;
+    notify(kMacStatusDbAttr, &k, &value);
+    // A subscriber may have written this database, which moves its records.
+    if (BrixRouterMacStatus* moved = records_.findMutable(k)) {
+        return *moved;
+    }
+    detached_ = value;
+    return detached_;
 }
 
 void BrixRouterMacStatusDb::macStatusDbDel(MacTypeMask const& key) {

@@ -83,8 +83,9 @@ enum class RouterMacStatus : std::uint8_t {
     programmed = 2,
 };
 
-// The status of one router MAC, kept by whoever programs it.
-class BrixRouterMacStatus : public Kel::PtrInterface {
+// The status of one router MAC, kept by whoever programs it. A plain value:
+// the database holds its records in place.
+class BrixRouterMacStatus {
   public:
     explicit BrixRouterMacStatus(MacTypeMask key) : key_(key) {}
 
@@ -94,6 +95,8 @@ class BrixRouterMacStatus : public Kel::PtrInterface {
     RouterMacStatus status() const { return status_; }
     void statusIs(RouterMacStatus status) { status_ = status; }
 
+    friend bool operator==(BrixRouterMacStatus const&, BrixRouterMacStatus const&) = default;
+
   private:
     MacTypeMask key_;
     bool v4OrV6RoutingEnabled_ = false;
@@ -101,11 +104,13 @@ class BrixRouterMacStatus : public Kel::PtrInterface {
 };
 
 // The status records of the router MACs. Lives in the system database, so
-// it outlives a restart of the agent that writes it.
+// it outlives a restart of the agent that writes it. It announces a record's
+// arrival (value: a copy of the new record) and removal (value: null); the
+// writes to a record's fields are not announced.
 class BrixRouterMacStatusDb : public Kel::NotifyingEntity {
   public:
     static constexpr short kMacStatusDbAttr = 0;
-    using Records = Kel::Collection<MacTypeMask, Kel::Ptr<BrixRouterMacStatus>, MacTypeMaskHash>;
+    using Records = Kel::Collection<MacTypeMask, BrixRouterMacStatus, MacTypeMaskHash>;
 
     explicit BrixRouterMacStatusDb(Vosk::String name = "l3RouterMacStatusDb")
         : NotifyingEntity(std::move(name)) {}
@@ -115,13 +120,21 @@ class BrixRouterMacStatusDb : public Kel::NotifyingEntity {
 
     Records const& macStatusDb() const { return records_; }
     bool macStatusDbHas(MacTypeMask const& key) const { return records_.contains(key); }
-    Kel::Ptr<BrixRouterMacStatus> macStatusDb(MacTypeMask const& key) const;
-    // The record of `key`, made when absent.
-    Kel::Ptr<BrixRouterMacStatus> macStatusDbIs(MacTypeMask const& key);
+    // Null when absent; good only until the next write to this database.
+    BrixRouterMacStatus const* macStatusDb(MacTypeMask const& key) const {
+        return records_.find(key);
+    }
+    // The record of `key`, made when absent, to be written in place; good
+    // only until the next write to this database.
+    BrixRouterMacStatus& macStatusDbIs(MacTypeMask const& key);
     void macStatusDbDel(MacTypeMask const& key);
 
   private:
     Records records_;
+    // What macStatusDbIs hands back when a subscriber removed the record it
+    // was announcing: the caller's writes then reach nothing, as they would
+    // on any record deleted under its feet.
+    BrixRouterMacStatus detached_{MacTypeMask{}};
 };
 
 }  // namespace Brix

@@ -17,6 +17,9 @@ constexpr std::size_t kDescBytes = 256 * 1024;
 constexpr std::size_t kMaxRecord = 1024;
 constexpr std::size_t kMinRing = 4096;
 constexpr std::size_t kMaxRing = std::size_t{1} << 30;
+// The smallest ring still takes the largest record of fixed-size values.
+static_assert(kMinRing / RingFormat::kSegments / 4 >=
+              RingFormat::kRecordHeader + RingBuf::kMaxFixedValues);
 
 std::atomic<std::uint64_t> nextGeneration{1};
 
@@ -94,30 +97,13 @@ std::uint32_t RingBuf::describe(std::string_view site, std::string_view source, 
     return ++descCount_;
 }
 
-void RingBuf::startMsg(std::uint32_t descId) {
-    // Records never straddle segments; moving on to the next segment drops
-    // its old records all at once. (No division here: a record costs a few
-    // stores, and one division would cost more than all of them.)
-    if (tail_ + maxRecord_ > segmentEnd_) {
-        tail_ = segmentEnd_ == segmentBytes_ * RingFormat::kSegments ? 0 : segmentEnd_;
-        segmentEnd_ = tail_ + segmentBytes_;
-        std::memset(ring_ + tail_, 0, sizeof(std::uint32_t));
-    }
-    rec_ = {ring_, tail_ + RingFormat::kRecordHeader, tail_ + maxRecord_, false};
-    std::memcpy(ring_ + tail_ + 4, &descId, sizeof descId);
-    std::memcpy(ring_ + tail_ + 8, &nextSeq_, sizeof nextSeq_);
-}
-
-void RingBuf::endMsg() {
-    auto length = static_cast<std::uint32_t>(rec_.at - tail_);
-    std::size_t next = tail_ + (length + 7) / 8 * 8;
-    if (next != segmentEnd_) {
-        std::memset(ring_ + next, 0, sizeof length);  // ends the segment here for now
-    }
-    std::memcpy(ring_ + tail_, &length, sizeof length);
-    tail_ = next;
-    nextSeq_ += 1;
-    rec_.full = true;
+// Records never straddle segments; moving on to the next segment drops its
+// old records all at once. (No division: a record costs a few stores, and
+// one division would cost more than all of them.)
+void RingBuf::segmentNext() {
+    tail_ = segmentEnd_ == segmentBytes_ * RingFormat::kSegments ? 0 : segmentEnd_;
+    segmentEnd_ = tail_ + segmentBytes_;
+    std::memset(ring_ + tail_, 0, sizeof(std::uint32_t));
 }
 
 namespace detail {

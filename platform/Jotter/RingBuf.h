@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <span>
 #include <string>
@@ -34,14 +35,47 @@ class RingBuf {
     std::uint32_t describe(std::string_view site, std::string_view source, std::uint32_t line,
                            std::string_view format, std::span<MsgFormatString const> codes);
 
-    void startMsg(std::uint32_t descId);
+    // One record: startMsg, the values, endMsg. The values go in by put and
+    // putText, or, when their sizes are known where the site is compiled
+    // (kMaxFixedValues bytes at most), are copied by the caller straight to
+    // the place startMsg hands back and ended with endMsg(bytes written).
+    static constexpr std::size_t kMaxFixedValues = 96;
+    std::uint8_t* startMsg(std::uint32_t descId) {
+        if (tail_ + maxRecord_ > segmentEnd_) {
+            segmentNext();
+        }
+        std::uint8_t* record = ring_ + tail_;
+        std::memcpy(record + 4, &descId, sizeof descId);
+        std::memcpy(record + 8, &nextSeq_, sizeof nextSeq_);
+        rec_ = {ring_, tail_ + RingFormat::kRecordHeader, tail_ + maxRecord_, false};
+        return record + RingFormat::kRecordHeader;
+    }
     // A value that does not fit ends the record: later values would be
     // decoded against the wrong codes.
     void put(void const* data, std::size_t n) { rec_.put(data, n); }
     void putText(std::string_view text) { rec_.putText(text); }
-    void endMsg();
+    void endMsg() { recordEnd(rec_.at - tail_); }
+    void endMsg(std::size_t valueBytes) { recordEnd(RingFormat::kRecordHeader + valueBytes); }
 
   private:
+    // The length goes in last, after the zero that ends the segment behind
+    // the record: a reader never sees a record half written.
+    void recordEnd(std::size_t bytes) {
+        auto length = static_cast<std::uint32_t>(bytes);
+        std::size_t next = tail_ + (bytes + 7) / 8 * 8;
+        if (next != segmentEnd_) {
+            std::memset(ring_ + next, 0, sizeof length);
+        }
+        // Kept after the stores above by the compiler too: a process killed
+        // in between leaves the mapping with exactly the stores done so far.
+        std::atomic_signal_fence(std::memory_order_release);
+        std::memcpy(ring_ + tail_, &length, sizeof length);
+        tail_ = next;
+        nextSeq_ += 1;
+        rec_.full = true;
+    }
+    void segmentNext();
+
     std::uint64_t const generation_;
     std::uint8_t* map_ = nullptr;
     std::size_t mapBytes_ = 0;

@@ -53,6 +53,16 @@ class Collection {
         it->second = std::move(value);
         return true;
     }
+    // The stored value of `key`, made from `value` when absent, and whether
+    // it was made; for an owner that then changes the value in place.
+    std::pair<V*, bool> emplace(K const& key, V value) {
+        auto [it, inserted] = map_.try_emplace(key, std::move(value));
+        return {&it->second, inserted};
+    }
+    V* findMutable(K const& key) {
+        auto it = map_.find(key);
+        return it == map_.end() ? nullptr : &it->second;
+    }
     // True when the key was present.
     bool erase(K const& key) { return map_.erase(key) > 0; }
     void clear() { map_.clear(); }

@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -120,6 +121,31 @@ inline constexpr C kCode<HexSwitch> = C::x;
 template <class T>
 inline constexpr C codeOf = kCode<decltype(stored(std::declval<T const&>()))>;
 
+// The bytes a stored value takes in a record; 0 for one of varying size.
+template <class S>
+inline constexpr std::size_t kFixedBytes = sizeof(S);
+template <>
+inline constexpr std::size_t kFixedBytes<Pakt::EthAddr> = 6;
+template <>
+inline constexpr std::size_t kFixedBytes<HexSwitch> = 0;
+template <class S>
+inline constexpr bool kVarying = std::is_same_v<S, std::string_view>;
+
+// Copies a fixed-size value to `at` and moves past it.
+template <class S>
+void write(std::uint8_t*& at, S const& value) {
+    if constexpr (std::is_same_v<S, Pakt::EthAddr>) {
+        auto bytes = value.bytes();
+        std::memcpy(at, bytes.data(), bytes.size());
+    } else if constexpr (!std::is_same_v<S, HexSwitch>) {
+        std::memcpy(at, &value, sizeof value);
+    }
+    at += kFixedBytes<S>;
+}
+
+template <class T>
+using Stored = decltype(stored(std::declval<T const&>()));
+
 template <class S>
 void put(Jotter::RingBuf& ring, S const& value) {
     if constexpr (std::is_same_v<S, Pakt::EthAddr>) {
@@ -164,9 +190,22 @@ class TraceSite {
         if (generation_.load(std::memory_order_acquire) != ring.generation()) {
             describe<A...>(ring);
         }
-        if (std::uint32_t id = descId_.load(std::memory_order_relaxed); id != 0) {
+        std::uint32_t const id = descId_.load(std::memory_order_relaxed);
+        if (id == 0) {
+            return;
+        }
+        using namespace traceDetail;
+        if constexpr ((!kVarying<Stored<A>> && ...)) {
+            // The common site: every value's size is known here, so the
+            // record is written with no check per value.
+            constexpr std::size_t bytes = (std::size_t{0} + ... + kFixedBytes<Stored<A>>);
+            static_assert(bytes <= Jotter::RingBuf::kMaxFixedValues);
+            std::uint8_t* at = ring.startMsg(id);
+            (write(at, stored(args)), ...);
+            ring.endMsg(bytes);
+        } else {
             ring.startMsg(id);
-            (traceDetail::put(ring, traceDetail::stored(args)), ...);
+            (put(ring, stored(args)), ...);
             ring.endMsg();
         }
     }

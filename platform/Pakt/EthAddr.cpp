@@ -22,14 +22,6 @@ std::optional<EthAddr> EthAddr::parse(std::string_view text) {
     return EthAddr(value);
 }
 
-std::array<std::uint8_t, 6> EthAddr::bytes() const {
-    std::array<std::uint8_t, 6> out{};
-    for (int i = 0; i < 6; ++i) {
-        out[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value_ >> (8 * (5 - i)));
-    }
-    return out;
-}
-
 EthAddr EthAddr::fromBytes(std::uint8_t const* bytes) {
     std::uint64_t value = 0;
     for (int i = 0; i < 6; ++i) {

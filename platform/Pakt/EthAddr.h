@@ -23,7 +23,14 @@ class EthAddr {
 
     constexpr std::uint64_t value() const { return value_; }
     constexpr bool isZero() const { return value_ == 0; }
-    std::array<std::uint8_t, 6> bytes() const;
+    // Most significant byte first, as on the wire.
+    constexpr std::array<std::uint8_t, 6> bytes() const {
+        std::array<std::uint8_t, 6> out{};
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            out[i] = static_cast<std::uint8_t>(value_ >> (8 * (5 - i)));
+        }
+        return out;
+    }
     static EthAddr fromBytes(std::uint8_t const* bytes);
     // Lower-case "xx:xx:xx:xx:xx:xx".
     std::string stringValue() const;

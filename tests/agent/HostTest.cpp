@@ -232,8 +232,8 @@ void compare(PlinthAgent::Host const& host, Model const& model) {
     auto const& sw = host.switchModel();
     std::map<Brix::MacTypeMask, bool> statusDb;
     for (auto const& [key, record] : sw.routerMacStatusDb()->macStatusDb()) {
-        ASSERT_EQ(record->status(), Brix::RouterMacStatus::programmed);
-        statusDb[key] = record->v4OrV6RoutingEnabled();
+        ASSERT_EQ(record.status(), Brix::RouterMacStatus::programmed);
+        statusDb[key] = record.v4OrV6RoutingEnabled();
     }
     ASSERT_EQ(statusDb, model.statusDb);
     if (!model.started) {

@@ -165,8 +165,8 @@ class Journal {
         static Brix::BrixRouterMacStatusDb::Records const none;
         auto const& db = sources_.routerMacStatus;
         for (auto const& [k, r] : db ? db->macStatusDb() : none) {
-            out.emplace(k, text("routing=", r->v4OrV6RoutingEnabled(),
-                                " status=", static_cast<int>(r->status())));
+            out.emplace(k, text("routing=", r.v4OrV6RoutingEnabled(),
+                                " status=", static_cast<int>(r.status())));
         }
         return out;
     }
