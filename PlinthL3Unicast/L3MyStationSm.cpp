@@ -221,15 +221,22 @@ void L3MyStationSm::fcsdDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
 }
 
 void L3MyStationSm::myStationConfigDirDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
-                                               short attribute, void const* key, void const*) {
+                                               short attribute, void const* key,
+                                               void const* value) {
     bool const watched = attribute == MyStationConfigDir::kCollectionAttr;
-    Kel::dispatchTo<L3MyStationSm>(trace(), "myStationConfigDirDispatch", subscriber, watched,
-                                   [key](auto& sm) {
-                                       // Copied: the publisher's key may not outlive a change that
-                                       // the reaction causes in the same directory.
-                                       MacVlan const mask = *static_cast<MacVlan const*>(key);
-                                       sm.handleConfig(mask);
-                                   });
+    Kel::dispatchTo<L3MyStationSm>(
+        trace(), "myStationConfigDirDispatch", subscriber, watched, [key, value](auto& sm) {
+            // Copied: the publisher's key may not outlive a change that the
+            // reaction causes in the same directory.
+            MacVlan const mask = *static_cast<MacVlan const*>(key);
+            // The record handed over spares a lookup, unless a subscriber
+            // before this one has changed the directory since.
+            if (sm.myStationConfigDir_->announcingLatest()) {
+                sm.handleConfig(mask, static_cast<MyStationConfig const*>(value));
+            } else {
+                sm.handleConfig(mask);
+            }
+        });
 }
 
 void L3MyStationSm::myStationTableIs(Kel::Ptr<MyStationTable> const& table) {
@@ -332,6 +339,10 @@ void L3MyStationSm::handleConfig() {
 }
 
 void L3MyStationSm::handleConfig(MacVlan const& mask) {
+    handleConfig(mask, myStationConfigDir_ ? myStationConfigDir_->config(mask) : nullptr);
+}
+
+void L3MyStationSm::handleConfig(MacVlan const& mask, MyStationConfig const* found) {
     KEL_TRACE(trace(), 0, kSource, "handleConfig addr: %s vlan/mask: 0x%s%s/0x%s", mask.addr,
               std::hex, mask.vlan, mask.vlanMask);
     // A table written away through reflective access counts as none.
@@ -339,8 +350,6 @@ void L3MyStationSm::handleConfig(MacVlan const& mask) {
         KEL_TRACE(trace(), 0, kSource, "handleConfig MyStationTable is not yet initialized ");
         return;
     }
-    MyStationConfig const* found =
-        myStationConfigDir_ ? myStationConfigDir_->config(mask) : nullptr;
     if (found != nullptr) {
         // Copied: writing the status notifies others, who may change the entry.
         MyStationConfig const config = *found;

@@ -92,6 +92,9 @@ class L3MyStationSm : public Kel::PtrInterface {
     void release();
     void tableCreate(Asic::ChipInfo const& chipInfo);
     bool taggedEntryNeeded(MacVlan const& mask) const;
+    // handleConfig(mask) with the key's configuration entry given, null
+    // when it has none.
+    void handleConfig(MacVlan const& mask, MyStationConfig const* found);
     void entriesProgram(MacVlan const& mask, MyStationConfig const& config);
     void entriesRemove(MacVlan const& mask);
 

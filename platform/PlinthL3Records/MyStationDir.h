@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 
 #include "Kel/Collection.h"
@@ -56,19 +57,34 @@ class MyStationRecordDir : public Kel::NotifyingEntity {
         MacVlan const k = key;
         Record const value = record;
         if (records_.set(k, value)) {
-            this->notify(kCollectionAttr, &k, &value);
+            announce(&k, &value);
         }
     }
     // Does nothing for an absent key.
     void recordDel(MacVlan const& key) {
         MacVlan const k = key;
         if (records_.erase(k)) {
-            this->notify(kCollectionAttr, &k, nullptr);
+            announce(&k, nullptr);
         }
     }
 
+    // Inside a subscriber: whether the change being announced is still this
+    // directory's latest, so that the record handed over (or its absence) is
+    // what the directory holds now. False once a subscriber called earlier
+    // for the same change has written here again.
+    bool announcingLatest() const { return announcing_ == writes_; }
+
   private:
+    void announce(MacVlan const* key, Record const* value) {
+        std::uint64_t const outer = announcing_;
+        announcing_ = ++writes_;
+        this->notify(kCollectionAttr, key, value);
+        announcing_ = outer;
+    }
+
     Records records_;
+    std::uint64_t writes_ = 0;      // real changes so far
+    std::uint64_t announcing_ = 0;  // the change whose announcement runs
 };
 
 // The configuration entries that the writers of My Station entries keep.

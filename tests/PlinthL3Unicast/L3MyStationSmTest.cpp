@@ -181,6 +181,27 @@ TEST_P(ProgramTest, CommitsTheEntriesBeforeTheStatusAndRemovesThemBeforeIt) {
 
 INSTANTIATE_TEST_SUITE_P(Keys, ProgramTest, ::testing::ValuesIn(kProgramCases), byName);
 
+// A subscriber ahead of the reactor answers every new entry by deleting it.
+// The reactor hears of the deletion first and of the addition after it, and
+// must follow what the directory holds, not the record the stale
+// announcement hands over.
+TEST_F(L3MyStationSmTest, FollowsTheDirectoryWhenAnEarlierSubscriberChangedIt) {
+    runningSmIs();
+    Vosk::Subscriber veto;
+    veto.owner = configDir_.get();
+    veto.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* self, short, void const* key,
+                       void const* value) {
+        if (value != nullptr) {
+            static_cast<MyStationConfigDir*>(self->owner)
+                ->configDel(*static_cast<MacVlan const*>(key));
+        }
+    };
+    configDir_->notifieeList()->subscriberAdd(&veto, true);
+    configIs(keyOf(1, 0xfff));
+    EXPECT_EQ(sm_->myStationTable()->entrys(), 0U);
+    EXPECT_EQ(statusDir_->status().size(), 0U);
+}
+
 // Built from arguments as the framework does. A dispatch entry reacts to its
 // own attribute only, and not at all while the reactor is marked for
 // deletion. Entries carry the flags of the current configuration; the
