@@ -35,44 +35,56 @@ class RingBuf {
     std::uint32_t describe(std::string_view site, std::string_view source, std::uint32_t line,
                            std::string_view format, std::span<MsgFormatString const> codes);
 
-    // One record: startMsg, the values, endMsg. The values go in by put and
-    // putText, or, when their sizes are known where the site is compiled
-    // (kMaxFixedValues bytes at most), are copied by the caller straight to
-    // the place startMsg hands back and ended with endMsg(bytes written).
-    static constexpr std::size_t kMaxFixedValues = 96;
-    std::uint8_t* startMsg(std::uint32_t descId) {
-        if (tail_ + maxRecord_ > segmentEnd_) {
-            segmentNext();
-        }
-        std::uint8_t* record = ring_ + tail_;
-        std::memcpy(record + 4, &descId, sizeof descId);
-        std::memcpy(record + 8, &nextSeq_, sizeof nextSeq_);
-        rec_ = {ring_, tail_ + RingFormat::kRecordHeader, tail_ + maxRecord_, false};
-        return record + RingFormat::kRecordHeader;
+    // One record: startMsg, the values by put and putText, endMsg.
+    void startMsg(std::uint32_t descId) {
+        std::uint8_t* values = recordStart(descId);
+        rec_ = {ring_, static_cast<std::size_t>(values - ring_), tail_ + maxRecord_, false};
     }
     // A value that does not fit ends the record: later values would be
     // decoded against the wrong codes.
     void put(void const* data, std::size_t n) { rec_.put(data, n); }
     void putText(std::string_view text) { rec_.putText(text); }
-    void endMsg() { recordEnd(rec_.at - tail_); }
+    void endMsg() {
+        recordEnd(rec_.at - tail_);
+        rec_.full = true;
+    }
+
+    // The same for values whose sizes are known where the site is compiled,
+    // kMaxFixedValues bytes at most: the caller copies them to the place
+    // handed back, with no check per value, and ends the record with the
+    // bytes it wrote.
+    static constexpr std::size_t kMaxFixedValues = 96;
+    std::uint8_t* startFixedMsg(std::uint32_t descId) { return recordStart(descId); }
     void endMsg(std::size_t valueBytes) { recordEnd(RingFormat::kRecordHeader + valueBytes); }
 
   private:
+    // Room for the largest record, then its header; where its values go.
+    std::uint8_t* recordStart(std::uint32_t descId) {
+        if (tail_ + maxRecord_ > segmentEnd_) {
+            segmentNext();
+        }
+        std::uint8_t* record = ring_ + tail_;
+        std::uint64_t const seq = nextSeq_;
+        std::memcpy(record + 4, &descId, sizeof descId);
+        std::memcpy(record + 8, &seq, sizeof seq);
+        return record + RingFormat::kRecordHeader;
+    }
     // The length goes in last, after the zero that ends the segment behind
     // the record: a reader never sees a record half written.
     void recordEnd(std::size_t bytes) {
-        auto length = static_cast<std::uint32_t>(bytes);
-        std::size_t next = tail_ + (bytes + 7) / 8 * 8;
+        std::uint8_t* const ring = ring_;  // the stores below could alias members
+        std::size_t const tail = tail_;
+        std::size_t const next = tail + (bytes + 7) / 8 * 8;
+        auto const length = static_cast<std::uint32_t>(bytes);
         if (next != segmentEnd_) {
-            std::memset(ring_ + next, 0, sizeof length);
+            std::memset(ring + next, 0, sizeof length);
         }
         // Kept after the stores above by the compiler too: a process killed
         // in between leaves the mapping with exactly the stores done so far.
         std::atomic_signal_fence(std::memory_order_release);
-        std::memcpy(ring_ + tail_, &length, sizeof length);
+        std::memcpy(ring + tail, &length, sizeof length);
         tail_ = next;
         nextSeq_ += 1;
-        rec_.full = true;
     }
     void segmentNext();
 

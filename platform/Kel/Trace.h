@@ -200,7 +200,7 @@ class TraceSite {
             // record is written with no check per value.
             constexpr std::size_t bytes = (std::size_t{0} + ... + kFixedBytes<Stored<A>>);
             static_assert(bytes <= Jotter::RingBuf::kMaxFixedValues);
-            std::uint8_t* at = ring.startMsg(id);
+            std::uint8_t* at = ring.startFixedMsg(id);
             (write(at, stored(args)), ...);
             ring.endMsg(bytes);
         } else {
