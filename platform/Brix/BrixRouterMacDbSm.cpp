@@ -66,7 +66,8 @@ void BrixRouterMacDbSm::statusRecordsDrop() {
 }
 
 void BrixRouterMacDbSm::presentEntriesReport() {
-    reported_.clear();
+    unreported_.clear();
+    reportedWhenSilenced_.clear();
     if (!routerMacDb_) {
         return;
     }
@@ -77,14 +78,36 @@ void BrixRouterMacDbSm::presentEntriesReport() {
     for (auto const& [key, entry] : routerMacDb_->routerMac()) {
         present.emplace_back(key, entry.v4OrV6RoutingEnabled);
     }
+    if (!hasNotificationActive()) {
+        reportedWhenSilenced_ = routerMacDb_->routerMac().keys();
+    }
     for (auto const& [key, routingEnabled] : present) {
-        reported_.insert(key);
         handleRouterMac(key, true, routingEnabled);
     }
 }
 
 void BrixRouterMacDbSm::hasNotificationActiveIs(bool active) {
-    Kel::notificationActiveIs<PtrInterface>(*this, active, routerMacDbSubscription_);
+    if (!Kel::notificationActiveIs<PtrInterface>(*this, active, routerMacDbSubscription_) ||
+        !initialized_ || !routerMacDb_) {
+        return;
+    }
+    if (active) {
+        silenceEnd();
+    } else {
+        reportedWhenSilenced_ = routerMacDb_->routerMac().keys();
+    }
+}
+
+// What was added while switched off was never reported.
+void BrixRouterMacDbSm::silenceEnd() {
+    absl::flat_hash_set<MacTypeMask, MacTypeMaskHash> const reported(reportedWhenSilenced_.begin(),
+                                                                     reportedWhenSilenced_.end());
+    for (auto const& [key, entry] : routerMacDb_->routerMac()) {
+        if (!reported.contains(key)) {
+            unreported_.insert(key);
+        }
+    }
+    reportedWhenSilenced_.clear();
 }
 
 void BrixRouterMacDbSm::routerMacDbDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
@@ -101,10 +124,10 @@ void BrixRouterMacDbSm::routerMacDbDispatch(Vosk::Publisher*, Vosk::Subscriber* 
 
 void BrixRouterMacDbSm::handleRouterMacDbChange(MacTypeMask const& key,
                                                 BrixRouterMac const* entry) {
+    bool const unreported = !unreported_.empty() && unreported_.erase(key) > 0;
     if (entry != nullptr) {
-        reported_.insert(key);
         handleRouterMac(key, true, entry->v4OrV6RoutingEnabled);
-    } else if (reported_.erase(key) > 0) {
+    } else if (!unreported) {
         handleRouterMac(key, false, false);
     }
 }

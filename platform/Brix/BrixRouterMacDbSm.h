@@ -77,14 +77,21 @@ class BrixRouterMacDbSm : public Kel::PtrInterface {
     void handleRouterMacDbChange(MacTypeMask const& key, BrixRouterMac const* entry);
     void statusRecordsDrop();
     void presentEntriesReport();
+    void silenceEnd();
 
     Kel::Ptr<BrixRouterMacDb const> routerMacDb_;
     Kel::Subscription<BrixRouterMacDb const> routerMacDbSubscription_{routerMacDb_, this,
                                                                       &routerMacDbDispatch};
     Kel::Ptr<BrixRouterMacStatusDb> routerMacStatusDb_;
     bool initialized_ = false;
-    // The keys last reported present: only these are reported removed.
-    absl::flat_hash_set<MacTypeMask, MacTypeMaskHash> reported_;
+    // Every key present in the database has been reported present, except
+    // those added while this reactor was switched off after initialization:
+    // these are never reported removed. (Tracking the exceptions instead of
+    // every reported key keeps the common change free of a second table.)
+    absl::flat_hash_set<MacTypeMask, MacTypeMaskHash> unreported_;
+    // The keys present, every one reported, when the reactor was switched
+    // off while initialized, or initialized while switched off.
+    std::vector<MacTypeMask> reportedWhenSilenced_;
 };
 
 }  // namespace Brix

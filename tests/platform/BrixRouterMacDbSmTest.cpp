@@ -47,7 +47,7 @@ struct RecordingSm : BrixRouterMacDbSm {
 // present; the status records of an earlier run go before that report.
 // Listening, the reactor reports each change of the entries, and a removal
 // only for a key reported present: here not for one added while it was
-// switched off.
+// switched off, but for one reported before.
 TEST(BrixRouterMacDbSmTest, InitializationDropsStaleRecordsThenReportsWhatIsPresent) {
     PlinthTest::NothingLeft const nothingLeft;
     auto db = Kel::newPtr<BrixRouterMacDb>();
@@ -70,16 +70,34 @@ TEST(BrixRouterMacDbSmTest, InitializationDropsStaleRecordsThenReportsWhatIsPres
     db->routerMacIs(k, routing);
     db->notifieeList()->notify(1, &k, &routing);  // not the entries
     db->routerMacDel(k);
+    db->routerMacIs(key(15), routing);
     sm->hasNotificationActiveIs(false);
     db->routerMacIs(key(12), routing);
     sm->hasNotificationActiveIs(true);
     db->routerMacDel(key(12));
+    db->routerMacDel(key(15));
     sm->kelDoZombieReactors(true);
     db->routerMacIs(key(13), routing);
     EXPECT_EQ(sm->log,
               (Lines{"system 10 present routing", "init on: 10", "init on: 10", "init off: 10",
                      "gateway 11 present", "init on: 11", "interface 10 present",
-                     "interface 10 present routing", "interface 10 absent"}));
+                     "interface 10 present routing", "interface 10 absent",
+                     "system 15 present routing", "system 15 absent"}));
+}
+
+// Initialized while switched off, the reactor reports what is present then;
+// once switched on, only a key added after that goes unreported.
+TEST(BrixRouterMacDbSmTest, InitializedWhileSwitchedOffReportsLaterRemovalsOfWhatItReported) {
+    PlinthTest::NothingLeft const nothingLeft;
+    auto db = Kel::newPtr<BrixRouterMacDb>();
+    auto sm = Kel::newPtr<RecordingSm>(db, Kel::newPtr<BrixRouterMacStatusDb>());
+    db->routerMacIs(key(1), {true});
+    sm->initializedIs(true);
+    db->routerMacIs(key(2), {true});
+    sm->hasNotificationActiveIs(true);
+    db->routerMacDel(key(2));
+    db->routerMacDel(key(1));
+    EXPECT_EQ(sm->log, (Lines{"system 1 present routing", "init on: 1", "system 1 absent"}));
 }
 
 }  // namespace
