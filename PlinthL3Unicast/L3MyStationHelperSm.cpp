@@ -19,8 +19,11 @@ using PlinthL3::MacState;
 
 constexpr char const* kSource = "PlinthL3Unicast/L3MyStationHelperSm";
 
+// Looked up once, when the plug-in is loaded: a trace site runs on every
+// change, and a function-local static would test its guard each time.
+Kel::TraceHandle& handle = Kel::traceHandle("L3MyStationHelperSm");
+
 Kel::TraceHandle& traceHandle() {
-    static Kel::TraceHandle& handle = Kel::traceHandle("L3MyStationHelperSm");
     return handle;
 }
 

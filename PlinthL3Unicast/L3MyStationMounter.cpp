@@ -33,8 +33,11 @@ using Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable;
 
 constexpr char const* kSource = "PlinthL3Unicast/L3MyStationMounter";
 
+// Looked up once, when the plug-in is loaded: a trace site runs on every
+// change, and a function-local static would test its guard each time.
+Kel::TraceHandle& handle = Kel::traceHandle("L3MyStationMounter");
+
 Kel::TraceHandle& traceHandle() {
-    static Kel::TraceHandle& handle = Kel::traceHandle("L3MyStationMounter");
     return handle;
 }
 

@@ -23,8 +23,11 @@ constexpr char const* kHandleLogicalFapIdSignature =
 // The chip driver's unit for the table, whatever the logical FAP id.
 constexpr Asic::UnitId kTableUnit = 511;
 
+// Looked up once, when the plug-in is loaded: a trace site runs on every
+// change, and a function-local static would test its guard each time.
+Kel::TraceHandle& handle = Kel::traceHandle("L3MyStationSm");
+
 Kel::TraceHandle& trace() {
-    static Kel::TraceHandle& handle = Kel::traceHandle("L3MyStationSm");
     return handle;
 }
 

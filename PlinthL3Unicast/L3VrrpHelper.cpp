@@ -22,8 +22,11 @@ constexpr char const* kDeleteTrace =
     "virtual void PlinthL3Unicast::VrrpSmHelper::deleteVirtualRouterMac(const Pakt::EthAddr&, "
     "U32), mac: %s, vlan: %s";
 
+// Looked up once, when the plug-in is loaded: a trace site runs on every
+// change, and a function-local static would test its guard each time.
+Kel::TraceHandle& handle = Kel::traceHandle("L3VrrpHelper");
+
 Kel::TraceHandle& traceL3VrrpHelper() {
-    static Kel::TraceHandle& handle = Kel::traceHandle("L3VrrpHelper");
     return handle;
 }
 

@@ -55,11 +55,7 @@ std::size_t Publisher::subscriberCount() const {
         std::count_if(subscribers_.begin(), subscribers_.end(), [](auto* s) { return s; }));
 }
 
-void Publisher::notify(short attribute, void const* key, void const* value) {
-    // Most attributes of most entities have nobody listening.
-    if (subscribers_.empty()) {
-        return;
-    }
+void Publisher::dispatch(short attribute, void const* key, void const* value) {
     ++dispatchDepth_;
     // Index, not iterator: a dispatch may append subscribers. Those added
     // during this change are not called for it.

@@ -50,9 +50,16 @@ class Publisher {
     void subscriberRemove(Subscriber* subscriber);
     std::size_t subscriberCount() const;
 
-    void notify(short attribute, void const* key = nullptr, void const* value = nullptr);
+    void notify(short attribute, void const* key = nullptr, void const* value = nullptr) {
+        // Most attributes of most entities have nobody listening: no call.
+        if (!subscribers_.empty()) {
+            dispatch(attribute, key, value);
+        }
+    }
 
   private:
+    void dispatch(short attribute, void const* key, void const* value);
+
     std::vector<Subscriber*> subscribers_;  // not owned; null marks a removal during dispatch
     int dispatchDepth_ = 0;
     bool removedInDispatch_ = false;  // nulls to drop once the outermost dispatch ends
