@@ -170,6 +170,12 @@ L3MyStationHelperSm::L3MyStationHelperSm(RouterMacDbIn const& routerMacDb,
     // Subscribed before notifications are switched on, so that no change of
     // the routing configuration is lost between creation and activation.
     myStationRoutingConfigSubscription_.activeIs(true);
+    // What the database holds now is what initialization reports: room for
+    // its entries is made once, not by growing the directory entry by entry.
+    if (routerMacDb && myStationConfigDir_) {
+        myStationConfigDir_->configReserve(myStationConfigDir_->config().size() +
+                                           routerMacDb->routerMac().size());
+    }
 }
 
 L3MyStationHelperSm::~L3MyStationHelperSm() {

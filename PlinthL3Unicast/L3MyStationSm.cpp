@@ -371,10 +371,28 @@ bool L3MyStationSm::taggedEntryNeeded(MacVlan const& mask) const {
     return mask.vlan != 0 && l3UnicastChipAttr_ && l3UnicastChipAttr_->taggedEntryNeeded();
 }
 
+// The table and the status hold an entry per configured key: when a writer
+// has made room in the directory for many keys at once, the same room is
+// made here once, instead of growing by moving every entry time and again.
+void L3MyStationSm::roomFollow() {
+    if (!myStationConfigDir_) {
+        return;
+    }
+    std::size_t const room = myStationConfigDir_->config().room();
+    if (room <= myStationTable_->entries().room()) {
+        return;
+    }
+    myStationTable_->entriesReserve(room);
+    if (myStationStatusDir_) {
+        myStationStatusDir_->statusReserve(room);
+    }
+}
+
 void L3MyStationSm::entriesProgram(MacVlan const& mask, MyStationConfig const& config) {
     // Built in full before the first write: a range error leaves the table
     // and the status as they were.
     MyStationTable::Entry const entry = primaryEntry(mask, config);
+    roomFollow();
     myStationTable_->entryCommit(tableKey(mask, false), entry);
     if (taggedEntryNeeded(mask)) {
         myStationTable_->entryCommit(tableKey(mask, true), taggedEntry(entry));

@@ -95,6 +95,7 @@ class L3MyStationSm : public Kel::PtrInterface {
     // handleConfig(mask) with the key's configuration entry given, null
     // when it has none.
     void handleConfig(MacVlan const& mask, MyStationConfig const* found);
+    void roomFollow();
     void entriesProgram(MacVlan const& mask, MyStationConfig const& config);
     void entriesRemove(MacVlan const& mask);
 

@@ -67,6 +67,8 @@ class Collection {
     bool erase(K const& key) { return map_.erase(key) > 0; }
     void clear() { map_.clear(); }
     void reserve(std::size_t n) { map_.reserve(n); }
+    // How many elements fit before the next insertion moves them all.
+    std::size_t room() const { return map_.capacity() - map_.capacity() / 8; }
 
     // A copy of the keys, for a loop that writes the collection while it
     // walks, or sets off writes to it: a write may move every element.

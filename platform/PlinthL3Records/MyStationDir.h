@@ -60,6 +60,8 @@ class MyStationRecordDir : public Kel::NotifyingEntity {
             announce(&k, &value);
         }
     }
+    // Room for `n` records without growing; changes no record.
+    void recordsReserve(std::size_t n) { records_.reserve(n); }
     // Does nothing for an absent key.
     void recordDel(MacVlan const& key) {
         MacVlan const k = key;
@@ -97,6 +99,7 @@ class MyStationConfigDir : public MyStationRecordDir<MyStationConfig> {
     MyStationConfig const* config(MacVlan const& key) const { return recordAt(key); }
     void configIs(MacVlan const& key, MyStationConfig const& config) { recordIs(key, config); }
     void configDel(MacVlan const& key) { recordDel(key); }
+    void configReserve(std::size_t n) { recordsReserve(n); }
 };
 
 // The keys the table programmer has programmed.
@@ -109,6 +112,7 @@ class MyStationStatusDir : public MyStationRecordDir<MyStationStatus> {
     MyStationStatus const* status(MacVlan const& key) const { return recordAt(key); }
     void statusIs(MacVlan const& key, MyStationStatus const& status) { recordIs(key, status); }
     void statusDel(MacVlan const& key) { recordDel(key); }
+    void statusReserve(std::size_t n) { recordsReserve(n); }
 };
 
 }  // namespace PlinthL3Unicast
