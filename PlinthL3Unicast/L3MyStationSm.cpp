@@ -313,9 +313,7 @@ void L3MyStationSm::tableCreate(PlinthCentral::ChipInfo const& chipInfo) {
     initialized_ = true;
     // Sized once for what is configured: growing by rehash while a large
     // configuration goes in costs as much as the entries themselves.
-    if (myStationConfigDir_) {
-        myStationTable_->entriesReserve(myStationConfigDir_->config().size());
-    }
+    roomFollow();
     // Everything configured while the table did not exist goes in before
     // anyone is told that the table is live.
     handleConfig();
