@@ -172,7 +172,10 @@ void put(Jotter::RingBuf& ring, S const& value) {
 // record written there.
 class TraceSite {
   public:
-    TraceSite(char const* source, int line, char const* function, char const* format, int level)
+    // Constant: a site's static is then set up when the library loads, and
+    // running the site tests no guard.
+    constexpr TraceSite(char const* source, int line, char const* function, char const* format,
+                        int level)
         : source_(source), function_(function), format_(format), line_(line), level_(level) {}
 
     template <class... A>
