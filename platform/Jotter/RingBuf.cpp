@@ -69,6 +69,9 @@ RingBuf::RingBuf(std::string const& path, std::size_t ringBytes)
     segmentBytes_ = h.ringBytes / RingFormat::kSegments;
     segmentEnd_ = segmentBytes_;
     maxRecord_ = std::min(kMaxRecord, segmentBytes_ / 4 / 8 * 8);
+    // Every page touched now, while the agent sets up, rather than faulted
+    // in one by one by the first records of a busy moment.
+    std::memset(ring_, 0, h.ringBytes);
 }
 
 RingBuf::~RingBuf() {
