@@ -176,7 +176,12 @@ class TraceSite {
     // running the site tests no guard.
     constexpr TraceSite(char const* source, int line, char const* function, char const* format,
                         int level)
-        : source_(source), function_(function), format_(format), line_(line), level_(level) {}
+        : source_(source),
+          function_(function),
+          format_(format),
+          line_(line),
+          level_(level),
+          levelBit_(level >= 0 && level < 32 ? std::uint32_t{1} << level : 0) {}
 
     template <class... A>
     void trace(TraceHandle const& handle, A const&... args) {
@@ -188,7 +193,7 @@ class TraceSite {
 
     template <class... A>
     void text(TraceHandle const& handle, A const&... args) {
-        if (handle.enabled(level_)) {
+        if ((handle.levels() & levelBit_) != 0) {
             emit(handle, args...);
         }
     }
@@ -241,6 +246,7 @@ class TraceSite {
     char const* format_;
     int line_;
     int level_;
+    std::uint32_t levelBit_;  // the level among a handle's levels; none if out of range
     std::atomic<std::uint32_t> descId_{0};
     std::atomic<std::uint64_t> generation_{0};
 };

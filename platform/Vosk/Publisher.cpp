@@ -57,10 +57,11 @@ std::size_t Publisher::subscriberCount() const {
 
 void Publisher::dispatch(short attribute, void const* key, void const* value) {
     ++dispatchDepth_;
-    // Index, not iterator: a dispatch may append subscribers. Those added
-    // during this change are not called for it.
+    // Index, not iterator: a dispatch may append subscribers (the vector
+    // never shrinks while a dispatch runs). Those added during this change
+    // are not called for it.
     std::size_t const end = subscribers_.size();
-    for (std::size_t i = 0; i < end && i < subscribers_.size(); ++i) {
+    for (std::size_t i = 0; i < end; ++i) {
         Subscriber* s = subscribers_[i];
         if (s != nullptr && s->dispatch != nullptr) {
             s->dispatch(this, s, attribute, key, value);
