@@ -67,11 +67,11 @@ RingBuf::RingBuf(std::string const& path, std::size_t ringBytes)
     desc_ = {map_ + sizeof h, 0, h.descBytes, false};
     ring_ = map_ + sizeof h + h.descBytes;
     segmentBytes_ = h.ringBytes / RingFormat::kSegments;
-    segmentEnd_ = segmentBytes_;
     maxRecord_ = std::min(kMaxRecord, segmentBytes_ / 4 / 8 * 8);
     // Every page touched now, while the agent sets up, rather than faulted
     // in one by one by the first records of a busy moment.
     std::memset(ring_, 0, h.ringBytes);
+    segmentStart(0);
 }
 
 RingBuf::~RingBuf() {
@@ -104,9 +104,18 @@ std::uint32_t RingBuf::describe(std::string_view site, std::string_view source, 
 // old records all at once. (No division: a record costs a few stores, and
 // one division would cost more than all of them.)
 void RingBuf::segmentNext() {
-    tail_ = segmentEnd_ == segmentBytes_ * RingFormat::kSegments ? 0 : segmentEnd_;
-    segmentEnd_ = tail_ + segmentBytes_;
-    std::memset(ring_ + tail_, 0, sizeof(std::uint32_t));
+    segmentStart(segmentEnd_ == segmentBytes_ * RingFormat::kSegments ? 0 : segmentEnd_);
+}
+
+// The old records go first (a zero length ends the segment at once), then
+// the sequence number that the new ones count from.
+void RingBuf::segmentStart(std::size_t at) {
+    std::uint8_t* const segment = ring_ + at;
+    std::memset(segment + RingFormat::kSegmentHeader, 0, sizeof(std::uint32_t));
+    std::atomic_signal_fence(std::memory_order_release);
+    std::memcpy(segment, &nextSeq_, sizeof nextSeq_);
+    tail_ = at + RingFormat::kSegmentHeader;
+    segmentEnd_ = at + segmentBytes_;
 }
 
 namespace detail {

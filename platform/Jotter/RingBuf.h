@@ -68,9 +68,7 @@ class RingBuf {
         // The ring is written straight through, far more than the caches
         // hold: asking for the line a few records ahead hides its fetch.
         __builtin_prefetch(record + kPrefetchAhead, 1);
-        std::uint64_t const seq = nextSeq_;
         std::memcpy(record + 4, &descId, sizeof descId);
-        std::memcpy(record + 8, &seq, sizeof seq);
         return record + RingFormat::kRecordHeader;
     }
     // The length goes in last, after the zero that ends the segment behind
@@ -88,9 +86,10 @@ class RingBuf {
         std::atomic_signal_fence(std::memory_order_release);
         std::memcpy(ring + tail, &length, sizeof length);
         tail_ = next;
-        nextSeq_ += 1;
+        nextSeq_ += 1;  // only for the next segment's first record
     }
     void segmentNext();
+    void segmentStart(std::size_t at);
 
     std::uint64_t const generation_;
     std::uint8_t* map_ = nullptr;

@@ -42,11 +42,11 @@ std::string parseDescs(Cursor area, Image& out) {
 
 // `base` is where the segment starts in the ring, for the messages.
 std::string parseSegment(std::span<std::uint8_t const> segment, std::size_t base, Image& out) {
-    for (std::size_t at = 0; at + kRecordHeader <= segment.size();) {
+    std::uint64_t seq = Cursor{segment}.read<std::uint64_t>();
+    for (std::size_t at = kSegmentHeader; at + kRecordHeader <= segment.size(); ++seq) {
         Cursor c{segment.subspan(at)};
         auto length = c.read<std::uint32_t>();
         auto descId = c.read<std::uint32_t>();
-        auto seq = c.read<std::uint64_t>();
         std::string what = "corrupt record at ring offset " + std::to_string(base + at);
         if (length == 0) {
             break;

@@ -19,10 +19,12 @@
 // A description: u32 entry length, u32 line, u8 code count, the codes, then
 // site, source and format, each as u16 length + characters. Ids count from 1
 // in the order of the area. The ring is kSegments equal segments, each filled
-// from its start; a record is u32 length (unpadded), u32 description id, u64
-// sequence number, then the values, on an 8-byte boundary. In both areas an
-// entry's length is written last and a zero length ends the area or segment,
-// so an entry cut short by a crash is never read.
+// from its start: the u64 sequence number of its first record, then records
+// of u32 length (unpadded), u32 description id and the values, each on an
+// 8-byte boundary; a record's sequence number is the segment's plus its
+// place in the segment. In both areas an entry's length is written last and
+// a zero length ends the area or segment, so an entry cut short by a crash
+// is never read.
 namespace Jotter {
 
 // How one argument is stored. The enumerator names are the codes as they
@@ -49,9 +51,10 @@ class RingFileError : public std::runtime_error {
 namespace RingFormat {
 
 inline constexpr char kMagic[8] = {'P', 'L', 'N', 'J', 'R', 'I', 'N', 'G'};
-inline constexpr std::uint32_t kVersion = 2;
+inline constexpr std::uint32_t kVersion = 3;
 inline constexpr std::size_t kSegments = 8;
-inline constexpr std::size_t kRecordHeader = 16;
+inline constexpr std::size_t kSegmentHeader = 8;
+inline constexpr std::size_t kRecordHeader = 8;
 
 struct FileHeader {
     char magic[8];

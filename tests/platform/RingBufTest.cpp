@@ -138,9 +138,9 @@ Damage const kDamages[] = {
      "description 1: length"},
     {"DescCode", [](std::string& b) { poke<std::uint8_t>(b, sizeof(Header) + 9, 0); },
      "corrupt description 1"},
-    {"RecordLength", [](std::string& b) { poke<std::uint32_t>(b, ringAt(b), 0xfffffff0U); },
-     "record at ring offset 0: length"},
-    {"RecordDesc", [](std::string& b) { poke<std::uint32_t>(b, ringAt(b) + 4, 77); },
+    {"RecordLength", [](std::string& b) { poke<std::uint32_t>(b, ringAt(b) + 8, 0xfffffff0U); },
+     "record at ring offset 8: length"},
+    {"RecordDesc", [](std::string& b) { poke<std::uint32_t>(b, ringAt(b) + 12, 77); },
      "unknown description"},
 };
 
