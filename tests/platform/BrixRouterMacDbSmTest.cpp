@@ -100,4 +100,32 @@ TEST(BrixRouterMacDbSmTest, InitializedWhileSwitchedOffReportsLaterRemovalsOfWha
     EXPECT_EQ(sm->log, (Lines{"system 1 present routing", "init on: 1", "system 1 absent"}));
 }
 
+// A new record is written wherever it is once its arrival has been
+// announced: a subscriber that fills the database moves every record, one
+// that removes the new record leaves the caller a record nobody keeps.
+TEST(BrixRouterMacStatusDbTest, NewRecordIsWrittenWhereverItsSubscribersLeftIt) {
+    PlinthTest::NothingLeft const nothingLeft;
+    auto statusDb = Kel::newPtr<BrixRouterMacStatusDb>();
+    Vosk::Subscriber busy;
+    busy.owner = statusDb.get();
+    busy.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* self, short, void const* changed,
+                       void const* record) {
+        auto& db = *static_cast<BrixRouterMacStatusDb*>(self->owner);
+        MacTypeMask const k = *static_cast<MacTypeMask const*>(changed);
+        if (record != nullptr && k == key(1)) {
+            for (std::uint64_t mac = 100; mac < 1100; ++mac) {
+                db.macStatusDbIs(key(mac));
+            }
+        } else if (record != nullptr && k == key(2)) {
+            db.macStatusDbDel(k);
+        }
+    };
+    statusDb->notifieeList()->subscriberAdd(&busy, false);
+    statusDb->macStatusDbIs(key(1)).statusIs(RouterMacStatus::programmed);
+    statusDb->macStatusDbIs(key(2)).statusIs(RouterMacStatus::programmed);
+    EXPECT_EQ(statusDb->macStatusDb(key(1))->status(), RouterMacStatus::programmed);
+    EXPECT_FALSE(statusDb->macStatusDbHas(key(2)));
+    EXPECT_EQ(statusDb->macStatusDb().size(), 1001U);
+}
+
 }  // namespace
