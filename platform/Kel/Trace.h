@@ -2,7 +2,6 @@
 
 #include <array>
 #include <atomic>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -136,13 +135,7 @@ inline constexpr bool kVarying = std::is_same_v<S, std::string_view>;
 template <class S>
 void write(std::uint8_t*& at, S const& value) {
     if constexpr (std::is_same_v<S, Pakt::EthAddr>) {
-        // The six bytes most significant first, as EthAddr::bytes() gives
-        // them, in one swap instead of six shifts.
-        std::uint64_t wire = value.value() << 16;
-        if constexpr (std::endian::native == std::endian::little) {
-            wire = __builtin_bswap64(wire);
-        }
-        std::memcpy(at, &wire, 6);
+        std::memcpy(at, value.bytes().data(), 6);
     } else if constexpr (!std::is_same_v<S, HexSwitch>) {
         std::memcpy(at, &value, sizeof value);
     }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <compare>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -23,12 +25,15 @@ class EthAddr {
 
     constexpr std::uint64_t value() const { return value_; }
     constexpr bool isZero() const { return value_ == 0; }
-    // Most significant byte first, as on the wire.
-    constexpr std::array<std::uint8_t, 6> bytes() const {
-        std::array<std::uint8_t, 6> out{};
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            out[i] = static_cast<std::uint8_t>(value_ >> (8 * (5 - i)));
+    // Most significant byte first, as on the wire: one byte swap, which a
+    // trace record of a MAC pays on every change.
+    std::array<std::uint8_t, 6> bytes() const {
+        std::uint64_t wire = value_ << 16;
+        if constexpr (std::endian::native == std::endian::little) {
+            wire = __builtin_bswap64(wire);
         }
+        std::array<std::uint8_t, 6> out;
+        std::memcpy(out.data(), &wire, out.size());
         return out;
     }
     static EthAddr fromBytes(std::uint8_t const* bytes);
