@@ -54,11 +54,12 @@ class RingBuf {
     // handed back, with no check per value, and ends the record with the
     // bytes it wrote.
     static constexpr std::size_t kMaxFixedValues = 96;
-    static constexpr std::size_t kPrefetchAhead = 1024;
     std::uint8_t* startFixedMsg(std::uint32_t descId) { return recordStart(descId); }
     void endMsg(std::size_t valueBytes) { recordEnd(RingFormat::kRecordHeader + valueBytes); }
 
   private:
+    static constexpr std::size_t kPrefetchAhead = 1024;
+
     // Room for the largest record, then its header; where its values go.
     std::uint8_t* recordStart(std::uint32_t descId) {
         if (tail_ + maxRecord_ > segmentEnd_) {

@@ -102,6 +102,10 @@ auto stored(T const& value) {
     }
 }
 
+// What an argument of type T is stored as.
+template <class T>
+using Stored = decltype(stored(std::declval<T const&>()));
+
 using C = Jotter::MsgFormatString;
 template <class S>
 inline constexpr C kCode = sizeof(S) == 1   ? C::u
@@ -119,7 +123,7 @@ inline constexpr C kCode<HexSwitch> = C::x;
 
 // The ring code of an argument of type T.
 template <class T>
-inline constexpr C codeOf = kCode<decltype(stored(std::declval<T const&>()))>;
+inline constexpr C codeOf = kCode<Stored<T>>;
 
 // The bytes a stored value takes in a record; 0 for one of varying size.
 template <class S>
@@ -141,9 +145,6 @@ void write(std::uint8_t*& at, S const& value) {
     }
     at += kFixedBytes<S>;
 }
-
-template <class T>
-using Stored = decltype(stored(std::declval<T const&>()));
 
 template <class S>
 void put(Jotter::RingBuf& ring, S const& value) {
