@@ -464,78 +464,67 @@ TEST_F(MounterTest, TeardownDropsTheDirectoriesThenEachChildInOrderThenTheInputs
 struct DispatchCase {
     char const* name;
     char const* reactor;  // the mounter's child
-    bool tableLive;       // a logical FAP id inserted before start
-    void (*change)(Sw&, MyStationMounter&);
-    Vosk::Publisher* (*input)(Sw&, MyStationMounter&);
+    // Makes the change; answers the publisher of the input changed.
+    Vosk::Publisher* (*change)(Sw&, MyStationMounter&);
     short watched, other;
     void const* key = nullptr;
     void const* value = nullptr;
+    bool tableLive = true;  // a logical FAP id inserted before start
 };
 
 MacVlan const kConfigKey{Pakt::EthAddr(0x001c73000001), 0, 0};
 Brix::MacTypeMask const kRouterMac{Pakt::EthAddr(0x001c73000002), Brix::MacType::interface};
 Brix::BrixRouterMac const kRouting{true};
 Bridging::MacVlanPair const kVrrpPair{Pakt::EthAddr(0x00005e00010a), 10};
+using Fcsd = PlinthCentral::FeatureAgentCommonSmData;
+using VrrpMacs = Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable;
 
+// clang-format off
 DispatchCase const kDispatchCases[] = {
-    {.name = "TableProgrammerLogicalFapIds",
-     .reactor = "l3MyStationSm",
-     .tableLive = false,
-     .change = [](Sw& s, MyStationMounter&) { s.featureCommon()->logicalFapIdInsertedIs(kFap); },
-     .input = [](Sw& s, MyStationMounter&) { return s.featureCommon()->notifieeList(); },
-     .watched = PlinthCentral::FeatureAgentCommonSmData::kLogicalFapIdInsertedAttr,
-     .other = PlinthCentral::FeatureAgentCommonSmData::kLogicalModInfoAttr,
-     .key = &kFap},
-    {.name = "TableProgrammerConfiguration",
-     .reactor = "l3MyStationSm",
-     .tableLive = true,
-     .change =
-         [](Sw&, MyStationMounter& m) {
-             m.myStationConfigDir()->configIs(kConfigKey, {{.macVlan = kConfigKey}});
-         },
-     .input = [](Sw&, MyStationMounter& m) { return m.myStationConfigDir()->notifieeList(); },
+    {.name = "TableProgrammerLogicalFapIds", .reactor = "l3MyStationSm",
+     .change = [](Sw& s, MyStationMounter&) {
+         s.featureCommon()->logicalFapIdInsertedIs(kFap);
+         return s.featureCommon()->notifieeList();
+     },
+     .watched = Fcsd::kLogicalFapIdInsertedAttr, .other = Fcsd::kLogicalModInfoAttr,
+     .key = &kFap, .tableLive = false},
+    {.name = "TableProgrammerConfiguration", .reactor = "l3MyStationSm",
+     .change = [](Sw&, MyStationMounter& m) {
+         m.myStationConfigDir()->configIs(kConfigKey, {{.macVlan = kConfigKey}});
+         return m.myStationConfigDir()->notifieeList();
+     },
      .watched = MyStationConfigDir::kCollectionAttr,
-     .other = MyStationConfigDir::kCollectionAttr + 1,
-     .key = &kConfigKey},
-    {.name = "ResolverRoutingConfiguration",
-     .reactor = "l3MyStationHelperSm",
-     .tableLive = false,
-     .change =
-         [](Sw& s, MyStationMounter&) {
-             s.routingConfig()->routerMacIs({Pakt::EthAddr(0x001c730000aa), true});
-         },
-     .input = [](Sw& s, MyStationMounter&) { return s.routingConfig()->notifieeList(); },
+     .other = MyStationConfigDir::kCollectionAttr + 1, .key = &kConfigKey},
+    {.name = "ResolverRoutingConfiguration", .reactor = "l3MyStationHelperSm",
+     .change = [](Sw& s, MyStationMounter&) {
+         s.routingConfig()->routerMacIs({Pakt::EthAddr(0x001c730000aa), true});
+         return s.routingConfig()->notifieeList();
+     },
      .watched = L3MyStationRoutingConfig::kRouterMacAttr,
      .other = L3MyStationRoutingConfig::kVirtualRouterMacAttr + 1},
-    {.name = "ResolverRouterMacs",
-     .reactor = "l3MyStationHelperSm",
-     .tableLive = false,
-     .change = [](Sw& s, MyStationMounter&) { s.routerMacDb()->routerMacIs(kRouterMac, kRouting); },
-     .input = [](Sw& s, MyStationMounter&) { return s.routerMacDb()->notifieeList(); },
+    {.name = "ResolverRouterMacs", .reactor = "l3MyStationHelperSm",
+     .change = [](Sw& s, MyStationMounter&) {
+         s.routerMacDb()->routerMacIs(kRouterMac, kRouting);
+         return s.routerMacDb()->notifieeList();
+     },
      .watched = Brix::BrixRouterMacDb::kRouterMacAttr,
-     .other = Brix::BrixRouterMacDb::kRouterMacAttr + 1,
-     .key = &kRouterMac,
-     .value = &kRouting},
-    {.name = "ReflectorVirtualMacs",
-     .reactor = "vrrpPrivateVlanReflectorSm",
-     .tableLive = true,
-     .change =
-         [](Sw& s, MyStationMounter&) {
-             s.brixL3Status()->intfVlanIdSet()->vlanIdIs("Vlan10", 10);
-             s.vrMacStatus()->virtualMacIs({"Vlan10", kVrrpPair.mac});
-         },
-     .input = [](Sw& s, MyStationMounter&) { return s.vrMacStatus()->notifieeList(); },
+     .other = Brix::BrixRouterMacDb::kRouterMacAttr + 1, .key = &kRouterMac, .value = &kRouting},
+    {.name = "ReflectorVirtualMacs", .reactor = "vrrpPrivateVlanReflectorSm",
+     .change = [](Sw& s, MyStationMounter&) {
+         s.brixL3Status()->intfVlanIdSet()->vlanIdIs("Vlan10", 10);
+         s.vrMacStatus()->virtualMacIs({"Vlan10", kVrrpPair.mac});
+         return s.vrMacStatus()->notifieeList();
+     },
      .watched = Routing::Fhrp::VirtualRouterMacStatus::kVirtualMacAttr,
      .other = Routing::Fhrp::VirtualRouterMacStatus::kVirtualMacAttr + 1},
-    {.name = "VrrpMachineVirtualMacTable",
-     .reactor = "vrrpSm",
-     .tableLive = true,
-     .change = [](Sw&, MyStationMounter& m) { m.vrrpMacStatus()->macVlanIs(kVrrpPair); },
-     .input = [](Sw&, MyStationMounter& m) { return m.vrrpMacStatus()->notifieeList(); },
-     .watched = Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable::kMacVlanAttr,
-     .other = Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable::kMacVlanAttr + 1,
-     .key = &kVrrpPair},
+    {.name = "VrrpMachineVirtualMacTable", .reactor = "vrrpSm",
+     .change = [](Sw&, MyStationMounter& m) {
+         m.vrrpMacStatus()->macVlanIs(kVrrpPair);
+         return m.vrrpMacStatus()->notifieeList();
+     },
+     .watched = VrrpMacs::kMacVlanAttr, .other = VrrpMacs::kMacVlanAttr + 1, .key = &kVrrpPair},
 };
+// clang-format on
 
 class DispatchTest : public MounterTest, public ::testing::WithParamInterface<DispatchCase> {};
 
@@ -546,19 +535,17 @@ TEST_P(DispatchTest, ReactsToItsOwnAttributeOnlyAndNotWhileMarkedForDeletion) {
         DispatchCase const& c = GetParam();
         chipIs(c.tableLive ? std::optional(kFap) : std::nullopt);
         MyStationMounter& m = start();
-        PlinthTest::Journal journal({{},
-                                     m.myStationStatusDir(),
+        // clang-format off
+        PlinthTest::Journal journal({{}, m.myStationStatusDir(),
                                      [&] { return m.l3MyStationSm()->myStationTable(); },
-                                     sw_->routingStatus(),
-                                     sw_->routerMacStatusDb(),
-                                     {},
+                                     sw_->routingStatus(), sw_->routerMacStatusDb(), {},
                                      sw_->smRunningState()});
+        // clang-format on
         auto& reactor = const_cast<Kel::PtrInterface&>(*child(m, c.reactor));
         reactor.kelMarkedForDeletionIs(true);
-        c.change(*sw_, m);
+        Vosk::Publisher& input = *c.change(*sw_, m);
         EXPECT_EQ(journal.take(), Lines{}) << "reacted while marked for deletion";
         reactor.kelMarkedForDeletionIs(false);
-        Vosk::Publisher& input = *c.input(*sw_, m);
         input.notify(c.other, c.key, c.value);
         EXPECT_EQ(journal.take(), Lines{}) << "reacted to another attribute";
         input.notify(c.watched, c.key, c.value);
