@@ -263,17 +263,10 @@ TEST_P(ReplayStopTest, StopsAtAKeyTheChipCannotHold) {
         fcsd()->logicalFapIdInsertedIs(kFap);
         EXPECT_ANY_THROW(smIs());
     }
-    std::set<MacVlan> const before(order.begin(), order.end());
-    std::set<MacVlan> status, table;
-    for (auto const& [k, s] : statusDir_->status()) {
-        status.insert(k);
-    }
-    for (auto const& [k, e] : held() ? held()->entries() : MyStationTable::Entries()) {
-        table.insert({k.addr, k.vlan, k.vlanMask, k.addrMask});
-    }
-    EXPECT_EQ(status, before);
-    EXPECT_EQ(table, late ? before : std::set<MacVlan>());
-    EXPECT_EQ(static_cast<bool>(held()), late);
+    auto const status = statusDir_->status().keys();
+    EXPECT_EQ(std::set<MacVlan>(status.begin(), status.end()),
+              std::set<MacVlan>(order.begin(), order.end()));
+    EXPECT_EQ(held() ? held()->entrys() : 0U, late ? order.size() : 0U);
     EXPECT_FALSE(sw_->smRunningState()->running());
 }
 
