@@ -212,16 +212,18 @@ struct DeathCase {
 
 // clang-format off
 std::vector<DeathCase> const kDeathCases = {
-    {"GetOldMacState", [](auto& h) { h.getOldMacState(kBogusType); }, "",
-     "PlinthL3::MacState PlinthL3Unicast::L3MyStationHelperSm::getOldMacState(PlinthL3Unicast::L3MyStationHelperSm::RouterTypes) const: Assertion `unsupported routerType"},
-    {"HandleRouterType", [](auto& h) { h.handleRouterType(kBogusType); }, "handleRouterType: handleRouterType routerType: 2\n",
-     "PlinthL3::MacState PlinthL3Unicast::L3MyStationHelperSm::getNewMacState(PlinthL3Unicast::L3MyStationHelperSm::RouterTypes) const: Assertion `unsupported routerType"},
-    {"UpdateRouterMacState", [](auto& h) { h.updateRouterMacState(kBogusType, MacState{}); },
-     "updateRouterMacState: updateRouterMacState routerType: 2 mac: 00:00:00:00:00:00 valid: 0\n",
-     "void PlinthL3Unicast::L3MyStationHelperSm::updateRouterMacState(PlinthL3Unicast::L3MyStationHelperSm::RouterTypes, PlinthL3::MacState): Assertion `unsupported routerType"},
+    {.name = "GetOldMacState", .act = [](auto& h) { h.getOldMacState(kBogusType); }, .tracedJustBefore = "",
+     .assertion = "PlinthL3::MacState PlinthL3Unicast::L3MyStationHelperSm::getOldMacState(PlinthL3Unicast::L3MyStationHelperSm::RouterTypes) const: Assertion `unsupported routerType"},
+    {.name = "HandleRouterType", .act = [](auto& h) { h.handleRouterType(kBogusType); },
+     .tracedJustBefore = "handleRouterType: handleRouterType routerType: 2\n",
+     .assertion = "PlinthL3::MacState PlinthL3Unicast::L3MyStationHelperSm::getNewMacState(PlinthL3Unicast::L3MyStationHelperSm::RouterTypes) const: Assertion `unsupported routerType"},
+    {.name = "UpdateRouterMacState", .act = [](auto& h) { h.updateRouterMacState(kBogusType, MacState{}); },
+     .tracedJustBefore = "updateRouterMacState: updateRouterMacState routerType: 2 mac: 00:00:00:00:00:00 valid: 0\n",
+     .assertion = "void PlinthL3Unicast::L3MyStationHelperSm::updateRouterMacState(PlinthL3Unicast::L3MyStationHelperSm::RouterTypes, PlinthL3::MacState): Assertion `unsupported routerType"},
     // Nothing is said of a removal that is about to fail.
-    {"RemovalOfUnknownRouterMac", [](auto& h) { h.handleRouterMac(key(kA), false, true); }, "handleRouterMac: handleRouterMac\n",
-     kHandleRouterMac + std::string(": Assertion `routerMacStatusDb()->macStatusDbHas( macTypeMask )")},
+    {.name = "RemovalOfUnknownRouterMac", .act = [](auto& h) { h.handleRouterMac(key(kA), false, true); },
+     .tracedJustBefore = "handleRouterMac: handleRouterMac\n",
+     .assertion = kHandleRouterMac + std::string(": Assertion `routerMacStatusDb()->macStatusDbHas( macTypeMask )")},
 };
 // clang-format on
 

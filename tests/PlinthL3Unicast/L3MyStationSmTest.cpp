@@ -168,12 +168,16 @@ struct ProgramCase {
     char const* vlan;   // of the primary entry
     char const* tvlan;  // of the tagged entry; null for none
 };
+// clang-format off
 ProgramCase const kProgramCases[] = {
-    {"Vlan0MaskNeitherConvertedNorTagged", Chip::tagged, keyOf(0, 0x1000), "0/0", nullptr},
-    {"VlanUnderMask0OnTaggedChip", Chip::tagged, keyOf(100, 0), "64/0", "64/0"},
-    {"NarrowAddrMaskOnTaggedChip", Chip::tagged, keyOf(10, 0xfff, Pakt::EthAddr(0xffffff000000)),
-     "a/fff", "a/fff"},
+    {.name = "Vlan0MaskNeitherConvertedNorTagged", .chip = Chip::tagged, .key = keyOf(0, 0x1000),
+     .vlan = "0/0", .tvlan = nullptr},
+    {.name = "VlanUnderMask0OnTaggedChip", .chip = Chip::tagged, .key = keyOf(100, 0), .vlan = "64/0",
+     .tvlan = "64/0"},
+    {.name = "NarrowAddrMaskOnTaggedChip", .chip = Chip::tagged,
+     .key = keyOf(10, 0xfff, Pakt::EthAddr(0xffffff000000)), .vlan = "a/fff", .tvlan = "a/fff"},
 };
+// clang-format on
 
 class ProgramTest : public L3MyStationSmTest, public ::testing::WithParamInterface<ProgramCase> {};
 

@@ -394,7 +394,7 @@ class KeepOrReplaceTest : public MounterTest, public ::testing::WithParamInterfa
 // Kept on the very inputs it was made from; replaced, by one switched on,
 // when any one differs; the old one only released, not silenced (the helper
 // detached). Del hands it back silenced (the helper detached).
-TEST_P(KeepOrReplaceTest, KeptOnTheSameInputsElseReplacedAndDelSilences) {
+TEST_P(KeepOrReplaceTest, AChildIsKeptOnTheSameInputsAndReplacedWhenOneDiffers) {
     isolated([&] {
         KeepCase const& c = GetParam();
         MyStationMounter& m = start();

@@ -277,7 +277,7 @@ class ModelTest : public PlinthTest::AgentDirTest, public testing::WithParamInte
 // PLINTH_MODEL_SEED names), comparing after each; the even seeds on a chip
 // that wants tagged entries. The toggle is read once per process, so each
 // setting runs in a process of its own.
-TEST_P(ModelTest, RandomEvents) {
+TEST_P(ModelTest, StateMatchesAnIndependentModelAfterEveryEvent) {
     PlinthTest::inOwnProcess([&] {
         bool const vrrpOn = GetParam();
         char const* const only = std::getenv("PLINTH_MODEL_SEED");
