@@ -86,7 +86,7 @@ TEST_F(AgentTest, BadLinesAreReportedWithTheirPlaceAndChangeNothing) {
         {.line = "vrrp add 00:00:5e:00:01:02 vlan=ten", .message = "vrrp: bad VLAN 'ten' (a number from 0 to 4294967295)"},
         {.line = "fap add 65536", .message = "fap: bad logical FAP id '65536' (a number from 0 to 65535)"},
         {.line = "dump now", .message = "dump: unexpected 'now'"},
-        {.line = "chip tagged-entry on", .message = "set-up commands are refused once start has run"},
+        {.line = "omit l3/smState/2", .message = "set-up commands are refused once start has run"},
         {.line = "start", .message = "start: already started"},
         {.line = "trace L3MyStationSm/99",
          .message = "trace: bad trace setting 'L3MyStationSm/99': levels are *, N or N-M with 0 <= N <= M <= 31"},
