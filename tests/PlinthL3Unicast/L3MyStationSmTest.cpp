@@ -128,7 +128,9 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
     fcsd()->logicalFapIdInsertedIs(kFap);
     EXPECT_EQ(journal(), (Lines{kSet + "1/fff" + kOn + "vlan=1/fff tvlan=0/0", kStatus + "1/fff",
                                 "running on"}));
-    EXPECT_TRUE(capture.lines.at(4).starts_with("8 "));  // the record
+    EXPECT_EQ(capture.lines.at(4),  // the record
+              "8 handleConfig macConf: macVlan: 00:00:5e:00:01:01/ff:ff:ff:ff:ff:ff vlan 1/4095 "
+              "l3Enabled: 1 stationFlag: 1 configFlag3: 0 configFlag4: 1 configFlag5: 1");
     EXPECT_TRUE(sw_->sysdb()->getEntity("hardware/plinth/hwTable/myStationTable/511"));
     Kel::Ptr<MyStationTable> const table = sm_->myStationTable();
     moduleIs(LogicalFapId(9), "plinthB");

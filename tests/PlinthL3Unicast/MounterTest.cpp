@@ -187,7 +187,7 @@ TEST_F(MounterTest, CompletionPublishesThenStartsEachChildWithThoseBeforeItInPla
 // Refused, with a line at level 0, before anything is created or published,
 // while the hardware status or the L3 status is missing; wired once both are
 // there, with a toggle file that cannot be read, which is said at level 0
-// too. Entry and completion are traced at level 4.
+// too. Entry and each completion are traced at level 4.
 TEST_F(MounterTest, WiringRefusedUntilItsPreconditionsHold) {
     isolated([&] {
         toggleFileIs(R"({"PlinthL3UnicastVrrp": false,})");
@@ -207,12 +207,20 @@ TEST_F(MounterTest, WiringRefusedUntilItsPreconditionsHold) {
         sw_->shared()->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>());
         rerun();
         EXPECT_EQ(empty(m), "routerMacDb");
-        auto const level4 = ::testing::StartsWith("4 ");
+        std::string const at4 = "4 virtual void PlinthL3Unicast::MyStationMounter::";
+        auto completed = [&](std::string const& status) {
+            return ::testing::MatchesRegex(at4 +
+                                           "doMountsComplete\\(Corral::MountStatus, const "
+                                           "Ptr&\\), mountStatus = " +
+                                           status + ", em = Kel::Dir@0x[0-9a-f]+");
+        };
         EXPECT_THAT(
             capture.lines,
             ::testing::ElementsAre(
-                level4, level4, "0 routing/fhrp/hardware/status missing, My Station wiring refused",
-                level4, "0 brixL3Status missing, My Station wiring refused", level4,
+                at4 + "doInit()", completed("mountIncomplete"),
+                "0 routing/fhrp/hardware/status missing, My Station wiring refused",
+                completed("mountComplete"), "0 brixL3Status missing, My Station wiring refused",
+                completed("mountComplete"),
                 "0 toggle file unreadable, default used: " + Toggle::lastError()));
     });
 }
