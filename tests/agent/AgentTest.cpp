@@ -169,13 +169,7 @@ TEST_F(AgentTest, RingFileReadsBackAndADamagedOneIsRefused) {
     std::string const ring = dir_ / "trace.ring";
     ASSERT_EQ(
         run("--ring-file " + ring + " -", "start\nvrrp add 00:00:5e:00:01:01 vlan=10\n").status, 0);
-    auto print = [&] {
-        std::string const out = dir_ / "ring.out", err = dir_ / "ring.err";
-        int const raw =
-            std::system((PLINTH_RING_PATH " " + ring + " >" + out + " 2>" + err).c_str());
-        return AgentRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
-    };
-    AgentRun const good = print();
+    AgentRun const good = run(ring, "", PLINTH_RING_PATH);
     EXPECT_EQ(good.status, 0) << good.err;
     std::string const tcam =
         " PlinthL3Unicast/L3VrrpHelper:[0-9]+ void PlinthL3Unicast::VrrpSmHelper::configureTcam\\("
@@ -183,7 +177,7 @@ TEST_F(AgentTest, RingFileReadsBackAndADamagedOneIsRefused) {
     EXPECT_TRUE(std::regex_search(good.out, std::regex("(^|\n)[0-9]+" + tcam))) << good.out;
 
     fs::resize_file(ring, fs::file_size(ring) - 100);
-    AgentRun const damaged = print();
+    AgentRun const damaged = run(ring, "", PLINTH_RING_PATH);
     EXPECT_EQ(damaged.status, 2);
     EXPECT_EQ(damaged.out, "");
     EXPECT_TRUE(damaged.err.starts_with("plinth-ring: " + ring + ": ") &&
