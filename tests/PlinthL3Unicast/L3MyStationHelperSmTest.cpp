@@ -89,30 +89,18 @@ TEST_F(HelperTest, RouterMacIntakeKeepsStatusRecordsAndEntries) {
         bool present, routing;
         Lines written, traced;
     };
+    // clang-format off
     Intake const calls[] = {
-        {.key = key(kA),
-         .present = true,
-         .routing = true,
-         .written = {recordAdd(key(kA)), record(key(kA), true), set(kA, true)},
-         .traced = {kIntake, change(kA, true, "Added")}},
-        {.key = key(kA),
-         .present = true,
-         .routing = false,
-         .written = {record(key(kA), false), del(kA)},
-         .traced = {kIntake, change(kA, false, "Updated")}},
+        {.key = key(kA), .present = true, .routing = true,
+         .written = {recordAdd(key(kA)), record(key(kA), true), set(kA, true)}, .traced = {kIntake, change(kA, true, "Added")}},
+        {.key = key(kA), .present = true, .routing = false,
+         .written = {record(key(kA), false), del(kA)}, .traced = {kIntake, change(kA, false, "Updated")}},
         {.key = key(kA), .present = true, .routing = false, .written = {}, .traced = {kIntake}},
         // The stored flag is off: the line shows the call's.
-        {.key = key(kA),
-         .present = false,
-         .routing = true,
-         .written = {recordDel(key(kA))},
-         .traced = {kIntake, change(kA, true, "Removed")}},
-        {.key = shared,
-         .present = false,
-         .routing = true,
-         .written = {},
-         .traced = {kIntake, kSkip}},
+        {.key = key(kA), .present = false, .routing = true, .written = {recordDel(key(kA))}, .traced = {kIntake, change(kA, true, "Removed")}},
+        {.key = shared, .present = false, .routing = true, .written = {}, .traced = {kIntake, kSkip}},
     };
+    // clang-format on
     for (Intake const& c : calls) {
         SCOPED_TRACE(text(c.key) + (c.present ? " present" : " gone"));
         helper_->handleRouterMac(c.key, c.present, c.routing);
@@ -163,9 +151,8 @@ TEST_P(ListeningTest, ReactsToRoutingConfigAndRouterMacsOnlyWhileListening) {
     EXPECT_EQ(subscribers(), std::make_pair(0UL, 0UL));
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, ListeningTest, ::testing::Bool(), [](auto const& info) {
-    return std::string(info.param ? "Listening" : "NotificationsOff");
-});
+INSTANTIATE_TEST_SUITE_P(Ways, ListeningTest, ::testing::Bool(),
+                         PlinthTest::byFlag("Listening", "NotificationsOff"));
 
 // ---- Initialization ---------------------------------------------------------------------
 

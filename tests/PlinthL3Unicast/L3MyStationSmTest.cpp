@@ -231,9 +231,8 @@ TEST_P(EarlierSubscriberTest, TheTableFollowsTheDirectoryNotAStaleAnnouncement) 
     EXPECT_TRUE(!rewrite || entries.begin()->second.entryFlag2 == 0) << "the stale record won";
 }
 
-INSTANTIATE_TEST_SUITE_P(Ways, EarlierSubscriberTest, ::testing::Bool(), [](auto const& info) {
-    return std::string(info.param ? "Rewrites" : "Deletes");
-});
+INSTANTIATE_TEST_SUITE_P(Ways, EarlierSubscriberTest, ::testing::Bool(),
+                         PlinthTest::byFlag("Rewrites", "Deletes"));
 
 // The configuration holds keys on either side, in the directory's own order,
 // of one that the chip cannot hold (VLAN 4096): the replay programs those
@@ -276,9 +275,8 @@ TEST_P(ReplayStopTest, StopsAtAKeyTheChipCannotHold) {
     EXPECT_FALSE(sw_->smRunningState()->running());
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, ReplayStopTest, ::testing::Bool(), [](auto const& info) {
-    return std::string(info.param ? "OnTheIdsArrival" : "AtConstruction");
-});
+INSTANTIATE_TEST_SUITE_P(Paths, ReplayStopTest, ::testing::Bool(),
+                         PlinthTest::byFlag("OnTheIdsArrival", "AtConstruction"));
 
 // What the reactor says as it is built: it looks at the ids once as it is
 // initialized and once more as it starts listening. Built with an id (and
@@ -308,9 +306,8 @@ TEST_P(ConstructionTest, TracesEachLookAtTheIds) {
     EXPECT_EQ(static_cast<bool>(held()), id);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ids, ConstructionTest, ::testing::Bool(), [](auto const& info) {
-    return std::string(info.param ? "OneId" : "NoId");
-});
+INSTANTIATE_TEST_SUITE_P(Ids, ConstructionTest, ::testing::Bool(),
+                         PlinthTest::byFlag("OneId", "NoId"));
 
 // Built from arguments as the framework does. Entries carry the flags of the
 // current configuration; the status, which carries none, is written once.

@@ -17,6 +17,7 @@
 #include <tuple>
 
 #include "AgentProcess.h"
+#include "CaseName.h"
 #include "Host.h"
 #include "Jotter/RingBuf.h"
 #include "OwnProcess.h"
@@ -313,38 +314,28 @@ TEST_P(ModelTest, StateMatchesAnIndependentModelAfterEveryEvent) {
         }
     });
 }
-INSTANTIATE_TEST_SUITE_P(, ModelTest, testing::Bool(),
-                         [](auto const& vrrp) { return vrrp.param ? "VrrpOn" : "VrrpOff"; });
+INSTANTIATE_TEST_SUITE_P(, ModelTest, testing::Bool(), PlinthTest::byFlag("VrrpOn", "VrrpOff"));
 
 // Every trace site of the plug-in records its arguments in the ring file
 // under the codes of their types: the agent's host runs scenarios that reach
 // the sites, and the descriptions in the ring file are compared with one
 // table.
 // Each site's whole format -> its codes, one per argument.
-std::string const kHelperSm = "virtual void PlinthL3Unicast::L3MyStationHelperSm::",
-                  kSm = "void PlinthL3Unicast::L3MyStationSm::",
-                  kVrrp = "PlinthL3Unicast::VrrpSmHelper::";
+// clang-format off
+std::string const kHelperSm = "virtual void PlinthL3Unicast::L3MyStationHelperSm::handleRouterMac(const Brix::MacTypeMask&, "
+                              "bool, bool) mac: %s v4OrV6RoutingEnabled: %s -- ",
+                  kSm = "void PlinthL3Unicast::L3MyStationSm::", kVrrp = "PlinthL3Unicast::VrrpSmHelper::";
 std::map<std::string, std::string> const kExpected = {
     // L3MyStationMounter
     {"virtual void PlinthL3Unicast::MyStationMounter::doInit()", ""},
-    {"virtual void PlinthL3Unicast::MyStationMounter::doMountsComplete(Corral::MountStatus, const "
-     "Ptr&), mountStatus = %s, em = %s",
-     "u q"},
+    {"virtual void PlinthL3Unicast::MyStationMounter::doMountsComplete(Corral::MountStatus, const Ptr&), mountStatus = %s, em = %s", "u q"},
     {"toggle file unreadable, default used: %s", "p"},
     {"routing/fhrp/hardware/status missing, My Station wiring refused", ""},
     {"brixL3Status missing, My Station wiring refused", ""},
     // L3MyStationHelperSm
     {"handleRouterMac", ""},
     {" Skipping received mlag shared router encap for T4 ", ""},
-    {kHelperSm + "handleRouterMac(const Brix::MacTypeMask&, bool, bool) mac: %s "
-                 "v4OrV6RoutingEnabled: %s -- Added",
-     "EC b"},
-    {kHelperSm + "handleRouterMac(const Brix::MacTypeMask&, bool, bool) mac: %s "
-                 "v4OrV6RoutingEnabled: %s -- Updated",
-     "EC b"},
-    {kHelperSm + "handleRouterMac(const Brix::MacTypeMask&, bool, bool) mac: %s "
-                 "v4OrV6RoutingEnabled: %s -- Removed",
-     "EC b"},
+    {kHelperSm + "Added", "EC b"}, {kHelperSm + "Updated", "EC b"}, {kHelperSm + "Removed", "EC b"},
     {"handleRouterType routerType: %s", "u"},
     {"handleRouterType old mac: %s valid: %s", "EC b"},
     {"handleRouterType remove existing mac: %s/%s vlan: %s/%s", "EC EC i i"},
@@ -365,17 +356,14 @@ std::map<std::string, std::string> const kExpected = {
     {"handleConfig Routing is enabled ", ""},
     {"handleConfig Routing is disabled ", ""},
     // L3VrrpHelper
-    {"virtual bool " + kVrrp + "addVirtualRouterMac(const Pakt::EthAddr&, U32), mac: %s, vlan: %s",
-     "EC i"},
-    {"virtual void " + kVrrp +
-         "deleteVirtualRouterMac(const Pakt::EthAddr&, U32), mac: %s, vlan: %s",
-     "EC i"},
-    {"void " + kVrrp + "configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: %s vlanId: %s",
-     "EC i"},
+    {"virtual bool " + kVrrp + "addVirtualRouterMac(const Pakt::EthAddr&, U32), mac: %s, vlan: %s", "EC i"},
+    {"virtual void " + kVrrp + "deleteVirtualRouterMac(const Pakt::EthAddr&, U32), mac: %s, vlan: %s", "EC i"},
+    {"void " + kVrrp + "configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: %s vlanId: %s", "EC i"},
     {"virtual void " + kVrrp + "syncVrrpStateOnInit(const Ptr&)", ""},
     // The dispatch entries' failures, traced under each unit's handle.
     {"%s dropped a change: %s", "p p"},
 };
+// clang-format on
 
 // Scenarios that together reach every site above, each on a switch of its
 // own. "unmoduled" stands for an id the chip agent announces before its

@@ -60,77 +60,56 @@ struct ReportCase {
 
 BrixRouterMac const kRouting{true}, kNoRouting{false};
 
+// clang-format off
 ReportCase const kReportCases[] = {
     // What changed before is covered by the report of what is present; the
     // status records of an earlier run go before that report.
-    {.name = "InitializationDropsStaleRecordsThenReportsWhatIsPresent",
-     .act =
-         [](Rig& r) {
-             r.statusDb->macStatusDbIs(key(13));
-             r.db->routerMacIs(key(11), kNoRouting);
-             r.db->routerMacDel(key(11));
-             r.db->routerMacIs(key(10), kRouting);
-             r.sm->initializedIs(true);
-         },
+    {.name = "InitializationDropsStaleRecordsThenReportsWhatIsPresent", .act = [](Rig& r) {
+         r.statusDb->macStatusDbIs(key(13));
+         r.db->routerMacIs(key(11), kNoRouting);
+         r.db->routerMacDel(key(11));
+         r.db->routerMacIs(key(10), kRouting);
+         r.sm->initializedIs(true); },
      .log = {"system 10 present routing", "init on: 10"}},
     // A second mount completion sets the flag again: nothing changed, nothing
     // is handled; turning it off is handled once.
-    {.name = "OnlyAChangeOfTheFlagIsHandled",
-     .act =
-         [](Rig& r) {
-             r.sm->initializedIs(true);
-             r.sm->initializedIs(true);
-             r.sm->initializedIs(false);
-             r.sm->initializedIs(false);
-         },
+    {.name = "OnlyAChangeOfTheFlagIsHandled", .act = [](Rig& r) {
+         for (bool on : {true, true, false, false}) { r.sm->initializedIs(on); } },
      .log = {"init on:", "init off:"}},
-    {.name = "EachChangeIsReportedWhileInitialized",
-     .act =
-         [](Rig& r) {
-             r.sm->initializedIs(true);
-             r.db->routerMacIs(key(10, MacType::interface), kNoRouting);
-             r.db->routerMacIs(key(10, MacType::interface), kRouting);
-             r.db->routerMacDel(key(10, MacType::interface));
-             r.sm->initializedIs(false);
-             r.db->routerMacIs(key(12), kRouting);
-         },
-     .log = {"init on:", "interface 10 present", "interface 10 present routing",
-             "interface 10 absent", "init off: 10"}},
+    {.name = "EachChangeIsReportedWhileInitialized", .act = [](Rig& r) {
+         r.sm->initializedIs(true);
+         r.db->routerMacIs(key(10, MacType::interface), kNoRouting);
+         r.db->routerMacIs(key(10, MacType::interface), kRouting);
+         r.db->routerMacDel(key(10, MacType::interface));
+         r.sm->initializedIs(false);
+         r.db->routerMacIs(key(12), kRouting); },
+     .log = {"init on:", "interface 10 present", "interface 10 present routing", "interface 10 absent", "init off: 10"}},
     // A key added while switched off was never reported: its removal is not
     // reported either, unless a change reported it in between. A key reported
     // before the reactor was switched off is reported removed.
-    {.name = "ARemovalIsReportedOnlyForAKeyReportedPresent",
-     .act =
-         [](Rig& r) {
-             r.sm->initializedIs(true);
-             r.db->routerMacIs(key(15), kRouting);
-             r.sm->hasNotificationActiveIs(false);
-             for (std::uint64_t mac : {12, 16}) {
-                 r.db->routerMacIs(key(mac), kRouting);
-             }
-             r.sm->hasNotificationActiveIs(true);
-             r.db->routerMacIs(key(16), kNoRouting);
-             for (std::uint64_t mac : {12, 15, 16}) {
-                 r.db->routerMacDel(key(mac));
-             }
-         },
-     .log = {"init on:", "system 15 present routing", "system 16 present", "system 15 absent",
-             "system 16 absent"}},
+    {.name = "ARemovalIsReportedOnlyForAKeyReportedPresent", .act = [](Rig& r) {
+         r.sm->initializedIs(true);
+         r.db->routerMacIs(key(15), kRouting);
+         r.sm->hasNotificationActiveIs(false);
+         r.db->routerMacIs(key(12), kRouting);
+         r.db->routerMacIs(key(16), kRouting);
+         r.sm->hasNotificationActiveIs(true);
+         r.db->routerMacIs(key(16), kNoRouting);
+         for (std::uint64_t mac : {12, 15, 16}) { r.db->routerMacDel(key(mac)); } },
+     .log = {"init on:", "system 15 present routing", "system 16 present", "system 15 absent", "system 16 absent"}},
     // Initialized while switched off, it reports what is present then; once
     // switched on, only a key added after that goes unreported.
-    {.name = "InitializedWhileSwitchedOffReportsLaterRemovalsOfWhatItReported",
-     .act =
-         [](Rig& r) {
-             r.sm->hasNotificationActiveIs(false);
-             r.db->routerMacIs(key(1), kRouting);
-             r.sm->initializedIs(true);
-             r.db->routerMacIs(key(2), kRouting);
-             r.sm->hasNotificationActiveIs(true);
-             r.db->routerMacDel(key(2));
-             r.db->routerMacDel(key(1));
-         },
+    {.name = "InitializedWhileSwitchedOffReportsLaterRemovalsOfWhatItReported", .act = [](Rig& r) {
+         r.sm->hasNotificationActiveIs(false);
+         r.db->routerMacIs(key(1), kRouting);
+         r.sm->initializedIs(true);
+         r.db->routerMacIs(key(2), kRouting);
+         r.sm->hasNotificationActiveIs(true);
+         r.db->routerMacDel(key(2));
+         r.db->routerMacDel(key(1)); },
      .log = {"system 1 present routing", "init on: 1", "system 1 absent"}},
 };
+// clang-format on
 
 class ReportTest : public ::testing::TestWithParam<ReportCase> {};
 
