@@ -57,10 +57,19 @@ auto const change = [](std::uint64_t m, bool routing, char const* suffix) {
 // its own; the journal sees the directory, the routing status and the
 // router-MAC status database.
 struct HelperTest : ::testing::Test {
-    void create() {
-        helper_ = L3MyStationHelperSm::L3MyStationHelperSmIs(
-            switch_->routerMacDb(), switch_->routerMacStatusDb(), switch_->routingConfig(),
-            switch_->routingStatus(), dir_);
+    // Built by type as a host does, from exactly the five inputs (`extra`:
+    // one more), each in its own slot.
+    void create(bool extra = false) {
+        Kel::ArgList args{Kel::toValue(switch_->routerMacDb()),
+                          Kel::toValue(switch_->routerMacStatusDb()),
+                          Kel::toValue(switch_->routingConfig()),
+                          Kel::toValue(switch_->routingStatus()), Kel::toValue(dir_)};
+        if (extra) {
+            args.push_back(Kel::toValue(dir_));
+        }
+        helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(
+            Kel::typeImpl("PlinthL3Unicast::L3MyStationHelperSm")
+                ->genericIfConstructFromCtorArgs(args));
     }
     Lines journal() { return journal_.take(); }
     Lines traced() { return std::exchange(capture_.lines, {}); }
@@ -156,24 +165,15 @@ INSTANTIATE_TEST_SUITE_P(Ways, ListeningTest, ::testing::Bool(),
 
 // ---- Initialization ---------------------------------------------------------------------
 
-// Built by type as a host does, from exactly the five inputs, each in its own
-// slot. A change of the routing configuration is applied at once; at
+// A change of the routing configuration is applied at once; at
 // initialization what an earlier run left is dropped, the router MACs present
 // are taken in, then the system router is reconciled before the virtual
 // router. Taking initialization back writes nothing.
 TEST_F(HelperTest, BuiltByTypeThenDropsTakesInAndReconcilesAtInitialization) {
     switch_->routingConfig()->routerMacIs(state(kA, true));
     switch_->routerMacDb()->routerMacIs(key(kB), {true});
-    Kel::TypeImpl const* type = Kel::typeImpl("PlinthL3Unicast::L3MyStationHelperSm");
-    Kel::ArgList args{Kel::toValue(switch_->routerMacDb()),
-                      Kel::toValue(switch_->routerMacStatusDb()),
-                      Kel::toValue(switch_->routingConfig()),
-                      Kel::toValue(switch_->routingStatus()),
-                      Kel::toValue(dir_),
-                      Kel::toValue(dir_)};
-    EXPECT_THROW(type->genericIfConstructFromCtorArgs(args), Kel::RangeException);
-    args.pop_back();
-    helper_ = Kel::dynamicPtrCast<L3MyStationHelperSm>(type->genericIfConstructFromCtorArgs(args));
+    EXPECT_THROW(create(true), Kel::RangeException);
+    create();
     switch_->routingConfig()->virtualRouterMacIs(state(kV, true));
     EXPECT_EQ(journal(), (Lines{set(kV, true), routing(kVirtual, kV, true)}));
     switch_->routerMacStatusDb()->macStatusDbIs(key(kW));  // left by an earlier run

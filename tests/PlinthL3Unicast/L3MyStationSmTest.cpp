@@ -80,9 +80,13 @@ struct L3MyStationSmTest : ::testing::Test {
         fcsd()->logicalModInfoIs(
             id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{chip, 2}));
     }
+    // Built from arguments, as the framework builds it.
     void smIs(bool withRunningState = true) {
-        sm_ = L3MyStationSm::L3MyStationSmIs(sw_->sysdb(), fcsd(), configDir_, statusDir_,
-                                             withRunningState ? sw_->smRunningState() : nullptr);
+        Kel::ArgList const args{Kel::toValue(sw_->sysdb()), Kel::toValue(fcsd()),
+                                Kel::toValue(configDir_), Kel::toValue(statusDir_),
+                                Kel::toValue(withRunningState ? sw_->smRunningState() : nullptr)};
+        sm_ = Kel::dynamicPtrCast<L3MyStationSm>(
+            Kel::typeImpl("PlinthL3Unicast::L3MyStationSm")->genericIfConstructFromCtorArgs(args));
     }
     void runningSmIs(Chip chip = Chip::untagged) {
         chipIs(chip);
@@ -234,50 +238,6 @@ TEST_P(EarlierSubscriberTest, TheTableFollowsTheDirectoryNotAStaleAnnouncement) 
 INSTANTIATE_TEST_SUITE_P(Ways, EarlierSubscriberTest, ::testing::Bool(),
                          PlinthTest::byFlag("Rewrites", "Deletes"));
 
-// The configuration holds keys on either side, in the directory's own order,
-// of one that the chip cannot hold (VLAN 4096): the replay programs those
-// before it, and the table is never reported running. Created as the reactor
-// is built, the failure takes the reactor and its table with it; created
-// later, on the id's arrival, the table stays live with what it holds.
-class ReplayStopTest : public L3MyStationSmTest, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(ReplayStopTest, StopsAtAKeyTheChipCannotHold) {
-    bool const late = GetParam();
-    for (std::uint32_t vlan = 1; vlan <= 8; ++vlan) {
-        configIs(keyOf(vlan, 0xfff));
-    }
-    std::vector<MacVlan> order;
-    for (std::uint64_t mac = 1; order.empty(); ++mac) {
-        MacVlan const bad{Pakt::EthAddr(mac), 4096, 0xfff};
-        configIs(bad);
-        order = configDir_->config().keys();
-        auto const at = std::ranges::find(order, bad) - order.begin();
-        if (at == 0 || at + 1 == std::ssize(order)) {
-            order.clear();  // keys on one side only: another MAC lands elsewhere
-            configDir_->configDel(bad);
-        } else {
-            order.resize(at);
-        }
-    }
-    chipIs(Chip::untagged);
-    moduleIs(kFap);
-    if (late) {
-        smIs();
-        fcsd()->logicalFapIdInsertedIs(kFap);
-    } else {
-        fcsd()->logicalFapIdInsertedIs(kFap);
-        EXPECT_ANY_THROW(smIs());
-    }
-    auto const status = statusDir_->status().keys();
-    EXPECT_EQ(std::set<MacVlan>(status.begin(), status.end()),
-              std::set<MacVlan>(order.begin(), order.end()));
-    EXPECT_EQ(held() ? held()->entrys() : 0U, late ? order.size() : 0U);
-    EXPECT_FALSE(sw_->smRunningState()->running());
-}
-
-INSTANTIATE_TEST_SUITE_P(Paths, ReplayStopTest, ::testing::Bool(),
-                         PlinthTest::byFlag("OnTheIdsArrival", "AtConstruction"));
-
 // What the reactor says as it is built: it looks at the ids once as it is
 // initialized and once more as it starts listening. Built with an id (and
 // without the running state), it creates the table on the first look.
@@ -309,20 +269,16 @@ TEST_P(ConstructionTest, TracesEachLookAtTheIds) {
 INSTANTIATE_TEST_SUITE_P(Ids, ConstructionTest, ::testing::Bool(),
                          PlinthTest::byFlag("OneId", "NoId"));
 
-// Built from arguments as the framework does. Entries carry the flags of the
+// Entries carry the flags of the
 // current configuration; the status, which carries none, is written once.
 // Switched off or destroyed, the reactor listens no more, and leaves what it
 // wrote, running included.
-TEST_F(L3MyStationSmTest, BuiltFromArgumentsProgramsAndLeavesWhatItWrote) {
+TEST_F(L3MyStationSmTest, ProgramsTheCurrentFlagsAndLeavesWhatItWrote) {
     chipIs(Chip::untagged);
     moduleIs(kFap);
     MacVlan const any = keyOf(0, 0);
     configIs(any, false, true);
-    Kel::ArgList const args{Kel::toValue(sw_->sysdb()), Kel::toValue(fcsd()),
-                            Kel::toValue(configDir_), Kel::toValue(statusDir_),
-                            Kel::toValue(sw_->smRunningState())};
-    sm_ = Kel::dynamicPtrCast<L3MyStationSm>(
-        Kel::typeImpl("PlinthL3Unicast::L3MyStationSm")->genericIfConstructFromCtorArgs(args));
+    smIs();
     fcsd()->logicalFapIdInsertedIs(kFap);
     configIs(any, true, false);
     EXPECT_EQ(journal(), (Lines{kSet + "0/0 station=1 l3=0,0,0 vlan=0/0 tvlan=0/0", kStatus + "0/0",
