@@ -150,19 +150,6 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
     EXPECT_EQ(journal(), Lines{});
 }
 
-// Of the ids already there at construction, the first in the set's order
-// makes the one table.
-TEST_F(L3MyStationSmTest, SeveralIdsAtConstructionMakeOneTableFromTheFirst) {
-    chipIs(Chip::untagged, "plinthA");
-    chipIs(Chip::tagged, "plinthB");
-    for (auto const& [id, chip] : {std::pair{9, "plinthB"}, {3, "plinthA"}}) {
-        moduleIs(LogicalFapId(id), chip);
-        fcsd()->logicalFapIdInsertedIs(LogicalFapId(id));
-    }
-    smIs();
-    EXPECT_EQ(sm_->myStationTable()->chip().chipName, "plinthA");
-}
-
 // A key with routing and station on: its entries are committed before its
 // status, and removed before it. The status marks the whole key programmed
 // and carries no flags; the table matches the whole MAC whatever the key's
@@ -239,35 +226,44 @@ INSTANTIATE_TEST_SUITE_P(Ways, EarlierSubscriberTest, ::testing::Bool(),
                          PlinthTest::byFlag("Rewrites", "Deletes"));
 
 // What the reactor says as it is built: it looks at the ids once as it is
-// initialized and once more as it starts listening. Built with an id (and
-// without the running state), it creates the table on the first look.
+// initialized and once more as it starts listening. Built with ids (and
+// without the running state), it creates the table on the first look, from
+// the first id in the set's order.
 class ConstructionTest : public L3MyStationSmTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(ConstructionTest, TracesEachLookAtTheIds) {
-    bool const id = GetParam();
+    bool const ids = GetParam();
     std::string const sm = "0 void PlinthL3Unicast::L3MyStationSm::",
-                      byId = sm + "handleLogicalFapId(LogicalFap::LogicalFapId) ";
-    Lines traced{sm + "handleInitialized()", sm + "handleLogicalFapId()"};
-    if (id) {
-        chipIs(Chip::untagged);
-        moduleIs(kFap);
-        fcsd()->logicalFapIdInsertedIs(kFap);
-        traced.insert(traced.end(),
-                      {byId + "module: fap7", byId + "chipInfo: chip plinthA rev 2",
-                       sm + "handleConfig()", "0 runningIs skipped: smRunningState missing"});
-    }
-    traced.push_back(sm + "handleLogicalFapId()");
-    if (id) {
-        traced.push_back("0 handleLogicalFapId MyStationTable is already initialized ");
+                      byId = sm + "handleLogicalFapId(LogicalFap::LogicalFapId) ",
+                      look = sm + "handleLogicalFapId()",
+                      already = "0 handleLogicalFapId MyStationTable is already initialized ";
+    Lines traced{sm + "handleInitialized()", look, look};
+    if (ids) {
+        chipIs(Chip::untagged, "plinthA");
+        chipIs(Chip::tagged, "plinthB");
+        for (auto const& [id, chip] : {std::pair{9, "plinthB"}, {3, "plinthA"}}) {
+            moduleIs(LogicalFapId(id), chip);
+            fcsd()->logicalFapIdInsertedIs(LogicalFapId(id));
+        }
+        traced = {sm + "handleInitialized()",
+                  look,
+                  byId + "module: fap3",
+                  byId + "chipInfo: chip plinthA rev 2",
+                  sm + "handleConfig()",
+                  "0 runningIs skipped: smRunningState missing",
+                  already,
+                  look,
+                  already,
+                  already};
     }
     PlinthTest::TraceCapture capture("L3MyStationSm");
     smIs(false);
     EXPECT_EQ(capture.lines, traced);
-    EXPECT_EQ(static_cast<bool>(held()), id);
+    EXPECT_EQ(held() ? held()->chip().chipName : "", ids ? "plinthA" : "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Ids, ConstructionTest, ::testing::Bool(),
-                         PlinthTest::byFlag("OneId", "NoId"));
+                         PlinthTest::byFlag("TwoIds", "NoId"));
 
 // Entries carry the flags of the
 // current configuration; the status, which carries none, is written once.
