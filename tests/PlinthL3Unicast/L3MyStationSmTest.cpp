@@ -2,9 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <optional>
-#include <set>
 #include <utility>
 
 #include "CaseName.h"
