@@ -27,8 +27,8 @@ inline void inOwnProcess(std::function<void()> const& body) {
                 ::testing::TestPartResult const& r = results.GetTestPartResult(i);
                 if (r.failed()) {
                     failed = true;
-                    std::printf("%s:%d: %s\n", r.file_name() ? r.file_name() : "?",
-                                 r.line_number(), r.message());
+                    std::printf("%s:%d: %s\n", r.file_name() ? r.file_name() : "?", r.line_number(),
+                                r.message());
                 }
             }
             std::fflush(nullptr);
