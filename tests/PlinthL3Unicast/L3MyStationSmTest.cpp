@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <set>
 #include <utility>
+#include <vector>
 
 #include "CaseName.h"
 #include "Journal.h"
@@ -289,6 +292,48 @@ TEST_F(L3MyStationSmTest, ProgramsTheCurrentFlagsAndLeavesWhatItWrote) {
     EXPECT_EQ(statusDir_->status().size(), 1U);
     EXPECT_TRUE(sw_->smRunningState()->running());
 }
+
+// The configuration holds keys on either side, in the directory's own order,
+// of one that the chip cannot hold (VLAN 4096): the replay programs those
+// before it, and the table is never reported running. Created as the reactor
+// is built, the failure takes the reactor and its table with it; created
+// later, on the id's arrival, the table stays live with what it holds.
+class ReplayStopTest : public L3MyStationSmTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReplayStopTest, StopsAtAKeyTheChipCannotHold) {
+    bool const late = GetParam();
+    for (std::uint32_t vlan = 1; vlan <= 8; ++vlan) {
+        configIs(keyOf(vlan, 0xfff));
+    }
+    std::vector<MacVlan> before;  // the keys the directory holds ahead of the bad one
+    for (std::uint64_t mac = 1; before.empty(); ++mac) {
+        MacVlan const bad{Pakt::EthAddr(mac), 4096, 0xfff};
+        configIs(bad);
+        before = configDir_->config().keys();
+        auto const at = std::ranges::find(before, bad) - before.begin();
+        before.resize(at + 1 == std::ssize(before) ? 0 : at);  // keys on both sides, or retry
+        if (before.empty()) {
+            configDir_->configDel(bad);
+        }
+    }
+    chipIs(Chip::untagged);
+    moduleIs(kFap);
+    if (late) {
+        smIs();
+        fcsd()->logicalFapIdInsertedIs(kFap);
+    } else {
+        fcsd()->logicalFapIdInsertedIs(kFap);
+        EXPECT_ANY_THROW(smIs());
+    }
+    auto const status = statusDir_->status().keys();
+    EXPECT_EQ(std::set<MacVlan>(status.begin(), status.end()),
+              std::set<MacVlan>(before.begin(), before.end()));
+    EXPECT_EQ(held() ? held()->entrys() : 0U, late ? before.size() : 0U);
+    EXPECT_FALSE(sw_->smRunningState()->running());
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ReplayStopTest, ::testing::Bool(),
+                         PlinthTest::byFlag("OnTheIdsArrival", "AtConstruction"));
 
 class ChipAttrDeathTest : public L3MyStationSmTest, public ::testing::WithParamInterface<Chip> {};
 

@@ -185,4 +185,21 @@ TEST_F(AgentTest, RingFileReadsBackAndADamagedOneIsRefused) {
         << damaged.err;
 }
 
+// A second mount completion only writes the capability flags again: with the
+// applied system MAC and the configuration apart (the system MAC, written
+// invalid over the key it shares with the virtual MAC, then moved away,
+// deleting that key), reconciling again would bring the deleted key back.
+TEST_F(AgentTest, RemountLeavesWhatTheFirstCompletionWired) {
+    AgentRun r = run("-",
+                     "start\nfap add 0\nrouting-config virtual 00:1c:73:00:00:01 valid\n"
+                     "routing-config system 00:1c:73:00:00:01 invalid\n"
+                     "routing-config system 00:1c:73:00:00:02 invalid\ndump\nremount\ndump\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto const dumps = jsonLines(r.out);
+    ASSERT_EQ(dumps.size(), 2U) << r.out;
+    ASSERT_TRUE(dumps[0]["running"]);
+    ASSERT_EQ(dumps[0]["config"].size(), 1U) << "only 00:1c:73:00:00:02 is configured";
+    EXPECT_EQ(dumps[1], dumps[0]);
+}
+
 }  // namespace
