@@ -2,8 +2,6 @@
 
 #include <charconv>
 
-#include "Scenario.h"
-
 namespace PlinthAgent::Kernel {
 
 namespace {
@@ -28,13 +26,13 @@ bool routing(Link const& link, Facts const& facts) {
     return link.adminUp && facts.hasRoutableAddress(link.index);
 }
 
-std::string vrrpCommand(char const* action, std::pair<Pakt::EthAddr, std::uint32_t> const& v) {
-    return std::string("vrrp ") + action + " " + v.first.stringValue() +
-           " vlan=" + std::to_string(v.second);
+Source sourceOf(Link const& link, Facts const& facts) {
+    Link const* lower = facts.link(link.lowerIndex);
+    return {link.name, lower ? lower->name : ""};
 }
 
-std::string routerMacSet(Pakt::EthAddr mac, bool on) {
-    return "router-mac set " + mac.stringValue() + " interface routing=" + (on ? "on" : "off");
+Brix::MacTypeMask interfaceKey(Pakt::EthAddr mac) {
+    return {mac, Brix::MacType::interface};
 }
 
 }  // namespace
@@ -91,56 +89,122 @@ std::uint32_t Translator::vrrpVlan(Link const& link, Facts const& facts) const {
     return vlanFromName(lower->name).value_or(0);
 }
 
+std::vector<std::string> Translator::check(Facts const& facts) const {
+    std::string const& name = settings_.systemMacLink;
+    if (!name.empty()) {
+        Link const* link = facts.linkNamed(name);
+        if (link == nullptr) {
+            throw OptionError("--system-mac: no link named '" + name + "'");
+        }
+        if (link->loopback) {
+            throw OptionError("--system-mac: " + name + " is a loopback link, which has no MAC");
+        }
+        if (!link->mac || link->mac->isZero()) {
+            throw OptionError("--system-mac: " + name + " has no MAC (00:00:00:00:00:00)");
+        }
+    }
+    std::vector<std::string> warnings;
+    for (auto const& [lower, vlan] : settings_.vlans) {
+        if (facts.linkNamed(lower) == nullptr) {
+            warnings.push_back("--vlan: no link named '" + lower + "' yet; VRRP links on it " +
+                               "will take VLAN " + std::to_string(vlan) + " when it appears");
+        }
+    }
+    return warnings;
+}
+
+std::optional<WantedSystemMac> Translator::systemMac(Facts const& facts) const {
+    if (settings_.systemMacLink.empty()) {
+        return std::nullopt;
+    }
+    Link const* link = facts.linkNamed(settings_.systemMacLink);
+    if (link != nullptr && !link->loopback && link->mac && !link->mac->isZero()) {
+        return WantedSystemMac{*link->mac, true};
+    }
+    // Gone: the MAC it gave stands for no link until one of that name returns.
+    if (applied_.systemMac) {
+        return WantedSystemMac{applied_.systemMac->mac, false};
+    }
+    return std::nullopt;
+}
+
 Wanted Translator::wanted(Facts const& facts) const {
     Wanted w;
+    w.systemMac = systemMac(facts);
+    auto const isSystemMac = [&](Pakt::EthAddr mac) {
+        return w.systemMac && w.systemMac->valid && w.systemMac->mac == mac;
+    };
     for (auto const& [index, link] : facts.links()) {
         if (!link.mac || link.mac->isZero() || link.loopback) {
             continue;
         }
         if (isVrrpMac(*link.mac)) {
             if (vrrpMaster(link, facts)) {
-                w.vrrp.emplace(*link.mac, vrrpVlan(link, facts));
+                w.vrrp.emplace(VrrpKey{*link.mac, vrrpVlan(link, facts)}, sourceOf(link, facts));
             }
             continue;
         }
-        w.routerMacs[*link.mac] |= routing(link, facts);
-    }
-    if (!settings_.systemMacLink.empty()) {
-        Link const* system = facts.linkNamed(settings_.systemMacLink);
-        // While the link is away the switch keeps the system MAC it had.
-        w.systemMac = system && system->mac ? system->mac : applied_.systemMac;
+        // The system MAC stands for every link that carries it: as an
+        // interface MAC too, turning it off would take the key both share.
+        if (isSystemMac(*link.mac)) {
+            continue;
+        }
+        bool const on = routing(link, facts);
+        auto [it, fresh] = w.routerMacs.try_emplace(*link.mac, on, sourceOf(link, facts));
+        if (on && !it->second.routing) {
+            it->second = {true, sourceOf(link, facts)};
+        }
     }
     return w;
 }
 
-std::vector<std::string> Translator::commands(Facts const& facts) {
+void Translator::warnVlanZero(Wanted const& want) {
+    for (auto const& [key, source] : want.vrrp) {
+        if (key.vlan != 0 || !warnedLinks_.insert(source.link).second) {
+            continue;
+        }
+        warnings_.push_back("VRRP link " + source.link +
+                            (source.lower.empty()
+                                 ? " has no lower link in this namespace and goes in at VLAN 0"
+                                 : " goes in at VLAN 0: its lower link " + source.lower +
+                                       " has no VLAN; --vlan " + source.lower +
+                                       "=N would put it on VLAN N"));
+    }
+}
+
+std::vector<Change> Translator::commands(Facts const& facts) {
+    namespace S = Scenario;
     Wanted want = wanted(facts);
-    std::vector<std::string> out;
+    warnVlanZero(want);
+    std::vector<Change> out;
     // Withdrawals first, so that the switch never holds more than either
-    // the old or the new state asks for.
-    for (auto const& v : applied_.vrrp) {
-        if (!want.vrrp.contains(v)) {
-            out.push_back(vrrpCommand("del", v));
+    // the old or the new state asks for; the system MAC before additions,
+    // so that a MAC it gives up is free to be an interface MAC.
+    for (auto const& [key, source] : applied_.vrrp) {
+        if (!want.vrrp.contains(key)) {
+            out.push_back({S::VrrpDel{key.mac, key.vlan}, source});
         }
     }
-    for (auto const& [mac, on] : applied_.routerMacs) {
+    for (auto const& [mac, applied] : applied_.routerMacs) {
         if (!want.routerMacs.contains(mac)) {
-            out.push_back("router-mac del " + mac.stringValue() + " interface");
-        }
-    }
-    for (auto const& [mac, on] : want.routerMacs) {
-        auto it = applied_.routerMacs.find(mac);
-        if (it == applied_.routerMacs.end() || it->second != on) {
-            out.push_back(routerMacSet(mac, on));
-        }
-    }
-    for (auto const& v : want.vrrp) {
-        if (!applied_.vrrp.contains(v)) {
-            out.push_back(vrrpCommand("add", v));
+            out.push_back({S::RouterMacDel{interfaceKey(mac)}, applied.source});
         }
     }
     if (want.systemMac && want.systemMac != applied_.systemMac) {
-        out.push_back("routing-config system " + want.systemMac->stringValue() + " valid");
+        out.push_back(
+            {S::RoutingConfig{S::RouterKind::system, want.systemMac->mac, want.systemMac->valid},
+             {settings_.systemMacLink, ""}});
+    }
+    for (auto const& [mac, wanted] : want.routerMacs) {
+        auto it = applied_.routerMacs.find(mac);
+        if (it == applied_.routerMacs.end() || it->second.routing != wanted.routing) {
+            out.push_back({S::RouterMacSet{interfaceKey(mac), wanted.routing}, wanted.source});
+        }
+    }
+    for (auto const& [key, source] : want.vrrp) {
+        if (!applied_.vrrp.contains(key)) {
+            out.push_back({S::VrrpAdd{key.mac, key.vlan}, source});
+        }
     }
     applied_ = std::move(want);
     return out;

@@ -16,8 +16,8 @@
 
 #include "Host.h"
 #include "Jotter/RingBuf.h"
-#include "KernelFollower.h"
-#include "KernelNetlink.h"
+#include "Live.h"
+#include "Signals.h"
 #include "Toggle/Toggle.h"
 
 namespace {
@@ -52,6 +52,7 @@ struct Options {
     bool followKernel = false;
     PlinthAgent::Kernel::FollowOptions follow;
     std::string followFlag;  // the first follow-only flag given, to name it
+    std::string control;     // the control socket's path; empty: none
 };
 
 [[noreturn]] void usageError(std::string const& message) {
@@ -144,6 +145,8 @@ Options parseOptions(int argc, char** argv) {
             o.ringFile = value(i, "--ring-file");
         } else if (arg == "--keep-going") {
             o.keepGoing = true;
+        } else if (arg == "--control") {
+            o.control = value(i, "--control");
         } else if (arg == "--follow-kernel") {
             o.followKernel = true;
         } else if (followFlag(o, i, argc, argv)) {
@@ -283,30 +286,14 @@ std::size_t netlinkReceiveBuffer() {
     return *bytes;
 }
 
-int follow(PlinthAgent::Host& host, Options const& options) {
-    namespace K = PlinthAgent::Kernel;
-    // Subscribed before the scenarios run, so a kernel that cannot be read
-    // fails before anything is applied.
-    std::optional<K::Netlink> netlink;
-    try {
-        netlink.emplace(netlinkReceiveBuffer());
-    } catch (K::NetlinkError const& e) {
-        return error(std::string("cannot follow the kernel: ") + e.what());
-    }
+int runLive(PlinthAgent::Host& host, Options const& options) {
+    PlinthAgent::LiveOptions live{options.followKernel, options.follow, options.control,
+                                  options.followKernel ? netlinkReceiveBuffer() : 0};
     Session session(host, options.keepGoing);
-    if (!runFiles(session, options.files) || (session.hadError() && !options.keepGoing)) {
-        return 2;
-    }
-    try {
-        K::Follower(host, options.follow, std::cout).run(*netlink);
-    } catch (K::FollowError const& e) {
-        return error(e.what());
-    } catch (K::NetlinkError const& e) {
-        return error(std::string("cannot follow the kernel: ") + e.what());
-    }
-    host.apply(PlinthAgent::Scenario::Dump{}, std::cout);
-    std::cout.flush();
-    return session.hadError() ? 2 : 0;
+    int status = PlinthAgent::runLive(host, live, [&] {
+        return runFiles(session, options.files) && (!session.hadError() || options.keepGoing);
+    });
+    return status == 0 && session.hadError() ? 2 : status;
 }
 
 int runScenarios(PlinthAgent::Host& host, Options const& options) {
@@ -326,8 +313,9 @@ int runScenarios(PlinthAgent::Host& host, Options const& options) {
 
 int main(int argc, char** argv) {
     Options options = parseOptions(argc, argv);
-    if (options.followKernel) {
-        PlinthAgent::Kernel::Follower::blockStopSignals();
+    bool const live = options.followKernel || !options.control.empty();
+    if (live) {
+        PlinthAgent::Signals::block();
     }
     if (!options.ringFile.empty()) {
         try {
@@ -349,7 +337,7 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         PlinthAgent::Host host(options.plugin, options.toggles);
-        status = options.followKernel ? follow(host, options) : runScenarios(host, options);
+        status = live ? runLive(host, options) : runScenarios(host, options);
     }
     Jotter::defaultHandleDel();
     return status;
