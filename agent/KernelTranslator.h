@@ -46,6 +46,9 @@ std::optional<std::uint16_t> vlanFromName(std::string_view name);
 struct Source {
     std::string link;
     std::string lower;  // empty when none here
+
+    // "LINK" or "LINK on LOWER".
+    std::string text() const { return lower.empty() ? link : link + " on " + lower; }
     friend bool operator==(Source const&, Source const&) = default;
 };
 
