@@ -119,4 +119,27 @@ TEST_F(RegressionTest, EveryKeptInputRunsToTheEnd) {
     EXPECT_GE(replayed, 3) << "kept inputs are gone";
 }
 
+// A second mount completion only writes the capability flags again: with the
+// applied system MAC and the configuration apart (the system MAC, written
+// invalid over the key it shares with the virtual MAC, then moved away,
+// deleting that key), reconciling again would bring the deleted key back.
+TEST_F(AgentTest, RemountLeavesWhatTheFirstCompletionWired) {
+    AgentRun r = run("-", R"(start
+fap add 0
+routing-config virtual 00:1c:73:00:00:01 valid
+routing-config system 00:1c:73:00:00:01 invalid
+routing-config system 00:1c:73:00:00:02 invalid
+dump
+remount
+dump
+)");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto const firstDump = r.out.find('{');
+    nlohmann::json const before = lastDump(r.out.substr(0, r.out.find('\n', firstDump)));
+    nlohmann::json const after = lastDump(r.out);
+    ASSERT_TRUE(before["running"]);
+    ASSERT_EQ(before["config"].size(), 1U) << "only 00:1c:73:00:00:02 is configured";
+    EXPECT_EQ(after, before);
+}
+
 }  // namespace

@@ -79,7 +79,7 @@ TEST(BrixRouterMacDbSmTest, InitializationDropsStaleRecordsThenReportsWhatIsPres
     sm->kelDoZombieReactors(true);
     db->routerMacIs(key(13), routing);
     EXPECT_EQ(sm->log,
-              (Lines{"system 10 present routing", "init on: 10", "init on: 10", "init off: 10",
+              (Lines{"system 10 present routing", "init on: 10", "init off: 10",
                      "gateway 11 present", "init on: 11", "interface 10 present",
                      "interface 10 present routing", "interface 10 absent",
                      "system 15 present routing", "system 15 absent"}));
