@@ -1,0 +1,277 @@
+// plinth-agent's control socket, as plinth-ctl and hostile or careless
+// clients use it, while the agent follows the kernel in a private network
+// namespace. Whatever a client does, a kernel change still reaches the
+// table, and a bad request changes nothing.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include "AgentProcess.h"
+#include "UniqueFd.h"
+
+namespace {
+
+using namespace PlinthTest;
+using PlinthAgent::UniqueFd;
+
+std::string const kPath = "/run/ctl.sock", kRecord = "/run/record.scn";
+std::string const kVrrpAdd = "vrrp add 00:00:5e:00:01:0a vlan=10";
+std::string const kVrrpDel = "vrrp del 00:00:5e:00:01:0a vlan=10";
+
+UniqueFd connectTo(std::string const& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        fd.reset();
+    }
+    return fd;
+}
+
+void send(UniqueFd const& fd, std::string const& bytes) {
+    for (std::size_t at = 0; at < bytes.size();) {
+        ssize_t n = ::send(fd.get(), bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return;  // dropped by the agent: what it says is read after
+        }
+        at += static_cast<std::size_t>(n);
+    }
+}
+
+// What the agent sends until it ends its answer (`ok` or `error: ...`), or
+// with `toEnd` until it closes the connection; 10 s at most on a socket.
+std::string receive(UniqueFd const& fd, bool toEnd = false) {
+    timeval limit{10, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    std::string got;
+    char chunk[4096];
+    while (toEnd || !(got.ends_with("ok\n") || got.find("error: ") != got.npos)) {
+        ssize_t n = ::read(fd.get(), chunk, sizeof(chunk));
+        if (n <= 0) {
+            break;
+        }
+        got.append(chunk, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+// The answer to `line` on `fd`, or on a connection of its own.
+std::string ask(std::string const& line, UniqueFd const* fd = nullptr) {
+    UniqueFd own;
+    if (fd == nullptr) {
+        own = connectTo(kPath);
+        fd = &own;
+    }
+    send(*fd, line + "\n");
+    return receive(*fd);
+}
+
+std::string dump() {
+    return ask("dump");
+}
+
+// A stale socket file at the path, then the agent following a VRRP master
+// and serving the socket.
+class ControlTest : public KernelNamespaceTest {
+  protected:
+    void SetUp() override {
+        KernelNamespaceTest::SetUp();
+        if (IsSkipped() || HasFailure()) {
+            return;
+        }
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        kPath.copy(address.sun_path, sizeof(address.sun_path) - 1);
+        UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
+        ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ASSERT_EQ(std::system("ip link add Vlan10 type veth peer name p10 && ip link set p10 up && "
+                              "ip link set Vlan10 up && ip link add vrrp10 link Vlan10 address "
+                              "00:00:5e:00:01:0a type macvlan && ip link set vrrp10 up && "
+                              "ip addr add 10.0.10.254/24 dev vrrp10"),
+                  0);
+        agent_.emplace("agent", "--control " + kPath + " --record " + kRecord);
+        ASSERT_TRUE(agent_->waitFor({kVrrpAdd}));
+    }
+
+    // Takes the VRRP link down and up again, each change waited for in the
+    // agent's lines and then looked for in its table, through `client`
+    // when given.
+    void kernelChangeReachesTheTable(UniqueFd const* client) {
+        agent_->mark();
+        ASSERT_EQ(std::system("ip link set vrrp10 down"), 0);
+        ASSERT_TRUE(agent_->waitFor({kVrrpDel}));
+        EXPECT_EQ(ask("show table", client).find("00:00:5e:00:01:0a"), std::string::npos);
+        ASSERT_EQ(std::system("ip link set vrrp10 up"), 0);
+        ASSERT_TRUE(agent_->waitFor({kVrrpAdd}));
+        EXPECT_NE(ask("show table", client).find("00:00:5e:00:01:0a"), std::string::npos);
+    }
+
+    std::optional<FollowingAgent> agent_;
+};
+
+// A fault and its checks; the connections it leaves in `held` stay open
+// while the kernel changes, and the last one is asked for the table.
+struct Fault {
+    char const* name;
+    std::function<void(FollowingAgent& agent, std::vector<UniqueFd>& held)> fault;
+};
+
+class ControlFaultTest : public ControlTest, public testing::WithParamInterface<Fault> {};
+
+TEST_P(ControlFaultTest, LeavesTheAgentFollowing) {
+    std::vector<UniqueFd> held;
+    ASSERT_NO_FATAL_FAILURE(GetParam().fault(*agent_, held));
+    ASSERT_NO_FATAL_FAILURE(kernelChangeReachesTheTable(held.empty() ? nullptr : &held.back()));
+    held.clear();
+    EXPECT_EQ(agent_->stop(SIGTERM), 0) << agent_->err();
+    EXPECT_TRUE(agent_->finalDump()["running"]);
+    EXPECT_FALSE(std::filesystem::exists(kPath)) << "the socket file outlived the agent";
+}
+
+// What the record must hold: the agent's own start, then each kernel line.
+std::string recorded(FollowingAgent const& agent) {
+    std::string lines = "start\nfap add 0\n";
+    for (auto const& line : agent.said(false)) {
+        lines += line + "\n";
+    }
+    return lines;
+}
+
+// Connections that have each had an answer, so the agent holds them all.
+std::vector<UniqueFd> served(int count) {
+    std::vector<UniqueFd> fds;
+    for (int i = 0; i < count; ++i) {
+        fds.push_back(connectTo(kPath));
+        send(fds.back(), "show running\n");
+        EXPECT_TRUE(receive(fds.back()).ends_with("ok\n")) << "client " << i;
+    }
+    return fds;
+}
+
+Fault const kFaults[] = {
+    {"PeerOfAnotherUser",
+     [](FollowingAgent& agent, auto&) {
+         struct stat st {};
+         ASSERT_EQ(::stat(kPath.c_str(), &st), 0);
+         EXPECT_EQ(st.st_mode & 0777, 0600U);
+         // Opened up on purpose, so that only the peer check stands in the way.
+         ASSERT_EQ(::chmod(kPath.c_str(), 0666), 0);
+         int answer[2];
+         ASSERT_EQ(::pipe(answer), 0);
+         pid_t const child = ::fork();
+         if (child == 0) {
+             std::string got = "cannot become user 65534";
+             if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+                 UniqueFd fd = connectTo(kPath);
+                 got = fd ? receive(fd, true) : "cannot connect";
+             }
+             (void)!::write(answer[1], got.data(), got.size());
+             ::_exit(0);
+         }
+         ::close(answer[1]);
+         EXPECT_EQ(receive(UniqueFd(answer[0]), true), "error: permission denied\n");
+         ::waitpid(child, nullptr, 0);
+         EXPECT_TRUE(waitUntil([&] {
+             return agent.err().find("warning: control: refused a client of user 65534") !=
+                    std::string::npos;
+         })) << agent.err();
+     }},
+    {"LineTooLong",
+     [](FollowingAgent&, auto&) {
+         UniqueFd fd = connectTo(kPath);
+         send(fd, "show running\n" + std::string(4096, ' ') + "\n" + std::string(5000, 'x'));
+         EXPECT_TRUE(receive(fd, true).ends_with("true\nok\nok\nerror: line too long\n"));
+         UniqueFd again = connectTo(kPath);
+         send(again, std::string(4097, ' ') + "\nshow running\n");
+         EXPECT_EQ(receive(again, true), "error: line too long\n");
+     }},
+    {"GarbageAndBadCommandsChangeNothing",
+     [](FollowingAgent& agent, auto&) {
+         std::string const before = dump();
+         UniqueFd fd = connectTo(kPath);
+         std::pair<std::string, std::string> const lines[] = {
+             {std::string("\xff\xfe\x01\0 x", 6), "error: unknown command '\xff\xfe\x01"},
+             {"router-mac set 00:1c:73:00:00:01 interface routing=maybe",
+              "error: router-mac: routing must be on|off, not 'maybe'\n"},
+             {"vrrp add 00:00:5e:00:01:0b vlan=x",
+              "error: vrrp: bad VLAN 'x' (a number from 0 to 4294967295)\n"},
+             {"start", "error: start: refused while following the kernel\n"},
+             {"stop", "error: stop: refused while following the kernel\n"},
+             {"remount", "error: remount: refused while following the kernel\n"},
+             {"chip tagged-entry on", "error: set-up commands are refused once start has run\n"},
+         };
+         for (auto const& [line, answer] : lines) {
+             send(fd, line + "\n");
+             EXPECT_TRUE(receive(fd).starts_with(answer)) << line;
+         }
+         EXPECT_EQ(dump(), before);
+         EXPECT_EQ(slurp(kRecord), recorded(agent));
+     }},
+    {"ClientThatNeverReads",
+     [](FollowingAgent& agent, auto&) {
+         UniqueFd fd = connectTo(kPath);
+         std::string dumps;
+         for (int i = 0; i < 4000; ++i) {
+             dumps += "dump\n";
+         }
+         send(fd, dumps);
+         EXPECT_TRUE(waitUntil([&] {
+             return agent.err().find(
+                        "warning: control: dropped a client that left more than 1 MiB of "
+                        "answers unread") != std::string::npos;
+         })) << agent.err();
+     }},
+    {"SeventeenClients",
+     [](FollowingAgent&, auto& held) {
+         held = served(16);
+         UniqueFd last = connectTo(kPath);
+         EXPECT_EQ(receive(last, true), "error: too many clients\n");
+         held.erase(held.begin());
+         // A place is free once the agent has seen the client leave.
+         EXPECT_TRUE(waitUntil([&] {
+             held.push_back(connectTo(kPath));
+             send(held.back(), "show running\n");
+             return receive(held.back()).ends_with("ok\n");
+         }));
+     }},
+    {"ClientGoneMidAnswer",
+     [](FollowingAgent&, auto&) {
+         for (int round = 0; round < 3; ++round) {
+             UniqueFd fd = connectTo(kPath);
+             linger abort{1, 0};  // a reset, not a tidy close
+             ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof(abort));
+             send(fd, "dump\ndump\ndump\ndump\n");
+         }
+     }},
+    {"SecondAgentOnThePath",
+     [](FollowingAgent&, auto&) {
+         std::string const out = "/run/second.out", err = "/run/second.err";
+         int const raw = std::system((PLINTH_AGENT_PATH " --follow-kernel --for 0 --control " +
+                                      kPath + " >" + out + " 2>" + err + " </dev/null")
+                                         .c_str());
+         EXPECT_EQ(WEXITSTATUS(raw), 2);
+         EXPECT_EQ(slurp(err), "plinth-agent: error: --control: " + kPath +
+                                   " is already in use by a running agent\n");
+         EXPECT_TRUE(ask("show running").ends_with("ok\n")) << "the first one still answers";
+     }},
+    {"RecordMovedAwayThenSighup",
+     [](FollowingAgent& agent, auto&) {
+         std::string const before = recorded(agent);
+         std::filesystem::rename(kRecord, kRecord + ".1");
+         agent.signal(SIGHUP);
+         agent.signal(SIGUSR1);
+         agent.mark();
+         ASSERT_EQ(std::system("ip link set vrrp10 protodown on"), 0);
+         ASSERT_TRUE(agent.waitFor({kVrrpDel}));
+         EXPECT_EQ(slurp(kRecord + ".1"), before);
+         EXPECT_EQ(slurp(kRecord), kVrrpDel + "\n");
+         ASSERT_EQ(std::system("ip link set vrrp10 protodown off"), 0);
+         ASSERT_TRUE(agent.waitFor({kVrrpAdd}));
+     }},
+};
+INSTANTIATE_TEST_SUITE_P(, ControlFaultTest, testing::ValuesIn(kFaults),
+                         [](auto const& info) { return std::string(info.param.name); });
+
+}  // namespace
