@@ -275,3 +275,45 @@ INSTANTIATE_TEST_SUITE_P(, ControlFaultTest, testing::ValuesIn(kFaults),
                          [](auto const& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+using WalkthroughTest = KernelNamespaceTest;
+
+// The README's walkthrough of following a Linux router, run as written, so
+// that its text cannot drift from what the programs do.
+TEST_F(WalkthroughTest, RunsAsWrittenInTheReadme) {
+    std::string const readme = slurp(std::filesystem::path(PLINTH_SOURCE_DIR) / "README.md");
+    auto const section = readme.find("\n## Following a Linux router\n");
+    auto const start = readme.find("```sh\n", section) + 6;
+    ASSERT_NE(section, std::string::npos);
+    std::string const commands = readme.substr(start, readme.find("```\n", start) - start);
+    std::string const bin = std::filesystem::path(PLINTH_AGENT_PATH).parent_path();
+    int const raw = std::system(("cd " + dir_.string() + " && PATH=" + bin + ":$PATH bash -e " +
+                                 file("walk.sh", commands) + " >out 2>err")
+                                    .c_str());
+    std::string const out = slurp(dir_ / "out");
+    ASSERT_EQ(WEXITSTATUS(raw), 0) << out << slurp(dir_ / "err");
+    auto const tables = out.substr(0, out.find("kernel: "));
+    auto const failover = tables.find("\naddr ");
+    auto const rows = [](std::string const& text) {
+        std::size_t n = 0;
+        for (auto at = text.find("\n00:00:5e:00:01:0a  10 "); at != text.npos;
+             at = text.find("\n00:00:5e:00:01:0a  10 ", at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_EQ(rows(tables.substr(0, failover)), 0U) << tables;
+    EXPECT_EQ(rows(tables.substr(failover)), 2U) << "the VRRP entry and its tagged twin\n"
+                                                 << tables;
+    EXPECT_NE(out.find("\nkernel: vrrp add 00:00:5e:00:01:0a vlan=10  # vrrp10 on Vlan10 at "),
+              std::string::npos);
+    auto const dumps = jsonLines(out);
+    ASSERT_EQ(dumps.size(), 2U) << out;
+    EXPECT_EQ(dumps[1], dumps[0]) << "the replay rebuilt another table";
+    EXPECT_TRUE(std::ranges::any_of(dumps[1]["table"], [](auto const& e) { return e["tagged"]; }))
+        << "the replay left out the scenario file";
+}
+
+}  // namespace
