@@ -279,6 +279,38 @@ INSTANTIATE_TEST_SUITE_P(, ControlFaultTest, testing::ValuesIn(kFaults),
 namespace {
 
 using WalkthroughTest = KernelNamespaceTest;
+using ControlOnlyTest = AgentDirTest;
+
+// Without the kernel the agent serves until it is stopped, the life cycle
+// included; plinth-ctl says how each line went in its exit status.
+TEST_F(ControlOnlyTest, ServesUntilStoppedAndRecordsWhatChanged) {
+    std::string const path = dir_ / "s.sock", record = dir_ / "record.scn";
+    std::string const ctl = std::filesystem::path(PLINTH_AGENT_PATH).parent_path() / "plinth-ctl";
+    ChildProcess agent(PLINTH_AGENT_PATH " --control " + path + " --record " + record + " " +
+                       file("set-up.scn", "chip tagged-entry on\n") + " >" + file("out", "") +
+                       " 2>" + file("err", ""));
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(path); }));
+    auto const ctlRun = [&](std::string const& args, std::string const& input = "") {
+        int raw =
+            std::system((ctl + " --control " + path + " " + args + " <" + file("ctl.in", input) +
+                         " >" + file("ctl.out", "") + " 2>" + file("ctl.err", ""))
+                            .c_str());
+        return WEXITSTATUS(raw);
+    };
+    EXPECT_EQ(ctlRun("start"), 0);
+    EXPECT_EQ(ctlRun("", "fap add 0\nvrrp add 00:00:5e:00:01:0a vlan=10\nfrob\nshow running\n"), 2);
+    EXPECT_EQ(slurp(dir_ / "ctl.out"), "state    value\nstarted  true\nrunning  true\n");
+    EXPECT_EQ(slurp(dir_ / "ctl.err"), "plinth-ctl: error: unknown command 'frob'\n");
+    EXPECT_EQ(ctlRun("--control " + (dir_ / "none.sock").string() + " dump"), 1);
+    EXPECT_EQ(ctlRun("dump"), 0);
+    EXPECT_EQ(agent.stop(SIGTERM), 0);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(slurp(record), "start\nfap add 0\nvrrp add 00:00:5e:00:01:0a vlan=10\n");
+    auto const out = slurp(dir_ / "out");
+    EXPECT_EQ(jsonLines(out).size(), 1U) << "only the final dump goes to standard output";
+    EXPECT_EQ(lastDump(out), lastDump(slurp(dir_ / "ctl.out"))) << out;
+    EXPECT_EQ(lastDump(out)["table"].size(), 2U) << "the VRRP entry and its tagged twin";
+}
 
 // The README's walkthrough of following a Linux router, run as written, so
 // that its text cannot drift from what the programs do.
@@ -307,6 +339,7 @@ TEST_F(WalkthroughTest, RunsAsWrittenInTheReadme) {
     EXPECT_EQ(rows(tables.substr(0, failover)), 0U) << tables;
     EXPECT_EQ(rows(tables.substr(failover)), 2U) << "the VRRP entry and its tagged twin\n"
                                                  << tables;
+    EXPECT_NE(out.find("\nfollowing: 4 links, "), std::string::npos) << out;
     EXPECT_NE(out.find("\nkernel: vrrp add 00:00:5e:00:01:0a vlan=10  # vrrp10 on Vlan10 at "),
               std::string::npos);
     auto const dumps = jsonLines(out);
