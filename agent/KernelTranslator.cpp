@@ -1,6 +1,8 @@
 #include "KernelTranslator.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 
 namespace PlinthAgent::Kernel {
 
@@ -33,6 +35,29 @@ Source sourceOf(Link const& link, Facts const& facts) {
 
 Brix::MacTypeMask interfaceKey(Pakt::EthAddr mac) {
     return {mac, Brix::MacType::interface};
+}
+
+// Walks two maps in key order together, one step per key: `gone` for a key
+// only `before` holds, `added` for one only `after` holds, `both` with the
+// key and the two values for one they share. Linear, where a lookup of
+// each key in the other map would not be.
+template <class Map, class Gone, class Added, class Both>
+void walkSorted(Map const& before, Map const& after, Gone gone, Added added, Both both) {
+    auto b = before.begin();
+    auto a = after.begin();
+    while (b != before.end() || a != after.end()) {
+        if (a == after.end() || (b != before.end() && b->first < a->first)) {
+            gone(b->first, b->second);
+            ++b;
+        } else if (b == before.end() || a->first < b->first) {
+            added(a->first, a->second);
+            ++a;
+        } else {
+            both(a->first, b->second, a->second);
+            ++b;
+            ++a;
+        }
+    }
 }
 
 }  // namespace
@@ -150,8 +175,10 @@ Wanted Translator::wanted(Facts const& facts) const {
             continue;
         }
         bool const on = routing(link, facts);
-        auto [it, fresh] = w.routerMacs.try_emplace(*link.mac, on, sourceOf(link, facts));
-        if (on && !it->second.routing) {
+        auto it = w.routerMacs.lower_bound(*link.mac);
+        if (it == w.routerMacs.end() || it->first != *link.mac) {
+            w.routerMacs.emplace_hint(it, *link.mac, WantedRouterMac{on, sourceOf(link, facts)});
+        } else if (on && !it->second.routing) {
             it->second = {true, sourceOf(link, facts)};
         }
     }
@@ -176,36 +203,40 @@ std::vector<Change> Translator::commands(Facts const& facts) {
     namespace S = Scenario;
     Wanted want = wanted(facts);
     warnVlanZero(want);
-    std::vector<Change> out;
     // Withdrawals first, so that the switch never holds more than either
     // the old or the new state asks for; the system MAC before additions,
     // so that a MAC it gives up is free to be an interface MAC.
-    for (auto const& [key, source] : applied_.vrrp) {
-        if (!want.vrrp.contains(key)) {
-            out.push_back({S::VrrpDel{key.mac, key.vlan}, source});
-        }
-    }
-    for (auto const& [mac, applied] : applied_.routerMacs) {
-        if (!want.routerMacs.contains(mac)) {
-            out.push_back({S::RouterMacDel{interfaceKey(mac)}, applied.source});
-        }
-    }
+    std::vector<Change> out, sets, adds;
+    walkSorted(
+        applied_.vrrp, want.vrrp,
+        [&](VrrpKey const& k, Source const& s) {
+            out.push_back({S::VrrpDel{k.mac, k.vlan}, s});
+        },
+        [&](VrrpKey const& k, Source const& s) {
+            adds.push_back({S::VrrpAdd{k.mac, k.vlan}, s});
+        },
+        [](VrrpKey const&, Source const&, Source const&) {});
+    auto const set = [&](Pakt::EthAddr mac, WantedRouterMac const& w) {
+        sets.push_back({S::RouterMacSet{interfaceKey(mac), w.routing}, w.source});
+    };
+    walkSorted(
+        applied_.routerMacs, want.routerMacs,
+        [&](Pakt::EthAddr mac, WantedRouterMac const& w) {
+            out.push_back({S::RouterMacDel{interfaceKey(mac)}, w.source});
+        },
+        set,
+        [&](Pakt::EthAddr mac, WantedRouterMac const& before, WantedRouterMac const& now) {
+            if (before.routing != now.routing) {
+                set(mac, now);
+            }
+        });
     if (want.systemMac && want.systemMac != applied_.systemMac) {
         out.push_back(
             {S::RoutingConfig{S::RouterKind::system, want.systemMac->mac, want.systemMac->valid},
              {settings_.systemMacLink, ""}});
     }
-    for (auto const& [mac, wanted] : want.routerMacs) {
-        auto it = applied_.routerMacs.find(mac);
-        if (it == applied_.routerMacs.end() || it->second.routing != wanted.routing) {
-            out.push_back({S::RouterMacSet{interfaceKey(mac), wanted.routing}, wanted.source});
-        }
-    }
-    for (auto const& [key, source] : want.vrrp) {
-        if (!applied_.vrrp.contains(key)) {
-            out.push_back({S::VrrpAdd{key.mac, key.vlan}, source});
-        }
-    }
+    std::ranges::move(sets, std::back_inserter(out));
+    std::ranges::move(adds, std::back_inserter(out));
     applied_ = std::move(want);
     return out;
 }

@@ -42,11 +42,10 @@ int runLive(Host& host, LiveOptions const& options, std::function<bool()> const&
         // The socket and the subscription come before the scenarios, so that
         // an agent that cannot serve or follow stops before it applied
         // anything; a kernel change made meanwhile waits in the queue.
-        std::optional<Applier> applier;
-        applier.emplace(host, options.follow.recordFile);
+        Applier applier(host, options.follow.recordFile);
         std::optional<ControlServer> control;
         if (!options.control.empty()) {
-            control.emplace(options.control, *applier, loop);
+            control.emplace(options.control, applier, loop);
         }
         std::optional<K::Netlink> netlink;
         if (options.followKernel) {
@@ -57,14 +56,14 @@ int runLive(Host& host, LiveOptions const& options, std::function<bool()> const&
         }
         std::optional<K::Follower> follower;
         if (netlink) {
-            follower.emplace(*applier, *netlink, options.follow.settings, std::cout);
+            follower.emplace(applier, *netlink, options.follow.settings, std::cout);
             follower->start();
-            applier->followingIs(true);
+            applier.followingIs(true);
             loop.add(netlink->fd(), POLLIN, [&](short) { follower->notified(); });
         }
         loop.add(signals.fd(), POLLIN, [&](short) {
             while (int signal = signals.next()) {
-                takeSignal(signal, loop, *applier);
+                takeSignal(signal, loop, applier);
             }
         });
         loop.run(options.follow.duration);
