@@ -19,12 +19,14 @@ std::string const kPath = "/run/ctl.sock", kRecord = "/run/record.scn";
 std::string const kVrrpAdd = "vrrp add 00:00:5e:00:01:0a vlan=10";
 std::string const kVrrpDel = "vrrp del 00:00:5e:00:01:0a vlan=10";
 
-UniqueFd connectTo(std::string const& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+// A socket connected to `path`, or bound there when `bind` (and never
+// listened on or removed: a stale socket file).
+UniqueFd connectTo(std::string const& path, bool bind = false) {
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
     path.copy(address.sun_path, sizeof(address.sun_path) - 1);
     UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    auto const* a = reinterpret_cast<sockaddr*>(&address);
+    if ((bind ? ::bind(fd.get(), a, sizeof(address)) : ::connect(fd.get(), a, sizeof(address)))) {
         fd.reset();
     }
     return fd;
@@ -68,24 +70,23 @@ std::string ask(std::string const& line, UniqueFd const* fd = nullptr) {
     return receive(*fd);
 }
 
-std::string dump() {
-    return ask("dump");
-}
+// A fault and its checks; the connections it leaves in `held` stay open
+// while the kernel changes, and the last one is asked for the table.
+struct Fault {
+    char const* name;
+    std::function<void(FollowingAgent& agent, std::vector<UniqueFd>& held)> fault;
+};
 
 // A stale socket file at the path, then the agent following a VRRP master
 // and serving the socket.
-class ControlTest : public KernelNamespaceTest {
+class ControlFaultTest : public KernelNamespaceTest, public testing::WithParamInterface<Fault> {
   protected:
     void SetUp() override {
         KernelNamespaceTest::SetUp();
         if (IsSkipped() || HasFailure()) {
             return;
         }
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        kPath.copy(address.sun_path, sizeof(address.sun_path) - 1);
-        UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
-        ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ASSERT_TRUE(connectTo(kPath, true));
         ASSERT_EQ(std::system("ip link add Vlan10 type veth peer name p10 && ip link set p10 up && "
                               "ip link set Vlan10 up && ip link add vrrp10 link Vlan10 address "
                               "00:00:5e:00:01:0a type macvlan && ip link set vrrp10 up && "
@@ -111,15 +112,6 @@ class ControlTest : public KernelNamespaceTest {
     std::optional<FollowingAgent> agent_;
 };
 
-// A fault and its checks; the connections it leaves in `held` stay open
-// while the kernel changes, and the last one is asked for the table.
-struct Fault {
-    char const* name;
-    std::function<void(FollowingAgent& agent, std::vector<UniqueFd>& held)> fault;
-};
-
-class ControlFaultTest : public ControlTest, public testing::WithParamInterface<Fault> {};
-
 TEST_P(ControlFaultTest, LeavesTheAgentFollowing) {
     std::vector<UniqueFd> held;
     ASSERT_NO_FATAL_FAILURE(GetParam().fault(*agent_, held));
@@ -128,15 +120,6 @@ TEST_P(ControlFaultTest, LeavesTheAgentFollowing) {
     EXPECT_EQ(agent_->stop(SIGTERM), 0) << agent_->err();
     EXPECT_TRUE(agent_->finalDump()["running"]);
     EXPECT_FALSE(std::filesystem::exists(kPath)) << "the socket file outlived the agent";
-}
-
-// What the record must hold: the agent's own start, then each kernel line.
-std::string recorded(FollowingAgent const& agent) {
-    std::string lines = "start\nfap add 0\n";
-    for (auto const& line : agent.said(false)) {
-        lines += line + "\n";
-    }
-    return lines;
 }
 
 // Connections that have each had an answer, so the agent holds them all.
@@ -189,7 +172,7 @@ Fault const kFaults[] = {
      }},
     {"GarbageAndBadCommandsChangeNothing",
      [](FollowingAgent& agent, auto&) {
-         std::string const before = dump();
+         std::string const before = ask("dump");
          UniqueFd fd = connectTo(kPath);
          std::pair<std::string, std::string> const lines[] = {
              {std::string("\xff\xfe\x01\0 x", 6), "error: unknown command '\xff\xfe\x01"},
@@ -206,8 +189,8 @@ Fault const kFaults[] = {
              send(fd, line + "\n");
              EXPECT_TRUE(receive(fd).starts_with(answer)) << line;
          }
-         EXPECT_EQ(dump(), before);
-         EXPECT_EQ(slurp(kRecord), recorded(agent));
+         EXPECT_EQ(ask("dump"), before);
+         EXPECT_EQ(slurp(kRecord), agent.recorded());
      }},
     {"ClientThatNeverReads",
      [](FollowingAgent& agent, auto&) {
@@ -258,7 +241,7 @@ Fault const kFaults[] = {
      }},
     {"RecordMovedAwayThenSighup",
      [](FollowingAgent& agent, auto&) {
-         std::string const before = recorded(agent);
+         std::string const before = agent.recorded();
          std::filesystem::rename(kRecord, kRecord + ".1");
          agent.signal(SIGHUP);
          agent.signal(SIGUSR1);

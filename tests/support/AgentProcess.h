@@ -180,6 +180,14 @@ class FollowingAgent : public ChildProcess {
         said.erase(said.begin(), said.begin() + (sinceMark ? mark_ : 0));
         return said;
     }
+    // What its --record file must hold: its own start, then each kernel line.
+    std::string recorded() const {
+        std::string lines = "start\nfap add 0\n";
+        for (auto const& line : said(false)) {
+            lines += line + "\n";
+        }
+        return lines;
+    }
     // From here on waitFor() and said() look only at what comes next.
     void mark() { mark_ = said(false).size(); }
     // Waits for each of `commands` to be printed after the mark.
