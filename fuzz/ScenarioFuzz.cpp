@@ -2,7 +2,7 @@
 // input is a short scenario run against a fresh host with the real plug-in.
 // A line may be refused (ParseError) and a command may be refused
 // (CommandError); any other exception, a crash or a sanitizer report is a
-// fault.
+// fault, and so is a command that, written back as a line, reads as another.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -72,6 +72,9 @@ void run(std::string_view text) {
                 auto command = S::parseLine(line);
                 if (!command || !wanted(*command, toggles)) {
                     continue;
+                }
+                if (S::parseLine(S::format(*command)) != command) {
+                    std::abort();
                 }
                 traced = traced || std::holds_alternative<S::Trace>(*command);
                 host.apply(*command, out);
