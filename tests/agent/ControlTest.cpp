@@ -77,6 +77,10 @@ struct Fault {
     std::function<void(FollowingAgent& agent, std::vector<UniqueFd>& held)> fault;
 };
 
+void PrintTo(Fault const& f, std::ostream* out) {
+    *out << f.name;
+}
+
 // A stale socket file at the path, then the agent following a VRRP master
 // and serving the socket.
 class ControlFaultTest : public KernelNamespaceTest, public testing::WithParamInterface<Fault> {

@@ -316,6 +316,10 @@ struct ChangeCase {
     Lines commands;
 };
 
+void PrintTo(ChangeCase const& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class KernelChangeTest : public KernelNamespaceTest,
                          public testing::WithParamInterface<ChangeCase> {};
 
