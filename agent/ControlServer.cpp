@@ -38,11 +38,12 @@ std::string failure(std::string const& path, char const* what) {
 }
 
 // Whether an agent answers at `path`: a socket file whose agent ended
-// refuses the connection.
+// refuses the connection; one whose agent is busy may have a full queue.
 bool answered(sockaddr_un const& address) {
-    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    return probe && ::connect(probe.get(), reinterpret_cast<sockaddr const*>(&address),
-                              sizeof(address)) == 0;
+    UniqueFd probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    return probe && (::connect(probe.get(), reinterpret_cast<sockaddr const*>(&address),
+                               sizeof(address)) == 0 ||
+                     errno == EAGAIN);
 }
 
 // Sends without waiting and without SIGPIPE; what does not fit stays.
@@ -110,7 +111,9 @@ void ControlServer::bindListener() {
     device_ = st.st_dev;
     inode_ = st.st_ino;
     if (::listen(listener_.get(), kBacklog) != 0) {
-        throw ControlError(failure(path_, "cannot listen"));
+        std::string const message = failure(path_, "cannot listen");
+        ::unlink(path_.c_str());
+        throw ControlError(message);
     }
 }
 

@@ -21,7 +21,7 @@ constexpr char const* kUsage =
     "line was ok, 2 when one was an error, 1 when the agent cannot be reached.\n"
     "  --control PATH  the agent's control socket (default /run/plinth-agent.sock)\n";
 
-enum Status { kOk = 0, kUnreachable = 1, kRefused = 2 };
+enum Status { kOk = 0, kUnreachable = 1, kError = 2 };
 
 class Connection {
   public:
@@ -58,7 +58,7 @@ class Connection {
             }
             if (answer.starts_with("error: ")) {
                 std::cerr << "plinth-ctl: " << answer << std::endl;
-                return kRefused;
+                return kError;
             }
             std::cout << answer << '\n';
         }
@@ -99,7 +99,11 @@ int main(int argc, char** argv) {
             std::cout << kUsage;
             return 0;
         }
-        if (arg == "--control" && i + 1 < argc) {
+        if (arg == "--control") {
+            if (i + 1 == argc) {
+                std::cerr << "plinth-ctl: error: --control needs a value\n" << kUsage;
+                return kError;
+            }
             path = argv[++i];
         } else if (arg.starts_with("--control=")) {
             path = arg.substr(10);
@@ -108,7 +112,7 @@ int main(int argc, char** argv) {
             break;
         } else if (arg.starts_with("--")) {
             std::cerr << "plinth-ctl: error: unknown option '" << arg << "'\n" << kUsage;
-            return kRefused;
+            return kError;
         } else {
             break;
         }
