@@ -63,9 +63,8 @@ bool following(Options const& o) {
     return o.followKernel;
 }
 
-// Commands applied after the scenarios come from the kernel or the socket.
 bool live(Options const& o) {
-    return o.followKernel || !o.control.empty();
+    return o.live();
 }
 
 // One row per option. `needs`, when set, says which mode the option belongs

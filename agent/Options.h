@@ -26,6 +26,10 @@ struct Options {
     bool followKernel = false;
     Kernel::FollowOptions follow;
     std::string control;  // the control socket's path; empty: none
+
+    // Whether commands come after the scenarios, from the kernel or the
+    // control socket, until the agent is stopped.
+    bool live() const { return followKernel || !control.empty(); }
 };
 
 extern char const* const kUsage;

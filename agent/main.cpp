@@ -201,8 +201,7 @@ int main(int argc, char** argv) {
         std::cout << "plinth-agent 0.1.0\n";
         return 0;
     }
-    bool const live = options.followKernel || !options.control.empty();
-    if (live) {
+    if (options.live()) {
         PlinthAgent::Signals::block();
     }
     if (!options.ringFile.empty()) {
@@ -225,7 +224,7 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         PlinthAgent::Host host(options.plugin, options.toggles);
-        status = live ? runLive(host, options) : runScenarios(host, options);
+        status = options.live() ? runLive(host, options) : runScenarios(host, options);
     }
     Jotter::defaultHandleDel();
     return status;
