@@ -204,11 +204,14 @@ Fault const kFaults[] = {
              dumps += "dump\n";
          }
          send(fd, dumps);
-         EXPECT_TRUE(waitUntil([&] {
-             return agent.err().find(
-                        "warning: control: dropped a client that left more than 1 MiB of "
-                        "answers unread") != std::string::npos;
-         })) << agent.err();
+         EXPECT_TRUE(waitUntil(
+             [&] {
+                 return agent.err().find(
+                            "warning: control: dropped a client that left more than 1 MiB of "
+                            "answers unread") != std::string::npos;
+             },
+             30s))
+             << agent.err();
      }},
     {"SeventeenClients",
      [](FollowingAgent&, auto& held) {
