@@ -60,11 +60,12 @@ class AgentDirTest : public ::testing::Test {
     void SetUp() override { std::filesystem::create_directories(dir_); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    // Runs the built agent with `args`, `input` on standard input.
-    AgentRun run(std::string const& args, std::string const& input = "") {
+    // Runs the built agent (or `program`) with `args`, `input` on standard input.
+    AgentRun run(std::string const& args, std::string const& input = "",
+                 std::string const& program = PLINTH_AGENT_PATH) {
         std::string const in = file("in", input), out = dir_ / "out", err = dir_ / "err";
-        int const raw = std::system(
-            (PLINTH_AGENT_PATH " " + args + " <" + in + " >" + out + " 2>" + err).c_str());
+        int const raw =
+            std::system((program + " " + args + " <" + in + " >" + out + " 2>" + err).c_str());
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
     }
     std::string file(std::string const& name, std::string const& text) {
