@@ -4,7 +4,6 @@
 // table, and a bad request changes nothing.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 
 #include "AgentProcess.h"
@@ -74,7 +73,7 @@ std::string ask(std::string const& line, UniqueFd const* fd = nullptr) {
 // while the kernel changes, and the last one is asked for the table.
 struct Fault {
     char const* name;
-    std::function<void(FollowingAgent& agent, std::vector<UniqueFd>& held)> fault;
+    std::function<void(class ControlFaultTest& test, std::vector<UniqueFd>& held)> fault;
 };
 
 void PrintTo(Fault const& f, std::ostream* out) {
@@ -84,6 +83,13 @@ void PrintTo(Fault const& f, std::ostream* out) {
 // A stale socket file at the path, then the agent following a VRRP master
 // and serving the socket.
 class ControlFaultTest : public KernelNamespaceTest, public testing::WithParamInterface<Fault> {
+  public:
+    FollowingAgent& agent() { return *agent_; }
+    // plinth-ctl ARGS on the agent's socket, run after `prefix`.
+    AgentRun ctl(std::string const& args, std::string const& prefix = "") {
+        return run("--control " + kPath + " " + args, "", prefix + PLINTH_CTL_PATH);
+    }
+
   protected:
     void SetUp() override {
         KernelNamespaceTest::SetUp();
@@ -118,7 +124,7 @@ class ControlFaultTest : public KernelNamespaceTest, public testing::WithParamIn
 
 TEST_P(ControlFaultTest, LeavesTheAgentFollowing) {
     std::vector<UniqueFd> held;
-    ASSERT_NO_FATAL_FAILURE(GetParam().fault(*agent_, held));
+    ASSERT_NO_FATAL_FAILURE(GetParam().fault(*this, held));
     ASSERT_NO_FATAL_FAILURE(kernelChangeReachesTheTable(held.empty() ? nullptr : &held.back()));
     held.clear();
     EXPECT_EQ(agent_->stop(SIGTERM), 0) << agent_->err();
@@ -139,34 +145,21 @@ std::vector<UniqueFd> served(int count) {
 
 Fault const kFaults[] = {
     {"PeerOfAnotherUser",
-     [](FollowingAgent& agent, auto&) {
-         struct stat st {};
-         ASSERT_EQ(::stat(kPath.c_str(), &st), 0);
-         EXPECT_EQ(st.st_mode & 0777, 0600U);
+     [](ControlFaultTest& t, auto&) {
+         using enum std::filesystem::perms;
+         EXPECT_EQ(std::filesystem::status(kPath).permissions(), owner_read | owner_write);
          // Opened up on purpose, so that only the peer check stands in the way.
-         ASSERT_EQ(::chmod(kPath.c_str(), 0666), 0);
-         int answer[2];
-         ASSERT_EQ(::pipe(answer), 0);
-         pid_t const child = ::fork();
-         if (child == 0) {
-             std::string got = "cannot become user 65534";
-             if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
-                 UniqueFd fd = connectTo(kPath);
-                 got = fd ? receive(fd, true) : "cannot connect";
-             }
-             (void)!::write(answer[1], got.data(), got.size());
-             ::_exit(0);
-         }
-         ::close(answer[1]);
-         EXPECT_EQ(receive(UniqueFd(answer[0]), true), "error: permission denied\n");
-         ::waitpid(child, nullptr, 0);
+         std::filesystem::permissions(kPath, all);
+         AgentRun r = t.ctl("show running", "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+         EXPECT_EQ(r.status, 2);
+         EXPECT_EQ(r.err, "plinth-ctl: error: permission denied\n");
          EXPECT_TRUE(waitUntil([&] {
-             return agent.err().find("warning: control: refused a client of user 65534") !=
+             return t.agent().err().find("warning: control: refused a client of user 65534") !=
                     std::string::npos;
-         })) << agent.err();
+         })) << t.agent().err();
      }},
     {"LineTooLong",
-     [](FollowingAgent&, auto&) {
+     [](ControlFaultTest&, auto&) {
          UniqueFd fd = connectTo(kPath);
          send(fd, "show running\n" + std::string(4096, ' ') + "\n" + std::string(5000, 'x'));
          EXPECT_TRUE(receive(fd, true).ends_with("true\nok\nok\nerror: line too long\n"));
@@ -175,7 +168,8 @@ Fault const kFaults[] = {
          EXPECT_EQ(receive(again, true), "error: line too long\n");
      }},
     {"GarbageAndBadCommandsChangeNothing",
-     [](FollowingAgent& agent, auto&) {
+     [](ControlFaultTest& t, auto&) {
+         FollowingAgent& agent = t.agent();
          std::string const before = ask("dump");
          UniqueFd fd = connectTo(kPath);
          std::pair<std::string, std::string> const lines[] = {
@@ -197,7 +191,8 @@ Fault const kFaults[] = {
          EXPECT_EQ(slurp(kRecord), agent.recorded());
      }},
     {"ClientThatNeverReads",
-     [](FollowingAgent& agent, auto&) {
+     [](ControlFaultTest& t, auto&) {
+         FollowingAgent& agent = t.agent();
          UniqueFd fd = connectTo(kPath);
          std::string dumps;
          for (int i = 0; i < 4000; ++i) {
@@ -214,7 +209,7 @@ Fault const kFaults[] = {
              << agent.err();
      }},
     {"SeventeenClients",
-     [](FollowingAgent&, auto& held) {
+     [](ControlFaultTest&, auto& held) {
          held = served(16);
          UniqueFd last = connectTo(kPath);
          EXPECT_EQ(receive(last, true), "error: too many clients\n");
@@ -227,7 +222,7 @@ Fault const kFaults[] = {
          }));
      }},
     {"ClientGoneMidAnswer",
-     [](FollowingAgent&, auto&) {
+     [](ControlFaultTest&, auto&) {
          for (int round = 0; round < 3; ++round) {
              UniqueFd fd = connectTo(kPath);
              linger abort{1, 0};  // a reset, not a tidy close
@@ -236,7 +231,7 @@ Fault const kFaults[] = {
          }
      }},
     {"SecondAgentOnThePath",
-     [](FollowingAgent&, auto&) {
+     [](ControlFaultTest&, auto&) {
          std::string const out = "/run/second.out", err = "/run/second.err";
          int const raw = std::system((PLINTH_AGENT_PATH " --follow-kernel --for 0 --control " +
                                       kPath + " >" + out + " 2>" + err + " </dev/null")
@@ -247,7 +242,8 @@ Fault const kFaults[] = {
          EXPECT_TRUE(ask("show running").ends_with("ok\n")) << "the first one still answers";
      }},
     {"RecordMovedAwayThenSighup",
-     [](FollowingAgent& agent, auto&) {
+     [](ControlFaultTest& t, auto&) {
+         FollowingAgent& agent = t.agent();
          std::string const before = agent.recorded();
          std::filesystem::rename(kRecord, kRecord + ".1");
          agent.signal(SIGHUP);
@@ -275,30 +271,26 @@ using ControlOnlyTest = AgentDirTest;
 // included; plinth-ctl says how each line went in its exit status.
 TEST_F(ControlOnlyTest, ServesUntilStoppedAndRecordsWhatChanged) {
     std::string const path = dir_ / "s.sock", record = dir_ / "record.scn";
-    std::string const ctl = std::filesystem::path(PLINTH_AGENT_PATH).parent_path() / "plinth-ctl";
     ChildProcess agent(PLINTH_AGENT_PATH " --control " + path + " --record " + record + " " +
-                       file("set-up.scn", "chip tagged-entry on\n") + " >" + file("out", "") +
-                       " 2>" + file("err", ""));
+                       file("set-up.scn", "chip tagged-entry on\n") + " >" + file("agent.out", "") +
+                       " 2>" + file("agent.err", ""));
     ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(path); }));
-    auto const ctlRun = [&](std::string const& args, std::string const& input = "") {
-        int raw =
-            std::system((ctl + " --control " + path + " " + args + " <" + file("ctl.in", input) +
-                         " >" + file("ctl.out", "") + " 2>" + file("ctl.err", ""))
-                            .c_str());
-        return WEXITSTATUS(raw);
+    auto const ctl = [&](std::string const& args, std::string const& input = "") {
+        return run("--control " + path + " " + args, input, PLINTH_CTL_PATH);
     };
-    EXPECT_EQ(ctlRun("start"), 0);
-    EXPECT_EQ(ctlRun("", "fap add 0\nvrrp add 00:00:5e:00:01:0a vlan=10\nfrob\nshow running\n"), 2);
-    EXPECT_EQ(slurp(dir_ / "ctl.out"), "state    value\nstarted  true\nrunning  true\n");
-    EXPECT_EQ(slurp(dir_ / "ctl.err"), "plinth-ctl: error: unknown command 'frob'\n");
-    EXPECT_EQ(ctlRun("--control " + (dir_ / "none.sock").string() + " dump"), 1);
-    EXPECT_EQ(ctlRun("dump"), 0);
+    EXPECT_EQ(ctl("start").status, 0);
+    AgentRun r = ctl("", "fap add 0\nvrrp add 00:00:5e:00:01:0a vlan=10\nfrob\nshow running\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "state    value\nstarted  true\nrunning  true\n");
+    EXPECT_EQ(r.err, "plinth-ctl: error: unknown command 'frob'\n");
+    EXPECT_EQ(ctl("--control " + (dir_ / "none.sock").string() + " dump").status, 1);
+    auto const asked = ctl("dump");
     EXPECT_EQ(agent.stop(SIGTERM), 0);
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_EQ(slurp(record), "start\nfap add 0\nvrrp add 00:00:5e:00:01:0a vlan=10\n");
-    auto const out = slurp(dir_ / "out");
+    auto const out = slurp(dir_ / "agent.out");
     EXPECT_EQ(jsonLines(out).size(), 1U) << "only the final dump goes to standard output";
-    EXPECT_EQ(lastDump(out), lastDump(slurp(dir_ / "ctl.out"))) << out;
+    EXPECT_EQ(lastDump(out), lastDump(asked.out)) << out;
     EXPECT_EQ(lastDump(out)["table"].size(), 2U) << "the VRRP entry and its tagged twin";
 }
 
