@@ -1,7 +1,5 @@
 #pragma once
 
-#include <chrono>
-#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -20,12 +18,6 @@ class Netlink;
 class FollowError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
-};
-
-struct FollowOptions {
-    FollowSettings settings;
-    std::string recordFile;  // empty: no record
-    std::optional<std::chrono::milliseconds> duration;
 };
 
 // Drives the host from the kernel: every change of links and addresses

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "KernelFollower.h"
@@ -8,6 +11,16 @@
 namespace PlinthAgent {
 
 class Host;
+
+namespace Kernel {
+
+struct FollowOptions {
+    FollowSettings settings;
+    std::string recordFile;  // empty: no record; commands of control clients too
+    std::optional<std::chrono::milliseconds> duration;
+};
+
+}  // namespace Kernel
 
 // How a long-running agent runs: following the kernel, serving a control
 // socket, or both.

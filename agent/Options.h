@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "KernelFollower.h"
+#include "Live.h"
 
 // plinth-agent's command line, parsed into one value before anything runs.
 namespace PlinthAgent {
