@@ -84,6 +84,7 @@ void PrintTo(Fault const& f, std::ostream* out) {
 // and serving the socket.
 class ControlFaultTest : public KernelNamespaceTest, public testing::WithParamInterface<Fault> {
   public:
+    using AgentDirTest::run;
     FollowingAgent& agent() { return *agent_; }
     // plinth-ctl ARGS on the agent's socket, run after `prefix`.
     AgentRun ctl(std::string const& args, std::string const& prefix = "") {
@@ -231,14 +232,11 @@ Fault const kFaults[] = {
          }
      }},
     {"SecondAgentOnThePath",
-     [](ControlFaultTest&, auto&) {
-         std::string const out = "/run/second.out", err = "/run/second.err";
-         int const raw = std::system((PLINTH_AGENT_PATH " --follow-kernel --for 0 --control " +
-                                      kPath + " >" + out + " 2>" + err + " </dev/null")
-                                         .c_str());
-         EXPECT_EQ(WEXITSTATUS(raw), 2);
-         EXPECT_EQ(slurp(err), "plinth-agent: error: --control: " + kPath +
-                                   " is already in use by a running agent\n");
+     [](ControlFaultTest& t, auto&) {
+         AgentRun r = t.run("--follow-kernel --for 0 --control " + kPath);
+         EXPECT_EQ(r.status, 2);
+         EXPECT_EQ(r.err, "plinth-agent: error: --control: " + kPath +
+                              " is already in use by a running agent\n");
          EXPECT_TRUE(ask("show running").ends_with("ok\n")) << "the first one still answers";
      }},
     {"RecordMovedAwayThenSighup",
