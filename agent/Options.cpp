@@ -25,7 +25,13 @@ char const* const kUsage =
     "  --vlan IFNAME=N     VRRP links on lower link IFNAME are on VLAN N (1 to 4094)\n"
     "  --system-mac IFNAME the MAC of link IFNAME is the system router MAC\n"
     "  --record FILE       write every command applied after the scenarios to FILE\n"
-    "  --for SECONDS       stop following after SECONDS\n";
+    "  --for SECONDS       stop following after SECONDS\n"
+    "\n"
+    "plinth-agent --control PATH [options] [SCENARIO ...]\n"
+    "Also listens on the Unix socket PATH (plinth-ctl's default is\n"
+    "/run/plinth-agent.sock) for scenario lines from plinth-ctl; without\n"
+    "--follow-kernel, keeps running after the scenarios until SIGINT or SIGTERM.\n"
+    "  --record FILE       works here too: commands from the socket are recorded\n";
 
 namespace {
 
@@ -57,6 +63,10 @@ bool following(Options const& o) {
     return o.followKernel;
 }
 
+bool live(Options const& o) {
+    return o.live();
+}
+
 // One row per option. `needs`, when set, says which mode the option belongs
 // to; giving it outside that mode is an error that names the mode.
 struct Flag {
@@ -84,8 +94,15 @@ Flag const kFlags[] = {
          o.follow.settings.systemMacLink = v;
      },
      following, "--follow-kernel"},
-    {"record", true, [](Options& o, std::string const& v) { o.follow.recordFile = v; }, following,
-     "--follow-kernel"},
+    {"record", true, [](Options& o, std::string const& v) { o.follow.recordFile = v; }, live,
+     "--follow-kernel or --control"},
+    {"control", true,
+     [](Options& o, std::string const& v) {
+         if (v.empty()) {
+             throw UsageError("--control: empty socket path");
+         }
+         o.control = v;
+     }},
     {"for", true, [](Options& o, std::string const& v) { o.follow.duration = parseDuration(v); },
      following, "--follow-kernel"},
 };

@@ -3,7 +3,7 @@
 // A line may be refused (ParseError) and a command may be refused
 // (CommandError), which must leave the whole state as it was; any other
 // exception, a change by a refused command, a crash or a sanitizer report is
-// a fault.
+// a fault, and so is a command that, written back as a line, reads as another.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -94,6 +94,9 @@ void run(std::string_view text) {
             }
             if (!command || !wanted(*command, toggles)) {
                 continue;
+            }
+            if (S::parseLine(S::format(*command)) != command) {
+                std::abort();
             }
             traced = traced || std::holds_alternative<S::Trace>(*command);
             std::string const before = dump(host);

@@ -167,18 +167,27 @@ class FollowingAgent : public ChildProcess {
           name_("/run/" + name) {}
 
     std::string err() const { return slurp(name_ + ".err"); }
-    // The commands it printed (its `kernel:` lines without that prefix), all
+    // The commands it printed (its `kernel:` lines without that prefix and
+    // the comment that names the link and the time), all
     // or those after the mark; an unfinished last line waits for its end.
     std::vector<std::string> said(bool sinceMark = true) const {
         std::istringstream out(slurp(name_ + ".out"));
         std::vector<std::string> said;
         for (std::string line; std::getline(out, line) && !out.eof();) {
             if (line.starts_with("kernel: ")) {
-                said.push_back(line.substr(8));
+                said.push_back(line.substr(8, line.find("  # ") - 8));
             }
         }
         said.erase(said.begin(), said.begin() + (sinceMark ? mark_ : 0));
         return said;
+    }
+    // What its --record file must hold: its own start, then each kernel line.
+    std::string recorded() const {
+        std::string lines = "start\nfap add 0\n";
+        for (auto const& line : said(false)) {
+            lines += line + "\n";
+        }
+        return lines;
     }
     // From here on waitFor() and said() look only at what comes next.
     void mark() { mark_ = said(false).size(); }
