@@ -44,19 +44,18 @@ MacVlan keyOf(std::uint32_t vlan, std::uint32_t vlanMask,
     return {kMac, vlan, vlanMask, addrMask};
 }
 
-// Earlier subscribers of the configuration that change a new entry at once.
-void deleteNew(Vosk::Publisher*, Vosk::Subscriber* s, short, void const* key, void const* value) {
-    if (value != nullptr) {
-        static_cast<MyStationConfigDir*>(s->owner)->configDel(*static_cast<MacVlan const*>(key));
-    }
-}
-void rewriteRouted(Vosk::Publisher*, Vosk::Subscriber* s, short, void const* key,
-                   void const* value) {
-    if (auto const* c = static_cast<MyStationConfig const*>(value); c && c->l3Enabled) {
+// An earlier subscriber of the configuration that deletes a new entry at
+// once, or rewrites a routed one without routing.
+template <bool rewrite>
+void veto(Vosk::Publisher*, Vosk::Subscriber* s, short, void const* key, void const* value) {
+    auto& dir = *static_cast<MyStationConfigDir*>(s->owner);
+    auto const& k = *static_cast<MacVlan const*>(key);
+    if (auto const* c = static_cast<MyStationConfig const*>(value); c && !rewrite) {
+        dir.configDel(k);
+    } else if (c && c->l3Enabled) {
         MyStationConfig unrouted = *c;
         unrouted.l3Enabled = false;
-        static_cast<MyStationConfigDir*>(s->owner)->configIs(*static_cast<MacVlan const*>(key),
-                                                             unrouted);
+        dir.configIs(k, unrouted);
     }
 }
 
@@ -211,10 +210,10 @@ class EarlierSubscriberTest : public L3MyStationSmTest,
 TEST_P(EarlierSubscriberTest, TheTableFollowsTheDirectoryNotAStaleAnnouncement) {
     bool const rewrite = GetParam();
     runningSmIs();
-    Vosk::Subscriber veto;
-    veto.owner = configDir_.get();
-    veto.dispatch = rewrite ? &rewriteRouted : &deleteNew;
-    configDir_->notifieeList()->subscriberAdd(&veto, true);
+    Vosk::Subscriber earlier;
+    earlier.owner = configDir_.get();
+    earlier.dispatch = rewrite ? &veto<true> : &veto<false>;
+    configDir_->notifieeList()->subscriberAdd(&earlier, true);
     configIs(keyOf(1, 0xfff));
     journal();
     auto const& entries = sm_->myStationTable()->entries();
@@ -246,16 +245,10 @@ TEST_P(ConstructionTest, TracesEachLookAtTheIds) {
             moduleIs(LogicalFapId(id), chip);
             fcsd()->logicalFapIdInsertedIs(LogicalFapId(id));
         }
-        traced = {sm + "handleInitialized()",
-                  look,
-                  byId + "module: fap3",
-                  byId + "chipInfo: chip plinthA rev 2",
-                  sm + "handleConfig()",
-                  "0 runningIs skipped: smRunningState missing",
-                  already,
-                  look,
-                  already,
-                  already};
+        // clang-format off
+        traced = {sm + "handleInitialized()", look, byId + "module: fap3", byId + "chipInfo: chip plinthA rev 2",
+                  sm + "handleConfig()", "0 runningIs skipped: smRunningState missing", already, look, already, already};
+        // clang-format on
     }
     PlinthTest::TraceCapture capture("L3MyStationSm");
     smIs(false);
