@@ -152,8 +152,10 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
 
 // A key with routing and station on: its entries are committed before its
 // status, and removed before it. The status marks the whole key programmed
-// and carries no flags; the table matches the whole MAC whatever the key's
-// MAC mask.
+// and carries no flags: new flags rewrite the entries alone. The table
+// matches the whole MAC whatever the key's MAC mask. Switched off or
+// destroyed, the reactor listens no more, and leaves what it wrote, running
+// included.
 struct ProgramCase {
     char const* name;
     Chip chip;
@@ -179,23 +181,40 @@ TEST_P(ProgramTest, CommitsTheEntriesBeforeTheStatusAndRemovesThemBeforeIt) {
     runningSmIs(c.chip);
     journal();
     std::string const key = PlinthTest::Journal::key(c.key);
-    Lines programmed{"table set " + key + kOn + "vlan=" + c.vlan + " tvlan=0/0"};
-    Lines removed{"table del " + key};
-    if (c.tvlan) {
-        programmed.push_back("table set " + key + " tagged" + kOn + "vlan=0/0 tvlan=" + c.tvlan);
-        removed.push_back("table del " + key + " tagged");
-    }
+    auto entries = [&](std::string const& flags) {
+        Lines out{"table set " + key + flags + "vlan=" + c.vlan + " tvlan=0/0"};
+        if (c.tvlan) {
+            out.push_back("table set " + key + " tagged" + flags + "vlan=0/0 tvlan=" + c.tvlan);
+        }
+        return out;
+    };
     configIs(c.key);
+    Lines programmed = entries(kOn);
     programmed.push_back("status set " + key);
-    removed.push_back("status del " + key);
     EXPECT_EQ(journal(), programmed);
     EXPECT_EQ(*statusDir_->status(c.key), MyStationStatus{{c.key}});
     for (auto const& [tableKey, entry] : sm_->myStationTable()->entries()) {
         EXPECT_TRUE(tableKey.addrMask == Pakt::EthAddr::broadcast() && entry.macAddr == kMac &&
                     entry.macAddrMask == Pakt::EthAddr::broadcast());
     }
+    configIs(c.key, false, false);
+    EXPECT_EQ(journal(), entries(" station=0 l3=0,0,0 "));
     configDir_->configDel(c.key);
-    EXPECT_EQ(journal(), removed);
+    Lines removed{"table del " + key, "table del " + key + " tagged", "status del " + key};
+    EXPECT_EQ(journal(), (c.tvlan ? removed : Lines{removed[0], removed[2]}));
+
+    configIs(c.key);
+    auto subscribers = [this] {
+        return fcsd()->notifieeList()->subscriberCount() +
+               configDir_->notifieeList()->subscriberCount();
+    };
+    sm_->hasNotificationActiveIs(false);
+    EXPECT_EQ(subscribers(), 0U);
+    sm_->hasNotificationActiveIs(true);
+    sm_.reset();
+    EXPECT_EQ(subscribers(), 0U);
+    EXPECT_EQ(statusDir_->status().size(), 1U);
+    EXPECT_TRUE(sw_->smRunningState()->running());
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, ProgramTest, ::testing::ValuesIn(kProgramCases), byName);
@@ -258,33 +277,6 @@ TEST_P(ConstructionTest, TracesEachLookAtTheIds) {
 
 INSTANTIATE_TEST_SUITE_P(Ids, ConstructionTest, ::testing::Bool(),
                          PlinthTest::byFlag("TwoIds", "NoId"));
-
-// Entries carry the flags of the
-// current configuration; the status, which carries none, is written once.
-// Switched off or destroyed, the reactor listens no more, and leaves what it
-// wrote, running included.
-TEST_F(L3MyStationSmTest, ProgramsTheCurrentFlagsAndLeavesWhatItWrote) {
-    chipIs(Chip::untagged);
-    moduleIs(kFap);
-    MacVlan const any = keyOf(0, 0);
-    configIs(any, false, true);
-    smIs();
-    fcsd()->logicalFapIdInsertedIs(kFap);
-    configIs(any, true, false);
-    EXPECT_EQ(journal(), (Lines{kSet + "0/0 station=1 l3=0,0,0 vlan=0/0 tvlan=0/0", kStatus + "0/0",
-                                "running on", kSet + "0/0 station=0 l3=1,1,1 vlan=0/0 tvlan=0/0"}));
-    auto subscribers = [this] {
-        return fcsd()->notifieeList()->subscriberCount() +
-               configDir_->notifieeList()->subscriberCount();
-    };
-    sm_->hasNotificationActiveIs(false);
-    EXPECT_EQ(subscribers(), 0U);
-    sm_->hasNotificationActiveIs(true);
-    sm_.reset();
-    EXPECT_EQ(subscribers(), 0U);
-    EXPECT_EQ(statusDir_->status().size(), 1U);
-    EXPECT_TRUE(sw_->smRunningState()->running());
-}
 
 // The configuration holds keys on either side, in the directory's own order,
 // of one that the chip cannot hold (VLAN 4096): the replay programs those
