@@ -100,10 +100,8 @@ TEST_F(HelperTest, RouterMacIntakeKeepsStatusRecordsAndEntries) {
     };
     // clang-format off
     Intake const calls[] = {
-        {.key = key(kA), .present = true, .routing = true,
-         .written = {recordAdd(key(kA)), record(key(kA), true), set(kA, true)}, .traced = {kIntake, change(kA, true, "Added")}},
-        {.key = key(kA), .present = true, .routing = false,
-         .written = {record(key(kA), false), del(kA)}, .traced = {kIntake, change(kA, false, "Updated")}},
+        {.key = key(kA), .present = true, .routing = true, .written = {recordAdd(key(kA)), record(key(kA), true), set(kA, true)}, .traced = {kIntake, change(kA, true, "Added")}},
+        {.key = key(kA), .present = true, .routing = false, .written = {record(key(kA), false), del(kA)}, .traced = {kIntake, change(kA, false, "Updated")}},
         {.key = key(kA), .present = true, .routing = false, .written = {}, .traced = {kIntake}},
         // The stored flag is off: the line shows the call's.
         {.key = key(kA), .present = false, .routing = true, .written = {recordDel(key(kA))}, .traced = {kIntake, change(kA, true, "Removed")}},

@@ -44,19 +44,18 @@ MacVlan keyOf(std::uint32_t vlan, std::uint32_t vlanMask,
     return {kMac, vlan, vlanMask, addrMask};
 }
 
-// Earlier subscribers of the configuration that change a new entry at once.
-void deleteNew(Vosk::Publisher*, Vosk::Subscriber* s, short, void const* key, void const* value) {
-    if (value != nullptr) {
-        static_cast<MyStationConfigDir*>(s->owner)->configDel(*static_cast<MacVlan const*>(key));
-    }
-}
-void rewriteRouted(Vosk::Publisher*, Vosk::Subscriber* s, short, void const* key,
-                   void const* value) {
-    if (auto const* c = static_cast<MyStationConfig const*>(value); c && c->l3Enabled) {
+// An earlier subscriber of the configuration that deletes a new entry at
+// once, or rewrites a routed one without routing.
+template <bool rewrite>
+void veto(Vosk::Publisher*, Vosk::Subscriber* s, short, void const* key, void const* value) {
+    auto& dir = *static_cast<MyStationConfigDir*>(s->owner);
+    auto const& k = *static_cast<MacVlan const*>(key);
+    if (auto const* c = static_cast<MyStationConfig const*>(value); c && !rewrite) {
+        dir.configDel(k);
+    } else if (c && c->l3Enabled) {
         MyStationConfig unrouted = *c;
         unrouted.l3Enabled = false;
-        static_cast<MyStationConfigDir*>(s->owner)->configIs(*static_cast<MacVlan const*>(key),
-                                                             unrouted);
+        dir.configIs(k, unrouted);
     }
 }
 
@@ -153,8 +152,10 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
 
 // A key with routing and station on: its entries are committed before its
 // status, and removed before it. The status marks the whole key programmed
-// and carries no flags; the table matches the whole MAC whatever the key's
-// MAC mask.
+// and carries no flags: new flags rewrite the entries alone. The table
+// matches the whole MAC whatever the key's MAC mask. Switched off or
+// destroyed, the reactor listens no more, and leaves what it wrote, running
+// included.
 struct ProgramCase {
     char const* name;
     Chip chip;
@@ -180,23 +181,40 @@ TEST_P(ProgramTest, CommitsTheEntriesBeforeTheStatusAndRemovesThemBeforeIt) {
     runningSmIs(c.chip);
     journal();
     std::string const key = PlinthTest::Journal::key(c.key);
-    Lines programmed{"table set " + key + kOn + "vlan=" + c.vlan + " tvlan=0/0"};
-    Lines removed{"table del " + key};
-    if (c.tvlan) {
-        programmed.push_back("table set " + key + " tagged" + kOn + "vlan=0/0 tvlan=" + c.tvlan);
-        removed.push_back("table del " + key + " tagged");
-    }
+    auto entries = [&](std::string const& flags) {
+        Lines out{"table set " + key + flags + "vlan=" + c.vlan + " tvlan=0/0"};
+        if (c.tvlan) {
+            out.push_back("table set " + key + " tagged" + flags + "vlan=0/0 tvlan=" + c.tvlan);
+        }
+        return out;
+    };
     configIs(c.key);
+    Lines programmed = entries(kOn);
     programmed.push_back("status set " + key);
-    removed.push_back("status del " + key);
     EXPECT_EQ(journal(), programmed);
     EXPECT_EQ(*statusDir_->status(c.key), MyStationStatus{{c.key}});
     for (auto const& [tableKey, entry] : sm_->myStationTable()->entries()) {
         EXPECT_TRUE(tableKey.addrMask == Pakt::EthAddr::broadcast() && entry.macAddr == kMac &&
                     entry.macAddrMask == Pakt::EthAddr::broadcast());
     }
+    configIs(c.key, false, false);
+    EXPECT_EQ(journal(), entries(" station=0 l3=0,0,0 "));
     configDir_->configDel(c.key);
-    EXPECT_EQ(journal(), removed);
+    Lines removed{"table del " + key, "table del " + key + " tagged", "status del " + key};
+    EXPECT_EQ(journal(), (c.tvlan ? removed : Lines{removed[0], removed[2]}));
+
+    configIs(c.key);
+    auto subscribers = [this] {
+        return fcsd()->notifieeList()->subscriberCount() +
+               configDir_->notifieeList()->subscriberCount();
+    };
+    sm_->hasNotificationActiveIs(false);
+    EXPECT_EQ(subscribers(), 0U);
+    sm_->hasNotificationActiveIs(true);
+    sm_.reset();
+    EXPECT_EQ(subscribers(), 0U);
+    EXPECT_EQ(statusDir_->status().size(), 1U);
+    EXPECT_TRUE(sw_->smRunningState()->running());
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, ProgramTest, ::testing::ValuesIn(kProgramCases), byName);
@@ -211,10 +229,10 @@ class EarlierSubscriberTest : public L3MyStationSmTest,
 TEST_P(EarlierSubscriberTest, TheTableFollowsTheDirectoryNotAStaleAnnouncement) {
     bool const rewrite = GetParam();
     runningSmIs();
-    Vosk::Subscriber veto;
-    veto.owner = configDir_.get();
-    veto.dispatch = rewrite ? &rewriteRouted : &deleteNew;
-    configDir_->notifieeList()->subscriberAdd(&veto, true);
+    Vosk::Subscriber earlier;
+    earlier.owner = configDir_.get();
+    earlier.dispatch = rewrite ? &veto<true> : &veto<false>;
+    configDir_->notifieeList()->subscriberAdd(&earlier, true);
     configIs(keyOf(1, 0xfff));
     journal();
     auto const& entries = sm_->myStationTable()->entries();
@@ -246,16 +264,10 @@ TEST_P(ConstructionTest, TracesEachLookAtTheIds) {
             moduleIs(LogicalFapId(id), chip);
             fcsd()->logicalFapIdInsertedIs(LogicalFapId(id));
         }
-        traced = {sm + "handleInitialized()",
-                  look,
-                  byId + "module: fap3",
-                  byId + "chipInfo: chip plinthA rev 2",
-                  sm + "handleConfig()",
-                  "0 runningIs skipped: smRunningState missing",
-                  already,
-                  look,
-                  already,
-                  already};
+        // clang-format off
+        traced = {sm + "handleInitialized()", look, byId + "module: fap3", byId + "chipInfo: chip plinthA rev 2",
+                  sm + "handleConfig()", "0 runningIs skipped: smRunningState missing", already, look, already, already};
+        // clang-format on
     }
     PlinthTest::TraceCapture capture("L3MyStationSm");
     smIs(false);
@@ -265,33 +277,6 @@ TEST_P(ConstructionTest, TracesEachLookAtTheIds) {
 
 INSTANTIATE_TEST_SUITE_P(Ids, ConstructionTest, ::testing::Bool(),
                          PlinthTest::byFlag("TwoIds", "NoId"));
-
-// Entries carry the flags of the
-// current configuration; the status, which carries none, is written once.
-// Switched off or destroyed, the reactor listens no more, and leaves what it
-// wrote, running included.
-TEST_F(L3MyStationSmTest, ProgramsTheCurrentFlagsAndLeavesWhatItWrote) {
-    chipIs(Chip::untagged);
-    moduleIs(kFap);
-    MacVlan const any = keyOf(0, 0);
-    configIs(any, false, true);
-    smIs();
-    fcsd()->logicalFapIdInsertedIs(kFap);
-    configIs(any, true, false);
-    EXPECT_EQ(journal(), (Lines{kSet + "0/0 station=1 l3=0,0,0 vlan=0/0 tvlan=0/0", kStatus + "0/0",
-                                "running on", kSet + "0/0 station=0 l3=1,1,1 vlan=0/0 tvlan=0/0"}));
-    auto subscribers = [this] {
-        return fcsd()->notifieeList()->subscriberCount() +
-               configDir_->notifieeList()->subscriberCount();
-    };
-    sm_->hasNotificationActiveIs(false);
-    EXPECT_EQ(subscribers(), 0U);
-    sm_->hasNotificationActiveIs(true);
-    sm_.reset();
-    EXPECT_EQ(subscribers(), 0U);
-    EXPECT_EQ(statusDir_->status().size(), 1U);
-    EXPECT_TRUE(sw_->smRunningState()->running());
-}
 
 // The configuration holds keys on either side, in the directory's own order,
 // of one that the chip cannot hold (VLAN 4096): the replay programs those

@@ -59,11 +59,8 @@ constexpr Kel::AttrId kFirstChild = 8;
 // The names of the attributes of `m`, from the `first` on, that hold nothing.
 std::string empty(MyStationMounter& m, Kel::AttrId first = 0) {
     std::string out;
-    std::vector<Any> const all = attrs(m);
-    for (Kel::AttrId id = first; id < all.size(); ++id) {
-        if (!all[id]) {
-            out += (out.empty() ? "" : " ") + m.fwkType()->attributeName(id);
-        }
+    for (std::vector<Any> const all = attrs(m); first < all.size(); ++first) {
+        out += all[first] ? "" : (out.empty() ? "" : " ") + m.fwkType()->attributeName(first);
     }
     return out;
 }
@@ -264,17 +261,16 @@ TEST_P(WiringTest, DeclaresTheMountsAndWiresWhateverIsThere) {
         for (auto const& m : sw_->local()->mounts()) {
             mounts.push_back("local " + m.path.stdString() + " " + m.typeName.stdString());
         }
-        EXPECT_EQ(
-            mounts,
-            (Lines{"hardware/brix/routerMacDb Brix::BrixRouterMacDb 3",
-                   "hardware/brix/routerMacStatusDb Kel::Dir 3",
-                   "routing/fhrp/vrMacStatus Routing::Fhrp::VirtualRouterMacStatus 1",
-                   "routing/fhrp/hardware/status Routing::Fhrp::Hardware::Status 3",
-                   "hardware/plinth/centralStatus/l3Capabilities PlinthCentral::L3Capabilities 1",
-                   std::string(Asic::kHwTableMountPath) + " Kel::Dir 3",
-                   "local l3/myStationRoutingConfig PlinthL3Unicast::L3MyStationRoutingConfig",
-                   "local l3/myStationRoutingStatus PlinthL3Unicast::L3MyStationRoutingStatus",
-                   "local l3/smState/2 PlinthL3Unicast::SmRunningState"}));
+        // clang-format off
+        EXPECT_EQ(mounts, (Lines{"hardware/brix/routerMacDb Brix::BrixRouterMacDb 3", "hardware/brix/routerMacStatusDb Kel::Dir 3",
+                                 "routing/fhrp/vrMacStatus Routing::Fhrp::VirtualRouterMacStatus 1",
+                                 "routing/fhrp/hardware/status Routing::Fhrp::Hardware::Status 3",
+                                 "hardware/plinth/centralStatus/l3Capabilities PlinthCentral::L3Capabilities 1",
+                                 std::string(Asic::kHwTableMountPath) + " Kel::Dir 3",
+                                 "local l3/myStationRoutingConfig PlinthL3Unicast::L3MyStationRoutingConfig",
+                                 "local l3/myStationRoutingStatus PlinthL3Unicast::L3MyStationRoutingStatus",
+                                 "local l3/smState/2 PlinthL3Unicast::SmRunningState"}));
+        // clang-format on
         EXPECT_EQ(group->closeCount(), 1);
         EXPECT_FALSE(group->closeArgs().force);
 
@@ -548,8 +544,8 @@ auto* const text = &textOf<Kel::Ptr<Kel::PtrInterface>, Kel::Ptr<Kel::PtrInterfa
 
 struct TypeCase {
     char const* name;  // and its trace handle
-    // The instance, from a wired mounter whose inputs are distinct entities.
-    Kel::PtrInterface* (*instance)(MyStationMounter&);
+    // The mounter's attribute that holds the instance; none: the mounter.
+    char const* holder;
     std::vector<Attr> attrs;
 };
 
@@ -559,37 +555,29 @@ using Helper = L3MyStationHelperSm;
 auto const kSystem = RouterTypes::systemRouter;
 auto const kVirtual = RouterTypes::virtualRouter;
 
+// clang-format off
 TypeCase const kTypes[] = {
-    {"L3MyStationMounter",
-     [](M& m) -> Kel::PtrInterface* { return &m; },
-     {ATTR(rw, M, routerMacDb), ATTR(rw, M, routerMacStatusDb), ATTR(rw, M, virtualMacStatusIn),
-      ATTR(rw, M, fhrpHwStatus), ATTR(rwd, M, vrrpMacStatus), ATTR(rw, M, l3Capabilities),
-      ATTR(rwd, M, myStationConfigDir), ATTR(rwd, M, myStationStatusDir),
-      ATTR(rd, M, l3MyStationHelperSm), ATTR(rd, M, l3MyStationSm),
-      ATTR(rd, M, vrrpPrivateVlanReflectorSm), ATTR(rd, M, vrrpSmHelper), ATTR(rd, M, vrrpSm)}},
-    {"L3MyStationSm",
-     [](M& m) -> Kel::PtrInterface* { return m.l3MyStationSm().get(); },
-     {ATTR(r, Sm, corralEm), ATTR(r, Sm, fcsd), ATTR(r, Sm, myStationConfigDir),
-      ATTR(r, Sm, myStationStatusDir), ATTR(r, Sm, smRunningState), ATTR(rw, Sm, myStationTable),
-      ATTR(rw, Sm, l3UnicastChipAttr), op("handleLogicalFapId", {LogicalFap::LogicalFapId{7}}),
-      op("handleConfig", {MacVlan{Pakt::EthAddr(0x001c73000001)}}), ATTR(rw, Sm, initialized),
-      op("handleInitialized")}},
-    {"L3MyStationHelperSm",
-     [](M& m) -> Kel::PtrInterface* { return m.l3MyStationHelperSm().get(); },
-     {ATTR(r, Helper, routerMacDb), ATTR(r, Helper, routerMacStatusDb),
-      ATTR(r, Helper, myStationRoutingConfig), ATTR(r, Helper, myStationRoutingStatus),
-      ATTR(r, Helper, myStationConfigDir), op("handleRouterType", {kSystem}),
-      op("getNewMacState", {kVirtual},
-         [](auto& o) { return Kel::Value(dynamic_cast<Helper&>(o).getNewMacState(kVirtual)); }),
-      op("getOldMacState", {kVirtual},
-         [](auto& o) { return Kel::Value(dynamic_cast<Helper&>(o).getOldMacState(kVirtual)); }),
+    {"L3MyStationMounter", nullptr,
+     {ATTR(rw, M, routerMacDb), ATTR(rw, M, routerMacStatusDb), ATTR(rw, M, virtualMacStatusIn), ATTR(rw, M, fhrpHwStatus),
+      ATTR(rwd, M, vrrpMacStatus), ATTR(rw, M, l3Capabilities), ATTR(rwd, M, myStationConfigDir), ATTR(rwd, M, myStationStatusDir),
+      ATTR(rd, M, l3MyStationHelperSm), ATTR(rd, M, l3MyStationSm), ATTR(rd, M, vrrpPrivateVlanReflectorSm),
+      ATTR(rd, M, vrrpSmHelper), ATTR(rd, M, vrrpSm)}},
+    {"L3MyStationSm", "l3MyStationSm",
+     {ATTR(r, Sm, corralEm), ATTR(r, Sm, fcsd), ATTR(r, Sm, myStationConfigDir), ATTR(r, Sm, myStationStatusDir),
+      ATTR(r, Sm, smRunningState), ATTR(rw, Sm, myStationTable), ATTR(rw, Sm, l3UnicastChipAttr),
+      op("handleLogicalFapId", {LogicalFap::LogicalFapId{7}}), op("handleConfig", {MacVlan{Pakt::EthAddr(0x001c73000001)}}),
+      ATTR(rw, Sm, initialized), op("handleInitialized")}},
+    {"L3MyStationHelperSm", "l3MyStationHelperSm",
+     {ATTR(r, Helper, routerMacDb), ATTR(r, Helper, routerMacStatusDb), ATTR(r, Helper, myStationRoutingConfig),
+      ATTR(r, Helper, myStationRoutingStatus), ATTR(r, Helper, myStationConfigDir), op("handleRouterType", {kSystem}),
+      op("getNewMacState", {kVirtual}, [](auto& o) { return Kel::Value(dynamic_cast<Helper&>(o).getNewMacState(kVirtual)); }),
+      op("getOldMacState", {kVirtual}, [](auto& o) { return Kel::Value(dynamic_cast<Helper&>(o).getOldMacState(kVirtual)); }),
       op("updateRouterMacState", {kSystem, MacState{}})}},
-    {"L3VrrpHelper",
-     [](M& m) -> Kel::PtrInterface* { return m.vrrpSmHelper().get(); },
+    {"L3VrrpHelper", "vrrpSmHelper",
      {attr("name", "r", &VrrpSmHelper::nameString), ATTR(r, VrrpSmHelper, myStationConfigDir),
-      ATTR(r, VrrpSmHelper, myStationStatusDir),
-      op("configureTcam", {Pakt::EthAddr(0x00005e00010a), U32{10}, true})}},
+      ATTR(r, VrrpSmHelper, myStationStatusDir), op("configureTcam", {Pakt::EthAddr(0x00005e00010a), U32{10}, true})}},
 };
+// clang-format on
 
 class ReflectionTest : public MounterTest, public ::testing::WithParamInterface<TypeCase> {};
 
@@ -606,7 +594,8 @@ TEST_P(ReflectionTest, EveryAttributeAnswersForItselfAlone) {
         mounter_->l3MyStationSm()->myStationTableIs(myStationTableFactory());
         mounter_->l3MyStationSm()->l3UnicastChipAttrIs(Kel::newPtr<MyStationAttr>(false));
         sw_->routingStatus()->virtualRouterMacIs({Pakt::EthAddr(0x001c730000bb), true});
-        Kel::PtrInterface& object = *c.instance(*mounter_);
+        Kel::PtrInterface& object =
+            c.holder ? const_cast<Kel::PtrInterface&>(*child(*mounter_, c.holder)) : *mounter_;
         Kel::TypeImpl const& type = *object.fwkType();
         auto values = [&] {
             Lines out;

@@ -48,35 +48,33 @@ struct Model : Run {
     // has no defined order, yet the table's replay stops at the first key the
     // chip cannot hold: `order` is the directory's own order after the event.
     void apply(S::Command const& command, std::vector<MacVlan> const& order) {
-        if (auto const* r = std::get_if<S::RouterMacSet>(&command)) {
+        // A branch whose event changes nothing falls through the others.
+        if (auto* r = std::get_if<S::RouterMacSet>(&command)) {
             auto [it, inserted] = routerMacDb_.try_emplace(r->key, r->routing);
             if ((inserted || std::exchange(it->second, r->routing) != r->routing) && wired) {
                 routerMacSeen(r->key, r->routing);
             }
-        } else if (auto const* d = std::get_if<S::RouterMacDel>(&command)) {
-            if (routerMacDb_.erase(d->key) > 0 && wired &&
-                d->key.macType != Brix::MacType::sharedRouterEncap) {
-                statusDb.erase(d->key);
-                configDel(routerKey(d->key.mac.value()));
-            }
-        } else if (auto const* rc = std::get_if<S::RoutingConfig>(&command)) {
+        } else if (auto* d = std::get_if<S::RouterMacDel>(&command);
+                   d && routerMacDb_.erase(d->key) && wired &&
+                   d->key.macType != Brix::MacType::sharedRouterEncap) {
+            statusDb.erase(d->key);
+            configDel(routerKey(d->key.mac.value()));
+        } else if (auto* rc = std::get_if<S::RoutingConfig>(&command)) {
             bool const system = rc->kind == S::RouterKind::system;
             MacState const n{rc->mac.value(), rc->valid};
             if (std::exchange(desired_[system], n) != n && wired) {
                 reconcile(system);
             }
-        } else if (auto const* va = std::get_if<S::VrrpAdd>(&command)) {
-            if (vrrp_.insert(vrrpKey(va->mac, va->vlan)).second && started && vrrpOn_) {
-                configSet(vrrpKey(va->mac, va->vlan), true);
-            }
-        } else if (auto const* vd = std::get_if<S::VrrpDel>(&command)) {
-            if (vrrp_.erase(vrrpKey(vd->mac, vd->vlan)) > 0 && started && vrrpOn_) {
-                configDel(vrrpKey(vd->mac, vd->vlan));
-            }
-        } else if (auto const* fa = std::get_if<S::FapAdd>(&command)) {
+        } else if (auto* va = std::get_if<S::VrrpAdd>(&command);
+                   va && vrrp_.insert(vrrpKey(va->mac, va->vlan)).second && started && vrrpOn_) {
+            configSet(vrrpKey(va->mac, va->vlan), true);
+        } else if (auto* vd = std::get_if<S::VrrpDel>(&command);
+                   vd && vrrp_.erase(vrrpKey(vd->mac, vd->vlan)) && started && vrrpOn_) {
+            configDel(vrrpKey(vd->mac, vd->vlan));
+        } else if (auto* fa = std::get_if<S::FapAdd>(&command)) {
             faps_.insert(fa->id);
             createTableIfDue(order);
-        } else if (auto const* fd = std::get_if<S::FapDel>(&command)) {
+        } else if (auto* fd = std::get_if<S::FapDel>(&command)) {
             faps_.erase(fd->id);
         } else if (std::holds_alternative<S::Start>(command)) {
             start(order);
@@ -410,8 +408,8 @@ TEST_F(TraceSitesTest, EverySiteRecordsTheCodesOfItsArguments) {
         }
         Jotter::defaultHandleDel();
 
-        std::ifstream in(ring, std::ios::binary);
-        std::vector<std::uint8_t> const bytes{std::istreambuf_iterator<char>(in), {}};
+        std::string const raw = PlinthTest::slurp(ring);
+        std::vector<std::uint8_t> const bytes(raw.begin(), raw.end());
         Jotter::RingFormat::Image image;  // views into `bytes`
         ASSERT_EQ(Jotter::RingFormat::parse(bytes, image), "");
         std::set<std::string> seen;

@@ -63,10 +63,10 @@ class Journal {
             return (v ? "status set " : "status del ") + key(as<MacVlan>(k));
         });
         watch(sources_.routing, [](short attribute, void const*, void const* v) {
-            auto const& state = as<PlinthL3::MacState>(v);
+            auto const& s = as<PlinthL3::MacState>(v);
             return text("routing ",
                         attribute == RouterMacStates::kRouterMacAttr ? "system " : "virtual ",
-                        state.mac, state.valid ? " valid" : " invalid");
+                        s.mac, s.valid ? " valid" : " invalid");
         });
         watch(sources_.routerMacStatus, [](short, void const* k, void const* v) {
             return text("macStatus ", v ? "add " : "del ", as<Brix::MacTypeMask>(k));
@@ -81,8 +81,8 @@ class Journal {
         watch(sources_.running, [](short, void const*, void const* v) {
             return std::string(as<bool>(v) ? "running on" : "running off");
         });
-        tableSeen_ = tableNow();
-        recordsSeen_ = recordsNow();
+        silentChanges();
+        lines_.clear();  // what was there before is no change
     }
 
     // The lines since the last take, oldest first.
@@ -105,12 +105,9 @@ class Journal {
     using Describe =
         std::function<std::string(short attribute, void const* key, void const* value)>;
     using Table = std::map<PlinthL3Unicast::MacVlanTagged, std::string>;
-    using Records = std::map<Brix::MacTypeMask, std::string>;
-
-    struct Watch {
+    struct Watch : Vosk::Subscriber {
         Journal* journal;
         Describe describe;
-        Vosk::Subscriber subscriber;
     };
 
     template <class T>
@@ -123,85 +120,72 @@ class Journal {
         if (!source) {
             return;
         }
-        Watch& w = *watches_.emplace_back(new Watch{this, std::move(describe), {}});
-        w.subscriber.owner = &w;
-        w.subscriber.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short attribute,
-                                   void const* key, void const* value) {
-            auto& watch = *static_cast<Watch*>(s->owner);
+        Watch& w = *watches_.emplace_back(new Watch{{}, this, std::move(describe)});
+        w.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short attribute, void const* key,
+                        void const* value) {
+            auto& watch = static_cast<Watch&>(*s);
             watch.journal->silentChanges();
             watch.journal->lines_.push_back(watch.describe(attribute, key, value));
         };
         // First in line: a change is written down before the reactions it
         // causes in other subscribers.
-        source->notifieeList()->subscriberAdd(&w.subscriber, true);
+        source->notifieeList()->subscriberAdd(&w, true);
     }
 
     static std::string flags(PlinthL3Unicast::MyStationConfig const& c) {
-        std::string const out = std::string(c.l3Enabled ? " l3" : "") +
-                                (c.stationFlag ? " station" : "") +
-                                (c.configFlag3 ? " flag3" : "") + (c.configFlag4 ? " flag4" : "") +
-                                (c.configFlag5 ? " flag5" : "");
+        std::string const out = text(c.l3Enabled ? " l3" : "", c.stationFlag ? " station" : "",
+                                     c.configFlag3 ? " flag3" : "", c.configFlag4 ? " flag4" : "",
+                                     c.configFlag5 ? " flag5" : "");
         return "[" + out.substr(out.empty() ? 0 : 1) + "]";
     }
 
-    Table tableNow() const {
-        Table out;
-        auto table = sources_.table ? sources_.table() : nullptr;
-        static PlinthL3Unicast::MyStationTable::Entries const none;
-        for (auto const& [k, e] : table ? table->entries() : none) {
-            out.emplace(k, text(std::hex, "station=", +e.entryFlag1, " l3=", +e.entryFlag2, ',',
-                                +e.entryFlag3, ',', +e.entryFlag4, " vlan=", e.vlanId.value(), '/',
-                                e.vlanIdMask.value(), " tvlan=", e.taggedVlanId.value(), '/',
-                                e.taggedVlanIdMask.value()));
-        }
-        return out;
-    }
-    static std::string tableKey(PlinthL3Unicast::MacVlanTagged const& k) {
-        return key({k.addr, k.vlan, k.vlanMask, k.addrMask}) + (k.tagged ? " tagged" : "");
-    }
-
-    Records recordsNow() const {
-        Records out;
-        static Brix::BrixRouterMacStatusDb::Records const none;
-        auto const& db = sources_.routerMacStatus;
-        for (auto const& [k, r] : db ? db->macStatusDb() : none) {
-            out.emplace(k, text("routing=", r.v4OrV6RoutingEnabled(),
-                                " status=", static_cast<int>(r.status())));
-        }
-        return out;
-    }
-
-    // Records what changed without an announcement since the last look. A
-    // record's arrival and removal are announced (and looked at just before):
-    // only the fields of a record already seen are compared here.
+    // Records what changed without an announcement since the last look: the
+    // table's entries, and the fields of a router-MAC status record already
+    // seen (a record's arrival and removal are announced, and looked at just
+    // before).
     void silentChanges() {
-        Records records = recordsNow();
-        for (auto const& [k, now] : records) {
-            if (auto seen = recordsSeen_.find(k);
-                seen != recordsSeen_.end() && seen->second != now) {
-                lines_.push_back(text("macStatus ", k, ' ', now));
+        std::map<Brix::MacTypeMask, std::string> records;
+        if (auto const& db = sources_.routerMacStatus) {
+            for (auto const& [k, r] : db->macStatusDb()) {
+                std::string& now = records[k] = text("routing=", r.v4OrV6RoutingEnabled(),
+                                                     " status=", static_cast<int>(r.status()));
+                if (auto seen = recordsSeen_.find(k);
+                    seen != recordsSeen_.end() && seen->second != now) {
+                    lines_.push_back(text("macStatus ", k, ' ', now));
+                }
             }
         }
-        recordsSeen_ = std::move(records);
-        Table table = tableNow();
+        Table table;
+        if (auto t = sources_.table ? sources_.table() : nullptr) {
+            for (auto const& [k, e] : t->entries()) {
+                table[k] = text(std::hex, "station=", +e.entryFlag1, " l3=", +e.entryFlag2, ',',
+                                +e.entryFlag3, ',', +e.entryFlag4, " vlan=", e.vlanId.value(), '/',
+                                e.vlanIdMask.value(), " tvlan=", e.taggedVlanId.value(), '/',
+                                e.taggedVlanIdMask.value());
+            }
+        }
+        auto const name = [](PlinthL3Unicast::MacVlanTagged const& k) {
+            return key({k.addr, k.vlan, k.vlanMask, k.addrMask}) + (k.tagged ? " tagged" : "");
+        };
         for (auto const& [k, entry] : tableSeen_) {
             if (!table.contains(k)) {
-                lines_.push_back("table del " + tableKey(k));
+                lines_.push_back("table del " + name(k));
             }
         }
         for (auto const& [k, entry] : table) {
             if (auto seen = tableSeen_.find(k); seen == tableSeen_.end() || seen->second != entry) {
-                lines_.push_back("table set " + tableKey(k) + " " + entry);
+                lines_.push_back("table set " + name(k) + " " + entry);
             }
         }
+        recordsSeen_ = std::move(records);
         tableSeen_ = std::move(table);
     }
 
     Sources sources_;
-    std::vector<std::unique_ptr<Watch>> watches_;
     std::vector<std::string> lines_;
+    std::vector<std::unique_ptr<Watch>> watches_;
     Table tableSeen_;
-    Records recordsSeen_;
+    std::map<Brix::MacTypeMask, std::string> recordsSeen_;
 };
 
 }  // namespace PlinthTest
