@@ -181,27 +181,18 @@ class FollowingAgent : public ChildProcess {
         said.erase(said.begin(), said.begin() + (sinceMark ? mark_ : 0));
         return said;
     }
-    // What its --record file must hold: its own start, then each kernel line.
-    std::string recorded() const {
-        std::string lines = "start\nfap add 0\n";
-        for (auto const& line : said(false)) {
-            lines += line + "\n";
-        }
-        return lines;
-    }
     // From here on waitFor() and said() look only at what comes next.
     void mark() { mark_ = said(false).size(); }
     // Waits for each of `commands` to be printed after the mark.
-    ::testing::AssertionResult waitFor(std::vector<std::string> const& commands) {
-        if (waitUntil([&] {
-                auto const since = said();
-                return std::ranges::all_of(
-                    commands, [&](auto const& c) { return std::ranges::count(since, c) > 0; });
-            })) {
-            return ::testing::AssertionSuccess();
-        }
-        return ::testing::AssertionFailure() << "waited for " << ::testing::PrintToString(commands)
-                                             << ", got " << ::testing::PrintToString(said());
+    ::testing::AssertionResult waitFor(std::vector<std::string> const& commands) const {
+        auto const all = [&] {
+            return std::ranges::all_of(commands,
+                                       [s = said()](auto& c) { return std::ranges::count(s, c); });
+        };
+        return waitUntil(all) ? ::testing::AssertionSuccess()
+                              : ::testing::AssertionFailure()
+                                    << "waited for " << ::testing::PrintToString(commands)
+                                    << ", got " << ::testing::PrintToString(said());
     }
     // After stop(): what the final dump printed.
     nlohmann::json finalDump() const { return lastDump(slurp(name_ + ".out")); }
