@@ -65,6 +65,14 @@ void Host::apply(S::Command const& command, std::ostream& out) {
                    [&](auto const&) { event(command); },
                },
                command);
+    datapathSync();
+}
+
+void Host::datapathSync() const {
+    if (datapath_ != nullptr) {
+        auto running = switch_->smRunningState();
+        datapath_->tableIs(table(), started() && running && running->running(), taggedEntry_);
+    }
 }
 
 void Host::setUp(S::Command const& command) {

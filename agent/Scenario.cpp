@@ -182,7 +182,8 @@ Command show(Words& w) {
                                        {"router-mac", View::routerMac},
                                        {"routing", View::routing},
                                        {"capabilities", View::capabilities},
-                                       {"running", View::running}})};
+                                       {"running", View::running},
+                                       {"datapath", View::datapath}})};
 }
 
 Command dispatch(Words& w) {

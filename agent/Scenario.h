@@ -57,7 +57,7 @@ struct VrrpDel {
     Pakt::EthAddr mac;
     std::uint32_t vlan;
 };
-enum class View { table, config, status, routerMac, routing, capabilities, running };
+enum class View { table, config, status, routerMac, routing, capabilities, running, datapath };
 struct Show {
     View view;
 };
