@@ -18,46 +18,14 @@
 #include "Jotter/RingBuf.h"
 #include "KernelFollower.h"
 #include "KernelNetlink.h"
+#include "Options.h"
 #include "Toggle/Toggle.h"
 
 namespace {
 
-constexpr char const* kUsage =
-    "usage: plinth-agent [options] [SCENARIO ...]\n"
-    "Runs scenario files in order as one session ('-' is standard input; with no\n"
-    "file, reads standard input, prompting when it is a terminal).\n"
-    "  --plugin PATH     the plug-in library to load (default: beside the agent)\n"
-    "  --toggles DIR     the directory holding PlinthLib.json (default: a fresh one)\n"
-    "  --ring-file PATH  keep the trace ring buffer in this file\n"
-    "  --keep-going      report a bad line and go on with the next\n"
-    "  --help, --version\n"
-    "\n"
-    "plinth-agent --follow-kernel [--vlan IFNAME=N]... [--system-mac IFNAME]\n"
-    "             [--record FILE] [--for SECONDS] [SCENARIO ...]\n"
-    "Runs the scenarios, then follows this network namespace's links and addresses\n"
-    "until SIGINT, SIGTERM or the end of --for, and prints the dump.\n"
-    "  --vlan IFNAME=N     VRRP links on lower link IFNAME are on VLAN N (1 to 4094)\n"
-    "  --system-mac IFNAME the MAC of link IFNAME is the system router MAC\n"
-    "  --record FILE       write every command applied after the scenarios to FILE\n"
-    "  --for SECONDS       stop following after SECONDS\n";
+using PlinthAgent::Options;
 
 constexpr std::size_t kRingBytes = 4U << 20;
-
-struct Options {
-    std::string plugin;
-    std::string toggles;
-    std::string ringFile;
-    bool keepGoing = false;
-    std::vector<std::string> files;
-    bool followKernel = false;
-    PlinthAgent::Kernel::FollowOptions follow;
-    std::string followFlag;  // the first follow-only flag given, to name it
-};
-
-[[noreturn]] void usageError(std::string const& message) {
-    std::cerr << "plinth-agent: " << message << "\n" << kUsage;
-    std::exit(2);
-}
 
 // The status for an error that ends the run.
 int error(std::string const& message) {
@@ -68,96 +36,6 @@ int error(std::string const& message) {
 
 [[noreturn]] void fatal(std::string const& message) {
     std::exit(error(message));
-}
-
-std::chrono::milliseconds parseDuration(std::string const& text) {
-    // Up to a year, in seconds with an optional fraction.
-    constexpr double kMaxSeconds = 366.0 * 24 * 3600;
-    char* end = nullptr;
-    errno = 0;
-    double seconds = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || errno != 0 || !(seconds >= 0) ||
-        seconds > kMaxSeconds || !std::isdigit(static_cast<unsigned char>(text[0]))) {
-        fatal("--for: bad value '" + text + "' (seconds, a number from 0)");
-    }
-    return std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
-}
-
-// A follow-only flag: remembered so that using it without --follow-kernel
-// can be named.
-bool followFlag(Options& o, int& i, int argc, char** argv) {
-    std::string const arg = argv[i];
-    if (arg != "--vlan" && arg != "--system-mac" && arg != "--record" && arg != "--for") {
-        return false;
-    }
-    if (i + 1 >= argc) {
-        fatal(arg + " needs a value");
-    }
-    std::string const value = argv[++i];
-    if (o.followFlag.empty()) {
-        o.followFlag = arg;
-    }
-    auto& follow = o.follow;
-    try {
-        if (arg == "--vlan") {
-            auto [name, vlan] = PlinthAgent::Kernel::parseVlanOption(value);
-            if (!follow.settings.vlans.emplace(name, vlan).second) {
-                fatal("--vlan: " + name + " is given twice");
-            }
-        } else if (arg == "--system-mac") {
-            if (value.empty()) {
-                fatal("--system-mac: empty interface name");
-            }
-            follow.settings.systemMacLink = value;
-        } else if (arg == "--record") {
-            follow.recordFile = value;
-        } else {
-            follow.duration = parseDuration(value);
-        }
-    } catch (PlinthAgent::Kernel::OptionError const& e) {
-        fatal(e.what());
-    }
-    return true;
-}
-
-Options parseOptions(int argc, char** argv) {
-    Options o;
-    auto value = [&](int& i, char const* flag) -> std::string {
-        if (i + 1 >= argc) {
-            usageError(std::string(flag) + " needs a value");
-        }
-        return argv[++i];
-    };
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help") {
-            std::cout << kUsage;
-            std::exit(0);
-        } else if (arg == "--version") {
-            std::cout << "plinth-agent 0.1.0\n";
-            std::exit(0);
-        } else if (arg == "--plugin") {
-            o.plugin = value(i, "--plugin");
-        } else if (arg == "--toggles") {
-            o.toggles = value(i, "--toggles");
-        } else if (arg == "--ring-file") {
-            o.ringFile = value(i, "--ring-file");
-        } else if (arg == "--keep-going") {
-            o.keepGoing = true;
-        } else if (arg == "--follow-kernel") {
-            o.followKernel = true;
-        } else if (followFlag(o, i, argc, argv)) {
-            continue;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            usageError("unknown option '" + arg + "'");
-        } else {
-            o.files.push_back(arg);
-        }
-    }
-    if (!o.followKernel && !o.followFlag.empty()) {
-        fatal(o.followFlag + " needs --follow-kernel");
-    }
-    return o;
 }
 
 std::string besideThisProgram(char const* file) {
@@ -172,7 +50,7 @@ class TempToggleDir {
     TempToggleDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "plinth-toggles-XXXXXX");
         if (mkdtemp(pattern.data()) == nullptr) {
-            usageError(std::string("cannot make a toggle directory: ") + std::strerror(errno));
+            fatal(std::string("cannot make a toggle directory: ") + std::strerror(errno));
         }
         path_ = pattern;
     }
@@ -325,7 +203,20 @@ int runScenarios(PlinthAgent::Host& host, Options const& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options options = parseOptions(argc, argv);
+    Options options;
+    try {
+        options = PlinthAgent::parseOptions(argc, argv);
+    } catch (PlinthAgent::UsageError const& e) {
+        return error(e.what());
+    }
+    if (options.help) {
+        std::cout << PlinthAgent::kUsage;
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "plinth-agent 0.1.0\n";
+        return 0;
+    }
     if (options.followKernel) {
         PlinthAgent::Kernel::Follower::blockStopSignals();
     }
@@ -333,14 +224,14 @@ int main(int argc, char** argv) {
         try {
             Jotter::defaultHandleIs(options.ringFile, kRingBytes);
         } catch (std::exception const& e) {
-            usageError(std::string("--ring-file: ") + e.what());
+            return error(std::string("--ring-file: ") + e.what());
         }
     }
     std::optional<TempToggleDir> tempToggles;
     if (options.toggles.empty()) {
         options.toggles = tempToggles.emplace().path();
     } else if (!std::filesystem::is_directory(options.toggles)) {
-        usageError("--toggles: '" + options.toggles + "' is not a directory");
+        return error("--toggles: '" + options.toggles + "' is not a directory");
     }
     if (options.plugin.empty()) {
         options.plugin = besideThisProgram("libPlinthL3MyStationMounter.so");
