@@ -24,7 +24,11 @@ struct Options {
     bool keepGoing = false;
     std::vector<std::string> files;
     bool followKernel = false;
-    Kernel::FollowOptions follow;
+    Kernel::FollowOptions follow;  // its VLANs also name the datapath ports' VLANs
+    // --datapath or --datapath-remove: the ports; --datapath-pin.
+    std::vector<std::string> datapathPorts;
+    bool datapathRemove = false;
+    std::string datapathPin;  // empty: the default
 };
 
 extern char const* const kUsage;

@@ -165,8 +165,8 @@ void remove(Options const& options) {
     }
     for (auto const& spec : specs) {
         if (int const error = detach(spec.ifindex, portsFd); error == -EPERM || error == -EACCES) {
-            throw Error("no permission for tc on " + spec.name + " (run as root): " +
-                        std::strerror(-error));
+            throw Error("no permission for tc on " + spec.name +
+                        " (run as root): " + std::strerror(-error));
         }
     }
     if (portsFd >= 0) {

@@ -54,9 +54,9 @@ PLINTH_STATIC_ASSERT(sizeof(struct vlan_value) == 8, "vlan_value is 8 bytes");
 /* Per CPU, keyed by the port's ifindex (__u32). `vlan` and `created_qdisc`
  * are the same on every CPU. */
 struct port_value {
-    __u64 seen;       /* every frame of the port */
-    __u64 for_router; /* unicast frames an entry terminated */
-    __u16 vlan;       /* the VLAN of the port's untagged frames */
+    __u64 seen;         /* every frame of the port */
+    __u64 for_router;   /* unicast frames an entry terminated */
+    __u16 vlan;         /* the VLAN of the port's untagged frames */
     __u8 created_qdisc; /* the clsact qdisc is ours to remove */
     __u8 zero[5];
 };

@@ -45,7 +45,7 @@ void written(int error, char const* what, std::uint64_t mac) {
 }  // namespace
 
 std::optional<std::vector<MapMirror::MatchKey>> MapMirror::matchKeys(Key const& key,
-                                                                      Entry const& e) const {
+                                                                     Entry const& e) const {
     if (e.macAddrMask != Pakt::EthAddr::broadcast()) {
         return std::nullopt;
     }
@@ -238,8 +238,8 @@ void MapMirror::macSync(std::uint64_t mac) {
     if (owners_.contains({mac, kAnyVlan})) {
         flags |= kMacAnyVlan;
     }
-    if (auto it = owners_.lower_bound({mac, 0}); it != owners_.end() && it->first.mac == mac &&
-                                                 it->first.vlan != kAnyVlan) {
+    if (auto it = owners_.lower_bound({mac, 0});
+        it != owners_.end() && it->first.mac == mac && it->first.vlan != kAnyVlan) {
         flags |= kMacVlans;
     }
     auto const known = macFlags_.find(mac);

@@ -174,7 +174,8 @@ Attachment::~Attachment() {
 }
 
 bool Attachment::present() const {
-    return spec_.ifindex > 0 && if_nametoindex(spec_.name.c_str()) == static_cast<unsigned>(spec_.ifindex);
+    return spec_.ifindex > 0 &&
+           if_nametoindex(spec_.name.c_str()) == static_cast<unsigned>(spec_.ifindex);
 }
 
 void Attachment::forget() {
