@@ -111,8 +111,7 @@ void frames(benchmark::State& state, Frame kind) {
     std::uint64_t const mac = kind == Frame::exactVlanHit ? kExactVlanBase + kEntriesEach / 2
                               : kind == Frame::anyVlanHit ? kAnyVlanBase + kEntriesEach / 2
                                                           : 0x021c75000000ULL;
-    int const program =
-        kind == Frame::floor ? datapath.program().floorFd() : datapath.program().programFd();
+    int const program = kind == Frame::floor ? datapath.floorFd() : datapath.programFd("lo");
     auto const key = entry(mac, kind == Frame::exactVlanHit ? kPortVlan : 0).first;
     std::uint64_t const before = datapath.hits(key);
     double total = 0;
@@ -142,8 +141,8 @@ BENCHMARK_CAPTURE(frames, floor, Frame::floor);
 // reaches its maps.
 void routerMacEvent(benchmark::State& state, bool attached) {
     namespace S = PlinthAgent::Scenario;
-    std::filesystem::path const toggles =
-        std::filesystem::temp_directory_path() / ("plinth-datapath-bench-" + std::to_string(getpid()));
+    std::filesystem::path const toggles = std::filesystem::temp_directory_path() /
+                                          ("plinth-datapath-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(toggles);
     {
         std::optional<D::EbpfDatapath> datapath;

@@ -18,9 +18,6 @@ namespace PlinthAgent::Datapath {
 
 namespace {
 
-// A switch has at most a few hundred ports.
-constexpr std::uint32_t kMaxPorts = 1024;
-
 bool onBpfFs(std::string const& path) {
     struct statfs fs {};
     return ::statfs(path.c_str(), &fs) == 0 && fs.f_type == BPF_FS_MAGIC;
@@ -42,7 +39,7 @@ MapSizes mapSizes() {
         entries = *n;
     }
     auto const macs = static_cast<std::uint32_t>(entries);
-    return {macs, 2 * macs, kMaxPorts};
+    return {macs, 2 * macs};
 }
 
 EbpfDatapath::PinDir::PinDir(std::string const& path, Warn const& warn) {
@@ -90,18 +87,17 @@ EbpfDatapath::EbpfDatapath(Options const& options, Warn warn)
         for (auto const& spec : specs_) {
             attached_.emplace_back(spec, program_);
         }
-        program_.pin();
+        if (!pinDir_.path().empty()) {
+            for (auto& port : attached_) {
+                port.keep();
+            }
+        }
     } catch (Error const&) {
         attached_.clear();
-        if (!program_.tookOver()) {
-            program_.unpin();
+        if (!program_.tookOver() && !pinDir_.path().empty()) {
+            pinsRemove(pinDir_.path());
         }
         throw;
-    }
-    if (!pinDir_.path().empty()) {
-        for (auto& port : attached_) {
-            port.keep();
-        }
     }
     pinDir_.keep();
 }
@@ -134,6 +130,15 @@ void EbpfDatapath::tableIs(Kel::Ptr<PlinthL3Unicast::MyStationTable> const& tabl
 
 std::uint64_t EbpfDatapath::hits(PlinthL3Unicast::MacVlanTagged const& key) const {
     return mirror_.hits(key);
+}
+
+int EbpfDatapath::programFd(std::string const& port) const {
+    for (auto const& attached : attached_) {
+        if (attached.spec().name == port) {
+            return attached.program().programFd();
+        }
+    }
+    return -1;
 }
 
 void EbpfDatapath::dropRemovedPorts() {
@@ -172,9 +177,7 @@ void remove(Options const& options) {
     if (portsFd >= 0) {
         ::close(portsFd);
     }
-    for (char const* pin : kPinned) {
-        ::unlink(pinPath(options.pinDir, pin).c_str());
-    }
+    pinsRemove(options.pinDir);
     // Only when nothing else is in it: the directory may not be ours.
     ::rmdir(options.pinDir.c_str());
 }

@@ -47,7 +47,11 @@ class EbpfDatapath : public TableDatapath {
     std::vector<Port> ports() override;
     std::size_t notMirrored() const override { return mirror_.notMirrored(); }
 
-    Program const& program() const { return program_; }
+    // The program of the port named `port`, to run frames through; -1 for
+    // none.
+    int programFd(std::string const& port) const;
+    // An empty program: what a frame costs the same path doing nothing.
+    int floorFd() const { return program_.floorFd(); }
 
   private:
     // The pin directory, or none: made when missing (and removed again when

@@ -15,6 +15,9 @@ namespace PlinthAgent::Datapath {
 
 enum { kMapLayout = 1 };
 
+/* Ports a datapath holds; a switch has at most a few hundred. */
+enum { kMaxPorts = 1024 };
+
 /* A frame's VLAN in a vlan key: the 12-bit id, with this bit set when the
  * frame carried an 802.1Q tag. */
 enum { kTaggedFrame = 0x1000 };
@@ -51,14 +54,16 @@ struct vlan_value {
 };
 PLINTH_STATIC_ASSERT(sizeof(struct vlan_value) == 8, "vlan_value is 8 bytes");
 
-/* Per CPU, keyed by the port's ifindex (__u32). `vlan` and `created_qdisc`
- * are the same on every CPU. */
+/* Per CPU, at the port's slot (__u32 from 0 to kMaxPorts - 1), which the
+ * port's program has built in. All but the counts are the same on every
+ * CPU; a free slot has ifindex 0. */
 struct port_value {
-    __u64 seen;         /* every frame of the port */
-    __u64 for_router;   /* unicast frames an entry terminated */
+    __u64 seen;       /* every frame of the port */
+    __u64 for_router; /* unicast frames an entry terminated */
+    __u32 ifindex;
     __u16 vlan;         /* the VLAN of the port's untagged frames */
     __u8 created_qdisc; /* the clsact qdisc is ours to remove */
-    __u8 zero[5];
+    __u8 zero;
 };
 PLINTH_STATIC_ASSERT(sizeof(struct port_value) == 24, "port_value is 24 bytes");
 

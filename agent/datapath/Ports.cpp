@@ -105,9 +105,38 @@ bool clsactHasFilters(int ifindex) {
     return false;
 }
 
-std::vector<port_value> portRecord(int portsFd, int ifindex) {
-    auto const key = static_cast<std::uint32_t>(ifindex);
-    return portsFd < 0 ? std::vector<port_value>{} : perCpuRead<port_value>(portsFd, &key);
+std::vector<port_value> portRecord(int portsFd, std::uint32_t slot) {
+    return portsFd < 0 ? std::vector<port_value>{} : perCpuRead<port_value>(portsFd, &slot);
+}
+
+// The slot holding `ifindex`, else (with `orFree`) the first free one; -1
+// when there is none.
+std::int64_t slotOf(int portsFd, int ifindex, bool orFree) {
+    std::int64_t free = -1;
+    for (std::uint32_t slot = 0; portsFd >= 0 && slot < kMaxPorts; ++slot) {
+        auto const record = portRecord(portsFd, slot);
+        auto const holds = record.empty() ? 0 : record[0].ifindex;
+        if (holds == static_cast<std::uint32_t>(ifindex)) {
+            return slot;
+        }
+        if (holds == 0 && free < 0) {
+            free = slot;
+        }
+    }
+    return orFree ? free : -1;
+}
+
+void slotFree(int portsFd, std::uint32_t slot) {
+    perCpuWrite(portsFd, &slot, std::vector<port_value>(cpuCount()), BPF_ANY);
+}
+
+std::uint32_t freeSlot(int portsFd, PortSpec const& spec) {
+    std::int64_t const slot = slotOf(portsFd, spec.ifindex, true);
+    if (slot < 0) {
+        throw Error("no room for " + spec.name + ": a datapath holds at most " +
+                    std::to_string(kMaxPorts) + " ports");
+    }
+    return static_cast<std::uint32_t>(slot);
 }
 
 }  // namespace
@@ -131,26 +160,29 @@ std::vector<PortSpec> portsNamed(std::vector<std::string> const& names,
     return ports;
 }
 
-Attachment::Attachment(PortSpec spec, Program const& program)
-    : spec_(std::move(spec)), portsFd_(program.portsFd()) {
+Attachment::Attachment(PortSpec spec, Program const& maps)
+    : spec_(std::move(spec)),
+      portsFd_(maps.portsFd()),
+      slot_(freeSlot(portsFd_, spec_)),
+      program_(maps, slot_) {
     bpf_tc_hook hook = ingressHook(spec_.ifindex);
     int const made = bpf_tc_hook_create(&hook);
     if (made != 0 && made != -EEXIST) {
         throw Error("cannot add a clsact qdisc to " + spec_.name + ": " + std::strerror(-made));
     }
-    auto const key = static_cast<std::uint32_t>(spec_.ifindex);
-    auto record = portRecord(portsFd_, spec_.ifindex);
-    bool const existed = !record.empty();
+    auto record = portRecord(portsFd_, slot_);
+    bool const existed = !record.empty() && record[0].ifindex != 0;
     bool const ours = made == 0 || (existed && record[0].created_qdisc != 0);
     record.resize(cpuCount());
     for (auto& r : record) {
+        r.ifindex = static_cast<std::uint32_t>(spec_.ifindex);
         r.vlan = spec_.vlan;
         r.created_qdisc = ours ? 1 : 0;
     }
     bpf_tc_opts opts = ourFilter();
-    opts.prog_fd = program.programFd();
+    opts.prog_fd = program_.programFd();
     opts.flags = BPF_TC_F_REPLACE;
-    int error = perCpuWrite(portsFd_, &key, record, BPF_ANY);
+    int error = perCpuWrite(portsFd_, &slot_, record, BPF_ANY);
     if (error == 0) {
         error = bpf_tc_attach(&hook, &opts);
     }
@@ -159,7 +191,7 @@ Attachment::Attachment(PortSpec spec, Program const& program)
             qdiscRemove(spec_.ifindex);
         }
         if (!existed) {
-            bpf_map_delete_elem(portsFd_, &key);
+            slotFree(portsFd_, slot_);
         }
         throw Error("cannot attach to " + spec_.name + ": " + std::strerror(-error));
     }
@@ -178,17 +210,21 @@ bool Attachment::present() const {
            if_nametoindex(spec_.name.c_str()) == static_cast<unsigned>(spec_.ifindex);
 }
 
+void Attachment::keep() {
+    program_.pin(spec_.name);
+    keep_ = true;
+}
+
 void Attachment::forget() {
     if (spec_.ifindex > 0) {
-        auto const key = static_cast<std::uint32_t>(spec_.ifindex);
-        bpf_map_delete_elem(portsFd_, &key);
+        slotFree(portsFd_, slot_);
     }
     spec_.ifindex = 0;
 }
 
 std::pair<std::uint64_t, std::uint64_t> Attachment::counts() const {
     std::pair<std::uint64_t, std::uint64_t> sum{};
-    for (auto const& r : portRecord(portsFd_, spec_.ifindex)) {
+    for (auto const& r : portRecord(portsFd_, slot_)) {
         sum.first += r.seen;
         sum.second += r.for_router;
     }
@@ -199,13 +235,13 @@ int detach(int ifindex, int portsFd) {
     bpf_tc_hook hook = ingressHook(ifindex);
     bpf_tc_opts opts = ourFilter();
     int const detached = bpf_tc_detach(&hook, &opts);
-    auto const record = portRecord(portsFd, ifindex);
-    if (!record.empty() && record[0].created_qdisc != 0 && !clsactHasFilters(ifindex)) {
-        qdiscRemove(ifindex);
-    }
-    if (!record.empty()) {
-        auto const key = static_cast<std::uint32_t>(ifindex);
-        bpf_map_delete_elem(portsFd, &key);
+    std::int64_t const slot = slotOf(portsFd, ifindex, false);
+    if (slot >= 0) {
+        auto const record = portRecord(portsFd, static_cast<std::uint32_t>(slot));
+        if (record[0].created_qdisc != 0 && !clsactHasFilters(ifindex)) {
+            qdiscRemove(ifindex);
+        }
+        slotFree(portsFd, static_cast<std::uint32_t>(slot));
     }
     KEL_TRACE(trace(), 0, kSource, "detached from ifindex %s (%s)", ifindex,
               detached == 0 ? "was attached" : "was not attached");

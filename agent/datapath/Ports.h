@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace PlinthAgent::Datapath {
+#include "Program.h"
 
-class Program;
+namespace PlinthAgent::Datapath {
 
 struct PortSpec {
     std::string name;
@@ -21,23 +21,26 @@ struct PortSpec {
 std::vector<PortSpec> portsNamed(std::vector<std::string> const& names,
                                  std::map<std::string, std::uint16_t> const& vlans);
 
-// The program at the ingress of one port, under a handle and priority of
-// its own: attaching again replaces only our filter, never another's. The
+// A program of the port's own at its ingress, under a handle and priority
+// of ours: attaching again replaces only our filter, never another's. The
 // clsact qdisc is made when the port has none, and then recorded in the
-// ports map as ours to remove.
+// port's record as ours to remove.
 class Attachment {
   public:
-    // Writes the port's record (keeping its counts), then attaches. Throws
-    // Error, with nothing attached.
-    Attachment(PortSpec spec, Program const& program);
+    // Writes the port's record in its slot of the ports map (the slot it
+    // had, keeping its counts, or a free one), then attaches. Throws Error,
+    // with nothing attached.
+    Attachment(PortSpec spec, Program const& maps);
     // Detaches unless kept(): with pins, the port goes on terminating frames
     // after the agent.
     ~Attachment();
     Attachment(Attachment const&) = delete;
     Attachment& operator=(Attachment const&) = delete;
 
-    void keep() { keep_ = true; }
+    // Pins its program and keeps it attached when this goes.
+    void keep();
     PortSpec const& spec() const { return spec_; }
+    Program const& program() const { return program_; }
     // Whether the port is still the one attached to (not removed, nor
     // replaced by another of the same name).
     bool present() const;
@@ -49,12 +52,14 @@ class Attachment {
   private:
     PortSpec spec_;
     int portsFd_;
+    std::uint32_t slot_;
+    Program program_;
     bool keep_ = false;
 };
 
 // Takes the program off the port, removes the clsact qdisc when we made it
-// and no other filter is left on it, and drops the port's record (when
-// `portsFd` is a map). A port without our program is left as it is. 0, or
+// and no other filter is left on it, and frees the port's slot (when
+// `portsFd` is the ports map). A port without our program is left as it is. 0, or
 // the negative errno of taking the program off.
 int detach(int ifindex, int portsFd);
 

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "DatapathMaps.h"
 #include "DatapathTrace.h"
@@ -45,8 +46,18 @@ std::string loadFailure(int error) {
 
 }  // namespace
 
-std::string pinPath(std::string const& dir, char const* object) {
+std::string pinPath(std::string const& dir, std::string const& object) {
     return dir + "/" + object + "_v" + std::to_string(kMapLayout);
+}
+
+void pinsRemove(std::string const& dir) {
+    std::string const suffix = pinPath("", "");
+    std::error_code ec;
+    for (auto const& pin : std::filesystem::directory_iterator(dir, ec)) {
+        if (pin.path().filename().string().ends_with(suffix.substr(1))) {
+            ::unlink(pin.path().c_str());
+        }
+    }
 }
 
 void libbpfMessagesTraced() {
@@ -57,16 +68,14 @@ void Program::Destroy::operator()(::datapath* skeleton) const {
     datapath__destroy(skeleton);
 }
 
-Program::Program(std::string pinDir, MapSizes sizes) : pinDir_(std::move(pinDir)) {
-    libbpfMessagesTraced();
-    skeleton_.reset(datapath__open());
+Program::Program(std::string pinDir, MapSizes sizes)
+    : pinDir_(std::move(pinDir)), skeleton_(datapath__open()) {
     if (!skeleton_) {
         throw Error(std::string("cannot open the eBPF program: ") + std::strerror(errno));
     }
     auto const& maps = skeleton_->maps;
     bpf_map__set_max_entries(maps.macs, sizes.macs);
     bpf_map__set_max_entries(maps.vlans, sizes.vlans);
-    bpf_map__set_max_entries(maps.ports, sizes.ports);
     if (!pinDir_.empty()) {
         tookOver_ = ::access(pinPath(pinDir_, "macs").c_str(), F_OK) == 0;
         for (bpf_map* map : {maps.macs, maps.vlans, maps.ports}) {
@@ -75,6 +84,26 @@ Program::Program(std::string pinDir, MapSizes sizes) : pinDir_(std::move(pinDir)
     }
     // libbpf takes a pinned map over when it has the same type and sizes,
     // and unpins the maps it pinned itself when the load fails.
+    load();
+}
+
+Program::Program(Program const& maps, std::uint32_t portSlot)
+    : pinDir_(maps.pinDir_), skeleton_(datapath__open()) {
+    if (!skeleton_) {
+        throw Error(std::string("cannot open the eBPF program: ") + std::strerror(errno));
+    }
+    skeleton_->rodata->port_slot = portSlot;
+    bpf_program__set_autoload(skeleton_->progs.pass, false);
+    auto const& mine = skeleton_->maps;
+    auto const& theirs = maps.skeleton_->maps;
+    bpf_map__reuse_fd(mine.macs, bpf_map__fd(theirs.macs));
+    bpf_map__reuse_fd(mine.vlans, bpf_map__fd(theirs.vlans));
+    bpf_map__reuse_fd(mine.ports, bpf_map__fd(theirs.ports));
+    load();
+}
+
+void Program::load() {
+    libbpfMessagesTraced();
     if (int const error = datapath__load(skeleton_.get()); error != 0) {
         throw Error(loadFailure(-error));
     }
@@ -82,22 +111,14 @@ Program::Program(std::string pinDir, MapSizes sizes) : pinDir_(std::move(pinDir)
 
 Program::~Program() = default;
 
-void Program::pin() {
+void Program::pin(std::string const& port) {
     if (pinDir_.empty()) {
         return;
     }
-    std::string const path = pinPath(pinDir_, "my_station");
+    std::string const path = pinPath(pinDir_, "my_station_" + port);
     ::unlink(path.c_str());
     if (int const error = bpf_program__pin(skeleton_->progs.my_station, path.c_str()); error != 0) {
         throw Error("cannot pin the program at " + path + ": " + std::strerror(-error));
-    }
-}
-
-void Program::unpin() {
-    if (!pinDir_.empty()) {
-        for (char const* pin : kPinned) {
-            ::unlink(pinPath(pinDir_, pin).c_str());
-        }
     }
 }
 

@@ -16,37 +16,36 @@ class Error : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// How many keys each map holds.
+// How many keys each table map holds.
 struct MapSizes {
     std::uint32_t macs;
     std::uint32_t vlans;
-    std::uint32_t ports;
 };
 
-// What a datapath pins: its program, then its maps.
-inline constexpr char const* kPinned[] = {"my_station", "macs", "vlans", "ports"};
+// The pin of `object` (a map's name, or a port's program) under `dir`, with
+// the map layout in its name.
+std::string pinPath(std::string const& dir, std::string const& object);
+// Removes every pin of this layout under `dir`.
+void pinsRemove(std::string const& dir);
 
-// The pin of `object` (a map's or the program's name) under `dir`, with the
-// map layout in its name.
-std::string pinPath(std::string const& dir, char const* object);
-
-// The eBPF program and its maps, loaded. With a pin directory, the maps are
-// those pinned there when a datapath before this one left them (taken over,
-// entries and counts included), else made and pinned there; the program is
-// pinned by pin(). Without one, everything goes when the last user (a port
-// it is attached to, this object) does.
+// The eBPF program and its maps, loaded. The first is loaded for the maps:
+// with a pin directory, they are those pinned there when a datapath before
+// this one left them (taken over, entries and counts included), else made
+// and pinned there. Each port then gets a program of its own on the same
+// maps, with its slot built in, pinned by pin(). Without a pin directory
+// everything goes when its last user (a port, this object) does.
 class Program {
   public:
-    // `pinDir` empty: nothing pinned. Throws Error.
+    // The maps' program; `pinDir` empty: nothing pinned. Throws Error.
     Program(std::string pinDir, MapSizes sizes);
+    // A port's program on the maps of `maps`. Throws Error.
+    Program(Program const& maps, std::uint32_t portSlot);
     ~Program();
     Program(Program const&) = delete;
     Program& operator=(Program const&) = delete;
 
-    // Replaces the program pinned by an earlier datapath with this one.
-    void pin();
-    // Removes every pin: for a datapath that could not be set up.
-    void unpin();
+    // A port's program: replaces what an earlier datapath pinned for `port`.
+    void pin(std::string const& port);
     // Whether the maps were left by an earlier datapath.
     bool tookOver() const { return tookOver_; }
 
@@ -59,6 +58,8 @@ class Program {
     int portsFd() const;
 
   private:
+    void load();
+
     struct Destroy {
         void operator()(::datapath* skeleton) const;
     };

@@ -27,11 +27,15 @@ struct {
 } vlans SEC(".maps");
 
 struct {
-    __uint(type, BPF_MAP_TYPE_PERCPU_HASH);
+    __uint(type, BPF_MAP_TYPE_PERCPU_ARRAY);
     __type(key, __u32);
     __type(value, struct port_value);
-    __uint(max_entries, 1);
+    __uint(max_entries, kMaxPorts);
 } ports SEC(".maps");
+
+/* Each port has a program of its own with its slot in the ports map built
+ * in: cheaper for every frame than looking the port up by its ifindex. */
+const volatile __u32 port_slot = 0;
 
 struct vlan_hdr {
     __be16 tci;
@@ -61,9 +65,9 @@ int my_station(struct __sk_buff *skb)
     void *data = (void *)(long)skb->data;
     void *end = (void *)(long)skb->data_end;
     struct ethhdr *eth = data;
-    __u32 ifindex = skb->ifindex;
+    __u32 slot = port_slot;
 
-    struct port_value *port = bpf_map_lookup_elem(&ports, &ifindex);
+    struct port_value *port = bpf_map_lookup_elem(&ports, &slot);
     if (!port)
         return TC_ACT_OK;
     port->seen++;

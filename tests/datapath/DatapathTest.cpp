@@ -48,8 +48,8 @@ Ran shell(std::string const& command) {
 class LiveAgent : public ChildProcess {
   public:
     LiveAgent(std::string const& name, std::string const& args, std::string const& prefix = "")
-        : ChildProcess(prefix + " " PLINTH_AGENT_PATH " " + args + " - <" + fifo(name) +
-                       " >/run/" + name + ".out 2>/run/" + name + ".err"),
+        : ChildProcess(prefix + " " PLINTH_AGENT_PATH " " + args + " - <" + fifo(name) + " >/run/" +
+                       name + ".out 2>/run/" + name + ".err"),
           name_("/run/" + name),
           in_(name_ + ".in") {}
 
@@ -126,8 +126,8 @@ class DatapathTest : public KernelNamespaceTest {
                                " netns host && ip link set " + port + " up && ip addr add " + net +
                                "1/24 dev " + port + " && ip -n host link set " + h +
                                " up && ip -n host addr add " + net + "2/24 dev " + h +
-                               " && ip -n host neigh add " + net + "1 lladdr " + mac + " dev " +
-                               h + " nud permanent")
+                               " && ip -n host neigh add " + net + "1 lladdr " + mac + " dev " + h +
+                               " nud permanent")
                                   .c_str()),
                   0);
     }
@@ -135,7 +135,7 @@ class DatapathTest : public KernelNamespaceTest {
     static int replies(int n, int count, double interval = 0.01) {
         std::string const out =
             shell("ip netns exec host ping -q -n -c " + std::to_string(count) + " -i " +
-                std::to_string(interval) + " -W 0.3 10.0." + std::to_string(n) + ".1")
+                  std::to_string(interval) + " -W 0.3 10.0." + std::to_string(n) + ".1")
                 .out;
         std::smatch m;
         return std::regex_search(out, m, std::regex("(\\d+) received")) ? std::stoi(m[1]) : -1;
@@ -195,8 +195,8 @@ TEST_F(DatapathTest, TerminatesAVrrpMacOnItsVlanOnly) {
     portIs("Vlan10", 10, vrrp);
     portIs("r20", 20, vrrp);
     LiveAgent agent("agent", "--datapath Vlan10,r20 --vlan r20=20");
-    auto const [shown, dump] = agent.apply("start\nfap add 0\nvrrp add " + vrrp +
-                                           " vlan=10\nshow datapath");
+    auto const [shown, dump] =
+        agent.apply("start\nfap add 0\nvrrp add " + vrrp + " vlan=10\nshow datapath");
     EXPECT_NE(shown.find("Vlan10  10"), std::string::npos) << shown;
     EXPECT_NE(shown.find("r20     20"), std::string::npos) << shown;
     EXPECT_EQ(replies(10, kPings), kPings);
@@ -281,7 +281,7 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
             run.data_size_in = static_cast<std::uint32_t>(data.size());
             run.ctx_in = &context;
             run.ctx_size_in = sizeof context;
-            ASSERT_EQ(bpf_prog_test_run_opts(datapath.program().programFd(), &run), 0)
+            ASSERT_EQ(bpf_prog_test_run_opts(datapath.programFd("Vlan10"), &run), 0)
                 << std::strerror(errno);
             EXPECT_EQ(run.retval, 0U) << "the frame goes on (TC_ACT_OK)";
             for (auto const& [key, hits] : before) {
@@ -387,8 +387,9 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
         EXPECT_NE(filters("r1").find("pref 5 bpf"), std::string::npos);
         EXPECT_NE(filters("r1").find("my_station"), std::string::npos);
         ASSERT_EQ(std::system("ip link del r2"), 0);
-        std::tie(shown, dump) = live.apply("router-mac del 02:1c:73:00:00:01 interface\n"
-                                           "show datapath");
+        std::tie(shown, dump) = live.apply(
+            "router-mac del 02:1c:73:00:00:01 interface\n"
+            "show datapath");
         EXPECT_NE(shown.find("r1 "), std::string::npos) << shown;
         EXPECT_EQ(shown.find("r2 "), std::string::npos) << shown;
         EXPECT_EQ(shown.find("not mirrored"), std::string::npos) << "room again: " << shown;
