@@ -405,4 +405,63 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
     EXPECT_FALSE(std::filesystem::exists("/sys/fs/bpf/plinth"));
 }
 
+// One command of the README's walkthrough and what it prints.
+struct Step {
+    std::string command;
+    std::vector<std::string> output;
+};
+
+// The walkthrough's shell blocks: a "$ " line is a command (going on while
+// a quote is open), the lines after it what it prints.
+std::vector<Step> walkthrough() {
+    std::string const readme = slurp(std::filesystem::path(PLINTH_SOURCE_DIR) / "README.md");
+    auto const begin = readme.find("## Terminating router MACs on a Linux router");
+    std::istringstream section(readme.substr(begin, readme.find("\n## ", begin + 1) - begin));
+    std::vector<Step> steps;
+    bool inBlock = false, quoteOpen = false;
+    for (std::string line; std::getline(section, line);) {
+        if (line.starts_with("```")) {
+            inBlock = line == "```sh";
+        } else if (inBlock && quoteOpen) {
+            steps.back().command += "\n" + line;
+            quoteOpen = std::ranges::count(line, '\'') % 2 == 0;
+        } else if (inBlock && line.starts_with("$ ")) {
+            steps.push_back({line.substr(2), {}});
+            quoteOpen = std::ranges::count(line, '\'') % 2 == 1;
+        } else if (inBlock && !steps.empty()) {
+            steps.back().output.push_back(line);
+        }
+    }
+    return steps;
+}
+
+std::vector<std::string> linesOf(std::string const& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line.substr(0, line.find_last_not_of(' ') + 1));
+    }
+    return lines;
+}
+
+using WalkthroughTest = KernelNamespaceTest;
+
+// The README's walkthrough, run from the README as written: every command
+// succeeds and prints what the README shows.
+TEST_F(WalkthroughTest, RunsAsTheReadmeShows) {
+    auto const steps = walkthrough();
+    ASSERT_GE(steps.size(), 10U);
+    std::string const agent = "build/debug/bin/plinth-agent";
+    for (auto step : steps) {
+        SCOPED_TRACE(step.command);
+        for (auto at = step.command.find(agent); at != std::string::npos;
+             at = step.command.find(agent, at + std::strlen(PLINTH_AGENT_PATH))) {
+            step.command.replace(at, agent.size(), PLINTH_AGENT_PATH);
+        }
+        Ran const r = shell("cd " PLINTH_SOURCE_DIR " && " + step.command);
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(linesOf(r.out), step.output);
+    }
+}
+
 }  // namespace
