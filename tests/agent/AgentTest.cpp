@@ -52,7 +52,7 @@ TEST_F(AgentTest, BadLinesAreReportedWithTheirPlaceAndChangeNothing) {
          "trace: bad trace setting 'L3MyStationSm/99': levels are *, N or N-M with 0 <= N <= M "
          "<= 31"},
         {"show tables",
-         "show: view must be table|config|status|router-mac|routing|capabilities|running, not "
+         "show: view must be table|config|status|router-mac|routing|capabilities|running|datapath, not "
          "'tables'"},
     };
     for (auto const& [line, message] : cases) {
