@@ -234,6 +234,8 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
     MacVlanTagged const anyVlan{router, 0, 0, bcast, false};
     MacVlanTagged const primary{vrrp, 10, 0xfff, bcast, false};
     MacVlanTagged const tagged{vrrp, 10, 0xfff, bcast, true};
+    auto const group = *Pakt::EthAddr::parse("03:1c:73:00:00:01");
+    MacVlanTagged const groupEntry{group, 0, 0, bcast, false};
     struct Case {
         char const* what;
         Pakt::EthAddr dst;
@@ -248,7 +250,7 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
         {"any-VLAN entry, tagged", router, 20, anyVlan, anyVlan},
         {"any-VLAN entry, untagged", router, {}, anyVlan, anyVlan},
         {"unknown MAC", *Pakt::EthAddr::parse("02:1c:73:00:00:02"), {}, {}, {}},
-        {"group bit of a known MAC", *Pakt::EthAddr::parse("01:00:5e:00:01:0a"), {}, {}, {}},
+        {"a group MAC, even in the table", group, {}, {}, {}},
         {"broadcast", bcast, 10, {}, {}},
     };
     ASSERT_EQ(std::system("ip link add Vlan10 type veth peer name p10"), 0);
@@ -261,6 +263,7 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
         host.datapathIs(&datapath);
         for (auto const* line : {taggedChip ? "chip tagged-entry on" : "chip tagged-entry off",
                                  "router-mac set 02:1c:73:00:00:01 interface routing=on",
+                                 "router-mac set 03:1c:73:00:00:01 interface routing=on",
                                  "vrrp add 00:00:5e:00:01:0a vlan=10", "start", "fap add 0"}) {
             host.apply(*PlinthAgent::Scenario::parseLine(line), std::cout);
         }
@@ -269,7 +272,7 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
             SCOPED_TRACE(c.what);
             auto const expected = taggedChip ? c.hitTaggedChip : c.hitUntaggedChip;
             std::map<MacVlanTagged, std::uint64_t> before;
-            for (auto const& key : {anyVlan, primary, tagged}) {
+            for (auto const& key : {anyVlan, primary, tagged, groupEntry}) {
                 before[key] = datapath.hits(key);
             }
             auto data = frame(c.dst, c.tag);
