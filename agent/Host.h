@@ -48,7 +48,8 @@ class Host {
     std::vector<std::string> warningsTake() { return std::exchange(warnings_, {}); }
 
     // From now on the datapath follows the chip's table: it is told of the
-    // table after every command. Not owned; it outlives the host.
+    // table after each command that can make, drop or start one, and the
+    // table tells it of each entry. Not owned; it outlives the host.
     void datapathIs(TableDatapath* datapath) { datapath_ = datapath; }
     // Null without one.
     TableDatapath* datapath() const { return datapath_; }
