@@ -238,6 +238,11 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
     MacVlanTagged const tagged{vrrp, 10, 0xfff, bcast, true};
     auto const group = *Pakt::EthAddr::parse("03:1c:73:00:00:01");
     MacVlanTagged const groupEntry{group, 0, 0, bcast, false};
+    // A MAC with an entry on VLAN 10 and one on any VLAN.
+    auto const both = *Pakt::EthAddr::parse("00:00:5e:00:01:14");
+    MacVlanTagged const bothOnVlan{both, 10, 0xfff, bcast, false};
+    MacVlanTagged const bothAnyVlan{both, 0, 0, bcast, false};
+    std::vector const watched{anyVlan, primary, tagged, groupEntry, bothOnVlan, bothAnyVlan};
     struct Case {
         char const* what;
         Pakt::EthAddr dst;
@@ -254,6 +259,8 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
         {"unknown MAC", *Pakt::EthAddr::parse("02:1c:73:00:00:02"), {}, {}, {}},
         {"a group MAC, even in the table", group, {}, {}, {}},
         {"broadcast", bcast, 10, {}, {}},
+        {"a MAC on a VLAN and on any, on the VLAN", both, {}, bothOnVlan, bothOnVlan},
+        {"a MAC on a VLAN and on any, elsewhere", both, 20, bothAnyVlan, bothAnyVlan},
     };
     ASSERT_EQ(std::system("ip link add Vlan10 type veth peer name p10"), 0);
     int const ifindex = static_cast<int>(if_nametoindex("Vlan10"));
@@ -263,18 +270,23 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
                                                      [](std::string const& w) { FAIL() << w; });
         PlinthAgent::Host host(PLINTH_PLUGIN_PATH, dir_);
         host.datapathIs(&datapath);
-        for (auto const* line : {taggedChip ? "chip tagged-entry on" : "chip tagged-entry off",
-                                 "router-mac set 02:1c:73:00:00:01 interface routing=on",
-                                 "router-mac set 03:1c:73:00:00:01 interface routing=on",
-                                 "vrrp add 00:00:5e:00:01:0a vlan=10", "start", "fap add 0"}) {
+        auto const apply = [&](char const* line) {
             host.apply(*PlinthAgent::Scenario::parseLine(line), std::cout);
+        };
+        for (auto const* line :
+             {taggedChip ? "chip tagged-entry on" : "chip tagged-entry off",
+              "router-mac set 02:1c:73:00:00:01 interface routing=on",
+              "router-mac set 03:1c:73:00:00:01 interface routing=on",
+              "vrrp add 00:00:5e:00:01:0a vlan=10", "vrrp add 00:00:5e:00:01:14 vlan=10",
+              "router-mac set 00:00:5e:00:01:14 gateway routing=on", "start", "fap add 0"}) {
+            apply(line);
         }
         std::uint64_t matched = 0;
         for (auto const& c : cases) {
             SCOPED_TRACE(c.what);
             auto const expected = taggedChip ? c.hitTaggedChip : c.hitUntaggedChip;
             std::map<MacVlanTagged, std::uint64_t> before;
-            for (auto const& key : {anyVlan, primary, tagged, groupEntry}) {
+            for (auto const& key : watched) {
                 before[key] = datapath.hits(key);
             }
             auto data = frame(c.dst, c.tag);
@@ -299,7 +311,13 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
         EXPECT_EQ(ports[0].vlan, 10);
         EXPECT_EQ(ports[0].seen, std::size(cases));
         EXPECT_EQ(ports[0].forRouter, matched);
-        host.apply(PlinthAgent::Scenario::Stop{}, std::cout);
+        // An entry made again counts from zero, though its MAC kept an entry.
+        std::uint64_t const onVlan = datapath.hits(bothOnVlan);
+        apply("router-mac set 00:00:5e:00:01:14 gateway routing=off");
+        apply("router-mac set 00:00:5e:00:01:14 gateway routing=on");
+        EXPECT_EQ(datapath.hits(bothAnyVlan), 0U);
+        EXPECT_EQ(datapath.hits(bothOnVlan), onVlan);
+        apply("stop");
         ASSERT_EQ(std::system("rm -r /sys/fs/bpf/plinth"), 0) << "the next case starts afresh";
     }
 }
