@@ -369,19 +369,16 @@ bool L3MyStationSm::taggedEntryNeeded(MacVlan const& mask) const {
     return mask.vlan != 0 && l3UnicastChipAttr_ && l3UnicastChipAttr_->taggedEntryNeeded();
 }
 
-// The table and the status hold an entry per configured key: when a writer
-// has made room in the directory for many keys at once, the same room is
-// made here once, instead of growing by moving every entry time and again.
+// The status holds an entry per configured key: when a writer has made room
+// in the directory for many keys at once, the same room is made here once,
+// instead of growing by moving every entry time and again. The chip's table
+// sizes itself; it gets no calls beyond its entries.
 void L3MyStationSm::roomFollow() {
-    if (!myStationConfigDir_) {
+    if (!myStationConfigDir_ || !myStationStatusDir_) {
         return;
     }
     std::size_t const room = myStationConfigDir_->config().room();
-    if (room <= myStationTable_->entries().room()) {
-        return;
-    }
-    myStationTable_->entriesReserve(room);
-    if (myStationStatusDir_) {
+    if (room > myStationStatusDir_->status().room()) {
         myStationStatusDir_->statusReserve(room);
     }
 }

@@ -4,6 +4,7 @@
 
 #include "Kel/Trace.h"
 #include "Kel/Type.h"
+#include "Overloaded.h"
 #include "PlinthProfile/Profile.h"
 #include "Report.h"
 #include "Toggle/Toggle.h"
@@ -13,14 +14,6 @@ namespace PlinthAgent {
 namespace S = Scenario;
 
 namespace {
-
-template <class... F>
-struct Overloaded : F... {
-    using F::operator()...;
-};
-// Spelled out for compilers without aggregate deduction (clang 14).
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 
 Vosk::String vlanInterface(std::uint32_t vlan) {
     return "Vlan" + std::to_string(vlan);

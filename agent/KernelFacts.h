@@ -68,6 +68,7 @@ class Facts {
     Link const* linkNamed(std::string const& name) const;
     // True when the link holds an address other than an IPv6 link-local one.
     bool hasRoutableAddress(int index) const;
+    std::size_t addressCount() const { return addresses_.size(); }
 
   private:
     std::map<int, Link> links_;

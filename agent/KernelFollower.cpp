@@ -1,157 +1,104 @@
 #include "KernelFollower.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
+#include <sys/time.h>
 
-#include <cerrno>
-#include <cstring>
+#include <ctime>
 #include <iostream>
 
+#include "Applier.h"
 #include "Host.h"
 #include "KernelNetlink.h"
-#include "Scenario.h"
 
 namespace PlinthAgent::Kernel {
 
 namespace {
 
-sigset_t stopSignals() {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
+void warn(std::ostream& out, std::string const& message) {
+    out.flush();
+    std::cerr << "plinth-agent: warning: " << message << std::endl;
 }
 
-// SIGINT and SIGTERM as a descriptor that polls with the netlink socket,
-// so a signal ends following between two commands, never inside one.
-class StopSignals {
-  public:
-    StopSignals() {
-        sigset_t set = stopSignals();
-        fd_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
-        if (fd_ < 0) {
-            throw FollowError(std::string("cannot watch for signals: ") + std::strerror(errno));
-        }
-    }
-    ~StopSignals() { ::close(fd_); }
-    StopSignals(StopSignals const&) = delete;
-    StopSignals& operator=(StopSignals const&) = delete;
-    int fd() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-class Deadline {
-  public:
-    explicit Deadline(std::optional<std::chrono::milliseconds> duration) {
-        if (duration) {
-            end_ = std::chrono::steady_clock::now() + *duration;
-        }
-    }
-    // For poll: -1 waits for ever.
-    int timeoutMs() const {
-        if (!end_) {
-            return -1;
-        }
-        auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(*end_ - std::chrono::steady_clock::now());
-        return static_cast<int>(std::max<std::int64_t>(0, left.count()));
-    }
-    bool passed() const { return end_ && std::chrono::steady_clock::now() >= *end_; }
-
-  private:
-    std::optional<std::chrono::steady_clock::time_point> end_;
-};
+// HH:MM:SS.UUUUUU, local time.
+std::string now() {
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    tm local{};
+    localtime_r(&tv.tv_sec, &local);
+    char text[32];
+    std::snprintf(text, sizeof(text), "%02d:%02d:%02d.%06ld", local.tm_hour, local.tm_min,
+                  local.tm_sec, static_cast<long>(tv.tv_usec));
+    return text;
+}
 
 }  // namespace
 
-void Follower::blockStopSignals() {
-    sigset_t set = stopSignals();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-}
+Follower::Follower(Applier& applier, Netlink& netlink, FollowSettings settings, std::ostream& out)
+    : applier_(applier), netlink_(netlink), out_(out), translator_(std::move(settings)) {}
 
-Follower::Follower(Host& host, FollowOptions options, std::ostream& out)
-    : host_(host), options_(std::move(options)), out_(out), translator_(options_.settings) {
-    if (!options_.recordFile.empty()) {
-        record_.open(options_.recordFile, std::ios::trunc);
-        if (!record_) {
-            throw FollowError("--record: cannot open '" + options_.recordFile +
-                              "': " + std::strerror(errno));
-        }
-    }
-}
-
-void Follower::apply(std::string const& line, bool fromKernel) {
-    // The line goes the way a scenario's does, so the kernel can reach the
-    // switch only through commands a scenario could also write.
+// The agent's own commands: a refusal ends following, as nothing the kernel
+// says could be applied after it.
+void Follower::applyOwn(Scenario::Command const& command) {
     try {
-        host_.apply(*Scenario::parseLine(line), out_);
-    } catch (std::exception const& e) {
-        if (!fromKernel) {
-            throw FollowError(e.what());  // which names the command
+        for (auto const& failure : applier_.apply(command, Origin::agent, out_)) {
+            // Its own start has no scenario line to name: the warning names the agent.
+            warn(out_, "mount completion failed: " + failure);
         }
-        out_.flush();
-        std::cerr << "plinth-agent: warning: kernel: " << line << ": " << e.what() << std::endl;
+    } catch (std::exception const& e) {
+        throw FollowError(e.what());  // which names the command
     }
-    // Its own start has no scenario line to name: the warning names the agent.
-    for (auto const& failure : host_.warningsTake()) {
-        out_.flush();
-        std::cerr << "plinth-agent: warning: mount completion failed: " << failure << std::endl;
+}
+
+void Follower::applyChanges() {
+    for (auto const& [command, source] : translator_.commands(facts_)) {
+        try {
+            for (auto const& failure : applier_.apply(command, Origin::kernel, out_)) {
+                warn(out_, "mount completion failed: " + failure);
+            }
+        } catch (std::exception const& e) {
+            warn(out_, "kernel: " + Scenario::format(command) + ": " + e.what());
+            continue;
+        }
+        out_ << "kernel: " << Scenario::format(command) << "  # " << source.link
+             << (source.lower.empty() ? "" : " on " + source.lower) << " at " << now() << std::endl;
     }
-    if (fromKernel) {
-        out_ << "kernel: " << line << std::endl;
-    }
-    if (record_.is_open()) {
-        record_ << line << std::endl;
+    for (auto const& warning : translator_.warningsTake()) {
+        warn(out_, warning);
     }
 }
 
 // Applies every queued notification; when the kernel dropped some, starts
 // again from a full read and keeps what arrived after it.
-void Follower::catchUp(Netlink& netlink, Facts& facts) {
-    while (!netlink.drain(facts)) {
+void Follower::catchUp() {
+    while (!netlink_.drain(facts_)) {
         std::cerr << "plinth-agent: note: kernel notifications were lost; reading links and "
                      "addresses again"
                   << std::endl;
-        facts = netlink.dump();
+        facts_ = netlink_.dump();
     }
 }
 
-void Follower::run(Netlink& netlink) {
-    StopSignals signals;
-    if (!host_.started()) {
-        apply("start", false);
-        apply("fap add 0", false);
+void Follower::start() {
+    if (!applier_.host().started()) {
+        applyOwn(Scenario::Start{});
+        applyOwn(Scenario::FapAdd{0, Scenario::kDefaultChip});
     }
-    Facts facts = netlink.dump();
-    catchUp(netlink, facts);
-    std::string const& systemLink = options_.settings.systemMacLink;
-    if (!systemLink.empty() && facts.linkNamed(systemLink) == nullptr) {
-        throw FollowError("--system-mac: no link named '" + systemLink + "'");
+    facts_ = netlink_.dump();
+    catchUp();
+    try {
+        for (auto const& warning : translator_.check(facts_)) {
+            warn(out_, warning);
+        }
+    } catch (OptionError const& e) {
+        throw FollowError(e.what());
     }
-    Deadline deadline(options_.duration);
-    while (true) {
-        for (auto const& line : translator_.commands(facts)) {
-            apply(line, true);
-        }
-        if (deadline.passed()) {
-            return;
-        }
-        pollfd fds[] = {{netlink.fd(), POLLIN, 0}, {signals.fd(), POLLIN, 0}};
-        if (::poll(fds, 2, deadline.timeoutMs()) < 0 && errno != EINTR) {
-            throw FollowError(std::string("cannot wait for the kernel: ") + std::strerror(errno));
-        }
-        if (fds[1].revents != 0) {
-            return;
-        }
-        if (fds[0].revents != 0) {
-            catchUp(netlink, facts);
-        }
-    }
+    applyChanges();
+    out_ << "following: " << facts_.links().size() << " links, " << facts_.addressCount()
+         << " addresses" << std::endl;
+}
+
+void Follower::notified() {
+    catchUp();
+    applyChanges();
 }
 
 }  // namespace PlinthAgent::Kernel

@@ -1,8 +1,5 @@
 #pragma once
 
-#include <chrono>
-#include <fstream>
-#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -11,7 +8,7 @@
 
 namespace PlinthAgent {
 
-class Host;
+class Applier;
 
 namespace Kernel {
 
@@ -23,40 +20,32 @@ class FollowError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct FollowOptions {
-    FollowSettings settings;
-    std::string recordFile;  // empty: no record
-    std::optional<std::chrono::milliseconds> duration;
-};
-
 // Drives the host from the kernel: every change of links and addresses
-// becomes scenario lines that go through the same parser and Host::apply
-// as a scenario file's.
+// becomes typed commands that go through the Applier, the one way in after
+// the scenario files, each printed as a `kernel:` line naming its link.
 class Follower {
   public:
-    // `host` and `out` are borrowed and must outlive the follower. Opens
-    // the record file; throws FollowError when it cannot.
-    Follower(Host& host, FollowOptions options, std::ostream& out);
+    // `applier`, `netlink` and `out` are borrowed and must outlive the
+    // follower.
+    Follower(Applier& applier, Netlink& netlink, FollowSettings settings, std::ostream& out);
 
-    // Starts the plug-in unless the scenarios did, reads the kernel and
-    // follows it until SIGINT or SIGTERM (which the caller has blocked, see
-    // blockStopSignals) or the duration ends. Throws FollowError or
-    // NetlinkError.
-    void run(Netlink& netlink);
-
-    // Holds SIGINT and SIGTERM back so that run() takes them as events; call
-    // before anything else, so that an early signal waits for run().
-    static void blockStopSignals();
+    // Starts the plug-in unless the scenarios did, reads the kernel, checks
+    // the settings against it and applies what it holds. Throws FollowError
+    // or NetlinkError.
+    void start();
+    // Applies what the queued notifications changed.
+    void notified();
 
   private:
-    void apply(std::string const& line, bool fromKernel);
-    void catchUp(Netlink& netlink, Facts& facts);
+    void applyOwn(Scenario::Command const& command);
+    void applyChanges();
+    void catchUp();
 
-    Host& host_;
-    FollowOptions options_;
+    Applier& applier_;
+    Netlink& netlink_;
     std::ostream& out_;
-    std::ofstream record_;
     Translator translator_;
+    Facts facts_;
 };
 
 }  // namespace Kernel

@@ -1,8 +1,8 @@
 #include "KernelTranslator.h"
 
+#include <algorithm>
 #include <charconv>
-
-#include "Scenario.h"
+#include <iterator>
 
 namespace PlinthAgent::Kernel {
 
@@ -28,13 +28,36 @@ bool routing(Link const& link, Facts const& facts) {
     return link.adminUp && facts.hasRoutableAddress(link.index);
 }
 
-std::string vrrpCommand(char const* action, std::pair<Pakt::EthAddr, std::uint32_t> const& v) {
-    return std::string("vrrp ") + action + " " + v.first.stringValue() +
-           " vlan=" + std::to_string(v.second);
+Source sourceOf(Link const& link, Facts const& facts) {
+    Link const* lower = facts.link(link.lowerIndex);
+    return {link.name, lower ? lower->name : ""};
 }
 
-std::string routerMacSet(Pakt::EthAddr mac, bool on) {
-    return "router-mac set " + mac.stringValue() + " interface routing=" + (on ? "on" : "off");
+Brix::MacTypeMask interfaceKey(Pakt::EthAddr mac) {
+    return {mac, Brix::MacType::interface};
+}
+
+// Walks two maps in key order together, one step per key: `gone` for a key
+// only `before` holds, `added` for one only `after` holds, `both` with the
+// key and the two values for one they share. Linear, where a lookup of
+// each key in the other map would not be.
+template <class Map, class Gone, class Added, class Both>
+void walkSorted(Map const& before, Map const& after, Gone gone, Added added, Both both) {
+    auto b = before.begin();
+    auto a = after.begin();
+    while (b != before.end() || a != after.end()) {
+        if (a == after.end() || (b != before.end() && b->first < a->first)) {
+            gone(b->first, b->second);
+            ++b;
+        } else if (b == before.end() || a->first < b->first) {
+            added(a->first, a->second);
+            ++a;
+        } else {
+            both(a->first, b->second, a->second);
+            ++b;
+            ++a;
+        }
+    }
 }
 
 }  // namespace
@@ -91,57 +114,129 @@ std::uint32_t Translator::vrrpVlan(Link const& link, Facts const& facts) const {
     return vlanFromName(lower->name).value_or(0);
 }
 
+std::vector<std::string> Translator::check(Facts const& facts) const {
+    std::string const& name = settings_.systemMacLink;
+    if (!name.empty()) {
+        Link const* link = facts.linkNamed(name);
+        if (link == nullptr) {
+            throw OptionError("--system-mac: no link named '" + name + "'");
+        }
+        if (link->loopback) {
+            throw OptionError("--system-mac: " + name + " is a loopback link, which has no MAC");
+        }
+        if (!link->mac || link->mac->isZero()) {
+            throw OptionError("--system-mac: " + name + " has no MAC (00:00:00:00:00:00)");
+        }
+    }
+    std::vector<std::string> warnings;
+    for (auto const& [lower, vlan] : settings_.vlans) {
+        if (facts.linkNamed(lower) == nullptr) {
+            warnings.push_back("--vlan: no link named '" + lower + "' yet; VRRP links on it " +
+                               "will take VLAN " + std::to_string(vlan) + " when it appears");
+        }
+    }
+    return warnings;
+}
+
+std::optional<WantedSystemMac> Translator::systemMac(Facts const& facts) const {
+    if (settings_.systemMacLink.empty()) {
+        return std::nullopt;
+    }
+    Link const* link = facts.linkNamed(settings_.systemMacLink);
+    if (link != nullptr && !link->loopback && link->mac && !link->mac->isZero()) {
+        return WantedSystemMac{*link->mac, true};
+    }
+    // Gone: the MAC it gave stands for no link until one of that name returns.
+    if (applied_.systemMac) {
+        return WantedSystemMac{applied_.systemMac->mac, false};
+    }
+    return std::nullopt;
+}
+
 Wanted Translator::wanted(Facts const& facts) const {
     Wanted w;
+    w.systemMac = systemMac(facts);
+    auto const isSystemMac = [&](Pakt::EthAddr mac) {
+        return w.systemMac && w.systemMac->valid && w.systemMac->mac == mac;
+    };
     for (auto const& [index, link] : facts.links()) {
         if (!link.mac || link.mac->isZero() || link.loopback) {
             continue;
         }
         if (isVrrpMac(*link.mac)) {
             if (vrrpMaster(link, facts)) {
-                w.vrrp.emplace(*link.mac, vrrpVlan(link, facts));
+                w.vrrp.emplace(VrrpKey{*link.mac, vrrpVlan(link, facts)}, sourceOf(link, facts));
             }
             continue;
         }
-        w.routerMacs[*link.mac] |= routing(link, facts);
-    }
-    if (!settings_.systemMacLink.empty()) {
-        Link const* system = facts.linkNamed(settings_.systemMacLink);
-        // While the link is away the switch keeps the system MAC it had.
-        w.systemMac = system && system->mac ? system->mac : applied_.systemMac;
+        // The system MAC stands for every link that carries it: as an
+        // interface MAC too, turning it off would take the key both share.
+        if (isSystemMac(*link.mac)) {
+            continue;
+        }
+        bool const on = routing(link, facts);
+        auto it = w.routerMacs.lower_bound(*link.mac);
+        if (it == w.routerMacs.end() || it->first != *link.mac) {
+            w.routerMacs.emplace_hint(it, *link.mac, WantedRouterMac{on, sourceOf(link, facts)});
+        } else if (on && !it->second.routing) {
+            it->second = {true, sourceOf(link, facts)};
+        }
     }
     return w;
 }
 
-std::vector<std::string> Translator::commands(Facts const& facts) {
+void Translator::warnVlanZero(Wanted const& want) {
+    for (auto const& [key, source] : want.vrrp) {
+        if (key.vlan != 0 || !warnedLinks_.insert(source.link).second) {
+            continue;
+        }
+        warnings_.push_back("VRRP link " + source.link +
+                            (source.lower.empty()
+                                 ? " has no lower link in this namespace and goes in at VLAN 0"
+                                 : " goes in at VLAN 0: its lower link " + source.lower +
+                                       " has no VLAN; --vlan " + source.lower +
+                                       "=N would put it on VLAN N"));
+    }
+}
+
+std::vector<Change> Translator::commands(Facts const& facts) {
+    namespace S = Scenario;
     Wanted want = wanted(facts);
-    std::vector<std::string> out;
+    warnVlanZero(want);
     // Withdrawals first, so that the switch never holds more than either
-    // the old or the new state asks for.
-    for (auto const& v : applied_.vrrp) {
-        if (!want.vrrp.contains(v)) {
-            out.push_back(vrrpCommand("del", v));
-        }
-    }
-    for (auto const& [mac, on] : applied_.routerMacs) {
-        if (!want.routerMacs.contains(mac)) {
-            out.push_back("router-mac del " + mac.stringValue() + " interface");
-        }
-    }
-    for (auto const& [mac, on] : want.routerMacs) {
-        auto it = applied_.routerMacs.find(mac);
-        if (it == applied_.routerMacs.end() || it->second != on) {
-            out.push_back(routerMacSet(mac, on));
-        }
-    }
-    for (auto const& v : want.vrrp) {
-        if (!applied_.vrrp.contains(v)) {
-            out.push_back(vrrpCommand("add", v));
-        }
-    }
+    // the old or the new state asks for; the system MAC before additions,
+    // so that a MAC it gives up is free to be an interface MAC.
+    std::vector<Change> out, sets, adds;
+    walkSorted(
+        applied_.vrrp, want.vrrp,
+        [&](VrrpKey const& k, Source const& s) {
+            out.push_back({S::VrrpDel{k.mac, k.vlan}, s});
+        },
+        [&](VrrpKey const& k, Source const& s) {
+            adds.push_back({S::VrrpAdd{k.mac, k.vlan}, s});
+        },
+        [](VrrpKey const&, Source const&, Source const&) {});
+    auto const set = [&](Pakt::EthAddr mac, WantedRouterMac const& w) {
+        sets.push_back({S::RouterMacSet{interfaceKey(mac), w.routing}, w.source});
+    };
+    walkSorted(
+        applied_.routerMacs, want.routerMacs,
+        [&](Pakt::EthAddr mac, WantedRouterMac const& w) {
+            out.push_back({S::RouterMacDel{interfaceKey(mac)}, w.source});
+        },
+        set,
+        [&](Pakt::EthAddr mac, WantedRouterMac const& before, WantedRouterMac const& now) {
+            if (before.routing != now.routing) {
+                set(mac, now);
+            }
+        });
     if (want.systemMac && want.systemMac != applied_.systemMac) {
-        out.push_back("routing-config system " + want.systemMac->stringValue() + " valid");
+        out.push_back(
+            {S::RoutingConfig{S::RouterKind::system, want.systemMac->mac, want.systemMac->valid},
+             {settings_.systemMacLink, ""}});
     }
+    std::ranges::move(sets, std::back_inserter(out));
+    std::ranges::move(adds, std::back_inserter(out));
     applied_ = std::move(want);
     return out;
 }

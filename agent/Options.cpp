@@ -28,6 +28,12 @@ char const* const kUsage =
     "  --record FILE       write every command applied after the scenarios to FILE\n"
     "  --for SECONDS       stop following after SECONDS\n"
     "\n"
+    "plinth-agent --control PATH [options] [SCENARIO ...]\n"
+    "Also listens on the Unix socket PATH (plinth-ctl's default is\n"
+    "/run/plinth-agent.sock) for scenario lines from plinth-ctl; without\n"
+    "--follow-kernel, keeps running after the scenarios until SIGINT or SIGTERM.\n"
+    "  --record FILE       works here too: commands from the socket are recorded\n"
+    "\n"
     "plinth-agent --datapath IFNAME[,IFNAME...] [--datapath-pin DIR] [--vlan IFNAME=N]...\n"
     "plinth-agent --datapath-remove IFNAME[,IFNAME...] [--datapath-pin DIR]\n"
     "Terminates the table's MACs on these ports with an eBPF program at their ingress,\n"
@@ -63,6 +69,10 @@ void addVlan(Options& o, std::string const& value) {
 
 bool following(Options const& o) {
     return o.followKernel;
+}
+
+bool live(Options const& o) {
+    return o.live();
 }
 
 bool followingOrDatapath(Options const& o) {
@@ -118,8 +128,15 @@ Flag const kFlags[] = {
          o.follow.settings.systemMacLink = v;
      },
      following, "--follow-kernel"},
-    {"record", true, [](Options& o, std::string const& v) { o.follow.recordFile = v; }, following,
-     "--follow-kernel"},
+    {"record", true, [](Options& o, std::string const& v) { o.follow.recordFile = v; }, live,
+     "--follow-kernel or --control"},
+    {"control", true,
+     [](Options& o, std::string const& v) {
+         if (v.empty()) {
+             throw UsageError("--control: empty socket path");
+         }
+         o.control = v;
+     }},
     {"for", true, [](Options& o, std::string const& v) { o.follow.duration = parseDuration(v); },
      following, "--follow-kernel"},
     {"datapath", true, [](Options& o, std::string const& v) { datapathPorts(o, "--datapath", v); }},

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "KernelFollower.h"
+#include "Live.h"
 
 // plinth-agent's command line, parsed into one value before anything runs.
 namespace PlinthAgent {
@@ -25,10 +25,15 @@ struct Options {
     std::vector<std::string> files;
     bool followKernel = false;
     Kernel::FollowOptions follow;  // its VLANs also name the datapath ports' VLANs
+    std::string control;           // the control socket's path; empty: none
     // --datapath or --datapath-remove: the ports; --datapath-pin.
     std::vector<std::string> datapathPorts;
     bool datapathRemove = false;
     std::string datapathPin;  // empty: the default
+
+    // Whether commands come after the scenarios, from the kernel or the
+    // control socket, until the agent is stopped.
+    bool live() const { return followKernel || !control.empty(); }
 };
 
 extern char const* const kUsage;

@@ -1,6 +1,9 @@
 #include "Scenario.h"
 
+#include <algorithm>
 #include <charconv>
+
+#include "Overloaded.h"
 
 namespace PlinthAgent::Scenario {
 
@@ -137,7 +140,7 @@ Command fap(Words& w) {
     if (!add) {
         return FapDel{id};
     }
-    std::string chipName = "plinth0";
+    std::string chipName = kDefaultChip;
     if (w.more()) {
         chipName = std::string(w.keyed("chip"));
         if (chipName.empty()) {
@@ -175,15 +178,35 @@ Command vrrp(Words& w) {
     return add ? Command{VrrpAdd{mac, vlan}} : Command{VrrpDel{mac, vlan}};
 }
 
+// The views by name, for reading and for writing them.
+constexpr std::pair<std::string_view, View> kViews[] = {
+    {"table", View::table},     {"config", View::config},
+    {"status", View::status},   {"router-mac", View::routerMac},
+    {"routing", View::routing}, {"capabilities", View::capabilities},
+    {"running", View::running}, {"datapath", View::datapath},
+};
+
 Command show(Words& w) {
-    return Show{w.oneOf<View>("view", {{"table", View::table},
-                                       {"config", View::config},
-                                       {"status", View::status},
-                                       {"router-mac", View::routerMac},
-                                       {"routing", View::routing},
-                                       {"capabilities", View::capabilities},
-                                       {"running", View::running},
-                                       {"datapath", View::datapath}})};
+    std::string_view word = w.next("view");
+    std::string names;
+    for (auto const& [name, view] : kViews) {
+        if (word == name) {
+            return Show{view};
+        }
+        if (!names.empty()) {
+            names += '|';
+        }
+        names += name;
+    }
+    throw ParseError("show: view must be " + names + ", not " + quoted(word));
+}
+
+std::string_view viewName(View view) {
+    return std::ranges::find(kViews, view, &std::pair<std::string_view, View>::second)->first;
+}
+
+char const* onOff(bool on) {
+    return on ? "on" : "off";
 }
 
 Command dispatch(Words& w) {
@@ -250,6 +273,55 @@ std::optional<Command> parseLine(std::string_view line) {
     Command command = dispatch(w);
     w.end();
     return command;
+}
+
+std::string format(Command const& command) {
+    auto const mac = [](Pakt::EthAddr m) { return " " + m.stringValue(); };
+    auto const routerMac = [&](Brix::MacTypeMask const& k) {
+        return mac(k.mac) + " " + std::string(Brix::macTypeName(k.macType));
+    };
+    return std::visit(
+        Overloaded{
+            [](ChipTaggedEntry const& c) {
+                return std::string("chip tagged-entry ") + onOff(c.on);
+            },
+            [](ChipFeatureAbsent const&) { return std::string("chip my-station-feature absent"); },
+            [](ToggleSet const& t) { return "toggle " + t.name + " " + onOff(t.on); },
+            [](Omit const& o) { return "omit " + o.path; },
+            [](Start const&) { return std::string("start"); },
+            [](Remount const&) { return std::string("remount"); },
+            [](Stop const&) { return std::string("stop"); },
+            [](FapAdd const& f) {
+                return "fap add " + std::to_string(f.id) +
+                       (f.chip == kDefaultChip ? "" : " chip=" + f.chip);
+            },
+            [](FapDel const& f) { return "fap del " + std::to_string(f.id); },
+            [&](RouterMacSet const& r) {
+                return "router-mac set" + routerMac(r.key) + " routing=" + onOff(r.routing);
+            },
+            [&](RouterMacDel const& r) { return "router-mac del" + routerMac(r.key); },
+            [&](RoutingConfig const& r) {
+                return std::string("routing-config ") +
+                       (r.kind == RouterKind::system ? "system" : "virtual") + mac(r.mac) +
+                       (r.valid ? " valid" : " invalid");
+            },
+            [&](VrrpAdd const& v) {
+                return "vrrp add" + mac(v.mac) + " vlan=" + std::to_string(v.vlan);
+            },
+            [&](VrrpDel const& v) {
+                return "vrrp del" + mac(v.mac) + " vlan=" + std::to_string(v.vlan);
+            },
+            [](Show const& s) { return "show " + std::string(viewName(s.view)); },
+            [](Dump const&) { return std::string("dump"); },
+            [](Trace const& t) { return "trace " + t.setting; },
+            [](Audit const&) { return std::string("audit"); },
+        },
+        command);
+}
+
+bool changesState(Command const& command) {
+    return !std::holds_alternative<Show>(command) && !std::holds_alternative<Dump>(command) &&
+           !std::holds_alternative<Trace>(command) && !std::holds_alternative<Audit>(command);
 }
 
 }  // namespace PlinthAgent::Scenario

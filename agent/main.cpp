@@ -18,9 +18,9 @@
 #include "Datapath.h"
 #include "Host.h"
 #include "Jotter/RingBuf.h"
-#include "KernelFollower.h"
-#include "KernelNetlink.h"
+#include "Live.h"
 #include "Options.h"
+#include "Signals.h"
 #include "Toggle/Toggle.h"
 
 namespace {
@@ -163,30 +163,14 @@ std::size_t netlinkReceiveBuffer() {
     return *bytes;
 }
 
-int follow(PlinthAgent::Host& host, Options const& options) {
-    namespace K = PlinthAgent::Kernel;
-    // Subscribed before the scenarios run, so a kernel that cannot be read
-    // fails before anything is applied.
-    std::optional<K::Netlink> netlink;
-    try {
-        netlink.emplace(netlinkReceiveBuffer());
-    } catch (K::NetlinkError const& e) {
-        return error(std::string("cannot follow the kernel: ") + e.what());
-    }
+int runLive(PlinthAgent::Host& host, Options const& options) {
+    PlinthAgent::LiveOptions live{options.followKernel, options.follow, options.control,
+                                  options.followKernel ? netlinkReceiveBuffer() : 0};
     Session session(host, options.keepGoing);
-    if (!runFiles(session, options.files) || (session.hadError() && !options.keepGoing)) {
-        return 2;
-    }
-    try {
-        K::Follower(host, options.follow, std::cout).run(*netlink);
-    } catch (K::FollowError const& e) {
-        return error(e.what());
-    } catch (K::NetlinkError const& e) {
-        return error(std::string("cannot follow the kernel: ") + e.what());
-    }
-    host.apply(PlinthAgent::Scenario::Dump{}, std::cout);
-    std::cout.flush();
-    return session.hadError() ? 2 : 0;
+    int status = PlinthAgent::runLive(host, live, [&] {
+        return runFiles(session, options.files) && (!session.hadError() || options.keepGoing);
+    });
+    return status == 0 && session.hadError() ? 2 : status;
 }
 
 int runScenarios(PlinthAgent::Host& host, Options const& options) {
@@ -238,8 +222,8 @@ int main(int argc, char** argv) {
         std::cout << "plinth-agent 0.1.0\n";
         return 0;
     }
-    if (options.followKernel) {
-        PlinthAgent::Kernel::Follower::blockStopSignals();
+    if (options.live()) {
+        PlinthAgent::Signals::block();
     }
     if (!options.ringFile.empty()) {
         try {
@@ -271,7 +255,7 @@ int main(int argc, char** argv) {
     {
         PlinthAgent::Host host(options.plugin, options.toggles);
         host.datapathIs(datapath.get());
-        status = options.followKernel ? follow(host, options) : runScenarios(host, options);
+        status = options.live() ? runLive(host, options) : runScenarios(host, options);
     }
     Jotter::defaultHandleDel();
     return status;

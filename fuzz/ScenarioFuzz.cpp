@@ -1,13 +1,15 @@
 // The scenario language and the host behind it on arbitrary text: each
 // input is a short scenario run against a fresh host with the real plug-in.
 // A line may be refused (ParseError) and a command may be refused
-// (CommandError); any other exception, a crash or a sanitizer report is a
-// fault.
+// (CommandError), which must leave the whole state as it was; any other
+// exception, a change by a refused command, a crash or a sanitizer report is
+// a fault, and so is a command that, written back as a line, reads as another.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -54,6 +56,23 @@ void traceOff() {
     Kel::traceDisable("*/*", &error);
 }
 
+std::string dump(PlinthAgent::Host& host) {
+    std::ostringstream out;
+    host.apply(S::Dump{}, out);
+    return out.str();
+}
+
+// A refused command changes nothing: the whole state reads the same after it.
+void unchangedOrAbort(std::string const& before, std::string const& after, std::string_view line,
+                      char const* error) {
+    if (after != before) {
+        std::fprintf(stderr, "refused line '%.*s' (%s) changed the state:\n%s%s",
+                     static_cast<int>(line.size()), line.data(), error, before.c_str(),
+                     after.c_str());
+        std::abort();
+    }
+}
+
 void run(std::string_view text) {
     std::error_code ec;
     std::filesystem::remove(toggleDir() + "/" + PlinthAgent::Host::kToggleFile, ec);
@@ -68,15 +87,23 @@ void run(std::string_view text) {
             std::string_view line =
                 text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
             at = end == std::string_view::npos ? text.size() + 1 : end + 1;
+            std::optional<S::Command> command;
             try {
-                auto command = S::parseLine(line);
-                if (!command || !wanted(*command, toggles)) {
-                    continue;
-                }
-                traced = traced || std::holds_alternative<S::Trace>(*command);
-                host.apply(*command, out);
+                command = S::parseLine(line);
             } catch (S::ParseError const&) {
-            } catch (PlinthAgent::CommandError const&) {
+            }
+            if (!command || !wanted(*command, toggles)) {
+                continue;
+            }
+            if (S::parseLine(S::format(*command)) != command) {
+                std::abort();
+            }
+            traced = traced || std::holds_alternative<S::Trace>(*command);
+            std::string const before = dump(host);
+            try {
+                host.apply(*command, out);
+            } catch (PlinthAgent::CommandError const& e) {
+                unchangedOrAbort(before, dump(host), line, e.what());
             }
         }
     }

@@ -51,7 +51,7 @@ void BrixRouterMacDbSm::initializedIs(bool initialized) {
         statusRecordsDrop();
         presentEntriesReport();
     }
-    if (changed || initialized) {
+    if (changed) {
         handleInitialized();
     }
 }

@@ -35,8 +35,9 @@ class BrixRouterMacDbSm : public Kel::PtrInterface {
     // the agent left (the status database lives in the system database and
     // outlives a restart, the agent's own configuration does not), then
     // reports every present entry, then calls handleInitialized. Setting it
-    // true again calls only handleInitialized; turning it off calls
-    // handleInitialized once and stops the reports.
+    // to what it already is does nothing (a second mount completion must not
+    // reconcile again); turning it off calls handleInitialized once and stops
+    // the reports.
     void initializedIs(bool initialized);
 
     // Subscribes to routerMacDb while active. A change made while inactive
@@ -58,8 +59,8 @@ class BrixRouterMacDbSm : public Kel::PtrInterface {
                                             bool /*routing*/) {}
     virtual void handleInterfaceMac(MacTypeMask const&, bool /*present*/, bool /*routing*/) {}
     virtual void handleGatewayMac(MacTypeMask const&, bool /*present*/, bool /*routing*/) {}
-    // Called after every change of the initialized flag and on every
-    // initializedIs(true); the default does nothing.
+    // Called after every change of the initialized flag; the default does
+    // nothing.
     virtual void handleInitialized() {}
 
     // The reflective attributes of the base, routerMacDb then

@@ -64,8 +64,6 @@ class MyStationTable : public Asic::SwTable {
     // Removing an absent key does nothing.
     void entryRemove(MacVlanTagged const& key);
     void entryRemoveAll();
-    // Room for `n` entries without growing; changes no entry.
-    void entriesReserve(std::size_t n) { entries_.reserve(n); }
     std::size_t entrys() const { return entries_.size(); }
 
     Entries const& entries() const { return entries_; }

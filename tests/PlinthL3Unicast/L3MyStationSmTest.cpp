@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <set>
+#include <utility>
+#include <vector>
 
 #include "CaseName.h"
 #include "Journal.h"
@@ -40,6 +44,22 @@ MacVlan keyOf(std::uint32_t vlan, std::uint32_t vlanMask,
     return {kMac, vlan, vlanMask, addrMask};
 }
 
+// Earlier subscribers of the configuration that change a new entry at once.
+void deleteNew(Vosk::Publisher*, Vosk::Subscriber* s, short, void const* key, void const* value) {
+    if (value != nullptr) {
+        static_cast<MyStationConfigDir*>(s->owner)->configDel(*static_cast<MacVlan const*>(key));
+    }
+}
+void rewriteRouted(Vosk::Publisher*, Vosk::Subscriber* s, short, void const* key,
+                   void const* value) {
+    if (auto const* c = static_cast<MyStationConfig const*>(value); c && c->l3Enabled) {
+        MyStationConfig unrouted = *c;
+        unrouted.l3Enabled = false;
+        static_cast<MyStationConfigDir*>(s->owner)->configIs(*static_cast<MacVlan const*>(key),
+                                                             unrouted);
+    }
+}
+
 struct L3MyStationSmTest : ::testing::Test {
     void TearDown() override {
         PlinthProfile::chipProfileDel("plinthA");
@@ -61,9 +81,13 @@ struct L3MyStationSmTest : ::testing::Test {
         fcsd()->logicalModInfoIs(
             id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{chip, 2}));
     }
-    void smIs() {
-        sm_ = L3MyStationSm::L3MyStationSmIs(sw_->sysdb(), fcsd(), configDir_, statusDir_,
-                                             sw_->smRunningState());
+    // Built from arguments, as the framework builds it.
+    void smIs(bool withRunningState = true) {
+        Kel::ArgList const args{Kel::toValue(sw_->sysdb()), Kel::toValue(fcsd()),
+                                Kel::toValue(configDir_), Kel::toValue(statusDir_),
+                                Kel::toValue(withRunningState ? sw_->smRunningState() : nullptr)};
+        sm_ = Kel::dynamicPtrCast<L3MyStationSm>(
+            Kel::typeImpl("PlinthL3Unicast::L3MyStationSm")->genericIfConstructFromCtorArgs(args));
     }
     void runningSmIs(Chip chip = Chip::untagged) {
         chipIs(chip);
@@ -100,13 +124,18 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
     fcsd()->logicalFapIdInsertedIs(LogicalFapId(5));
     smIs();
     moduleIs(kFap);
+    PlinthTest::TraceCapture capture("L3MyStationSm");
     configIs(keyOf(1, 0xfff));
     EXPECT_FALSE(held());
-    PlinthTest::TraceCapture capture("L3MyStationSm");
+    EXPECT_EQ(std::exchange(capture.lines, {}),
+              (Lines{"0 handleConfig addr: 00:00:5e:00:01:01 vlan/mask: 0x1/0xfff",
+                     "0 handleConfig MyStationTable is not yet initialized "}));
     fcsd()->logicalFapIdInsertedIs(kFap);
     EXPECT_EQ(journal(), (Lines{kSet + "1/fff" + kOn + "vlan=1/fff tvlan=0/0", kStatus + "1/fff",
                                 "running on"}));
-    EXPECT_TRUE(capture.lines.at(4).starts_with("8 "));  // the record
+    EXPECT_EQ(capture.lines.at(4),  // the record
+              "8 handleConfig macConf: macVlan: 00:00:5e:00:01:01/ff:ff:ff:ff:ff:ff vlan 1/4095 "
+              "l3Enabled: 1 stationFlag: 1 configFlag3: 0 configFlag4: 1 configFlag5: 1");
     EXPECT_TRUE(sw_->sysdb()->getEntity("hardware/plinth/hwTable/myStationTable/511"));
     Kel::Ptr<MyStationTable> const table = sm_->myStationTable();
     moduleIs(LogicalFapId(9), "plinthB");
@@ -122,19 +151,6 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
     EXPECT_EQ(journal(), Lines{});
 }
 
-// Of the ids already there at construction, the first in the set's order
-// makes the one table.
-TEST_F(L3MyStationSmTest, SeveralIdsAtConstructionMakeOneTableFromTheFirst) {
-    chipIs(Chip::untagged, "plinthA");
-    chipIs(Chip::tagged, "plinthB");
-    for (auto const& [id, chip] : {std::pair{9, "plinthB"}, {3, "plinthA"}}) {
-        moduleIs(LogicalFapId(id), chip);
-        fcsd()->logicalFapIdInsertedIs(LogicalFapId(id));
-    }
-    smIs();
-    EXPECT_EQ(sm_->myStationTable()->chip().chipName, "plinthA");
-}
-
 // A key with routing and station on: its entries are committed before its
 // status, and removed before it. The status marks the whole key programmed
 // and carries no flags; the table matches the whole MAC whatever the key's
@@ -146,12 +162,16 @@ struct ProgramCase {
     char const* vlan;   // of the primary entry
     char const* tvlan;  // of the tagged entry; null for none
 };
+// clang-format off
 ProgramCase const kProgramCases[] = {
-    {"Vlan0MaskNeitherConvertedNorTagged", Chip::tagged, keyOf(0, 0x1000), "0/0", nullptr},
-    {"VlanUnderMask0OnTaggedChip", Chip::tagged, keyOf(100, 0), "64/0", "64/0"},
-    {"NarrowAddrMaskOnTaggedChip", Chip::tagged, keyOf(10, 0xfff, Pakt::EthAddr(0xffffff000000)),
-     "a/fff", "a/fff"},
+    {.name = "Vlan0MaskNeitherConvertedNorTagged", .chip = Chip::tagged, .key = keyOf(0, 0x1000),
+     .vlan = "0/0", .tvlan = nullptr},
+    {.name = "VlanUnderMask0OnTaggedChip", .chip = Chip::tagged, .key = keyOf(100, 0), .vlan = "64/0",
+     .tvlan = "64/0"},
+    {.name = "NarrowAddrMaskOnTaggedChip", .chip = Chip::tagged,
+     .key = keyOf(10, 0xfff, Pakt::EthAddr(0xffffff000000)), .vlan = "a/fff", .tvlan = "a/fff"},
 };
+// clang-format on
 
 class ProgramTest : public L3MyStationSmTest, public ::testing::WithParamInterface<ProgramCase> {};
 
@@ -181,56 +201,85 @@ TEST_P(ProgramTest, CommitsTheEntriesBeforeTheStatusAndRemovesThemBeforeIt) {
 
 INSTANTIATE_TEST_SUITE_P(Keys, ProgramTest, ::testing::ValuesIn(kProgramCases), byName);
 
-// A subscriber ahead of the reactor answers every new entry by deleting it.
-// The reactor hears of the deletion first and of the addition after it, and
-// must follow what the directory holds, not the record the stale
-// announcement hands over.
-TEST_F(L3MyStationSmTest, FollowsTheDirectoryWhenAnEarlierSubscriberChangedIt) {
+// A subscriber ahead of the reactor answers every new entry by deleting it
+// or by rewriting it without routing. The reactor hears of that change
+// first and of the addition after it, and must follow what the directory
+// holds, not the record the stale announcement hands over.
+class EarlierSubscriberTest : public L3MyStationSmTest,
+                              public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EarlierSubscriberTest, TheTableFollowsTheDirectoryNotAStaleAnnouncement) {
+    bool const rewrite = GetParam();
     runningSmIs();
     Vosk::Subscriber veto;
     veto.owner = configDir_.get();
-    veto.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* self, short, void const* key,
-                       void const* value) {
-        if (value != nullptr) {
-            static_cast<MyStationConfigDir*>(self->owner)
-                ->configDel(*static_cast<MacVlan const*>(key));
-        }
-    };
+    veto.dispatch = rewrite ? &rewriteRouted : &deleteNew;
     configDir_->notifieeList()->subscriberAdd(&veto, true);
     configIs(keyOf(1, 0xfff));
-    EXPECT_EQ(sm_->myStationTable()->entrys(), 0U);
-    EXPECT_EQ(statusDir_->status().size(), 0U);
+    journal();
+    auto const& entries = sm_->myStationTable()->entries();
+    ASSERT_EQ(entries.size(), rewrite ? 1U : 0U);
+    EXPECT_EQ(statusDir_->status().size(), entries.size());
+    EXPECT_TRUE(!rewrite || entries.begin()->second.entryFlag2 == 0) << "the stale record won";
 }
 
-// Built from arguments as the framework does. A dispatch entry reacts to its
-// own attribute only, and not at all while the reactor is marked for
-// deletion. Entries carry the flags of the current configuration; the
-// status, which carries none, is written once. Destroyed, the reactor
-// leaves what it wrote, running included.
-TEST_F(L3MyStationSmTest, BuiltFromArgumentsReactsOnlyToItsOwnAttributesWhileAlive) {
+INSTANTIATE_TEST_SUITE_P(Ways, EarlierSubscriberTest, ::testing::Bool(),
+                         PlinthTest::byFlag("Rewrites", "Deletes"));
+
+// What the reactor says as it is built: it looks at the ids once as it is
+// initialized and once more as it starts listening. Built with ids (and
+// without the running state), it creates the table on the first look, from
+// the first id in the set's order.
+class ConstructionTest : public L3MyStationSmTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ConstructionTest, TracesEachLookAtTheIds) {
+    bool const ids = GetParam();
+    std::string const sm = "0 void PlinthL3Unicast::L3MyStationSm::",
+                      byId = sm + "handleLogicalFapId(LogicalFap::LogicalFapId) ",
+                      look = sm + "handleLogicalFapId()",
+                      already = "0 handleLogicalFapId MyStationTable is already initialized ";
+    Lines traced{sm + "handleInitialized()", look, look};
+    if (ids) {
+        chipIs(Chip::untagged, "plinthA");
+        chipIs(Chip::tagged, "plinthB");
+        for (auto const& [id, chip] : {std::pair{9, "plinthB"}, {3, "plinthA"}}) {
+            moduleIs(LogicalFapId(id), chip);
+            fcsd()->logicalFapIdInsertedIs(LogicalFapId(id));
+        }
+        traced = {sm + "handleInitialized()",
+                  look,
+                  byId + "module: fap3",
+                  byId + "chipInfo: chip plinthA rev 2",
+                  sm + "handleConfig()",
+                  "0 runningIs skipped: smRunningState missing",
+                  already,
+                  look,
+                  already,
+                  already};
+    }
+    PlinthTest::TraceCapture capture("L3MyStationSm");
+    smIs(false);
+    EXPECT_EQ(capture.lines, traced);
+    EXPECT_EQ(held() ? held()->chip().chipName : "", ids ? "plinthA" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ids, ConstructionTest, ::testing::Bool(),
+                         PlinthTest::byFlag("TwoIds", "NoId"));
+
+// Entries carry the flags of the
+// current configuration; the status, which carries none, is written once.
+// Switched off or destroyed, the reactor listens no more, and leaves what it
+// wrote, running included.
+TEST_F(L3MyStationSmTest, ProgramsTheCurrentFlagsAndLeavesWhatItWrote) {
     chipIs(Chip::untagged);
     moduleIs(kFap);
-    Kel::ArgList const args{Kel::toValue(sw_->sysdb()), Kel::toValue(fcsd()),
-                            Kel::toValue(configDir_), Kel::toValue(statusDir_),
-                            Kel::toValue(sw_->smRunningState())};
-    sm_ = Kel::dynamicPtrCast<L3MyStationSm>(
-        Kel::typeImpl("PlinthL3Unicast::L3MyStationSm")->genericIfConstructFromCtorArgs(args));
-    MacVlan const any = keyOf(0, 0), vlan1 = keyOf(1, 0xfff);
+    MacVlan const any = keyOf(0, 0);
     configIs(any, false, true);
-    sm_->kelDoZombieReactors(true);
+    smIs();
     fcsd()->logicalFapIdInsertedIs(kFap);
-    sm_->kelDoZombieReactors(false);
-    fcsd()->notifieeList()->notify(Fcsd::kLogicalModInfoAttr, &kFap, nullptr);
-    EXPECT_EQ(journal(), Lines{});
-    fcsd()->notifieeList()->notify(Fcsd::kLogicalFapIdInsertedAttr, &kFap, nullptr);
     configIs(any, true, false);
     EXPECT_EQ(journal(), (Lines{kSet + "0/0 station=1 l3=0,0,0 vlan=0/0 tvlan=0/0", kStatus + "0/0",
                                 "running on", kSet + "0/0 station=0 l3=1,1,1 vlan=0/0 tvlan=0/0"}));
-    sm_->kelDoZombieReactors(true);
-    configIs(vlan1);
-    sm_->kelDoZombieReactors(false);
-    configDir_->notifieeList()->notify(MyStationConfigDir::kCollectionAttr + 1, &vlan1, nullptr);
-    EXPECT_EQ(journal(), Lines{});
     auto subscribers = [this] {
         return fcsd()->notifieeList()->subscriberCount() +
                configDir_->notifieeList()->subscriberCount();
@@ -243,6 +292,48 @@ TEST_F(L3MyStationSmTest, BuiltFromArgumentsReactsOnlyToItsOwnAttributesWhileAli
     EXPECT_EQ(statusDir_->status().size(), 1U);
     EXPECT_TRUE(sw_->smRunningState()->running());
 }
+
+// The configuration holds keys on either side, in the directory's own order,
+// of one that the chip cannot hold (VLAN 4096): the replay programs those
+// before it, and the table is never reported running. Created as the reactor
+// is built, the failure takes the reactor and its table with it; created
+// later, on the id's arrival, the table stays live with what it holds.
+class ReplayStopTest : public L3MyStationSmTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReplayStopTest, StopsAtAKeyTheChipCannotHold) {
+    bool const late = GetParam();
+    for (std::uint32_t vlan = 1; vlan <= 8; ++vlan) {
+        configIs(keyOf(vlan, 0xfff));
+    }
+    std::vector<MacVlan> before;  // the keys the directory holds ahead of the bad one
+    for (std::uint64_t mac = 1; before.empty(); ++mac) {
+        MacVlan const bad{Pakt::EthAddr(mac), 4096, 0xfff};
+        configIs(bad);
+        before = configDir_->config().keys();
+        auto const at = std::ranges::find(before, bad) - before.begin();
+        before.resize(at + 1 == std::ssize(before) ? 0 : at);  // keys on both sides, or retry
+        if (before.empty()) {
+            configDir_->configDel(bad);
+        }
+    }
+    chipIs(Chip::untagged);
+    moduleIs(kFap);
+    if (late) {
+        smIs();
+        fcsd()->logicalFapIdInsertedIs(kFap);
+    } else {
+        fcsd()->logicalFapIdInsertedIs(kFap);
+        EXPECT_ANY_THROW(smIs());
+    }
+    auto const status = statusDir_->status().keys();
+    EXPECT_EQ(std::set<MacVlan>(status.begin(), status.end()),
+              std::set<MacVlan>(before.begin(), before.end()));
+    EXPECT_EQ(held() ? held()->entrys() : 0U, late ? before.size() : 0U);
+    EXPECT_FALSE(sw_->smRunningState()->running());
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ReplayStopTest, ::testing::Bool(),
+                         PlinthTest::byFlag("OnTheIdsArrival", "AtConstruction"));
 
 class ChipAttrDeathTest : public L3MyStationSmTest, public ::testing::WithParamInterface<Chip> {};
 

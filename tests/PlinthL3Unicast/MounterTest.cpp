@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <type_traits>
 
@@ -14,6 +15,7 @@
 #include "CaseName.h"
 #include "Journal.h"
 #include "NothingLeft.h"
+#include "OwnProcess.h"
 #include "PlinthL3Unicast/L3MyStationMounter.h"
 #include "PlinthL3Unicast/L3MyStationSm.h"
 #include "PlinthL3Unicast/L3VrrpHelper.h"
@@ -31,6 +33,7 @@ using Lines = std::vector<std::string>;
 using Any = Kel::Ptr<Kel::PtrInterface const>;
 
 constexpr char const* kChip = "plinthA";
+constexpr LogicalFap::LogicalFapId kFap{7};
 using PlinthTest::byName;
 using PlinthTest::PrintTo;
 
@@ -51,18 +54,24 @@ std::vector<Any> attrs(MyStationMounter& m) {
     return all;
 }
 
-// A digit per attribute, whether it holds something; the five children
-// after the space.
-std::string held(MyStationMounter& m) {
+constexpr Kel::AttrId kFirstChild = 8;
+
+// The names of the attributes of `m`, from the `first` on, that hold nothing.
+std::string empty(MyStationMounter& m, Kel::AttrId first = 0) {
     std::string out;
-    for (Any const& a : attrs(m)) {
-        out += std::string(out.size() == 8 ? " " : "") + (a ? "1" : "0");
+    std::vector<Any> const all = attrs(m);
+    for (Kel::AttrId id = first; id < all.size(); ++id) {
+        if (!all[id]) {
+            out += (out.empty() ? "" : " ") + m.fwkType()->attributeName(id);
+        }
     }
     return out;
 }
+std::string const kChildren =
+    "l3MyStationHelperSm l3MyStationSm vrrpPrivateVlanReflectorSm vrrpSmHelper vrrpSm";
 
-// Each test reads toggles from a directory of its own and ends with every
-// object it made released.
+// Each test reads toggles from a directory of its own, in a process of its
+// own.
 struct MounterTest : ::testing::Test {
     void TearDown() override {
         PlinthProfile::chipProfileDel(kChip);
@@ -82,6 +91,30 @@ struct MounterTest : ::testing::Test {
         EXPECT_EQ(sw_->sysdb()->doCompleteMounts(), 1);
         return *mounter_;
     }
+    // The chip agent announces a chip of the family with module information
+    // (the table's creation is due once `id` is inserted too).
+    void chipIs(std::optional<LogicalFap::LogicalFapId> inserted) {
+        Kel::Ptr<Asic::ChipProfile> profile(new Asic::ChipProfile(kChip));
+        profile->featureIs(Kel::Ptr<MyStationAttr>(new MyStationAttr(false)));
+        PlinthProfile::chipProfileIs(profile);
+        sw_->featureCommon()->logicalModInfoIs(
+            kFap, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{kChip, 2}));
+        if (inserted) {
+            sw_->featureCommon()->logicalFapIdInsertedIs(*inserted);
+        }
+    }
+    // Runs `body` in a process of its own, which ends with every object the
+    // test made released: the toggle is read once per process, and every
+    // test here reads it.
+    void isolated(std::function<void()> const& body) {
+        PlinthTest::inOwnProcess([&] {
+            body();
+            TearDown();
+            mounter_ = nullptr;
+            sw_.reset();
+            EXPECT_EQ(Kel::liveObjects(), nothingLeft_.atStart) << "objects left alive";
+        });
+    }
     void rerun() { mounter_->doMountsComplete(Corral::MountStatus::complete, sw_->sysdb()); }
     void toggleFileIs(std::string const& text) {
         std::filesystem::create_directories(toggleDir_);
@@ -99,110 +132,114 @@ struct MounterTest : ::testing::Test {
 // that every child writes something as it starts; every capability flag
 // starts at the opposite of what is published.
 TEST_F(MounterTest, CompletionPublishesThenStartsEachChildWithThoseBeforeItInPlace) {
-    Kel::Ptr<Asic::ChipProfile> profile(new Asic::ChipProfile(kChip));
-    profile->featureIs(Kel::Ptr<MyStationAttr>(new MyStationAttr(false)));
-    PlinthProfile::chipProfileIs(profile);
-    LogicalFap::LogicalFapId const fap{7};
-    sw_->featureCommon()->logicalModInfoIs(
-        fap, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{kChip, 2}));
-    sw_->featureCommon()->logicalFapIdInsertedIs(fap);
-    sw_->routerMacDb()->routerMacIs({Pakt::EthAddr(0x001c73000001), Brix::MacType::interface},
-                                    {true});
-    sw_->routingConfig()->routerMacIs({Pakt::EthAddr(0x001c730000aa), true});
-    sw_->vrMacStatus()->virtualMacIs({"Vlan10", Pakt::EthAddr(0x00005e00010a)});
-    sw_->brixL3Status()->intfVlanIdSet()->vlanIdIs("Vlan10", 10);
-    Routing::Fhrp::Hardware::Status& hw = *sw_->fhrpHwStatus();
-    hw.useUniqueGroupIdsIs(true);
-    hw.requireGlobalIpRoutingIs(true);
-    hw.vrrpSubinterfaceSupportedIs(true);
+    isolated([&] {
+        chipIs(kFap);
+        sw_->routerMacDb()->routerMacIs({Pakt::EthAddr(0x001c73000001), Brix::MacType::interface},
+                                        {true});
+        sw_->routingConfig()->routerMacIs({Pakt::EthAddr(0x001c730000aa), true});
+        sw_->vrMacStatus()->virtualMacIs({"Vlan10", Pakt::EthAddr(0x00005e00010a)});
+        sw_->brixL3Status()->intfVlanIdSet()->vlanIdIs("Vlan10", 10);
+        Routing::Fhrp::Hardware::Status& hw = *sw_->fhrpHwStatus();
+        hw.useUniqueGroupIdsIs(true);
+        hw.requireGlobalIpRoutingIs(true);
+        hw.vrrpSubinterfaceSupportedIs(true);
 
-    mounter_ = MyStationMounter::MyStationMounterIs("myStation");
-    // Which children the mounter holds whenever one of them writes: the
-    // journal looks at the chip table before each change it records, and
-    // the reflector writes the virtual-MAC table.
-    Lines present;
-    std::function<void()> look = [&] { present.push_back(held(*mounter_).substr(9)); };
-    PlinthTest::Journal journal({mounter_->myStationConfigDirIs(), mounter_->myStationStatusDirIs(),
-                                 [&] { return look(), nullptr; }, sw_->routingStatus(),
-                                 sw_->routerMacStatusDb(), sw_->fhrpHwStatus(),
-                                 sw_->smRunningState()});
-    Vosk::Subscriber onTable;
-    onTable.owner = &look;
-    onTable.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short, void const*, void const*) {
-        (*static_cast<std::function<void()>*>(s->owner))();
-    };
-    mounter_->vrrpMacStatusIs()->notifieeList()->subscriberAdd(&onTable, false);
-    MyStationMounter& m = start();
-    EXPECT_TRUE(hw.anygwSupported() && hw.vrrpSupported() && hw.vrrpSupportedMaxNum() == 511 &&
-                hw.vrrpMacAsAnygwMacSupported() && !hw.useUniqueGroupIds() &&
-                !hw.requireGlobalIpRouting() && !hw.vrrpSubinterfaceSupported());
-    // The reflector fills the virtual-MAC table, the VRRP machine writes
-    // through the helper, the table programmer sets the running state, the
-    // resolver the configuration again (children in the mounter's order:
-    // resolver, table programmer, reflector, helper, VRRP machine).
-    present.erase(std::unique(present.begin(), present.end()), present.end());
-    EXPECT_EQ(present, (Lines{"00000", "00110", "00111", "11111"}));
+        mounter_ = MyStationMounter::MyStationMounterIs("myStation");
+        // Which children the mounter holds whenever one of them writes: the
+        // journal looks at the chip table before each change it records, and
+        // the reflector writes the virtual-MAC table.
+        Lines present;
+        std::function<void()> look = [&] { present.push_back(empty(*mounter_, kFirstChild)); };
+        PlinthTest::Journal journal(
+            {mounter_->myStationConfigDirIs(), mounter_->myStationStatusDirIs(),
+             [&] { return look(), nullptr; }, sw_->routingStatus(), sw_->routerMacStatusDb(),
+             sw_->fhrpHwStatus(), sw_->smRunningState()});
+        Vosk::Subscriber onTable;
+        onTable.owner = &look;
+        onTable.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* s, short, void const*,
+                              void const*) { (*static_cast<std::function<void()>*>(s->owner))(); };
+        mounter_->vrrpMacStatusIs()->notifieeList()->subscriberAdd(&onTable, false);
+        MyStationMounter& m = start();
+        EXPECT_TRUE(hw.anygwSupported() && hw.vrrpSupported() && hw.vrrpSupportedMaxNum() == 511 &&
+                    hw.vrrpMacAsAnygwMacSupported() && !hw.useUniqueGroupIds() &&
+                    !hw.requireGlobalIpRouting() && !hw.vrrpSubinterfaceSupported());
+        // The reflector fills the virtual-MAC table, the VRRP machine writes
+        // through the helper, the table programmer sets the running state, the
+        // resolver the configuration again (children in the mounter's order:
+        // resolver, table programmer, reflector, helper, VRRP machine).
+        present.erase(std::unique(present.begin(), present.end()), present.end());
+        EXPECT_EQ(present, (Lines{kChildren, "l3MyStationHelperSm l3MyStationSm vrrpSm",
+                                  "l3MyStationHelperSm l3MyStationSm", ""}));
 
-    // Again on the same entities: nothing new is made (the same children
-    // kept: see the wiring tests), the capabilities are written again, and the
-    // resolver is told once more that it is initialised, which applies the
-    // system MAC again.
-    hw.vrrpSupportedMaxNumIs(0);
-    journal.take();
-    std::int64_t const live = Kel::liveObjects();
-    rerun();
-    EXPECT_EQ(Kel::liveObjects(), live);
-    EXPECT_EQ(journal.take(),
-              (Lines{"capability vrrpSupportedMaxNum=511", "config del 00:1c:73:00:00:aa 0/0",
-                     "status del 00:1c:73:00:00:aa 0/0",
-                     "config set 00:1c:73:00:00:aa 0/0 [l3 station flag4 flag5]",
-                     "status set 00:1c:73:00:00:aa 0/0"}));
-    m.vrrpMacStatus()->notifieeList()->subscriberRemove(&onTable);
+        // Again on the same entities: nothing new is made (the same children
+        // kept: see the wiring tests) and only the capabilities are written again:
+        // the resolver, already initialised, does not reconcile a second time.
+        hw.vrrpSupportedMaxNumIs(0);
+        journal.take();
+        std::int64_t const live = Kel::liveObjects();
+        rerun();
+        EXPECT_EQ(Kel::liveObjects(), live);
+        EXPECT_EQ(journal.take(), (Lines{"capability vrrpSupportedMaxNum=511"}));
+        m.vrrpMacStatus()->notifieeList()->subscriberRemove(&onTable);
+    });
 }
 
 // Refused, with a line at level 0, before anything is created or published,
 // while the hardware status or the L3 status is missing; wired once both are
 // there, with a toggle file that cannot be read, which is said at level 0
-// too. Entry and completion are traced at level 4.
+// too. Entry and each completion are traced at level 4.
 TEST_F(MounterTest, WiringRefusedUntilItsPreconditionsHold) {
-    toggleFileIs(R"({"PlinthL3UnicastVrrp": false,})");
-    for (char const* path : {Path::routerMacDb, Path::fhrpHwStatus, Path::brixL3Status}) {
-        sw_->omit(path);
-    }
-    PlinthTest::TraceCapture capture("L3MyStationMounter");
-    MyStationMounter& m = start();
-    EXPECT_EQ(held(m).substr(4), "0100 00000");
-    sw_->sysdb()->entityIs(Path::fhrpHwStatus, Kel::newPtr<Routing::Fhrp::Hardware::Status>());
-    rerun();
-    EXPECT_EQ(held(m).substr(4), "0100 00000");
-    EXPECT_FALSE(sw_->fhrpHwStatus()->anygwSupported());
-    sw_->shared()->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>());
-    rerun();
-    EXPECT_EQ(held(m), "01111111 11111");
-    auto const level4 = ::testing::StartsWith("4 ");
-    EXPECT_THAT(
-        capture.lines,
-        ::testing::ElementsAre(level4, level4,
-                               "0 routing/fhrp/hardware/status missing, My Station wiring refused",
-                               level4, "0 brixL3Status missing, My Station wiring refused", level4,
-                               "0 toggle file unreadable, default used: " + Toggle::lastError()));
+    isolated([&] {
+        toggleFileIs(R"({"PlinthL3UnicastVrrp": false,})");
+        for (char const* path : {Path::routerMacDb, Path::fhrpHwStatus, Path::brixL3Status}) {
+            sw_->omit(path);
+        }
+        PlinthTest::TraceCapture capture("L3MyStationMounter");
+        MyStationMounter& m = start();
+        EXPECT_EQ(empty(m),
+                  "routerMacDb fhrpHwStatus vrrpMacStatus myStationConfigDir myStationStatusDir " +
+                      kChildren);
+        sw_->sysdb()->entityIs(Path::fhrpHwStatus, Kel::newPtr<Routing::Fhrp::Hardware::Status>());
+        rerun();
+        EXPECT_EQ(empty(m),
+                  "routerMacDb vrrpMacStatus myStationConfigDir myStationStatusDir " + kChildren);
+        EXPECT_FALSE(sw_->fhrpHwStatus()->anygwSupported());
+        sw_->shared()->childIs(Path::brixL3Status, Kel::newPtr<Brix::L3Status>());
+        rerun();
+        EXPECT_EQ(empty(m), "routerMacDb");
+        std::string const at4 = "4 virtual void PlinthL3Unicast::MyStationMounter::";
+        auto completed = [&](std::string const& status) {
+            return ::testing::MatchesRegex(at4 +
+                                           "doMountsComplete\\(Corral::MountStatus, const "
+                                           "Ptr&\\), mountStatus = " +
+                                           status + ", em = Kel::Dir@0x[0-9a-f]+");
+        };
+        EXPECT_THAT(
+            capture.lines,
+            ::testing::ElementsAre(
+                at4 + "doInit()", completed("mountIncomplete"),
+                "0 routing/fhrp/hardware/status missing, My Station wiring refused",
+                completed("mountComplete"), "0 brixL3Status missing, My Station wiring refused",
+                completed("mountComplete"),
+                "0 toggle file unreadable, default used: " + Toggle::lastError()));
+    });
 }
 
 struct WiringCase {
     char const* name;
     char const* file;  // PlinthLib.json, if any
     bool vrrpEnabled;
-    // An input gone by the second completion, or of another type there; what
-    // the mounter then holds, and the child made from it.
+    // An input gone by the second completion, or of another type there; the
+    // attributes of the mounter then empty, and a child made from it with
+    // the input it then holds nothing in.
     char const* path;
-    bool wrongType;
-    char const* held;
-    char const* child;
-    char const* childInput;
+    bool wrongType = false;
+    char const* empty = "";
+    char const* child = nullptr;
+    char const* childInput = nullptr;
 };
 
-// The toggle is cached per process: each case relies on running in a
-// process of its own, as CTest runs every discovered test.
+// The toggle is read once per process: each case runs in a process of its own.
 class WiringTest : public MounterTest, public ::testing::WithParamInterface<WiringCase> {};
 
 // The toggle decides only whether VRRP is supported, once per process. An
@@ -210,62 +247,69 @@ class WiringTest : public MounterTest, public ::testing::WithParamInterface<Wiri
 // (The agent tests run without the routing configuration, its status and the
 // router-MAC status database.)
 TEST_P(WiringTest, DeclaresTheMountsAndWiresWhateverIsThere) {
-    WiringCase const& c = GetParam();
-    if (c.file) {
-        toggleFileIs(c.file);
-    }
-    MyStationMounter& m = start();
-    EXPECT_EQ(sw_->fhrpHwStatus()->vrrpSupported(), c.vrrpEnabled);
-    EXPECT_EQ(held(m), "11111111 11111");
-    auto const group = sw_->sysdb()->getMountGroup(mounter_.get());
-    Lines mounts;
-    for (Corral::Mount const& m : group->mounts()) {
-        mounts.push_back(m.path().stdString() + " " + m.typeName().stdString() + " " +
-                         std::to_string(m.flags()));  // 1 read, 3 read and write
-    }
-    for (auto const& m : sw_->local()->mounts()) {
-        mounts.push_back("local " + m.path.stdString() + " " + m.typeName.stdString());
-    }
-    EXPECT_EQ(mounts,
-              (Lines{"hardware/brix/routerMacDb Brix::BrixRouterMacDb 3",
-                     "hardware/brix/routerMacStatusDb Kel::Dir 3",
-                     "routing/fhrp/vrMacStatus Routing::Fhrp::VirtualRouterMacStatus 1",
-                     "routing/fhrp/hardware/status Routing::Fhrp::Hardware::Status 3",
-                     "hardware/plinth/centralStatus/l3Capabilities PlinthCentral::L3Capabilities 1",
-                     std::string(Asic::kHwTableMountPath) + " Kel::Dir 3",
-                     "local l3/myStationRoutingConfig PlinthL3Unicast::L3MyStationRoutingConfig",
-                     "local l3/myStationRoutingStatus PlinthL3Unicast::L3MyStationRoutingStatus",
-                     "local l3/smState/2 PlinthL3Unicast::SmRunningState"}));
-    EXPECT_EQ(group->closeCount(), 1);
-    EXPECT_FALSE(group->closeArgs().force);
+    isolated([&] {
+        WiringCase const& c = GetParam();
+        if (c.file) {
+            toggleFileIs(c.file);
+        }
+        MyStationMounter& m = start();
+        EXPECT_EQ(sw_->fhrpHwStatus()->vrrpSupported(), c.vrrpEnabled);
+        EXPECT_EQ(empty(m), "");
+        auto const group = sw_->sysdb()->getMountGroup(mounter_.get());
+        Lines mounts;
+        for (Corral::Mount const& m : group->mounts()) {
+            mounts.push_back(m.path().stdString() + " " + m.typeName().stdString() + " " +
+                             std::to_string(m.flags()));  // 1 read, 3 read and write
+        }
+        for (auto const& m : sw_->local()->mounts()) {
+            mounts.push_back("local " + m.path.stdString() + " " + m.typeName.stdString());
+        }
+        EXPECT_EQ(
+            mounts,
+            (Lines{"hardware/brix/routerMacDb Brix::BrixRouterMacDb 3",
+                   "hardware/brix/routerMacStatusDb Kel::Dir 3",
+                   "routing/fhrp/vrMacStatus Routing::Fhrp::VirtualRouterMacStatus 1",
+                   "routing/fhrp/hardware/status Routing::Fhrp::Hardware::Status 3",
+                   "hardware/plinth/centralStatus/l3Capabilities PlinthCentral::L3Capabilities 1",
+                   std::string(Asic::kHwTableMountPath) + " Kel::Dir 3",
+                   "local l3/myStationRoutingConfig PlinthL3Unicast::L3MyStationRoutingConfig",
+                   "local l3/myStationRoutingStatus PlinthL3Unicast::L3MyStationRoutingStatus",
+                   "local l3/smState/2 PlinthL3Unicast::SmRunningState"}));
+        EXPECT_EQ(group->closeCount(), 1);
+        EXPECT_FALSE(group->closeArgs().force);
 
-    toggleFileIs(std::string(R"({"PlinthL3UnicastVrrp": )") + (c.vrrpEnabled ? "false}" : "true}"));
-    sw_->omit(c.path);
-    if (c.wrongType) {
-        sw_->sysdb()->entityIs(c.path, Kel::newPtr<Kel::Dir>("impostor"));
-    }
-    rerun();
-    EXPECT_EQ(sw_->fhrpHwStatus()->vrrpSupported(), c.vrrpEnabled);
-    std::vector<Any> const made = attrs(m);
-    EXPECT_EQ(held(m), c.held);
-    EXPECT_FALSE(c.child && child(*child(m, c.child), c.childInput));
-    rerun();
-    EXPECT_EQ(attrs(m), made);
+        toggleFileIs(std::string(R"({"PlinthL3UnicastVrrp": )") +
+                     (c.vrrpEnabled ? "false}" : "true}"));
+        sw_->omit(c.path);
+        if (c.wrongType) {
+            sw_->sysdb()->entityIs(c.path, Kel::newPtr<Kel::Dir>("impostor"));
+        }
+        rerun();
+        EXPECT_EQ(sw_->fhrpHwStatus()->vrrpSupported(), c.vrrpEnabled);
+        std::vector<Any> const made = attrs(m);
+        EXPECT_EQ(empty(m), c.empty);
+        EXPECT_FALSE(c.child && child(*child(m, c.child), c.childInput));
+        rerun();
+        EXPECT_EQ(attrs(m), made);
+    });
 }
 
 // Only the lowest bit of the toggle counts.
+// clang-format off
 WiringCase const kWirings[] = {
-    {"NoFile_RouterMacDbOfAnotherType", nullptr, true, Path::routerMacDb, true, "01111111 11111",
-     "l3MyStationHelperSm", "routerMacDb"},
-    {"Off_VrMacStatusOfAnotherType", R"({"PlinthL3UnicastVrrp": false})", false, Path::vrMacStatus,
-     true, "11011111 11111", "vrrpPrivateVlanReflectorSm", "virtualRouterMacStatusIn"},
-    {"Two_CapabilitiesGone", R"({"PlinthL3UnicastVrrp": 2})", false, Path::l3Capabilities, false,
-     "11111011 11111", nullptr, nullptr},
-    {"Three_FeatureCommonGone", R"({"PlinthL3UnicastVrrp": 3})", true, Path::featureCommon, false,
-     "11111111 11111", "l3MyStationSm", "fcsd"},
-    {"InvalidJson_RunningStateGone", R"({"PlinthL3UnicastVrrp": false,})", true, Path::smState,
-     false, "11111111 11111", "l3MyStationSm", "smRunningState"},
+    {.name = "NoFile_RouterMacDbOfAnotherType", .file = nullptr, .vrrpEnabled = true, .path = Path::routerMacDb,
+     .wrongType = true, .empty = "routerMacDb", .child = "l3MyStationHelperSm", .childInput = "routerMacDb"},
+    {.name = "Off_VrMacStatusOfAnotherType", .file = R"({"PlinthL3UnicastVrrp": false})", .vrrpEnabled = false,
+     .path = Path::vrMacStatus, .wrongType = true, .empty = "virtualMacStatusIn",
+     .child = "vrrpPrivateVlanReflectorSm", .childInput = "virtualRouterMacStatusIn"},
+    {.name = "Two_CapabilitiesGone", .file = R"({"PlinthL3UnicastVrrp": 2})", .vrrpEnabled = false,
+     .path = Path::l3Capabilities, .empty = "l3Capabilities"},
+    {.name = "Three_FeatureCommonGone", .file = R"({"PlinthL3UnicastVrrp": 3})", .vrrpEnabled = true,
+     .path = Path::featureCommon, .child = "l3MyStationSm", .childInput = "fcsd"},
+    {.name = "InvalidJson_RunningStateGone", .file = R"({"PlinthL3UnicastVrrp": false,})", .vrrpEnabled = true,
+     .path = Path::smState, .child = "l3MyStationSm", .childInput = "smRunningState"},
 };
+// clang-format on
 INSTANTIATE_TEST_SUITE_P(Toggle, WiringTest, ::testing::ValuesIn(kWirings), byName);
 
 // Handed to the next input that in() makes, which calls it when released.
@@ -291,66 +335,55 @@ struct KeepCase {
     Any (*call)(MyStationMounter&, Sw&, int r);
 };
 
+// clang-format off
 KeepCase const kKeepCases[] = {
-    {"l3MyStationHelperSm", 5, 3,
-     [](MyStationMounter& m, Sw& s, int r) -> Any {
-         return m.l3MyStationHelperSmIs(in(r, 0, m.routerMacDb()), in(r, 1, m.routerMacStatusDb()),
-                                        in(r, 2, s.routingConfig()), in(r, 3, s.routingStatus()),
-                                        in(r, 4, m.myStationConfigDir()));
-     }},
-    {"l3MyStationSm", 5, 4,
-     [](MyStationMounter& m, Sw& s, int r) -> Any {
-         return m.l3MyStationSmIs(in(r, 0, s.sysdb()), in(r, 1, s.featureCommon()),
-                                  in(r, 2, m.myStationConfigDir()),
-                                  in(r, 3, m.myStationStatusDir()), in(r, 4, s.smRunningState()));
-     }},
-    {"vrrpPrivateVlanReflectorSm", 3, 1,
-     [](MyStationMounter& m, Sw& s, int r) -> Any {
-         return m.vrrpPrivateVlanReflectorSmIs(in(r, 0, s.vrMacStatus()),
-                                               in(r, 1, s.brixL3Status()->intfVlanIdSet()),
-                                               in(r, 2, m.vrrpMacStatus()));
-     }},
-    {"vrrpSmHelper", 3, -1,
-     [](MyStationMounter& m, Sw&, int r) -> Any {
-         return m.vrrpSmHelperIs(r == 0 ? "other" : "", in(r, 1, m.myStationConfigDir()),
-                                 in(r, 2, m.myStationStatusDir()));
-     }},
-    {"vrrpSm", 3, 1,
-     [](MyStationMounter& m, Sw&, int r) -> Any {
-         Kel::Ptr<BrixHelper::VrrpSmHelper> helper = m.vrrpSmHelper();
+    {.name = "l3MyStationHelperSm", .inputs = 5, .own = 3, .call = [](MyStationMounter& m, Sw& s, int r) -> Any {
+         return m.l3MyStationHelperSmIs(in(r, 0, m.routerMacDb()), in(r, 1, m.routerMacStatusDb()), in(r, 2, s.routingConfig()),
+                                        in(r, 3, s.routingStatus()), in(r, 4, m.myStationConfigDir())); }},
+    {.name = "l3MyStationSm", .inputs = 5, .own = 4, .call = [](MyStationMounter& m, Sw& s, int r) -> Any {
+         return m.l3MyStationSmIs(in(r, 0, s.sysdb()), in(r, 1, s.featureCommon()), in(r, 2, m.myStationConfigDir()),
+                                  in(r, 3, m.myStationStatusDir()), in(r, 4, s.smRunningState())); }},
+    {.name = "vrrpPrivateVlanReflectorSm", .inputs = 3, .own = 1, .call = [](MyStationMounter& m, Sw& s, int r) -> Any {
+         return m.vrrpPrivateVlanReflectorSmIs(in(r, 0, s.vrMacStatus()), in(r, 1, s.brixL3Status()->intfVlanIdSet()),
+                                               in(r, 2, m.vrrpMacStatus())); }},
+    {.name = "vrrpSmHelper", .inputs = 3, .own = -1, .call = [](MyStationMounter& m, Sw&, int r) -> Any {
+         return m.vrrpSmHelperIs(r == 0 ? "other" : "", in(r, 1, m.myStationConfigDir()), in(r, 2, m.myStationStatusDir())); }},
+    {.name = "vrrpSm", .inputs = 3, .own = 1, .call = [](MyStationMounter& m, Sw&, int r) -> Any {
          return m.vrrpSmIs(in(r, 0, m.vrrpMacStatus()), in(r, 1, m.fhrpHwStatus()),
-                           r == 2 ? Kel::newPtr<BrixHelper::VrrpSmHelper>("other") : helper);
-     }},
+                           r == 2 ? Kel::newPtr<BrixHelper::VrrpSmHelper>("other") : m.vrrpSmHelper()); }},
 };
+// clang-format on
 
 class KeepOrReplaceTest : public MounterTest, public ::testing::WithParamInterface<KeepCase> {};
 
 // Kept on the very inputs it was made from; replaced, by one switched on,
 // when any one differs; the old one only released, not silenced (the helper
 // detached). Del hands it back silenced (the helper detached).
-TEST_P(KeepOrReplaceTest, KeptOnTheSameInputsElseReplacedAndDelSilences) {
-    KeepCase const& c = GetParam();
-    MyStationMounter& m = start();
-    Any last = child(m, c.name);
-    ASSERT_TRUE(last);
-    EXPECT_EQ(c.call(m, *sw_, -1), last);
-    auto attachedTo = [](Any const& o) {
-        auto const* helper = dynamic_cast<VrrpSmHelper const*>(o.get());
-        return helper ? helper->parent() : nullptr;
-    };
-    for (int r = 0; r < c.inputs; ++r) {
-        SCOPED_TRACE("input " + std::to_string(r));
-        Any const now = c.call(m, *sw_, r);
-        EXPECT_NE(now, last);
-        EXPECT_EQ(child(m, c.name), now);
-        EXPECT_TRUE(now->hasNotificationActive() && last->hasNotificationActive());
+TEST_P(KeepOrReplaceTest, AChildIsKeptOnTheSameInputsAndReplacedWhenOneDiffers) {
+    isolated([&] {
+        KeepCase const& c = GetParam();
+        MyStationMounter& m = start();
+        Any last = child(m, c.name);
+        ASSERT_TRUE(last);
+        EXPECT_EQ(c.call(m, *sw_, -1), last);
+        auto attachedTo = [](Any const& o) {
+            auto const* helper = dynamic_cast<VrrpSmHelper const*>(o.get());
+            return helper ? helper->parent() : nullptr;
+        };
+        for (int r = 0; r < c.inputs; ++r) {
+            SCOPED_TRACE("input " + std::to_string(r));
+            Any const now = c.call(m, *sw_, r);
+            EXPECT_NE(now, last);
+            EXPECT_EQ(child(m, c.name), now);
+            EXPECT_TRUE(now->hasNotificationActive() && last->hasNotificationActive());
+            EXPECT_EQ(attachedTo(last), nullptr);
+            last = c.call(m, *sw_, -1);
+        }
+        EXPECT_EQ(child(m, c.name, Kel::AttrOp::del), last);
+        EXPECT_FALSE(child(m, c.name, Kel::AttrOp::del));
         EXPECT_EQ(attachedTo(last), nullptr);
-        last = c.call(m, *sw_, -1);
-    }
-    EXPECT_EQ(child(m, c.name, Kel::AttrOp::del), last);
-    EXPECT_FALSE(child(m, c.name, Kel::AttrOp::del));
-    EXPECT_EQ(attachedTo(last), nullptr);
-    EXPECT_TRUE(std::string(c.name) == "vrrpSmHelper" || !last->hasNotificationActive());
+        EXPECT_TRUE(std::string(c.name) == "vrrpSmHelper" || !last->hasNotificationActive());
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(Children, KeepOrReplaceTest, ::testing::ValuesIn(kKeepCases), byName);
@@ -358,25 +391,108 @@ INSTANTIATE_TEST_SUITE_P(Children, KeepOrReplaceTest, ::testing::ValuesIn(kKeepC
 // Each reactor remade with an input that only it holds, which notes, when
 // released, what the mounter still holds and whether the helper is attached.
 TEST_F(MounterTest, TeardownDropsTheDirectoriesThenEachChildInOrderThenTheInputs) {
-    MyStationMounter& m = start();
-    Kel::Ptr<VrrpSmHelper> const helper = m.vrrpSmHelper();
-    Lines released;
-    for (KeepCase const& c : kKeepCases) {
-        onRelease = [&, name = c.name] {
-            released.push_back(std::string(name) + " " + held(m) +
-                               (helper->parent() ? " attached" : " detached"));
-        };
-        if (c.own >= 0) {
-            c.call(m, *sw_, c.own);
+    isolated([&] {
+        MyStationMounter& m = start();
+        Kel::Ptr<VrrpSmHelper> const helper = m.vrrpSmHelper();
+        Lines released;
+        for (KeepCase const& c : kKeepCases) {
+            onRelease = [&, name = c.name] {
+                released.push_back(std::string(name) + ": " + empty(m) +
+                                   (helper->parent() ? ", attached" : ", detached"));
+            };
+            if (c.own >= 0) {
+                c.call(m, *sw_, c.own);
+            }
         }
-    }
-    onRelease = [] {};
-    mounter_ = nullptr;
-    EXPECT_EQ(released, (Lines{"l3MyStationHelperSm 11110100 01111 attached",
-                               "l3MyStationSm 11110100 00111 attached",
-                               "vrrpPrivateVlanReflectorSm 11110100 00011 attached",
-                               "vrrpSm 11110100 00000 detached"}));
+        onRelease = [] {};
+        mounter_ = nullptr;
+        std::string const dirs = "vrrpMacStatus myStationConfigDir myStationStatusDir ";
+        EXPECT_EQ(
+            released,
+            (Lines{"l3MyStationHelperSm: " + dirs + "l3MyStationHelperSm, attached",
+                   "l3MyStationSm: " + dirs + "l3MyStationHelperSm l3MyStationSm, attached",
+                   "vrrpPrivateVlanReflectorSm: " + dirs +
+                       "l3MyStationHelperSm l3MyStationSm vrrpPrivateVlanReflectorSm, attached",
+                   "vrrpSm: " + dirs + kChildren + ", detached"}));
+    });
 }
+
+// ---- Dispatch ---------------------------------------------------------------------
+
+// One dispatch entry of a reactor: a change of the input it watches, and the
+// same change announced again by hand, once under another attribute.
+struct DispatchCase {
+    char const* name;
+    char const* reactor;  // the mounter's child
+    // Makes the change; answers the publisher of the input changed.
+    Vosk::Publisher* (*change)(Sw&, MyStationMounter&);
+    short watched, other;
+    void const* key = nullptr;
+    void const* value = nullptr;
+    bool tableLive = true;  // a logical FAP id inserted before start
+};
+
+MacVlan const kConfigKey{Pakt::EthAddr(0x001c73000001), 0, 0};
+Brix::MacTypeMask const kRouterMac{Pakt::EthAddr(0x001c73000002), Brix::MacType::interface};
+Brix::BrixRouterMac const kRouting{true};
+Bridging::MacVlanPair const kVrrpPair{Pakt::EthAddr(0x00005e00010a), 10};
+using Fcsd = PlinthCentral::FeatureAgentCommonSmData;
+using VrrpMacs = Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable;
+
+// clang-format off
+DispatchCase const kDispatchCases[] = {
+    {.name = "TableProgrammerLogicalFapIds", .reactor = "l3MyStationSm",
+     .change = [](Sw& s, MyStationMounter&) { s.featureCommon()->logicalFapIdInsertedIs(kFap); return s.featureCommon()->notifieeList(); },
+     .watched = Fcsd::kLogicalFapIdInsertedAttr, .other = Fcsd::kLogicalModInfoAttr, .key = &kFap, .tableLive = false},
+    {.name = "TableProgrammerConfiguration", .reactor = "l3MyStationSm",
+     .change = [](Sw&, MyStationMounter& m) { m.myStationConfigDir()->configIs(kConfigKey, {{.macVlan = kConfigKey}}); return m.myStationConfigDir()->notifieeList(); },
+     .watched = MyStationConfigDir::kCollectionAttr, .other = MyStationConfigDir::kCollectionAttr + 1, .key = &kConfigKey},
+    {.name = "ResolverRoutingConfiguration", .reactor = "l3MyStationHelperSm",
+     .change = [](Sw& s, MyStationMounter&) { s.routingConfig()->routerMacIs({Pakt::EthAddr(0x001c730000aa), true}); return s.routingConfig()->notifieeList(); },
+     .watched = L3MyStationRoutingConfig::kRouterMacAttr, .other = L3MyStationRoutingConfig::kVirtualRouterMacAttr + 1},
+    {.name = "ResolverRouterMacs", .reactor = "l3MyStationHelperSm",
+     .change = [](Sw& s, MyStationMounter&) { s.routerMacDb()->routerMacIs(kRouterMac, kRouting); return s.routerMacDb()->notifieeList(); },
+     .watched = Brix::BrixRouterMacDb::kRouterMacAttr, .other = Brix::BrixRouterMacDb::kRouterMacAttr + 1, .key = &kRouterMac, .value = &kRouting},
+    {.name = "ReflectorVirtualMacs", .reactor = "vrrpPrivateVlanReflectorSm",
+     .change = [](Sw& s, MyStationMounter&) {
+         s.brixL3Status()->intfVlanIdSet()->vlanIdIs("Vlan10", 10);
+         s.vrMacStatus()->virtualMacIs({"Vlan10", kVrrpPair.mac});
+         return s.vrMacStatus()->notifieeList(); },
+     .watched = Routing::Fhrp::VirtualRouterMacStatus::kVirtualMacAttr, .other = Routing::Fhrp::VirtualRouterMacStatus::kVirtualMacAttr + 1},
+    {.name = "VrrpMachineVirtualMacTable", .reactor = "vrrpSm",
+     .change = [](Sw&, MyStationMounter& m) { m.vrrpMacStatus()->macVlanIs(kVrrpPair); return m.vrrpMacStatus()->notifieeList(); },
+     .watched = VrrpMacs::kMacVlanAttr, .other = VrrpMacs::kMacVlanAttr + 1, .key = &kVrrpPair},
+};
+// clang-format on
+
+class DispatchTest : public MounterTest, public ::testing::WithParamInterface<DispatchCase> {};
+
+// Whatever a reaction writes shows in the journal (but the configuration,
+// which one of the inputs is).
+TEST_P(DispatchTest, ReactsToItsOwnAttributeOnlyAndNotWhileMarkedForDeletion) {
+    isolated([&] {
+        DispatchCase const& c = GetParam();
+        chipIs(c.tableLive ? std::optional(kFap) : std::nullopt);
+        MyStationMounter& m = start();
+        // clang-format off
+        PlinthTest::Journal journal({{}, m.myStationStatusDir(),
+                                     [&] { return m.l3MyStationSm()->myStationTable(); },
+                                     sw_->routingStatus(), sw_->routerMacStatusDb(), {},
+                                     sw_->smRunningState()});
+        // clang-format on
+        auto& reactor = const_cast<Kel::PtrInterface&>(*child(m, c.reactor));
+        reactor.kelMarkedForDeletionIs(true);
+        Vosk::Publisher& input = *c.change(*sw_, m);
+        EXPECT_EQ(journal.take(), Lines{}) << "reacted while marked for deletion";
+        reactor.kelMarkedForDeletionIs(false);
+        input.notify(c.other, c.key, c.value);
+        EXPECT_EQ(journal.take(), Lines{}) << "reacted to another attribute";
+        input.notify(c.watched, c.key, c.value);
+        EXPECT_NE(journal.take(), Lines{}) << "the change itself went unheard";
+    });
+}
+
+INSTANTIATE_TEST_SUITE_P(Entries, DispatchTest, ::testing::ValuesIn(kDispatchCases), byName);
 
 // ---- Reflective access -----------------------------------------------------------
 
@@ -481,60 +597,64 @@ class ReflectionTest : public MounterTest, public ::testing::WithParamInterface<
 // nothing but it; each operation reaches its own function, which either
 // answers as the typed call does or traces its own name first.
 TEST_P(ReflectionTest, EveryAttributeAnswersForItselfAlone) {
-    TypeCase const& c = GetParam();
-    start();
-    // Every attribute set: a table and a chip attribute for the table
-    // programmer; desired and applied states that differ for the resolver,
-    // as long as nothing reconciles the virtual router.
-    mounter_->l3MyStationSm()->myStationTableIs(myStationTableFactory());
-    mounter_->l3MyStationSm()->l3UnicastChipAttrIs(Kel::newPtr<MyStationAttr>(false));
-    sw_->routingStatus()->virtualRouterMacIs({Pakt::EthAddr(0x001c730000bb), true});
-    Kel::PtrInterface& object = *c.instance(*mounter_);
-    Kel::TypeImpl const& type = *object.fwkType();
-    auto values = [&] {
-        Lines out;
-        for (Attr const& a : c.attrs) {
-            out.push_back(std::strchr(a.allows, 'i') ? a.name : text(a.typed(object)));
-        }
-        return out;
-    };
-    Lines expected = values();
-    ASSERT_EQ(std::set<std::string>(expected.begin(), expected.end()).size(), expected.size())
-        << "values that are not all distinct would hide a swap";
-    std::string const null = text(Kel::toValue(Kel::Ptr<Kel::PtrInterface>()));
-    std::string const refused = "refused " + std::to_string(Kel::kAttrOpNotSupported);
-
-    ASSERT_EQ(type.attributeCount(), c.attrs.size());
-    for (std::size_t i = 0; i < c.attrs.size(); ++i) {
-        Attr const& a = c.attrs[i];
-        SCOPED_TRACE(a.name);
-        EXPECT_EQ(type.attributeName(i), a.name);
-        // What an operation on `a` leaves in `io`, unless it is refused.
-        auto op = [&](Kel::AttrOp o, Kel::Value io = {}) {
-            int const rc = type.genericIfAttributeOp(object, a.name, o, io, a.args);
-            return rc == Kel::kAttrOpOk ? text(io) : "refused " + std::to_string(rc);
+    isolated([&] {
+        TypeCase const& c = GetParam();
+        start();
+        // Every attribute set: a table and a chip attribute for the table
+        // programmer; desired and applied states that differ for the resolver,
+        // as long as nothing reconciles the virtual router.
+        mounter_->l3MyStationSm()->myStationTableIs(myStationTableFactory());
+        mounter_->l3MyStationSm()->l3UnicastChipAttrIs(Kel::newPtr<MyStationAttr>(false));
+        sw_->routingStatus()->virtualRouterMacIs({Pakt::EthAddr(0x001c730000bb), true});
+        Kel::PtrInterface& object = *c.instance(*mounter_);
+        Kel::TypeImpl const& type = *object.fwkType();
+        auto values = [&] {
+            Lines out;
+            for (Attr const& a : c.attrs) {
+                out.push_back(std::strchr(a.allows, 'i') ? a.name : text(a.typed(object)));
+            }
+            return out;
         };
-        auto allows = [&](char o) { return std::strchr(a.allows, o) != nullptr; };
+        Lines expected = values();
+        ASSERT_EQ(std::set<std::string>(expected.begin(), expected.end()).size(), expected.size())
+            << "values that are not all distinct would hide a swap";
+        std::string const null = text(Kel::toValue(Kel::Ptr<Kel::PtrInterface>()));
+        std::string const refused = "refused " + std::to_string(Kel::kAttrOpNotSupported);
 
-        EXPECT_EQ(op(Kel::AttrOp::read), allows('r') ? expected[i] : refused);
-        EXPECT_EQ(op(Kel::AttrOp::del), allows('d') ? expected[i] : refused);
-        expected[i] = allows('d') ? null : expected[i];
-        EXPECT_EQ(values(), expected);
-        // What was stored, or the child created.
-        std::string const wrote = op(Kel::AttrOp::write, a.other ? a.other(object) : Kel::Value());
-        EXPECT_EQ(wrote == refused, !allows('w'));
-        EXPECT_NE(wrote, null);
-        expected[i] = allows('w') ? wrote : expected[i];
-        EXPECT_EQ(values(), expected);
+        ASSERT_EQ(type.attributeCount(), c.attrs.size());
+        for (std::size_t i = 0; i < c.attrs.size(); ++i) {
+            Attr const& a = c.attrs[i];
+            SCOPED_TRACE(a.name);
+            EXPECT_EQ(type.attributeName(i), a.name);
+            // What an operation on `a` leaves in `io`, unless it is refused.
+            auto op = [&](Kel::AttrOp o, Kel::Value io = {}) {
+                int const rc = type.genericIfAttributeOp(object, a.name, o, io, a.args);
+                return rc == Kel::kAttrOpOk ? text(io) : "refused " + std::to_string(rc);
+            };
+            auto allows = [&](char o) { return std::strchr(a.allows, o) != nullptr; };
 
-        PlinthTest::TraceCapture capture(c.name);
-        std::string const result = op(Kel::AttrOp::invoke);
-        EXPECT_EQ(result, !allows('i') ? refused : text(a.typed ? a.typed(object) : Kel::Value()));
-        EXPECT_TRUE(
-            !allows('i') || a.typed ||
-            (!capture.lines.empty() && capture.lines.front().find(a.name) != std::string::npos));
-        expected = values();
-    }
+            EXPECT_EQ(op(Kel::AttrOp::read), allows('r') ? expected[i] : refused);
+            EXPECT_EQ(op(Kel::AttrOp::del), allows('d') ? expected[i] : refused);
+            expected[i] = allows('d') ? null : expected[i];
+            EXPECT_EQ(values(), expected);
+            // What was stored, or the child created.
+            std::string const wrote =
+                op(Kel::AttrOp::write, a.other ? a.other(object) : Kel::Value());
+            EXPECT_EQ(wrote == refused, !allows('w'));
+            EXPECT_NE(wrote, null);
+            expected[i] = allows('w') ? wrote : expected[i];
+            EXPECT_EQ(values(), expected);
+
+            PlinthTest::TraceCapture capture(c.name);
+            std::string const result = op(Kel::AttrOp::invoke);
+            EXPECT_EQ(result,
+                      !allows('i') ? refused : text(a.typed ? a.typed(object) : Kel::Value()));
+            EXPECT_TRUE(!allows('i') || a.typed ||
+                        (!capture.lines.empty() &&
+                         capture.lines.front().find(a.name) != std::string::npos));
+            expected = values();
+        }
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(PlugInTypes, ReflectionTest, ::testing::ValuesIn(kTypes), byName);

@@ -1,6 +1,5 @@
 #include "PlinthL3Unicast/L3VrrpHelper.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +11,6 @@
 namespace {
 
 using namespace PlinthL3Unicast;
-using namespace ::testing;
 using Lines = std::vector<std::string>;
 
 // A directory that records its own destruction.
@@ -47,7 +45,8 @@ TEST(VrrpSmHelperTest, StartUpRequestsAgainAndReportsOnlyTheProgrammedVrrpEntrie
         }
         PlinthTest::Journal journal({config, status, {}, {}, {}, {}, {}});
         PlinthTest::TraceCapture capture("L3VrrpHelper");
-        helper->addVirtualRouterMac(v6, 40);
+        EXPECT_TRUE(helper->addVirtualRouterMac(v6, 40))
+            << "the VRRP machine takes false as refused";
         helper->deleteVirtualRouterMac(v4, 100);
         EXPECT_EQ(journal.take(), Lines{"config set 00:00:5e:00:02:ff 28/fff" + flags});
 
@@ -62,8 +61,19 @@ TEST(VrrpSmHelperTest, StartUpRequestsAgainAndReportsOnlyTheProgrammedVrrpEntrie
         EXPECT_EQ(state->virtualRouterMacVlan(),
                   (BrixHelper::CurrentVrrpStateForInit::MacVlans{{v4, 10}, {v4, 30}, {v6, 0}}));
 
-        // The operation and then the write, for each request; at level 2.
-        EXPECT_THAT(capture.lines, AllOf(SizeIs(5), Each(StartsWith("2 "))));
+        // The request and then the write, for each request; at level 2.
+        std::string const sm = "2 virtual void PlinthL3Unicast::VrrpSmHelper::",
+                          tcam =
+                              "2 void PlinthL3Unicast::VrrpSmHelper::configureTcam(const "
+                              "Pakt::EthAddr&, U32, bool) macAddr: ";
+        EXPECT_EQ(capture.lines,
+                  (Lines{"2 virtual bool PlinthL3Unicast::VrrpSmHelper::addVirtualRouterMac(const "
+                         "Pakt::EthAddr&, U32), mac: 00:00:5e:00:02:ff, vlan: 40",
+                         tcam + "00:00:5e:00:02:ff vlanId: 40",
+                         sm + "deleteVirtualRouterMac(const Pakt::EthAddr&, U32), mac: "
+                              "00:00:5e:00:01:0a, vlan: 100",
+                         tcam + "00:00:5e:00:01:0a vlanId: 100",
+                         sm + "syncVrrpStateOnInit(const Ptr&)"}));
     }
     EXPECT_EQ(released, (Lines{"status", "config"}));
 }

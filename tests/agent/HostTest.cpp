@@ -17,8 +17,10 @@
 #include <tuple>
 
 #include "AgentProcess.h"
+#include "CaseName.h"
 #include "Host.h"
 #include "Jotter/RingBuf.h"
+#include "OwnProcess.h"
 
 namespace {
 
@@ -275,61 +277,65 @@ class ModelTest : public PlinthTest::AgentDirTest, public testing::WithParamInte
 // Runs PLINTH_MODEL_EVENTS (2,500) random events from each seed (or the one
 // PLINTH_MODEL_SEED names), comparing after each; the even seeds on a chip
 // that wants tagged entries. The toggle is read once per process, so each
-// setting is a test (and so a process) of its own.
-TEST_P(ModelTest, RandomEvents) {
-    bool const vrrpOn = GetParam();
-    char const* const only = std::getenv("PLINTH_MODEL_SEED");
-    char const* const events = std::getenv("PLINTH_MODEL_EVENTS");
-    std::uint64_t const n = events ? std::strtoull(events, nullptr, 0) : 2500;
-    std::uint64_t const first = only ? std::strtoull(only, nullptr, 0) : 1;
-    for (std::uint64_t seed = first; seed <= (only ? first : 4); ++seed) {
-        std::cout << "model: seed " << seed << ", " << n << " events\n";
-        std::int64_t const live = Kel::liveObjects();
-        {
-            PlinthAgent::Host host(PLINTH_PLUGIN_PATH, dir_.string());
-            std::ostringstream ignored;
-            host.apply(S::ChipTaggedEntry{seed % 2 == 0}, ignored);
-            host.apply(S::ToggleSet{"PlinthL3UnicastVrrp", vrrpOn}, ignored);
-            Model model(vrrpOn, seed % 2 == 0);
-            EventSource source{std::mt19937_64(seed)};
-            for (std::uint64_t i = 0; i < n; ++i) {
-                std::string const line = source.next(model.started);
-                SCOPED_TRACE("seed " + std::to_string(seed) + " event " + std::to_string(i) + ": " +
-                             line);
-                auto command = S::parseLine(line);
-                host.apply(*command, ignored);
-                std::vector<MacVlan> order;  // the configuration directory's own
-                if (auto dir = host.configDir()) {
-                    std::ranges::copy(std::views::keys(dir->config()), std::back_inserter(order));
+// setting runs in a process of its own.
+TEST_P(ModelTest, StateMatchesAnIndependentModelAfterEveryEvent) {
+    PlinthTest::inOwnProcess([&] {
+        bool const vrrpOn = GetParam();
+        char const* const only = std::getenv("PLINTH_MODEL_SEED");
+        char const* const events = std::getenv("PLINTH_MODEL_EVENTS");
+        std::uint64_t const n = events ? std::strtoull(events, nullptr, 0) : 2500;
+        std::uint64_t const first = only ? std::strtoull(only, nullptr, 0) : 1;
+        for (std::uint64_t seed = first; seed <= (only ? first : 4); ++seed) {
+            std::cout << "model: seed " << seed << ", " << n << " events\n";
+            std::int64_t const live = Kel::liveObjects();
+            {
+                PlinthAgent::Host host(PLINTH_PLUGIN_PATH, dir_.string());
+                std::ostringstream ignored;
+                host.apply(S::ChipTaggedEntry{seed % 2 == 0}, ignored);
+                host.apply(S::ToggleSet{"PlinthL3UnicastVrrp", vrrpOn}, ignored);
+                Model model(vrrpOn, seed % 2 == 0);
+                EventSource source{std::mt19937_64(seed)};
+                for (std::uint64_t i = 0; i < n; ++i) {
+                    std::string const line = source.next(model.started);
+                    SCOPED_TRACE("seed " + std::to_string(seed) + " event " + std::to_string(i) +
+                                 ": " + line);
+                    auto command = S::parseLine(line);
+                    host.apply(*command, ignored);
+                    std::vector<MacVlan> order;  // the configuration directory's own
+                    if (auto dir = host.configDir()) {
+                        std::ranges::copy(std::views::keys(dir->config()),
+                                          std::back_inserter(order));
+                    }
+                    model.apply(*command, order);
+                    ASSERT_NO_FATAL_FAILURE(compare(host, model));
                 }
-                model.apply(*command, order);
-                ASSERT_NO_FATAL_FAILURE(compare(host, model));
             }
+            EXPECT_EQ(Kel::liveObjects(), live) << "seed " << seed << " left objects alive";
         }
-        EXPECT_EQ(Kel::liveObjects(), live) << "seed " << seed << " left objects alive";
-    }
+    });
 }
-INSTANTIATE_TEST_SUITE_P(, ModelTest, testing::Bool(),
-                         [](auto const& vrrp) { return vrrp.param ? "VrrpOn" : "VrrpOff"; });
+INSTANTIATE_TEST_SUITE_P(, ModelTest, testing::Bool(), PlinthTest::byFlag("VrrpOn", "VrrpOff"));
 
 // Every trace site of the plug-in records its arguments in the ring file
 // under the codes of their types: the agent's host runs scenarios that reach
 // the sites, and the descriptions in the ring file are compared with one
 // table.
-// A part of each site's format -> its codes, one per argument.
+// Each site's whole format -> its codes, one per argument.
+// clang-format off
+std::string const kHelperSm = "virtual void PlinthL3Unicast::L3MyStationHelperSm::handleRouterMac(const Brix::MacTypeMask&, "
+                              "bool, bool) mac: %s v4OrV6RoutingEnabled: %s -- ",
+                  kSm = "void PlinthL3Unicast::L3MyStationSm::", kVrrp = "PlinthL3Unicast::VrrpSmHelper::";
 std::map<std::string, std::string> const kExpected = {
     // L3MyStationMounter
-    {"MyStationMounter::doInit()", ""},
-    {"MyStationMounter::doMountsComplete", "u q"},
+    {"virtual void PlinthL3Unicast::MyStationMounter::doInit()", ""},
+    {"virtual void PlinthL3Unicast::MyStationMounter::doMountsComplete(Corral::MountStatus, const Ptr&), mountStatus = %s, em = %s", "u q"},
     {"toggle file unreadable, default used: %s", "p"},
     {"routing/fhrp/hardware/status missing, My Station wiring refused", ""},
     {"brixL3Status missing, My Station wiring refused", ""},
     // L3MyStationHelperSm
-    {"handleRouterMac", ""},  // the whole format, as for the other bare names
+    {"handleRouterMac", ""},
     {" Skipping received mlag shared router encap for T4 ", ""},
-    {"v4OrV6RoutingEnabled: %s -- Added", "EC b"},
-    {"v4OrV6RoutingEnabled: %s -- Updated", "EC b"},
-    {"v4OrV6RoutingEnabled: %s -- Removed", "EC b"},
+    {kHelperSm + "Added", "EC b"}, {kHelperSm + "Updated", "EC b"}, {kHelperSm + "Removed", "EC b"},
     {"handleRouterType routerType: %s", "u"},
     {"handleRouterType old mac: %s valid: %s", "EC b"},
     {"handleRouterType remove existing mac: %s/%s vlan: %s/%s", "EC EC i i"},
@@ -338,25 +344,26 @@ std::map<std::string, std::string> const kExpected = {
     {"handleInitialized", ""},
     {"%s skipped: %s missing", "p p"},
     // L3MyStationSm
-    {"L3MyStationSm::handleInitialized()", ""},
-    {"L3MyStationSm::handleLogicalFapId()", ""},
+    {kSm + "handleInitialized()", ""},
+    {kSm + "handleLogicalFapId()", ""},
     {"handleLogicalFapId MyStationTable is already initialized ", ""},
     {"handleLogicalFapId no module information for %s, waiting", "s"},
-    {"handleLogicalFapId(LogicalFap::LogicalFapId) module: %s", "s"},
-    {"handleLogicalFapId(LogicalFap::LogicalFapId) chipInfo: %s", "p"},
-    {"L3MyStationSm::handleConfig()", ""},
+    {kSm + "handleLogicalFapId(LogicalFap::LogicalFapId) module: %s", "s"},
+    {kSm + "handleLogicalFapId(LogicalFap::LogicalFapId) chipInfo: %s", "p"},
+    {kSm + "handleConfig()", ""},
     {"handleConfig addr: %s vlan/mask: 0x%s%s/0x%s", "EC x i i"},
     {"handleConfig MyStationTable is not yet initialized ", ""},
     {"handleConfig Routing is enabled ", ""},
     {"handleConfig Routing is disabled ", ""},
     // L3VrrpHelper
-    {"VrrpSmHelper::addVirtualRouterMac(const Pakt::EthAddr&, U32), mac: %s, vlan: %s", "EC i"},
-    {"VrrpSmHelper::deleteVirtualRouterMac(const Pakt::EthAddr&, U32), mac: %s, vlan: %s", "EC i"},
-    {"VrrpSmHelper::configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: %s vlanId: %s", "EC i"},
-    {"VrrpSmHelper::syncVrrpStateOnInit(const Ptr&)", ""},
+    {"virtual bool " + kVrrp + "addVirtualRouterMac(const Pakt::EthAddr&, U32), mac: %s, vlan: %s", "EC i"},
+    {"virtual void " + kVrrp + "deleteVirtualRouterMac(const Pakt::EthAddr&, U32), mac: %s, vlan: %s", "EC i"},
+    {"void " + kVrrp + "configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: %s vlanId: %s", "EC i"},
+    {"virtual void " + kVrrp + "syncVrrpStateOnInit(const Ptr&)", ""},
     // The dispatch entries' failures, traced under each unit's handle.
     {"%s dropped a change: %s", "p p"},
 };
+// clang-format on
 
 // Scenarios that together reach every site above, each on a switch of its
 // own. "unmoduled" stands for an id the chip agent announces before its
@@ -384,57 +391,47 @@ std::vector<std::string> const kScenarios = {
 using TraceSitesTest = PlinthTest::AgentDirTest;
 
 TEST_F(TraceSitesTest, EverySiteRecordsTheCodesOfItsArguments) {
-    std::string const ring = dir_ / "trace.ring";
-    Jotter::defaultHandleIs(ring, 4U << 20);
-    file("PlinthLib.json", "{not json");  // toggles are read once, by the first switch
-    for (auto const& scenario : kScenarios) {
-        PlinthAgent::Host host(PLINTH_PLUGIN_PATH, dir_.string());
-        std::istringstream lines(scenario);
-        std::ostringstream ignored;
-        for (std::string line; std::getline(lines, line);) {
-            if (line == "unmoduled") {
-                host.switchModel().featureCommon()->logicalFapIdInsertedIs(
-                    LogicalFap::LogicalFapId(5));
-            } else {
-                host.apply(*PlinthAgent::Scenario::parseLine(line), ignored);
+    PlinthTest::inOwnProcess([&] {
+        std::string const ring = dir_ / "trace.ring";
+        Jotter::defaultHandleIs(ring, 4U << 20);
+        file("PlinthLib.json", "{not json");  // toggles are read once, by the first switch
+        for (auto const& scenario : kScenarios) {
+            PlinthAgent::Host host(PLINTH_PLUGIN_PATH, dir_.string());
+            std::istringstream lines(scenario);
+            std::ostringstream ignored;
+            for (std::string line; std::getline(lines, line);) {
+                if (line == "unmoduled") {
+                    host.switchModel().featureCommon()->logicalFapIdInsertedIs(
+                        LogicalFap::LogicalFapId(5));
+                } else {
+                    host.apply(*PlinthAgent::Scenario::parseLine(line), ignored);
+                }
             }
         }
-    }
-    Jotter::defaultHandleDel();
+        Jotter::defaultHandleDel();
 
-    std::ifstream in(ring, std::ios::binary);
-    std::vector<std::uint8_t> const bytes{std::istreambuf_iterator<char>(in), {}};
-    Jotter::RingFormat::Image image;  // views into `bytes`
-    ASSERT_EQ(Jotter::RingFormat::parse(bytes, image), "");
-    std::set<std::string> seen;
-    for (auto const& desc : image.descs) {
-        if (!desc.source.starts_with("PlinthL3Unicast/") && desc.source != "Kel/Subscription") {
-            continue;
-        }
-        std::string codes;
-        for (auto code : desc.codes) {
-            codes += (codes.empty() ? "" : " ") + std::string(Jotter::codeText(code));
-        }
-        std::string site;  // the longest entry its format holds
-        for (auto const& [part, partCodes] : kExpected) {
-            if (desc.format.find(part) != std::string::npos && part.size() > site.size()) {
-                site = part;
+        std::ifstream in(ring, std::ios::binary);
+        std::vector<std::uint8_t> const bytes{std::istreambuf_iterator<char>(in), {}};
+        Jotter::RingFormat::Image image;  // views into `bytes`
+        ASSERT_EQ(Jotter::RingFormat::parse(bytes, image), "");
+        std::set<std::string> seen;
+        for (auto const& desc : image.descs) {
+            if (!desc.source.starts_with("PlinthL3Unicast/") && desc.source != "Kel/Subscription") {
+                continue;
             }
+            std::string codes;
+            for (auto code : desc.codes) {
+                codes += (codes.empty() ? "" : " ") + std::string(Jotter::codeText(code));
+            }
+            std::string const& site = desc.format;
+            ASSERT_TRUE(kExpected.contains(site)) << "a site not in the table: " << site;
+            EXPECT_EQ(codes, kExpected.at(site)) << site;
+            seen.insert(site);
         }
-        ASSERT_NE(site, "") << "a site not in the table: " << desc.format;
-        EXPECT_EQ(codes, kExpected.at(site)) << desc.format;
-        seen.insert(site);
-    }
-    for (auto const& [site, codes] : kExpected) {
-        EXPECT_TRUE(seen.contains(site)) << "no scenario reached: " << site;
-    }
-
-    // plinth-ring renders the records with their values.
-    std::string const text = dir_ / "ring.txt";
-    ASSERT_EQ(std::system((PLINTH_RING_PATH " " + ring + " > " + text).c_str()), 0);
-    EXPECT_THAT(PlinthTest::slurp(text),
-                testing::HasSubstr("configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: "
-                                   "00:00:5e:00:01:01 vlanId: 10"));
+        for (auto const& [site, codes] : kExpected) {
+            EXPECT_TRUE(seen.contains(site)) << "no scenario reached: " << site;
+        }
+    });
 }
 
 }  // namespace

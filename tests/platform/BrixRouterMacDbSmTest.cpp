@@ -4,12 +4,14 @@
 
 #include <sstream>
 
+#include "CaseName.h"
 #include "NothingLeft.h"
 
 namespace {
 
 using namespace Brix;
 using Lines = std::vector<std::string>;
+using PlinthTest::PrintTo;
 
 MacTypeMask key(std::uint64_t mac, MacType type = MacType::system) {
     return MacTypeMask{Pakt::EthAddr(mac), type};
@@ -43,62 +45,84 @@ struct RecordingSm : BrixRouterMacDbSm {
     Lines log;
 };
 
-// Changes before initialization are covered by the report of what is
-// present; the status records of an earlier run go before that report.
-// Listening, the reactor reports each change of the entries, and a removal
-// only for a key reported present: here not for one added while it was
-// switched off, but for one reported before.
-TEST(BrixRouterMacDbSmTest, InitializationDropsStaleRecordsThenReportsWhatIsPresent) {
+// A database, its status records and a listening reactor on them.
+struct Rig {
+    Kel::Ptr<BrixRouterMacDb> db = Kel::newPtr<BrixRouterMacDb>();
+    Kel::Ptr<BrixRouterMacStatusDb> statusDb = Kel::newPtr<BrixRouterMacStatusDb>();
+    Kel::Ptr<RecordingSm> sm = Kel::newPtr<RecordingSm>(db, statusDb);
+};
+
+struct ReportCase {
+    char const* name;
+    void (*act)(Rig&);  // on a reactor switched on, not yet initialized
+    Lines log;
+};
+
+BrixRouterMac const kRouting{true}, kNoRouting{false};
+
+// clang-format off
+ReportCase const kReportCases[] = {
+    // What changed before is covered by the report of what is present; the
+    // status records of an earlier run go before that report.
+    {.name = "InitializationDropsStaleRecordsThenReportsWhatIsPresent", .act = [](Rig& r) {
+         r.statusDb->macStatusDbIs(key(13));
+         r.db->routerMacIs(key(11), kNoRouting);
+         r.db->routerMacDel(key(11));
+         r.db->routerMacIs(key(10), kRouting);
+         r.sm->initializedIs(true); },
+     .log = {"system 10 present routing", "init on: 10"}},
+    // A second mount completion sets the flag again: nothing changed, nothing
+    // is handled; turning it off is handled once.
+    {.name = "OnlyAChangeOfTheFlagIsHandled", .act = [](Rig& r) {
+         for (bool on : {true, true, false, false}) { r.sm->initializedIs(on); } },
+     .log = {"init on:", "init off:"}},
+    {.name = "EachChangeIsReportedWhileInitialized", .act = [](Rig& r) {
+         r.sm->initializedIs(true);
+         r.db->routerMacIs(key(10, MacType::interface), kNoRouting);
+         r.db->routerMacIs(key(10, MacType::interface), kRouting);
+         r.db->routerMacDel(key(10, MacType::interface));
+         r.sm->initializedIs(false);
+         r.db->routerMacIs(key(12), kRouting); },
+     .log = {"init on:", "interface 10 present", "interface 10 present routing", "interface 10 absent", "init off: 10"}},
+    // A key added while switched off was never reported: its removal is not
+    // reported either, unless a change reported it in between. A key reported
+    // before the reactor was switched off is reported removed.
+    {.name = "ARemovalIsReportedOnlyForAKeyReportedPresent", .act = [](Rig& r) {
+         r.sm->initializedIs(true);
+         r.db->routerMacIs(key(15), kRouting);
+         r.sm->hasNotificationActiveIs(false);
+         r.db->routerMacIs(key(12), kRouting);
+         r.db->routerMacIs(key(16), kRouting);
+         r.sm->hasNotificationActiveIs(true);
+         r.db->routerMacIs(key(16), kNoRouting);
+         for (std::uint64_t mac : {12, 15, 16}) { r.db->routerMacDel(key(mac)); } },
+     .log = {"init on:", "system 15 present routing", "system 16 present", "system 15 absent", "system 16 absent"}},
+    // Initialized while switched off, it reports what is present then; once
+    // switched on, only a key added after that goes unreported.
+    {.name = "InitializedWhileSwitchedOffReportsLaterRemovalsOfWhatItReported", .act = [](Rig& r) {
+         r.sm->hasNotificationActiveIs(false);
+         r.db->routerMacIs(key(1), kRouting);
+         r.sm->initializedIs(true);
+         r.db->routerMacIs(key(2), kRouting);
+         r.sm->hasNotificationActiveIs(true);
+         r.db->routerMacDel(key(2));
+         r.db->routerMacDel(key(1)); },
+     .log = {"system 1 present routing", "init on: 1", "system 1 absent"}},
+};
+// clang-format on
+
+class ReportTest : public ::testing::TestWithParam<ReportCase> {};
+
+TEST_P(ReportTest, ReportsEachChangeOfWhatItReported) {
     PlinthTest::NothingLeft const nothingLeft;
-    auto db = Kel::newPtr<BrixRouterMacDb>();
-    auto statusDb = Kel::newPtr<BrixRouterMacStatusDb>();
-    auto sm = Kel::newPtr<RecordingSm>(db, statusDb);
-    sm->hasNotificationActiveIs(true);
-    statusDb->macStatusDbIs(key(13));
-    db->routerMacIs(key(10), {true});
-    sm->initializedIs(true);
-    sm->initializedIs(true);  // a second mount completion
-    sm->initializedIs(false);
-    sm->initializedIs(false);
-    db->routerMacIs(key(11, MacType::gateway), {false});  // while off
-    db->routerMacDel(key(10));
-    statusDb->macStatusDbIs(key(14));
-    sm->initializedIs(true);
-    MacTypeMask const k = key(10, MacType::interface);
-    BrixRouterMac const routing{true};
-    db->routerMacIs(k, {false});
-    db->routerMacIs(k, routing);
-    db->notifieeList()->notify(1, &k, &routing);  // not the entries
-    db->routerMacDel(k);
-    db->routerMacIs(key(15), routing);
-    sm->hasNotificationActiveIs(false);
-    db->routerMacIs(key(12), routing);
-    sm->hasNotificationActiveIs(true);
-    db->routerMacDel(key(12));
-    db->routerMacDel(key(15));
-    sm->kelDoZombieReactors(true);
-    db->routerMacIs(key(13), routing);
-    EXPECT_EQ(sm->log,
-              (Lines{"system 10 present routing", "init on: 10", "init on: 10", "init off: 10",
-                     "gateway 11 present", "init on: 11", "interface 10 present",
-                     "interface 10 present routing", "interface 10 absent",
-                     "system 15 present routing", "system 15 absent"}));
+    Rig rig;
+    rig.sm->hasNotificationActiveIs(true);
+    GetParam().act(rig);
+    EXPECT_EQ(rig.sm->log, GetParam().log);
 }
 
-// Initialized while switched off, the reactor reports what is present then;
-// once switched on, only a key added after that goes unreported.
-TEST(BrixRouterMacDbSmTest, InitializedWhileSwitchedOffReportsLaterRemovalsOfWhatItReported) {
-    PlinthTest::NothingLeft const nothingLeft;
-    auto db = Kel::newPtr<BrixRouterMacDb>();
-    auto sm = Kel::newPtr<RecordingSm>(db, Kel::newPtr<BrixRouterMacStatusDb>());
-    db->routerMacIs(key(1), {true});
-    sm->initializedIs(true);
-    db->routerMacIs(key(2), {true});
-    sm->hasNotificationActiveIs(true);
-    db->routerMacDel(key(2));
-    db->routerMacDel(key(1));
-    EXPECT_EQ(sm->log, (Lines{"system 1 present routing", "init on: 1", "system 1 absent"}));
-}
+INSTANTIATE_TEST_SUITE_P(BrixRouterMacDbSm, ReportTest, ::testing::ValuesIn(kReportCases),
+                         PlinthTest::byName);
 
 // A new record is written wherever it is once its arrival has been
 // announced: a subscriber that fills the database moves every record, one

@@ -117,32 +117,26 @@ std::size_t ringAt(std::string const& bytes) {
 
 struct Damage {
     char const* name;
-    void (*apply)(std::string& bytes);
     char const* reason;
+    void (*apply)(std::string& bytes);
 };
 
+// clang-format off
 Damage const kDamages[] = {
-    {"Empty", [](std::string& b) { b.clear(); }, "empty file"},
-    {"Foreign", [](std::string& b) { b.assign(5000, 'A'); }, "bad magic"},
-    {"ShortForeign", [](std::string& b) { b.assign(5, 'x'); }, "bad magic"},
-    {"ShortHeader", [](std::string& b) { b.resize(20); }, "truncated"},
-    {"CutRing", [](std::string& b) { b.resize(b.size() - 100); }, "truncated"},
-    {"Version", [](std::string& b) { poke<std::uint64_t>(b, offsetof(Header, version), 99); },
-     "version 99"},
-    {"DescAreaTooBig",
-     [](std::string& b) { poke<std::uint64_t>(b, offsetof(Header, descBytes), ~0ULL); },
-     "truncated"},
-    {"RingSize", [](std::string& b) { poke<std::uint64_t>(b, offsetof(Header, ringBytes), 100); },
-     "ring size 100"},
-    {"DescLength", [](std::string& b) { poke<std::uint32_t>(b, sizeof(Header), 0xfffffff0U); },
-     "description 1: length"},
-    {"DescCode", [](std::string& b) { poke<std::uint8_t>(b, sizeof(Header) + 9, 0); },
-     "corrupt description 1"},
-    {"RecordLength", [](std::string& b) { poke<std::uint32_t>(b, ringAt(b) + 8, 0xfffffff0U); },
-     "record at ring offset 8: length"},
-    {"RecordDesc", [](std::string& b) { poke<std::uint32_t>(b, ringAt(b) + 12, 77); },
-     "unknown description"},
+    {.name = "Empty", .reason = "empty file", .apply = [](std::string& b) { b.clear(); }},
+    {.name = "Foreign", .reason = "bad magic", .apply = [](std::string& b) { b.assign(5000, 'A'); }},
+    {.name = "ShortForeign", .reason = "bad magic", .apply = [](std::string& b) { b.assign(5, 'x'); }},
+    {.name = "ShortHeader", .reason = "truncated", .apply = [](std::string& b) { b.resize(20); }},
+    {.name = "CutRing", .reason = "truncated", .apply = [](std::string& b) { b.resize(b.size() - 100); }},
+    {.name = "Version", .reason = "version 99", .apply = [](std::string& b) { poke<std::uint64_t>(b, offsetof(Header, version), 99); }},
+    {.name = "DescAreaTooBig", .reason = "truncated", .apply = [](std::string& b) { poke<std::uint64_t>(b, offsetof(Header, descBytes), ~0ULL); }},
+    {.name = "RingSize", .reason = "ring size 100", .apply = [](std::string& b) { poke<std::uint64_t>(b, offsetof(Header, ringBytes), 100); }},
+    {.name = "DescLength", .reason = "description 1: length", .apply = [](std::string& b) { poke<std::uint32_t>(b, sizeof(Header), 0xfffffff0U); }},
+    {.name = "DescCode", .reason = "corrupt description 1", .apply = [](std::string& b) { poke<std::uint8_t>(b, sizeof(Header) + 9, 0); }},
+    {.name = "RecordLength", .reason = "record at ring offset 8: length", .apply = [](std::string& b) { poke<std::uint32_t>(b, ringAt(b) + 8, 0xfffffff0U); }},
+    {.name = "RecordDesc", .reason = "unknown description", .apply = [](std::string& b) { poke<std::uint32_t>(b, ringAt(b) + 12, 77); }},
 };
+// clang-format on
 
 TEST_F(RingBufTest, DamagedOrForeignFilesAreRefusedWithTheFileAndTheFault) {
     {

@@ -6,25 +6,31 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <tuple>
 
 namespace {
 
 // The plug-in's own tests cover an absent file, true, false, the lowest bit
 // of a number and unreadable JSON as its one toggle sees them; these are the
-// other shapes a file can take, and the errors that name it. Each case:
-// file text ("/": a directory in its place), default, state, and a piece of
-// lastError() or "" for none.
+// other shapes a file can take, and the errors that name it.
 TEST(ToggleTest, AnswersTheStateOrTheDefaultAndNamesTheFileOfAnError) {
-    std::tuple<char const*, bool, std::uint32_t, char const*> const cases[] = {
-        {R"({"Other": false})", true, 1, ""},
-        {R"({"Wanted": false, "Deep": {"a": [1, {"b": "x"}]}})", true, 0, ""},
-        {R"({"Wanted": "on"})", true, 1, "Wanted is neither true, false nor a 32-bit"},
-        {R"({"Wanted": 4294967296})", false, 0, "Wanted is neither"},
-        {"{\n  \"Wanted\": false,\n}", true, 1, "line 3"},
-        {"[false]", true, 1, "not a JSON object"},
-        {"/", false, 0, "Is a directory"},
+    struct Shape {
+        char const* file;  // "/": a directory in its place
+        bool defaultState;
+        std::uint32_t state;
+        char const* error = "";  // a piece of lastError()
     };
+    // clang-format off
+    Shape const cases[] = {
+        {.file = R"({"Other": false})", .defaultState = true, .state = 1},
+        {.file = R"({"Wanted": false, "Deep": {"a": [1, {"b": "x"}]}})", .defaultState = true, .state = 0},
+        {.file = R"({"Wanted": "on"})", .defaultState = true, .state = 1,
+         .error = "Wanted is neither true, false nor a 32-bit"},
+        {.file = R"({"Wanted": 4294967296})", .defaultState = false, .state = 0, .error = "Wanted is neither"},
+        {.file = "{\n  \"Wanted\": false,\n}", .defaultState = true, .state = 1, .error = "line 3"},
+        {.file = "[false]", .defaultState = true, .state = 1, .error = "not a JSON object"},
+        {.file = "/", .defaultState = false, .state = 0, .error = "Is a directory"},
+    };
+    // clang-format on
     auto const dir =
         std::filesystem::temp_directory_path() / ("toggle-" + std::to_string(getpid()));
     Toggle::toggleDirIs(dir.string());

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <tuple>
 
 #include "Duplex/RingReader.h"
 #include "TraceCapture.h"
@@ -81,22 +80,28 @@ TEST_F(TraceTest, EverySiteRecordsWhateverTheLevelAndTextOnlySitesDoNot) {
 // to one made afterwards, and its disabling takes them away again. A bad one
 // (its last field: the bad piece that its error names) changes nothing.
 TEST(TraceSettingsTest, ApplyToExistingAndLaterHandlesOrChangeNothing) {
-    std::tuple<char const*, std::uint32_t, std::uint32_t, std::uint32_t, char const*> const
-        cases[] = {
-            {"SettingsA/3", 1U << 3, 0, 0, nullptr},
-            {"SettingsA/0-3", 0xfU, 0, 0, nullptr},
-            {"SettingsA/0-3,8,SettingsB/*", 0x10fU, 0xffffffffU, 0, nullptr},
-            {"SettingsB/31,0", 0, 0x80000001U, 0, nullptr},
-            {"*/5", 1U << 5, 1U << 5, 1U << 5, nullptr},
-            {"3", 0, 0, 0, "'3'"},
-            {"/3", 0, 0, 0, "'/3'"},
-            {"SettingsA/1,SettingsA/32", 0, 0, 0, "'SettingsA/32'"},
-            {"SettingsA/5-2", 0, 0, 0, "'SettingsA/5-2'"},
-            {"SettingsA/x", 0, 0, 0, "'SettingsA/x'"},
-            {"SettingsA/1,", 0, 0, 0, "''"},
-            {"SettingsA/", 0, 0, 0, "'SettingsA/'"},
-            {"SettingsA/1,SettingsB/2,zz", 0, 0, 0, "'zz'"},
-        };
+    struct Setting {
+        char const* text;
+        std::uint32_t a = 0, b = 0, later = 0;  // the levels of SettingsA, SettingsB, a later one
+        char const* badPiece = nullptr;
+    };
+    // clang-format off
+    Setting const cases[] = {
+        {.text = "SettingsA/3", .a = 1U << 3},
+        {.text = "SettingsA/0-3", .a = 0xfU},
+        {.text = "SettingsA/0-3,8,SettingsB/*", .a = 0x10fU, .b = 0xffffffffU},
+        {.text = "SettingsB/31,0", .b = 0x80000001U},
+        {.text = "*/5", .a = 1U << 5, .b = 1U << 5, .later = 1U << 5},
+        {.text = "3", .badPiece = "'3'"},
+        {.text = "/3", .badPiece = "'/3'"},
+        {.text = "SettingsA/1,SettingsA/32", .badPiece = "'SettingsA/32'"},
+        {.text = "SettingsA/5-2", .badPiece = "'SettingsA/5-2'"},
+        {.text = "SettingsA/x", .badPiece = "'SettingsA/x'"},
+        {.text = "SettingsA/1,", .badPiece = "''"},
+        {.text = "SettingsA/", .badPiece = "'SettingsA/'"},
+        {.text = "SettingsA/1,SettingsB/2,zz", .badPiece = "'zz'"},
+    };
+    // clang-format on
     Kel::TraceHandle& a = Kel::traceHandle("SettingsA");
     int later = 0;
     for (auto const& [setting, first, second, inLater, badPiece] : cases) {

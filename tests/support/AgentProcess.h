@@ -60,11 +60,12 @@ class AgentDirTest : public ::testing::Test {
     void SetUp() override { std::filesystem::create_directories(dir_); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
 
-    // Runs the built agent with `args`, `input` on standard input.
-    AgentRun run(std::string const& args, std::string const& input = "") {
+    // Runs the built agent (or `program`) with `args`, `input` on standard input.
+    AgentRun run(std::string const& args, std::string const& input = "",
+                 std::string const& program = PLINTH_AGENT_PATH) {
         std::string const in = file("in", input), out = dir_ / "out", err = dir_ / "err";
-        int const raw = std::system(
-            (PLINTH_AGENT_PATH " " + args + " <" + in + " >" + out + " 2>" + err).c_str());
+        int const raw =
+            std::system((program + " " + args + " <" + in + " >" + out + " 2>" + err).c_str());
         return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(out), slurp(err)};
     }
     std::string file(std::string const& name, std::string const& text) {
@@ -166,18 +167,27 @@ class FollowingAgent : public ChildProcess {
           name_("/run/" + name) {}
 
     std::string err() const { return slurp(name_ + ".err"); }
-    // The commands it printed (its `kernel:` lines without that prefix), all
+    // The commands it printed (its `kernel:` lines without that prefix and
+    // the comment that names the link and the time), all
     // or those after the mark; an unfinished last line waits for its end.
     std::vector<std::string> said(bool sinceMark = true) const {
         std::istringstream out(slurp(name_ + ".out"));
         std::vector<std::string> said;
         for (std::string line; std::getline(out, line) && !out.eof();) {
             if (line.starts_with("kernel: ")) {
-                said.push_back(line.substr(8));
+                said.push_back(line.substr(8, line.find("  # ") - 8));
             }
         }
         said.erase(said.begin(), said.begin() + (sinceMark ? mark_ : 0));
         return said;
+    }
+    // What its --record file must hold: its own start, then each kernel line.
+    std::string recorded() const {
+        std::string lines = "start\nfap add 0\n";
+        for (auto const& line : said(false)) {
+            lines += line + "\n";
+        }
+        return lines;
     }
     // From here on waitFor() and said() look only at what comes next.
     void mark() { mark_ = said(false).size(); }

@@ -11,6 +11,11 @@ namespace PlinthTest {
 
 inline auto const byName = [](auto const& info) { return std::string(info.param.name); };
 
+// Names the two cases of a ::testing::Bool() parameter.
+inline auto byFlag(char const* whenTrue, char const* whenFalse) {
+    return [=](auto const& info) { return std::string(info.param ? whenTrue : whenFalse); };
+}
+
 template <class Case>
 requires requires(Case const& c) {
     c.name;
