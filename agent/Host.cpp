@@ -58,6 +58,20 @@ void Host::apply(S::Command const& command, std::ostream& out) {
                    [&](auto const&) { event(command); },
                },
                command);
+    // Only these make, drop or start a table; other events reach the
+    // datapath through the table's own mirror.
+    if (std::holds_alternative<S::Start>(command) || std::holds_alternative<S::Stop>(command) ||
+        std::holds_alternative<S::Remount>(command) || std::holds_alternative<S::FapAdd>(command) ||
+        std::holds_alternative<S::FapDel>(command)) {
+        datapathSync();
+    }
+}
+
+void Host::datapathSync() const {
+    if (datapath_ != nullptr) {
+        auto running = switch_->smRunningState();
+        datapath_->tableIs(table(), started() && running && running->running(), taggedEntry_);
+    }
 }
 
 void Host::setUp(S::Command const& command) {

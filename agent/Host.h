@@ -13,6 +13,7 @@
 #include "PlinthL3Records/MyStationTable.h"
 #include "Scenario.h"
 #include "Switch.h"
+#include "TableDatapath.h"
 
 namespace PlinthAgent {
 
@@ -46,6 +47,13 @@ class Host {
     // as far as it got.
     std::vector<std::string> warningsTake() { return std::exchange(warnings_, {}); }
 
+    // From now on the datapath follows the chip's table: it is told of the
+    // table after each command that can make, drop or start one, and the
+    // table tells it of each entry. Not owned; it outlives the host.
+    void datapathIs(TableDatapath* datapath) { datapath_ = datapath; }
+    // Null without one.
+    TableDatapath* datapath() const { return datapath_; }
+
     bool everStarted() const { return everStarted_; }
     bool started() const { return static_cast<bool>(mounter_); }
     Switch const& switchModel() const { return *switch_; }
@@ -72,6 +80,7 @@ class Host {
     void writeToggles() const;
     void registerChipProfile(std::string const& chip) const;
     void writeRoutingConfig() const;
+    void datapathSync() const;
     template <class T>
     Kel::Ptr<T> need(Kel::Ptr<T> entity, char const* path) const;
 
@@ -88,6 +97,7 @@ class Host {
     std::optional<Switch> switch_;
     Kel::Ptr<Plugin::Mounter> mounter_;
     std::vector<std::string> warnings_;
+    TableDatapath* datapath_ = nullptr;
 };
 
 }  // namespace PlinthAgent

@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -31,7 +32,14 @@ char const* const kUsage =
     "Also listens on the Unix socket PATH (plinth-ctl's default is\n"
     "/run/plinth-agent.sock) for scenario lines from plinth-ctl; without\n"
     "--follow-kernel, keeps running after the scenarios until SIGINT or SIGTERM.\n"
-    "  --record FILE       works here too: commands from the socket are recorded\n";
+    "  --record FILE       works here too: commands from the socket are recorded\n"
+    "\n"
+    "plinth-agent --datapath IFNAME[,IFNAME...] [--datapath-pin DIR] [--vlan IFNAME=N]...\n"
+    "plinth-agent --datapath-remove IFNAME[,IFNAME...] [--datapath-pin DIR]\n"
+    "Terminates the table's MACs on these ports with an eBPF program at their ingress,\n"
+    "pinned under DIR (default /sys/fs/bpf/plinth) so that it outlives the agent;\n"
+    "--datapath-remove takes it off the ports and removes the pins.\n"
+    "  --vlan IFNAME=N     untagged frames of port IFNAME are on VLAN N\n";
 
 namespace {
 
@@ -67,6 +75,32 @@ bool live(Options const& o) {
     return o.live();
 }
 
+bool followingOrDatapath(Options const& o) {
+    return o.followKernel || (!o.datapathPorts.empty() && !o.datapathRemove);
+}
+
+bool datapath(Options const& o) {
+    return !o.datapathPorts.empty();
+}
+
+void datapathPorts(Options& o, std::string const& flag, std::string const& value) {
+    if (!o.datapathPorts.empty()) {
+        throw UsageError(flag + ": the ports are given once (IFNAME[,IFNAME...])");
+    }
+    for (std::size_t at = 0; at <= value.size();) {
+        std::size_t const comma = std::min(value.find(',', at), value.size());
+        std::string const name = value.substr(at, comma - at);
+        if (name.empty()) {
+            throw UsageError(flag + ": empty port name in '" + value + "'");
+        }
+        if (std::ranges::count(o.datapathPorts, name) > 0) {
+            throw UsageError(flag + ": " + name + " is given twice");
+        }
+        o.datapathPorts.push_back(name);
+        at = comma + 1;
+    }
+}
+
 // One row per option. `needs`, when set, says which mode the option belongs
 // to; giving it outside that mode is an error that names the mode.
 struct Flag {
@@ -85,7 +119,7 @@ Flag const kFlags[] = {
     {"ring-file", true, [](Options& o, std::string const& v) { o.ringFile = v; }},
     {"keep-going", false, [](Options& o, std::string const&) { o.keepGoing = true; }},
     {"follow-kernel", false, [](Options& o, std::string const&) { o.followKernel = true; }},
-    {"vlan", true, addVlan, following, "--follow-kernel"},
+    {"vlan", true, addVlan, followingOrDatapath, "--follow-kernel or --datapath"},
     {"system-mac", true,
      [](Options& o, std::string const& v) {
          if (v.empty()) {
@@ -105,6 +139,14 @@ Flag const kFlags[] = {
      }},
     {"for", true, [](Options& o, std::string const& v) { o.follow.duration = parseDuration(v); },
      following, "--follow-kernel"},
+    {"datapath", true, [](Options& o, std::string const& v) { datapathPorts(o, "--datapath", v); }},
+    {"datapath-remove", true,
+     [](Options& o, std::string const& v) {
+         datapathPorts(o, "--datapath-remove", v);
+         o.datapathRemove = true;
+     }},
+    {"datapath-pin", true, [](Options& o, std::string const& v) { o.datapathPin = v; }, datapath,
+     "--datapath or --datapath-remove"},
 };
 constexpr int kFirstFlag = 256;  // getopt_long's value of kFlags[0], clear of short options
 

@@ -24,8 +24,12 @@ struct Options {
     bool keepGoing = false;
     std::vector<std::string> files;
     bool followKernel = false;
-    Kernel::FollowOptions follow;
-    std::string control;  // the control socket's path; empty: none
+    Kernel::FollowOptions follow;  // its VLANs also name the datapath ports' VLANs
+    std::string control;           // the control socket's path; empty: none
+    // --datapath or --datapath-remove: the ports; --datapath-pin.
+    std::vector<std::string> datapathPorts;
+    bool datapathRemove = false;
+    std::string datapathPin;  // empty: the default
 
     // Whether commands come after the scenarios, from the kernel or the
     // control socket, until the agent is stopped.

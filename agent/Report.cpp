@@ -57,7 +57,8 @@ Json recordsJson(Records const& records) {
     return out;
 }
 
-Json tableJson(PlinthL3Unicast::MyStationTable const& table) {
+// With a datapath, each row also counts the frames its entry matched.
+Json tableJson(PlinthL3Unicast::MyStationTable const& table, TableDatapath const* datapath) {
     std::vector<MacVlanTagged> keys = table.entries().keys();
     std::sort(keys.begin(), keys.end());
     Json out = Json::array();
@@ -78,6 +79,9 @@ Json tableJson(PlinthL3Unicast::MyStationTable const& table) {
                        {"entryFlag4", e.entryFlag4},
                        {"taggedVlanId", e.taggedVlanId.value()},
                        {"taggedVlanIdMask", e.taggedVlanIdMask.value()}});
+        if (datapath != nullptr) {
+            out.back()["hits"] = datapath->hits(k);
+        }
     }
     return out;
 }
@@ -139,7 +143,7 @@ Json state(Host const& host) {
     j["routerMacStatus"] = routerMacStatusJson(sw.routerMacStatusDb().get());
     j["config"] = config ? recordsJson(config->config()) : Json::array();
     j["status"] = status ? recordsJson(status->status()) : Json::array();
-    j["table"] = table ? tableJson(*table) : Json::array();
+    j["table"] = table ? tableJson(*table, host.datapath()) : Json::array();
     j["vrrpReported"] = vrrpReportedJson(host);
     return j;
 }
@@ -204,6 +208,24 @@ Json asRows(Json const& object, char const* nameColumn) {
     return rows;
 }
 
+void showDatapath(TableDatapath* datapath, std::ostream& out) {
+    if (datapath == nullptr) {
+        out << "(no datapath)\n";
+        return;
+    }
+    Json rows = Json::array();
+    for (auto const& port : datapath->ports()) {
+        rows.push_back({{"port", port.name},
+                        {"vlan", port.vlan},
+                        {"framesSeen", port.seen},
+                        {"framesForRouter", port.forRouter}});
+    }
+    printRows(rows, out);
+    if (auto const missing = datapath->notMirrored(); missing > 0) {
+        out << "entries not mirrored: " << missing << '\n';
+    }
+}
+
 MacVlanTagged tableKey(MacVlan const& k) {
     return {k.addr, k.vlan, k.vlanMask, Pakt::EthAddr::broadcast(), false};
 }
@@ -237,6 +259,9 @@ void Report::show(Scenario::View view, std::ostream& out) const {
             break;
         case Scenario::View::running:
             printRows(asRows({{"started", s["started"]}, {"running", s["running"]}}, "state"), out);
+            break;
+        case Scenario::View::datapath:
+            showDatapath(host_.datapath(), out);
             break;
     }
 }

@@ -183,7 +183,7 @@ constexpr std::pair<std::string_view, View> kViews[] = {
     {"table", View::table},     {"config", View::config},
     {"status", View::status},   {"router-mac", View::routerMac},
     {"routing", View::routing}, {"capabilities", View::capabilities},
-    {"running", View::running},
+    {"running", View::running}, {"datapath", View::datapath},
 };
 
 Command show(Words& w) {

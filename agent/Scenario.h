@@ -75,7 +75,7 @@ struct VrrpDel {
     std::uint32_t vlan;
     friend bool operator==(VrrpDel const&, VrrpDel const&) = default;
 };
-enum class View { table, config, status, routerMac, routing, capabilities, running };
+enum class View { table, config, status, routerMac, routing, capabilities, running, datapath };
 struct Show {
     View view;
     friend bool operator==(Show const&, Show const&) = default;

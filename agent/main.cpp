@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "Datapath.h"
 #include "Host.h"
 #include "Jotter/RingBuf.h"
 #include "Live.h"
@@ -184,6 +186,25 @@ int runScenarios(PlinthAgent::Host& host, Options const& options) {
     return session.hadError() ? 2 : 0;
 }
 
+// --datapath: attached before any scenario runs, so that a port it cannot
+// use ends the run before anything is applied. Null without --datapath.
+std::unique_ptr<PlinthAgent::TableDatapath> datapathMade(Options const& options) {
+    namespace D = PlinthAgent::Datapath;
+    if (options.datapathPorts.empty()) {
+        return nullptr;
+    }
+    D::Options const made{options.datapathPorts,
+                          options.datapathPin.empty() ? D::kDefaultPinDir : options.datapathPin,
+                          options.follow.settings.vlans};
+    if (options.datapathRemove) {
+        D::remove(made);
+        return nullptr;
+    }
+    return std::make_unique<D::EbpfDatapath>(made, [](std::string const& warning) {
+        std::cerr << "plinth-agent: warning: " << warning << std::endl;
+    });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -221,9 +242,19 @@ int main(int argc, char** argv) {
         options.plugin = besideThisProgram("libPlinthL3MyStationMounter.so");
     }
 
+    std::unique_ptr<PlinthAgent::TableDatapath> datapath;
+    try {
+        datapath = datapathMade(options);
+    } catch (PlinthAgent::Datapath::Error const& e) {
+        return error(std::string("--datapath: ") + e.what());
+    }
+    if (options.datapathRemove) {
+        return 0;
+    }
     int status = 0;
     {
         PlinthAgent::Host host(options.plugin, options.toggles);
+        host.datapathIs(datapath.get());
         status = options.live() ? runLive(host, options) : runScenarios(host, options);
     }
     Jotter::defaultHandleDel();

@@ -22,10 +22,28 @@ bool MyStationTable::Entry::operator==(Entry const& o) const {
 Kel::Ptr<Asic::PendingWrite> MyStationTable::entryCommit(MacVlanTagged const& key,
                                                          Entry const& entry) {
     entries_.set(key, entry);
+    if (mirror_ != nullptr) {
+        mirror_->entryCommitted(key, entry);
+    }
     if (entry.writeResponse) {
         entry.writeResponse(true);
     }
     return nullptr;
+}
+
+void MyStationTable::entryRemove(MacVlanTagged const& key) {
+    if (entries_.erase(key) && mirror_ != nullptr) {
+        mirror_->entryRemoved(key);
+    }
+}
+
+void MyStationTable::entryRemoveAll() {
+    if (mirror_ != nullptr) {
+        for (auto const& key : entries_.keys()) {
+            entryRemove(key);
+        }
+    }
+    entries_.clear();
 }
 
 Kel::Ptr<MyStationTable> myStationTableFactory() {

@@ -36,6 +36,22 @@ class MyStationTable : public Asic::SwTable {
     };
     using Entries = Kel::Collection<MacVlanTagged, Entry>;
 
+    // What else holds the table's entries, told of each change after the
+    // table made it: a datapath that does the chip's work on real frames.
+    class Mirror {
+      public:
+        virtual void entryCommitted(MacVlanTagged const& key, Entry const& entry) = 0;
+        // Only for a key that was in the table.
+        virtual void entryRemoved(MacVlanTagged const& key) = 0;
+
+      protected:
+        ~Mirror() = default;
+    };
+
+    // The entries the chip's table holds. The software table does not
+    // refuse more; what sits beyond this would not be in the chip.
+    static constexpr std::size_t kCapacity = 16384;
+
     MyStationTable() : Asic::SwTable("myStationTable") {}
     Kel::TypeImpl const* fwkType() const override {
         return Kel::plainType<MyStationTable>("PlinthL3Unicast::MyStationTable");
@@ -46,15 +62,20 @@ class MyStationTable : public Asic::SwTable {
     // no pending write to hand back (null).
     Kel::Ptr<Asic::PendingWrite> entryCommit(MacVlanTagged const& key, Entry const& entry);
     // Removing an absent key does nothing.
-    void entryRemove(MacVlanTagged const& key) { entries_.erase(key); }
-    void entryRemoveAll() { entries_.clear(); }
+    void entryRemove(MacVlanTagged const& key);
+    void entryRemoveAll();
     std::size_t entrys() const { return entries_.size(); }
 
     Entries const& entries() const { return entries_; }
     Entry const* entry(MacVlanTagged const& key) const { return entries_.find(key); }
 
+    // Not owned by the table; null for none. Entries already in the table
+    // are not replayed to it.
+    void mirrorIs(Mirror* mirror) { mirror_ = mirror; }
+
   private:
     Entries entries_;
+    Mirror* mirror_ = nullptr;
 };
 
 Kel::Ptr<MyStationTable> myStationTableFactory();

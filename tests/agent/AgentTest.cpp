@@ -91,7 +91,7 @@ TEST_F(AgentTest, BadLinesAreReportedWithTheirPlaceAndChangeNothing) {
         {.line = "trace L3MyStationSm/99",
          .message = "trace: bad trace setting 'L3MyStationSm/99': levels are *, N or N-M with 0 <= N <= M <= 31"},
         {.line = "show tables",
-         .message = "show: view must be table|config|status|router-mac|routing|capabilities|running, not 'tables'"},
+         .message = "show: view must be table|config|status|router-mac|routing|capabilities|running|datapath, not 'tables'"},
         {.line = "omit hardware/nowhere", .started = false,
          .message = "omit: unknown path 'hardware/nowhere' (one of hardware/brix/routerMacDb, "
                     "hardware/brix/routerMacStatusDb, hardware/brix/routerMacStatusDb/l3RouterMacStatusDb, "
@@ -143,7 +143,8 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
                                            ": cannot open: No such file or directory\n"},
         {.args = "--frobnicate", .err = "plinth-agent: error: unknown option '--frobnicate'\n"},
         {.args = "--plugin", .err = "plinth-agent: error: --plugin needs a value\n"},
-        {.args = "--vlan eth0=5", .err = "plinth-agent: error: --vlan needs --follow-kernel\n"},
+        {.args = "--vlan eth0=5",
+         .err = "plinth-agent: error: --vlan needs --follow-kernel or --datapath\n"},
         {.args = "--follow-kernel --vlan eth0=5 --vlan eth0=6",
          .err = "plinth-agent: error: --vlan: eth0 is given twice\n"},
         {.args = "--follow-kernel --for -1",
