@@ -52,7 +52,9 @@ class MyStationTable : public Asic::SwTable {
     // refuse more; what sits beyond this would not be in the chip.
     static constexpr std::size_t kCapacity = 16384;
 
-    MyStationTable() : Asic::SwTable("myStationTable") {}
+    // The software copy holds what the chip can from the start, as the chip's
+    // own memory does: filling a new table moves no entry to grow it.
+    MyStationTable() : Asic::SwTable("myStationTable") { entries_.reserve(kCapacity); }
     Kel::TypeImpl const* fwkType() const override {
         return Kel::plainType<MyStationTable>("PlinthL3Unicast::MyStationTable");
     }
