@@ -27,7 +27,6 @@ TEST(ToggleTest, AnswersTheStateOrTheDefaultAndNamesTheFileOfAnError) {
          .error = "Wanted is neither true, false nor a 32-bit"},
         {.file = R"({"Wanted": 4294967296})", .defaultState = false, .state = 0, .error = "Wanted is neither"},
         {.file = "{\n  \"Wanted\": false,\n}", .defaultState = true, .state = 1, .error = "line 3"},
-        {.file = "[false]", .defaultState = true, .state = 1, .error = "not a JSON object"},
         {.file = "/", .defaultState = false, .state = 0, .error = "Is a directory"},
     };
     // clang-format on
@@ -37,15 +36,13 @@ TEST(ToggleTest, AnswersTheStateOrTheDefaultAndNamesTheFileOfAnError) {
     for (auto const& [file, defaultState, state, wanted] : cases) {
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir / (*file == '/' ? "Feature.json" : ""));
-        if (*file != '/') {
-            std::ofstream(dir / "Feature.json") << file;
-        }
+        std::ofstream(dir / "Feature.json") << file;  // fails on a directory
         EXPECT_EQ(getToggleState("Wanted", "Feature.json", defaultState), state) << file;
         std::string const error = Toggle::lastError();
-        EXPECT_EQ(error.empty(), *wanted == '\0') << file;
-        EXPECT_TRUE(error.empty() || (error.starts_with((dir / "Feature.json").string() + ": ") &&
-                                      error.find(wanted) != std::string::npos))
-            << error;
+        EXPECT_TRUE(*wanted == '\0' ? error.empty()
+                                    : error.starts_with((dir / "Feature.json").string() + ": ") &&
+                                          error.find(wanted) != std::string::npos)
+            << file << " gave " << error;
     }
     Toggle::toggleDirIs("");
     std::filesystem::remove_all(dir);
