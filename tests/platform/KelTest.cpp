@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Kel/Enum.h"
 #include "Kel/Type.h"
 #include "NothingLeft.h"
 
@@ -87,30 +86,12 @@ TEST_F(KelTest, AttributeOpsAndCreationByNameCheckWhatTheyAreGiven) {
 
     io = 7;
     EXPECT_THROW(op("input", AttrOp::write), Kel::RangeException);
-    // What is held read-only comes out read-only.
-    Kel::Value readOnly = Kel::toValue(Ptr<Widget const>(w));
-    EXPECT_EQ(Kel::fromValue<Ptr<Widget const>>(readOnly), w);
-    EXPECT_THROW(Kel::fromValue<Ptr<Widget>>(readOnly), Kel::RangeException);
 
     // Creation by type name takes a name and nothing else.
     Ptr<Kel::Entity> e = Kel::newEntity("Test::Widget", "made");
     ASSERT_TRUE(Kel::dynamicPtrCast<Widget>(e) && e->nameString() == Vosk::String("made"));
     EXPECT_THROW(Kel::newEntity("Test::Widget", "x", {1}), Kel::NewEntityArgsException);
     EXPECT_THROW(Kel::newEntity("Test::Nothing", "x"), Kel::UnknownTypeException);
-}
-
-enum class Colour : std::uint8_t { red, green, greenish };
-
-TEST_F(KelTest, EnumerationsConvertOnlyTheirEnumerators) {
-    Kel::EnumType<Colour> const colours(&widgetType, {"red", "green", "greenish"});
-    EXPECT_EQ(colours.valueFromNumber(1), Colour::green);
-    EXPECT_EQ(colours.valueFromName("greenish"), Colour::greenish);
-    EXPECT_EQ(colours.nameOf(Colour::red), "red");
-    EXPECT_THROW(colours.valueFromNumber(3), Kel::EnumValueException);
-    EXPECT_THROW(colours.valueFromName("blue"), Kel::EnumValueException);
-    // Not a constant: optimised builds would otherwise see through the check.
-    unsigned volatile outside = 7;
-    EXPECT_THROW(colours.nameOf(static_cast<Colour>(outside)), Kel::EnumValueException);
 }
 
 }  // namespace
