@@ -27,6 +27,7 @@ TEST(ToggleTest, AnswersTheStateOrTheDefaultAndNamesTheFileOfAnError) {
          .error = "Wanted is neither true, false nor a 32-bit"},
         {.file = R"({"Wanted": 4294967296})", .defaultState = false, .state = 0, .error = "Wanted is neither"},
         {.file = "{\n  \"Wanted\": false,\n}", .defaultState = true, .state = 1, .error = "line 3"},
+        {.file = "[false]", .defaultState = true, .state = 1, .error = "not a JSON object"},
         {.file = "/", .defaultState = false, .state = 0, .error = "Is a directory"},
     };
     // clang-format on
