@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "Kel/Enum.h"
 #include "Kel/Type.h"
 #include "NothingLeft.h"
 
@@ -92,6 +93,32 @@ TEST_F(KelTest, AttributeOpsAndCreationByNameCheckWhatTheyAreGiven) {
     ASSERT_TRUE(Kel::dynamicPtrCast<Widget>(e) && e->nameString() == Vosk::String("made"));
     EXPECT_THROW(Kel::newEntity("Test::Widget", "x", {1}), Kel::NewEntityArgsException);
     EXPECT_THROW(Kel::newEntity("Test::Nothing", "x"), Kel::UnknownTypeException);
+}
+
+enum class Colour : std::uint8_t { red, green, greenish };
+
+TEST_F(KelTest, EnumerationsConvertOnlyTheirEnumerators) {
+    Kel::EnumType<Colour> const colours(&widgetType, {"red", "green", "greenish"});
+    EXPECT_EQ(colours.valueFromNumber(1), Colour::green);
+    EXPECT_EQ(colours.valueFromName("greenish"), Colour::greenish);
+    EXPECT_EQ(colours.nameOf(Colour::red), "red");
+    EXPECT_THROW(colours.valueFromNumber(3), Kel::EnumValueException);
+    EXPECT_THROW(colours.valueFromName("blue"), Kel::EnumValueException);
+    // Not a constant: optimised builds would otherwise see through the check.
+    unsigned volatile outside = 7;
+    EXPECT_THROW(colours.nameOf(static_cast<Colour>(outside)), Kel::EnumValueException);
+
+    // Only a whole name parses, taking the whole range; a failed parse leaves
+    // the range and the value alone.
+    for (std::string text : {"greenish", "greenish rest", "greenis", " red"}) {
+        Kel::CharRange range{text.data(), text.data() + text.size()};
+        Colour c = Colour::red;
+        bool const whole = text == "greenish";
+        EXPECT_EQ(colours.sequenceToValue(range, &c), whole) << text;
+        EXPECT_EQ(std::pair(c, range.begin), whole ? std::pair(Colour::greenish, range.end)
+                                                   : std::pair(Colour::red, text.data()))
+            << text;
+    }
 }
 
 }  // namespace
