@@ -25,24 +25,16 @@ auto refusal(std::string const& path, char const* reason) {
 }
 
 // Records n = from..to-1 from a site printing "n=%s %s", the second value
-// `width` characters of text, unless `ring` is null; returns their lines when
-// the first of them is record `seq`.
-Lines count(Jotter::RingBuf* ring, std::uint32_t from, std::uint32_t to, std::size_t width = 3,
-            std::uint32_t seq = 0) {
+// `width` characters of text.
+void count(Jotter::RingBuf& ring, std::uint32_t from, std::uint32_t to, std::size_t width) {
     Code const codes[] = {Code::i, Code::p};
-    std::uint32_t id = ring ? ring->describe("count", "Test/Counter", 7, "n=%s %s", codes) : 0;
-    Lines lines;
-    for (std::uint32_t n = from; ring != nullptr && n < to; ++n) {
-        ring->startMsg(id);
-        ring->put(&n, sizeof n);
-        ring->putText(std::string(width, 'x'));
-        ring->endMsg();
-    }
+    std::uint32_t const id = ring.describe("count", "Test/Counter", 7, "n=%s %s", codes);
     for (std::uint32_t n = from; n < to; ++n) {
-        lines.push_back(std::to_string(seq + n - from) + " Test/Counter:7 n=" + std::to_string(n) +
-                        " " + std::string(width, 'x'));
+        ring.startMsg(id);
+        ring.put(&n, sizeof n);
+        ring.putText(std::string(width, 'x'));
+        ring.endMsg();
     }
-    return lines;
 }
 
 struct RingBufTest : ::testing::Test {
@@ -63,10 +55,9 @@ TEST_F(RingBufTest, WrapsAndSurvivesTheProcessDyingWithoutTheRecordCutShort) {
     pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        Jotter::defaultHandleIs(path_, 4096);
-        Jotter::RingBuf& ring = *Jotter::defaultHandle();
-        count(&ring, 0, 1000, 98);
-        count(&ring, 1000, 1001, 0, 1000);
+        Jotter::RingBuf ring(path_, 4096);
+        count(ring, 0, 1000, 98);
+        count(ring, 1000, 1001, 0);
         ring.startMsg(1);
         ring.put(&child, sizeof child);
         ::raise(SIGKILL);  // half-way through a record, without any clean-up
@@ -75,28 +66,11 @@ TEST_F(RingBufTest, WrapsAndSurvivesTheProcessDyingWithoutTheRecordCutShort) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
     Lines const lines = Duplex::ringLines(path_);
-    EXPECT_GT(lines.size(), 20U);  // 120-byte records in a 4 KiB ring
-    EXPECT_LT(lines.size(), 35U);
-    Lines all = count(nullptr, 0, 1000, 98);
-    all.push_back(count(nullptr, 1000, 1001, 0, 1000)[0]);
-    EXPECT_EQ(lines, Lines(all.end() - lines.size(), all.end()));  // the newest
-}
-
-TEST_F(RingBufTest, ANewRingStartsAfreshAndRefusesToOverwriteOtherFiles) {
-    Jotter::defaultHandleIs(path_, 4096);
-    count(Jotter::defaultHandle(), 0, 5);
-    Jotter::defaultHandleIs(path_, 4096);
-    Lines expected = count(Jotter::defaultHandle(), 7, 9);
-    EXPECT_EQ(Duplex::ringLines(path_), expected);
-
-    // (A foreign file left alone is the agent tests' business.)
-    for (auto [path, reason] :
-         {std::pair{dir_, "Is a directory"}, {dir_ / "no" / "ring", "cannot open"}}) {
-        EXPECT_THAT([&] { Jotter::defaultHandleIs(path, 4096); }, refusal(path, reason));
+    ASSERT_TRUE(lines.size() > 20U && lines.size() < 35U) << lines.size();  // 120-byte records
+    for (std::size_t i = 0, n = 1001 - lines.size(); i < lines.size(); ++i, ++n) {
+        EXPECT_EQ(lines[i], std::to_string(n) + " Test/Counter:7 n=" + std::to_string(n) + " " +
+                                std::string(n < 1000 ? 98 : 0, 'x'));
     }
-    // The earlier ring is still in place.
-    expected.push_back(count(Jotter::defaultHandle(), 9, 10, 3, 2)[0]);
-    EXPECT_EQ(Duplex::ringLines(path_), expected);
 }
 
 // ---- damaged and foreign files ----------------------------------------------
@@ -125,23 +99,23 @@ struct Damage {
 Damage const kDamages[] = {
     {.name = "Empty", .reason = "empty file", .apply = [](std::string& b) { b.clear(); }},
     {.name = "Foreign", .reason = "bad magic", .apply = [](std::string& b) { b.assign(5000, 'A'); }},
-    {.name = "ShortForeign", .reason = "bad magic", .apply = [](std::string& b) { b.assign(5, 'x'); }},
     {.name = "ShortHeader", .reason = "truncated", .apply = [](std::string& b) { b.resize(20); }},
     {.name = "CutRing", .reason = "truncated", .apply = [](std::string& b) { b.resize(b.size() - 100); }},
     {.name = "Version", .reason = "version 99", .apply = [](std::string& b) { poke<std::uint64_t>(b, offsetof(Header, version), 99); }},
-    {.name = "DescAreaTooBig", .reason = "truncated", .apply = [](std::string& b) { poke<std::uint64_t>(b, offsetof(Header, descBytes), ~0ULL); }},
-    {.name = "RingSize", .reason = "ring size 100", .apply = [](std::string& b) { poke<std::uint64_t>(b, offsetof(Header, ringBytes), 100); }},
     {.name = "DescLength", .reason = "description 1: length", .apply = [](std::string& b) { poke<std::uint32_t>(b, sizeof(Header), 0xfffffff0U); }},
     {.name = "DescCode", .reason = "corrupt description 1", .apply = [](std::string& b) { poke<std::uint8_t>(b, sizeof(Header) + 9, 0); }},
-    {.name = "RecordLength", .reason = "record at ring offset 8: length", .apply = [](std::string& b) { poke<std::uint32_t>(b, ringAt(b) + 8, 0xfffffff0U); }},
     {.name = "RecordDesc", .reason = "unknown description", .apply = [](std::string& b) { poke<std::uint32_t>(b, ringAt(b) + 12, 77); }},
 };
 // clang-format on
 
 TEST_F(RingBufTest, DamagedOrForeignFilesAreRefusedWithTheFileAndTheFault) {
+    for (auto [path, reason] :
+         {std::pair{dir_, "Is a directory"}, {dir_ / "no" / "ring", "cannot open"}}) {
+        EXPECT_THAT([&] { Jotter::defaultHandleIs(path, 4096); }, refusal(path, reason));
+    }
     {
         Jotter::RingBuf ring(path_, 4096);
-        count(&ring, 1, 2);
+        count(ring, 1, 2, 3);
     }
     std::ifstream in(path_, std::ios::binary);
     std::string const good{std::istreambuf_iterator<char>(in), {}};

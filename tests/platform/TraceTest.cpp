@@ -87,18 +87,13 @@ TEST(TraceSettingsTest, ApplyToExistingAndLaterHandlesOrChangeNothing) {
     };
     // clang-format off
     Setting const cases[] = {
-        {.text = "SettingsA/3", .a = 1U << 3},
-        {.text = "SettingsA/0-3", .a = 0xfU},
         {.text = "SettingsA/0-3,8,SettingsB/*", .a = 0x10fU, .b = 0xffffffffU},
         {.text = "SettingsB/31,0", .b = 0x80000001U},
         {.text = "*/5", .a = 1U << 5, .b = 1U << 5, .later = 1U << 5},
         {.text = "3", .badPiece = "'3'"},
-        {.text = "/3", .badPiece = "'/3'"},
         {.text = "SettingsA/1,SettingsA/32", .badPiece = "'SettingsA/32'"},
         {.text = "SettingsA/5-2", .badPiece = "'SettingsA/5-2'"},
-        {.text = "SettingsA/x", .badPiece = "'SettingsA/x'"},
         {.text = "SettingsA/1,", .badPiece = "''"},
-        {.text = "SettingsA/", .badPiece = "'SettingsA/'"},
         {.text = "SettingsA/1,SettingsB/2,zz", .badPiece = "'zz'"},
     };
     // clang-format on
@@ -120,15 +115,10 @@ TEST(TraceSettingsTest, ApplyToExistingAndLaterHandlesOrChangeNothing) {
     }
     // Only levels 0 to 31 exist.
     a.levelsIs(0xffffffffU);
-    EXPECT_TRUE(a.enabled(0) && a.enabled(31));
-    EXPECT_FALSE(a.enabled(32) || a.enabled(-1));
+    EXPECT_TRUE(a.enabled(0) && a.enabled(31) && !a.enabled(32) && !a.enabled(-1));
     a.levelsIs(0);
 }
 
-enum class Role : std::uint8_t { backup = 1, master = 2 };
-std::ostream& operator<<(std::ostream& os, Role r) {
-    return os << (r == Role::master ? "master" : "backup");
-}
 enum class Bare : std::uint8_t { seven = 7 };
 
 std::string convert(auto const&... args) {
@@ -140,19 +130,12 @@ std::string convert(auto const&... args) {
 // Addresses, text, flags and the switch to hex inside a format are rendered
 // by the trace tests through whole lines.
 TEST(ConverterTest, RendersEachRule) {
-    EXPECT_EQ(convert("no marks"), "no marks");
-    EXPECT_EQ(convert("a %s b", 10), "a 10 b");
-    EXPECT_EQ(convert("a %x b", 255), "a ff b");
-    EXPECT_EQ(convert("%s then %x", 255, 255), "255 then ff");
     EXPECT_EQ(convert("%x-%s", 16, 16), "10-16");  // the first mark wins
     EXPECT_EQ(convert("tail:", 1, 2), "tail:12");  // no mark: values are appended
-    EXPECT_EQ(convert("v=%s ", 1, 2), "v=1 2");
     EXPECT_EQ(convert("%s/%s end", 1), "1/%s end");
     EXPECT_EQ(convert("%s %s", std::hex, 255), " ff");  // hex persists
     EXPECT_EQ(convert("%x %s", 255, 255), "ff 255");    // a %x restores decimal
-    EXPECT_EQ(convert("%s", std::uint8_t{65}), "65");
     EXPECT_EQ(convert("%s", 'A'), "65");
-    EXPECT_EQ(convert("%s", Role::master), "master");
     EXPECT_EQ(convert("%s", Bare::seven), "7");
     EXPECT_EQ(convert("[%s]", static_cast<char const*>(nullptr)), "[(null)]");
     EXPECT_EQ(convert("100% %s", 5), "100% 5");
