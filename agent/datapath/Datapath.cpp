@@ -76,7 +76,7 @@ EbpfDatapath::PinDir::~PinDir() {
 
 EbpfDatapath::EbpfDatapath(Options const& options, Warn warn)
     : warn_(std::move(warn)),
-      specs_(portsNamed(options.ports, options.vlans)),
+      infos_(portsNamed(options.ports, options.vlans)),
       pinDir_(options.pinDir, warn_),
       program_(pinDir_.path(), mapSizes()),
       mirror_({program_.macsFd(), program_.vlansFd(), mapSizes().macs, mapSizes().vlans}) {
@@ -84,8 +84,8 @@ EbpfDatapath::EbpfDatapath(Options const& options, Warn warn)
         if (program_.tookOver()) {
             mirror_.adoptLeftovers();
         }
-        for (auto const& spec : specs_) {
-            attached_.emplace_back(spec, program_);
+        for (auto const& info : infos_) {
+            attached_.emplace_back(info, program_);
         }
         if (!pinDir_.path().empty()) {
             for (auto& port : attached_) {
@@ -134,7 +134,7 @@ std::uint64_t EbpfDatapath::hits(PlinthL3Unicast::MacVlanTagged const& key) cons
 
 int EbpfDatapath::programFd(std::string const& port) const {
     for (auto const& attached : attached_) {
-        if (attached.spec().name == port) {
+        if (attached.info().name == port) {
             return attached.program().programFd();
         }
     }
@@ -146,7 +146,7 @@ void EbpfDatapath::dropRemovedPorts() {
         if (port.present()) {
             return false;
         }
-        warn_("--datapath: port '" + port.spec().name + "' was removed; the other ports go on");
+        warn_("--datapath: port '" + port.info().name + "' was removed; the other ports go on");
         port.forget();
         return true;
     });
@@ -157,20 +157,20 @@ std::vector<TableDatapath::Port> EbpfDatapath::ports() {
     std::vector<Port> ports;
     for (auto const& port : attached_) {
         auto const [seen, forRouter] = port.counts();
-        ports.push_back({port.spec().name, port.spec().vlan, seen, forRouter});
+        ports.push_back({port.info().name, port.info().vlan, seen, forRouter});
     }
     return ports;
 }
 
 void remove(Options const& options) {
-    auto const specs = portsNamed(options.ports, {});
+    auto const infos = portsNamed(options.ports, {});
     int const portsFd = bpf_obj_get(pinPath(options.pinDir, "ports").c_str());
     if (portsFd < 0 && (errno == EPERM || errno == EACCES)) {
         throw Error(systemError("no permission to open the pins in '" + options.pinDir + "'"));
     }
-    for (auto const& spec : specs) {
-        if (int const error = detach(spec.ifindex, portsFd); error == -EPERM || error == -EACCES) {
-            throw Error("no permission for tc on " + spec.name +
+    for (auto const& info : infos) {
+        if (int const error = detach(info.ifindex, portsFd); error == -EPERM || error == -EACCES) {
+            throw Error("no permission for tc on " + info.name +
                         " (run as root): " + std::strerror(-error));
         }
     }

@@ -73,7 +73,7 @@ class EbpfDatapath : public TableDatapath {
     void dropRemovedPorts();
 
     Warn warn_;
-    std::vector<PortSpec> specs_;
+    std::vector<PortInfo> infos_;
     PinDir pinDir_;
     Program program_;
     MapMirror mirror_;

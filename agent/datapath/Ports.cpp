@@ -130,10 +130,10 @@ void slotFree(int portsFd, std::uint32_t slot) {
     perCpuWrite(portsFd, &slot, std::vector<port_value>(cpuCount()), BPF_ANY);
 }
 
-std::uint32_t freeSlot(int portsFd, PortSpec const& spec) {
-    std::int64_t const slot = slotOf(portsFd, spec.ifindex, true);
+std::uint32_t freeSlot(int portsFd, PortInfo const& info) {
+    std::int64_t const slot = slotOf(portsFd, info.ifindex, true);
     if (slot < 0) {
-        throw Error("no room for " + spec.name + ": a datapath holds at most " +
+        throw Error("no room for " + info.name + ": a datapath holds at most " +
                     std::to_string(kMaxPorts) + " ports");
     }
     return static_cast<std::uint32_t>(slot);
@@ -141,9 +141,9 @@ std::uint32_t freeSlot(int portsFd, PortSpec const& spec) {
 
 }  // namespace
 
-std::vector<PortSpec> portsNamed(std::vector<std::string> const& names,
+std::vector<PortInfo> portsNamed(std::vector<std::string> const& names,
                                  std::map<std::string, std::uint16_t> const& vlans) {
-    std::vector<PortSpec> ports;
+    std::vector<PortInfo> ports;
     for (auto const& name : names) {
         unsigned const ifindex = if_nametoindex(name.c_str());
         if (ifindex == 0) {
@@ -160,23 +160,23 @@ std::vector<PortSpec> portsNamed(std::vector<std::string> const& names,
     return ports;
 }
 
-Attachment::Attachment(PortSpec spec, Program const& maps)
-    : spec_(std::move(spec)),
+Attachment::Attachment(PortInfo info, Program const& maps)
+    : info_(std::move(info)),
       portsFd_(maps.portsFd()),
-      slot_(freeSlot(portsFd_, spec_)),
+      slot_(freeSlot(portsFd_, info_)),
       program_(maps, slot_) {
-    bpf_tc_hook hook = ingressHook(spec_.ifindex);
+    bpf_tc_hook hook = ingressHook(info_.ifindex);
     int const made = bpf_tc_hook_create(&hook);
     if (made != 0 && made != -EEXIST) {
-        throw Error("cannot add a clsact qdisc to " + spec_.name + ": " + std::strerror(-made));
+        throw Error("cannot add a clsact qdisc to " + info_.name + ": " + std::strerror(-made));
     }
     auto record = portRecord(portsFd_, slot_);
     bool const existed = !record.empty() && record[0].ifindex != 0;
     bool const ours = made == 0 || (existed && record[0].created_qdisc != 0);
     record.resize(cpuCount());
     for (auto& r : record) {
-        r.ifindex = static_cast<std::uint32_t>(spec_.ifindex);
-        r.vlan = spec_.vlan;
+        r.ifindex = static_cast<std::uint32_t>(info_.ifindex);
+        r.vlan = info_.vlan;
         r.created_qdisc = ours ? 1 : 0;
     }
     bpf_tc_opts opts = ourFilter();
@@ -188,38 +188,38 @@ Attachment::Attachment(PortSpec spec, Program const& maps)
     }
     if (error != 0) {
         if (made == 0) {
-            qdiscRemove(spec_.ifindex);
+            qdiscRemove(info_.ifindex);
         }
         if (!existed) {
             slotFree(portsFd_, slot_);
         }
-        throw Error("cannot attach to " + spec_.name + ": " + std::strerror(-error));
+        throw Error("cannot attach to " + info_.name + ": " + std::strerror(-error));
     }
-    KEL_TRACE(trace(), 0, kSource, "attached to %s (ifindex %s, VLAN %s)", spec_.name,
-              spec_.ifindex, spec_.vlan);
+    KEL_TRACE(trace(), 0, kSource, "attached to %s (ifindex %s, VLAN %s)", info_.name,
+              info_.ifindex, info_.vlan);
 }
 
 Attachment::~Attachment() {
-    if (!keep_ && spec_.ifindex > 0) {
-        detach(spec_.ifindex, portsFd_);
+    if (!keep_ && info_.ifindex > 0) {
+        detach(info_.ifindex, portsFd_);
     }
 }
 
 bool Attachment::present() const {
-    return spec_.ifindex > 0 &&
-           if_nametoindex(spec_.name.c_str()) == static_cast<unsigned>(spec_.ifindex);
+    return info_.ifindex > 0 &&
+           if_nametoindex(info_.name.c_str()) == static_cast<unsigned>(info_.ifindex);
 }
 
 void Attachment::keep() {
-    program_.pin(spec_.name);
+    program_.pin(info_.name);
     keep_ = true;
 }
 
 void Attachment::forget() {
-    if (spec_.ifindex > 0) {
+    if (info_.ifindex > 0) {
         slotFree(portsFd_, slot_);
     }
-    spec_.ifindex = 0;
+    info_.ifindex = 0;
 }
 
 std::pair<std::uint64_t, std::uint64_t> Attachment::counts() const {

@@ -9,7 +9,7 @@
 
 namespace PlinthAgent::Datapath {
 
-struct PortSpec {
+struct PortInfo {
     std::string name;
     int ifindex;
     std::uint16_t vlan;  // of its untagged frames
@@ -18,7 +18,7 @@ struct PortSpec {
 // The ports named, with the VLAN of their untagged frames: `vlans[NAME]`,
 // else N for a port named VlanN or vlanN, else 0. Throws Error naming a port
 // that does not exist.
-std::vector<PortSpec> portsNamed(std::vector<std::string> const& names,
+std::vector<PortInfo> portsNamed(std::vector<std::string> const& names,
                                  std::map<std::string, std::uint16_t> const& vlans);
 
 // A program of the port's own at its ingress, under a handle and priority
@@ -30,7 +30,7 @@ class Attachment {
     // Writes the port's record in its slot of the ports map (the slot it
     // had, keeping its counts, or a free one), then attaches. Throws Error,
     // with nothing attached.
-    Attachment(PortSpec spec, Program const& maps);
+    Attachment(PortInfo info, Program const& maps);
     // Detaches unless kept(): with pins, the port goes on terminating frames
     // after the agent.
     ~Attachment();
@@ -39,7 +39,7 @@ class Attachment {
 
     // Pins its program and keeps it attached when this goes.
     void keep();
-    PortSpec const& spec() const { return spec_; }
+    PortInfo const& info() const { return info_; }
     Program const& program() const { return program_; }
     // Whether the port is still the one attached to (not removed, nor
     // replaced by another of the same name).
@@ -50,7 +50,7 @@ class Attachment {
     void forget();
 
   private:
-    PortSpec spec_;
+    PortInfo info_;
     int portsFd_;
     std::uint32_t slot_;
     Program program_;
