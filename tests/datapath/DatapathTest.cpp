@@ -380,7 +380,8 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
          "--datapath: pin directory '" + (dir_ / "a-file").string() + "' is not a directory"},
         {"env PLINTH_DATAPATH_ENTRIES=0 " + agent + " --datapath r1",
          "--datapath: PLINTH_DATAPATH_ENTRIES: bad count '0'"},
-        {"setpriv --reuid=65534 --regid=65534 --clear-groups " + agent + " --datapath r1",
+        {"env TMPDIR=/tmp setpriv --reuid=65534 --regid=65534 --clear-groups " + agent +
+             " --datapath r1",
          "--datapath: no permission to load an eBPF program (run as root)"},
     };
     for (auto const& [command, error] : errors) {

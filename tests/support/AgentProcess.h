@@ -57,8 +57,16 @@ struct AgentRun {
 // test runs in a process of its own, so the process id names it.
 class AgentDirTest : public ::testing::Test {
   protected:
-    void SetUp() override { std::filesystem::create_directories(dir_); }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
+    // The agents a test starts make their temporary files (a fresh toggle
+    // directory) in its scratch directory, so that one it kills leaves none.
+    void SetUp() override {
+        std::filesystem::create_directories(dir_);
+        ::setenv("TMPDIR", dir_.c_str(), 1);
+    }
+    void TearDown() override {
+        ::unsetenv("TMPDIR");
+        std::filesystem::remove_all(dir_);
+    }
 
     // Runs the built agent (or `program`) with `args`, `input` on standard input.
     AgentRun run(std::string const& args, std::string const& input = "",
