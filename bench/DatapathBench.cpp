@@ -21,7 +21,6 @@
 #include <sstream>
 
 #include "Datapath.h"
-#include "DatapathMaps.h"
 #include "Host.h"
 
 namespace {
@@ -174,26 +173,6 @@ void routerMacEvent(benchmark::State& state, bool attached) {
 }
 BENCHMARK_CAPTURE(routerMacEvent, withoutDatapath, false);
 BENCHMARK_CAPTURE(routerMacEvent, withDatapath, true);
-
-// One iteration: what the datapath must do for a router-MAC event at the
-// least, one key written to a map and removed, through the same calls.
-void mapWriteFloor(benchmark::State& state) {
-    D::Program maps("", D::mapSizes());
-    std::vector<D::mac_value> values(libbpf_num_possible_cpus());
-    values[0].flags = D::kMacAnyVlan;
-    std::uint64_t i = 0;
-    for (auto _ : state) {
-        auto const bytes = Pakt::EthAddr(kAnyVlanBase + i++ % kKeyCycle).bytes();
-        D::mac_key key{};
-        std::copy(bytes.begin(), bytes.end(), key.mac);
-        if (bpf_map_update_elem(maps.macsFd(), &key, values.data(), BPF_ANY) != 0 ||
-            bpf_map_delete_elem(maps.macsFd(), &key) != 0) {
-            state.SkipWithError("map write failed");
-            return;
-        }
-    }
-}
-BENCHMARK(mapWriteFloor);
 
 // Network and mount namespaces of this process's own, with a BPF file
 // system; false, saying why, when they cannot be made.

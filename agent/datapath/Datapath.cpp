@@ -79,7 +79,8 @@ EbpfDatapath::EbpfDatapath(Options const& options, Warn warn)
       infos_(portsNamed(options.ports, options.vlans)),
       pinDir_(options.pinDir, warn_),
       program_(pinDir_.path(), mapSizes()),
-      mirror_({program_.macsFd(), program_.vlansFd(), mapSizes().macs, mapSizes().vlans}) {
+      mapped_(program_.tableFd(), program_.hitsFd(), program_.slots(), program_.cpus()),
+      mirror_(mapped_, mapSizes()) {
     try {
         if (program_.tookOver()) {
             mirror_.adoptLeftovers();

@@ -76,6 +76,7 @@ class EbpfDatapath : public TableDatapath {
     std::vector<PortInfo> infos_;
     PinDir pinDir_;
     Program program_;
+    MappedTable mapped_;
     MapMirror mirror_;
     std::list<Attachment> attached_;  // never moved: each detaches when it goes
     Kel::Ptr<PlinthL3Unicast::MyStationTable> table_;

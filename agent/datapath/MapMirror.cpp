@@ -6,7 +6,6 @@
 
 #include "DatapathMaps.h"
 #include "DatapathTrace.h"
-#include "PerCpu.h"
 
 namespace PlinthAgent::Datapath {
 
@@ -14,32 +13,10 @@ namespace {
 
 constexpr std::uint16_t kExactVlan = 0xfff;
 
-mac_key macKey(std::uint64_t mac) {
-    mac_key k{};
-    auto const bytes = Pakt::EthAddr(mac).bytes();
-    std::memcpy(k.mac, bytes.data(), sizeof k.mac);
-    return k;
-}
-
-vlan_key vlanKey(std::uint64_t mac, std::uint16_t vlan) {
-    vlan_key k{};
-    auto const bytes = Pakt::EthAddr(mac).bytes();
-    std::memcpy(k.mac, bytes.data(), sizeof k.mac);
-    k.vlan = vlan;
-    return k;
-}
-
 std::string text(PlinthL3Unicast::MacVlanTagged const& key) {
     std::ostringstream out;
     out << key;
     return out.str();
-}
-
-void written(int error, char const* what, std::uint64_t mac) {
-    if (error != 0) {
-        KEL_TRACE(trace(), 0, kSource, "cannot %s %s in the maps: %s", what, Pakt::EthAddr(mac),
-                  std::strerror(-error));
-    }
 }
 
 }  // namespace
@@ -71,22 +48,21 @@ std::optional<std::vector<MapMirror::MatchKey>> MapMirror::matchKeys(Key const& 
 }
 
 void MapMirror::adoptLeftovers() {
-    vlan_key vk{};
-    for (void const* at = nullptr; bpf_map_get_next_key(maps_.vlans, at, &vk) == 0; at = &vk) {
-        owners_.emplace(MatchKey{Pakt::EthAddr::fromBytes(vk.mac).value(), vk.vlan}, std::nullopt);
-        ++vlanKeys_;
-        ++stale_;
-    }
-    mac_key mk{};
-    for (void const* at = nullptr; bpf_map_get_next_key(maps_.macs, at, &mk) == 0; at = &mk) {
-        auto const values = perCpuRead<mac_value>(maps_.macs, &mk);
-        std::uint64_t const mac = Pakt::EthAddr::fromBytes(mk.mac).value();
-        macFlags_[mac] = values.empty() ? 0 : values[0].flags;
-        if (!values.empty() && (values[0].flags & kMacAnyVlan) != 0) {
+    table_.forEach([&](std::uint64_t key, std::uint32_t flags) {
+        std::uint64_t const mac = key >> 16;
+        auto const vlan = static_cast<std::uint16_t>(key & ~std::uint64_t(kLiveKey) & 0xffff);
+        if (vlan != kAnyVlan) {
+            owners_.emplace(MatchKey{mac, vlan}, std::nullopt);
+            ++vlanKeys_;
+            ++stale_;
+            return;
+        }
+        macFlags_[mac] = flags;
+        if ((flags & kMacAnyVlan) != 0) {
             owners_.emplace(MatchKey{mac, kAnyVlan}, std::nullopt);
             ++stale_;
         }
-    }
+    });
     KEL_TRACE(trace(), 0, kSource, "took over %s keys left by an earlier datapath", stale_);
 }
 
@@ -126,12 +102,14 @@ void MapMirror::entryCommitted(Key const& key, Entry const& entry) {
 void MapMirror::mirror(Key const& key, Entry const& entry, std::vector<MatchKey> const& keys) {
     std::size_t newVlanKeys = 0;
     std::set<std::uint64_t> newMacs;
+    std::set<MatchKey> left;
     for (auto const& k : keys) {
         if (auto owner = owners_.find(k); owner != owners_.end()) {
             if (owner->second) {
                 wait(key, entry, "entry " + text(*owner->second) + " matches the same frames");
                 return;
             }
+            left.insert(k);
             continue;
         }
         newVlanKeys += k.vlan != kAnyVlan ? 1 : 0;
@@ -139,23 +117,29 @@ void MapMirror::mirror(Key const& key, Entry const& entry, std::vector<MatchKey>
             newMacs.insert(k.mac);
         }
     }
-    if (vlanKeys_ + newVlanKeys > maps_.vlanCapacity ||
-        macFlags_.size() + newMacs.size() > maps_.macCapacity) {
+    if (vlanKeys_ + newVlanKeys > capacity_.vlans ||
+        macFlags_.size() + newMacs.size() > capacity_.macs) {
         wait(key, entry, "the datapath's maps are full");
         return;
     }
+    // VLAN keys go in before their MAC's flags point at them.
+    bool placed = true;
     for (auto const& k : keys) {
-        auto [owner, added] = owners_.try_emplace(k, key);
-        if (!added) {
-            owner->second = key;  // left by an earlier table: taken over, count and all
+        owners_[k] = key;  // one left by an earlier table is taken over, count and all
+        if (left.contains(k)) {
             --stale_;
         } else if (k.vlan != kAnyVlan) {
-            vlanWrite(k);
             ++vlanKeys_;
+            placed = placed && table_.write(table_key(k.mac, k.vlan), 0, true);
         }
     }
     for (auto const& k : keys) {
-        macSync(k.mac);
+        placed = placed && macSync(k.mac);
+    }
+    if (!placed) {
+        release(keys, left);
+        wait(key, entry, "no free slot near its keys' place in the datapath's table");
+        return;
     }
     mirrored_.emplace(key, keys);
 }
@@ -163,16 +147,25 @@ void MapMirror::mirror(Key const& key, Entry const& entry, std::vector<MatchKey>
 void MapMirror::unmirror(std::map<Key, std::vector<MatchKey>>::iterator it) {
     auto const keys = std::move(it->second);
     mirrored_.erase(it);
+    release(keys, {});
+}
+
+void MapMirror::release(std::vector<MatchKey> const& keys, std::set<MatchKey> const& left) {
     for (auto const& k : keys) {
-        owners_.erase(k);
+        if (left.contains(k)) {
+            owners_[k].reset();
+            ++stale_;
+        } else {
+            owners_.erase(k);
+        }
     }
     // The MAC stops pointing at its VLAN keys before they go.
     for (auto const& k : keys) {
         macSync(k.mac);
     }
     for (auto const& k : keys) {
-        if (k.vlan != kAnyVlan) {
-            vlanDelete(k);
+        if (k.vlan != kAnyVlan && !left.contains(k)) {
+            table_.erase(table_key(k.mac, k.vlan));
             --vlanKeys_;
         }
     }
@@ -206,7 +199,7 @@ void MapMirror::prune() {
     }
     for (auto const& k : stale) {
         if (k.vlan != kAnyVlan) {
-            vlanDelete(k);
+            table_.erase(table_key(k.mac, k.vlan));
             --vlanKeys_;
         }
     }
@@ -233,7 +226,7 @@ void MapMirror::retryWaiting() {
     retrying_ = false;
 }
 
-void MapMirror::macSync(std::uint64_t mac) {
+bool MapMirror::macSync(std::uint64_t mac) {
     std::uint32_t flags = 0;
     if (owners_.contains({mac, kAnyVlan})) {
         flags |= kMacAnyVlan;
@@ -245,58 +238,26 @@ void MapMirror::macSync(std::uint64_t mac) {
     auto const known = macFlags_.find(mac);
     std::uint32_t const before = known == macFlags_.end() ? 0 : known->second;
     if (flags == before) {
-        return;
+        return true;
     }
-    mac_key const key = macKey(mac);
     if (flags == 0) {
-        written(bpf_map_delete_elem(maps_.macs, &key) == 0 ? 0 : -errno, "remove", mac);
+        table_.erase(table_key(mac, kAnyVlan));
         macFlags_.erase(known);
-        return;
+        return true;
     }
-    auto values = before == 0 ? std::vector<mac_value>{} : perCpuRead<mac_value>(maps_.macs, &key);
-    values.resize(cpuCount());
-    for (auto& v : values) {
-        v.flags = flags;
-        if ((before & kMacAnyVlan) == 0) {
-            v.hits = 0;  // a new any-VLAN entry counts from zero
-        }
+    // A new entry on any VLAN counts from zero.
+    if (!table_.write(table_key(mac, kAnyVlan), flags, (before & kMacAnyVlan) == 0)) {
+        return false;
     }
-    written(perCpuWrite(maps_.macs, &key, values, BPF_ANY), "write", mac);
     macFlags_[mac] = flags;
-}
-
-void MapMirror::vlanWrite(MatchKey const& k) {
-    vlan_key const key = vlanKey(k.mac, k.vlan);
-    std::vector<vlan_value> const zero(cpuCount());
-    written(perCpuWrite(maps_.vlans, &key, zero, BPF_ANY), "write", k.mac);
-}
-
-void MapMirror::vlanDelete(MatchKey const& k) {
-    vlan_key const key = vlanKey(k.mac, k.vlan);
-    written(bpf_map_delete_elem(maps_.vlans, &key) == 0 ? 0 : -errno, "remove", k.mac);
-}
-
-std::uint64_t MapMirror::keyHits(MatchKey const& k) const {
-    std::uint64_t sum = 0;
-    if (k.vlan == kAnyVlan) {
-        mac_key const key = macKey(k.mac);
-        for (auto const& v : perCpuRead<mac_value>(maps_.macs, &key)) {
-            sum += v.hits;
-        }
-    } else {
-        vlan_key const key = vlanKey(k.mac, k.vlan);
-        for (auto const& v : perCpuRead<vlan_value>(maps_.vlans, &key)) {
-            sum += v.hits;
-        }
-    }
-    return sum;
+    return true;
 }
 
 std::uint64_t MapMirror::hits(Key const& key) const {
     std::uint64_t sum = 0;
     if (auto it = mirrored_.find(key); it != mirrored_.end()) {
         for (auto const& k : it->second) {
-            sum += keyHits(k);
+            sum += table_.hits(table_key(k.mac, k.vlan));
         }
     }
     return sum;

@@ -4,27 +4,24 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
+#include "MappedTable.h"
 #include "PlinthL3Records/MyStationTable.h"
+#include "Program.h"
 
 namespace PlinthAgent::Datapath {
 
-// Keeps the program's maps holding what the chip's table holds. Each table
+// Keeps the program's table holding what the chip's table holds. Each table
 // entry becomes the keys of the frames it matches: a MAC on any VLAN (the
-// macs map), or a MAC on one VLAN for untagged or tagged frames (the vlans
-// map). Keys that an earlier table (of this agent or of one before it) left
-// go on matching until prune(), so frames keep terminating while a new
-// table fills.
+// MAC's own key), or a MAC on one VLAN for untagged or tagged frames. Keys
+// that an earlier table (of this agent or of one before it) left go on
+// matching until prune(), so frames keep terminating while a new table
+// fills.
 class MapMirror : public PlinthL3Unicast::MyStationTable::Mirror {
   public:
-    struct Maps {
-        int macs;
-        int vlans;
-        std::size_t macCapacity;
-        std::size_t vlanCapacity;
-    };
-    explicit MapMirror(Maps maps) : maps_(maps) {}
+    MapMirror(MappedTable& table, MapSizes capacity) : table_(table), capacity_(capacity) {}
 
     // Takes what an earlier datapath left in the maps as keys of no table.
     void adoptLeftovers();
@@ -44,30 +41,30 @@ class MapMirror : public PlinthL3Unicast::MyStationTable::Mirror {
     std::size_t notMirrored() const { return waiting_.size(); }
 
   private:
-    // A destination MAC with the VLAN key of the frames it matches, or
-    // kAnyVlan for the macs map.
+    // A destination MAC with the VLAN bits of the frames it matches, or
+    // kAnyVlan for the MAC's own key.
     struct MatchKey {
         std::uint64_t mac;
         std::uint16_t vlan;
         friend auto operator<=>(MatchKey const&, MatchKey const&) = default;
     };
-    static constexpr std::uint16_t kAnyVlan = 0xffff;
     using Key = PlinthL3Unicast::MacVlanTagged;
     using Entry = PlinthL3Unicast::MyStationTable::Entry;
 
     std::optional<std::vector<MatchKey>> matchKeys(Key const& key, Entry const& entry) const;
     void mirror(Key const& key, Entry const& entry, std::vector<MatchKey> const& keys);
     void unmirror(std::map<Key, std::vector<MatchKey>>::iterator it);
+    // Gives up `keys`: those in `left` go back to an earlier table, the
+    // others leave the table.
+    void release(std::vector<MatchKey> const& keys, std::set<MatchKey> const& left);
     void wait(Key const& key, Entry const& entry, std::string const& why);
     void retryWaiting();
     // Writes the MAC's flags as owners_ has them (removing the MAC when it
-    // has no key left).
-    void macSync(std::uint64_t mac);
-    void vlanWrite(MatchKey const& key);
-    void vlanDelete(MatchKey const& key);
-    std::uint64_t keyHits(MatchKey const& key) const;
+    // has no key left); false when there is no slot for it.
+    bool macSync(std::uint64_t mac);
 
-    Maps maps_;
+    MappedTable& table_;
+    MapSizes capacity_;
     bool tagged_ = false;
     bool retrying_ = false;
     // Who holds each key: an entry of the table, or nobody (left by an
@@ -77,7 +74,7 @@ class MapMirror : public PlinthL3Unicast::MyStationTable::Mirror {
     std::size_t stale_ = 0;
     std::map<Key, std::vector<MatchKey>> mirrored_;
     std::map<Key, Entry> waiting_;
-    // The flags each MAC has in the macs map.
+    // The flags of each MAC's own key.
     std::map<std::uint64_t, std::uint32_t> macFlags_;
 };
 

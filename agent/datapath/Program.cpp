@@ -64,21 +64,33 @@ void libbpfMessagesTraced() {
     libbpf_set_print(libbpfMessage);
 }
 
+std::uint32_t MapSizes::slots() const {
+    std::uint32_t slots = 1;
+    while (slots < 4 * (std::uint64_t(macs) + vlans)) {
+        slots *= 2;
+    }
+    return slots;
+}
+
 void Program::Destroy::operator()(::datapath* skeleton) const {
     datapath__destroy(skeleton);
 }
 
 Program::Program(std::string pinDir, MapSizes sizes)
-    : pinDir_(std::move(pinDir)), skeleton_(datapath__open()) {
+    : pinDir_(std::move(pinDir)),
+      skeleton_(datapath__open()),
+      slots_(sizes.slots()),
+      cpus_(libbpf_num_possible_cpus()) {
     if (!skeleton_) {
         throw Error(std::string("cannot open the eBPF program: ") + std::strerror(errno));
     }
     auto const& maps = skeleton_->maps;
-    bpf_map__set_max_entries(maps.macs, sizes.macs);
-    bpf_map__set_max_entries(maps.vlans, sizes.vlans);
+    bpf_map__set_max_entries(maps.table, slots_);
+    bpf_map__set_max_entries(maps.hits, slots_ * cpus_);
+    sizesBuiltIn();
     if (!pinDir_.empty()) {
-        tookOver_ = ::access(pinPath(pinDir_, "macs").c_str(), F_OK) == 0;
-        for (bpf_map* map : {maps.macs, maps.vlans, maps.ports}) {
+        tookOver_ = ::access(pinPath(pinDir_, "table").c_str(), F_OK) == 0;
+        for (bpf_map* map : {maps.table, maps.hits, maps.ports}) {
             bpf_map__set_pin_path(map, pinPath(pinDir_, bpf_map__name(map)).c_str());
         }
     }
@@ -88,18 +100,24 @@ Program::Program(std::string pinDir, MapSizes sizes)
 }
 
 Program::Program(Program const& maps, std::uint32_t portSlot)
-    : pinDir_(maps.pinDir_), skeleton_(datapath__open()) {
+    : pinDir_(maps.pinDir_), skeleton_(datapath__open()), slots_(maps.slots_), cpus_(maps.cpus_) {
     if (!skeleton_) {
         throw Error(std::string("cannot open the eBPF program: ") + std::strerror(errno));
     }
     skeleton_->rodata->port_slot = portSlot;
+    sizesBuiltIn();
     bpf_program__set_autoload(skeleton_->progs.pass, false);
     auto const& mine = skeleton_->maps;
     auto const& theirs = maps.skeleton_->maps;
-    bpf_map__reuse_fd(mine.macs, bpf_map__fd(theirs.macs));
-    bpf_map__reuse_fd(mine.vlans, bpf_map__fd(theirs.vlans));
+    bpf_map__reuse_fd(mine.table, bpf_map__fd(theirs.table));
+    bpf_map__reuse_fd(mine.hits, bpf_map__fd(theirs.hits));
     bpf_map__reuse_fd(mine.ports, bpf_map__fd(theirs.ports));
     load();
+}
+
+void Program::sizesBuiltIn() {
+    skeleton_->rodata->slot_mask = slots_ - 1;
+    skeleton_->rodata->cpu_count = cpus_;
 }
 
 void Program::load() {
@@ -128,11 +146,11 @@ int Program::programFd() const {
 int Program::floorFd() const {
     return bpf_program__fd(skeleton_->progs.pass);
 }
-int Program::macsFd() const {
-    return bpf_map__fd(skeleton_->maps.macs);
+int Program::tableFd() const {
+    return bpf_map__fd(skeleton_->maps.table);
 }
-int Program::vlansFd() const {
-    return bpf_map__fd(skeleton_->maps.vlans);
+int Program::hitsFd() const {
+    return bpf_map__fd(skeleton_->maps.hits);
 }
 int Program::portsFd() const {
     return bpf_map__fd(skeleton_->maps.ports);

@@ -16,10 +16,15 @@ class Error : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// How many keys each table map holds.
+// How many keys the table holds: a key for each MAC, and one for each VLAN
+// a MAC has entries on.
 struct MapSizes {
     std::uint32_t macs;
     std::uint32_t vlans;
+    // Four slots a key at the least, so that probes stay short and a key
+    // always finds a slot near its home: for the chip's 16,384 entries,
+    // 262,144 slots (4 MiB, and 2 MiB of counts a CPU).
+    std::uint32_t slots() const;
 };
 
 // The pin of `object` (a map's name, or a port's program) under `dir`, with
@@ -53,18 +58,23 @@ class Program {
     // An empty program, loaded beside the real one: what a frame costs the
     // test-run path when the program does nothing.
     int floorFd() const;
-    int macsFd() const;
-    int vlansFd() const;
+    int tableFd() const;
+    int hitsFd() const;
     int portsFd() const;
+    std::uint32_t slots() const { return slots_; }
+    std::uint32_t cpus() const { return cpus_; }
 
   private:
     void load();
+    void sizesBuiltIn();
 
     struct Destroy {
         void operator()(::datapath* skeleton) const;
     };
     std::string pinDir_;
     std::unique_ptr<::datapath, Destroy> skeleton_;
+    std::uint32_t slots_;
+    std::uint32_t cpus_;
     bool tookOver_ = false;
 };
 
