@@ -44,16 +44,14 @@ struct table_slot {
 };
 PLINTH_STATIC_ASSERT(sizeof(struct table_slot) == 16, "table_slot is 16 bytes");
 
-static inline __u64 table_key(__u64 mac, __u16 vlan)
-{
+static inline __u64 table_key(__u64 mac, __u16 vlan) {
     return mac << 16 | vlan | kLiveKey;
 }
 
 /* The slot a key's probe starts at; `mask` is the slot count less one (a
  * power of two). The MAC's bytes differ mostly at its end, so the bits are
  * mixed before the mask takes the low ones. */
-static inline __u32 table_home(__u64 key, __u32 mask)
-{
+static inline __u32 table_home(__u64 key, __u32 mask) {
     key ^= key >> 33;
     key *= 0xff51afd7ed558ccdULL;
     key ^= key >> 29;
