@@ -10,8 +10,6 @@
 #include <net/if.h>
 #include <sys/stat.h>
 
-#include <array>
-#include <cstdio>
 #include <regex>
 
 #include "AgentProcess.h"
@@ -24,24 +22,6 @@ namespace {
 using namespace PlinthTest;
 using PlinthL3Unicast::MacVlanTagged;
 using Json = nlohmann::json;
-
-struct Ran {
-    int status;
-    std::string out;  // standard output and error
-};
-
-Ran shell(std::string const& command) {
-    Ran r{-1, ""};
-    if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
-        std::array<char, 4096> chunk;
-        for (std::size_t n; (n = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;) {
-            r.out.append(chunk.data(), n);
-        }
-        int const raw = ::pclose(pipe);
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    }
-    return r;
-}
 
 // plinth-agent reading its commands from a pipe, so that a test can change
 // the table while the datapath runs and look after each change.
@@ -108,7 +88,13 @@ std::int64_t hitsOf(Json const& dump, std::string const& mac) {
     return -1;
 }
 
-class DatapathTest : public KernelNamespaceTest {
+// Runs a shell command line: what it printed, and its status.
+class ShellTest : public KernelNamespaceTest {
+  protected:
+    AgentRun sh(std::string const& command) { return run("", "", "(" + command + ")"); }
+};
+
+class DatapathTest : public ShellTest {
   protected:
     void SetUp() override {
         KernelNamespaceTest::SetUp();
@@ -134,16 +120,16 @@ class DatapathTest : public KernelNamespaceTest {
                   0);
     }
     // Of `count` pings from the host to 10.0.N.1, how many were answered.
-    static int replies(int n, int count, double interval = 0.01) {
+    int replies(int n, int count, double interval = 0.01) {
         std::string const out =
-            shell("ip netns exec host ping -q -n -c " + std::to_string(count) + " -i " +
-                  std::to_string(interval) + " -W 0.3 10.0." + std::to_string(n) + ".1")
+            sh("ip netns exec host ping -q -n -c " + std::to_string(count) + " -i " +
+               std::to_string(interval) + " -W 0.3 10.0." + std::to_string(n) + ".1")
                 .out;
         std::smatch m;
         return std::regex_search(out, m, std::regex("(\\d+) received")) ? std::stoi(m[1]) : -1;
     }
-    static std::string filters(std::string const& port) {
-        return shell("tc filter show dev " + port + " ingress").out;
+    std::string filters(std::string const& port) {
+        return sh("tc filter show dev " + port + " ingress").out;
     }
 };
 
@@ -352,9 +338,9 @@ TEST_F(DatapathTest, KeepsTerminatingAcrossARestart) {
     EXPECT_EQ(replies(1, kPings), 0) << "once a table without it runs";
     EXPECT_EQ(third.end(), 0) << third.err();
 
-    Ran const removed = shell(PLINTH_AGENT_PATH " --datapath-remove r1");
-    EXPECT_EQ(removed.status, 0) << removed.out;
-    EXPECT_EQ(shell("tc qdisc show dev r1").out.find("clsact"), std::string::npos)
+    AgentRun const removed = sh(PLINTH_AGENT_PATH " --datapath-remove r1");
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(sh("tc qdisc show dev r1").out.find("clsact"), std::string::npos)
         << "the clsact qdisc was ours";
     EXPECT_FALSE(std::filesystem::exists("/sys/fs/bpf/plinth"));
 }
@@ -385,21 +371,21 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
          "--datapath: no permission to load an eBPF program (run as root)"},
     };
     for (auto const& [command, error] : errors) {
-        Ran const r = shell(command + " </dev/null");
+        AgentRun const r = sh(command);
         EXPECT_EQ(r.status, 2) << command;
-        EXPECT_NE(r.out.find("plinth-agent: error: " + error), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find("plinth-agent: error: " + error), std::string::npos) << r.err;
         EXPECT_EQ(filters("r1"), foreign) << command;
         EXPECT_EQ(filters("r2"), "") << command;
         EXPECT_FALSE(std::filesystem::exists("/sys/fs/bpf/plinth")) << command;
     }
 
     // Without a BPF file system nothing outlives the agent.
-    Ran const unpinned = shell(agent + " --datapath r2 --datapath-pin /run/pins </dev/null");
+    AgentRun const unpinned = sh(agent + " --datapath r2 --datapath-pin /run/pins");
     EXPECT_EQ(unpinned.status, 0);
-    EXPECT_NE(unpinned.out.find("plinth-agent: warning: --datapath: '/run/pins' is not on a BPF "
+    EXPECT_NE(unpinned.err.find("plinth-agent: warning: --datapath: '/run/pins' is not on a BPF "
                                 "file system"),
               std::string::npos)
-        << unpinned.out;
+        << unpinned.err;
     EXPECT_EQ(filters("r2"), "");
 
     {
@@ -423,8 +409,8 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
             << live.err();
         EXPECT_EQ(live.end(), 0) << live.err();
     }
-    Ran const removed = shell(agent + " --datapath-remove r1");
-    EXPECT_EQ(removed.status, 0) << removed.out;
+    AgentRun const removed = sh(agent + " --datapath-remove r1");
+    EXPECT_EQ(removed.status, 0) << removed.err;
     EXPECT_EQ(filters("r1"), foreign);
     EXPECT_FALSE(std::filesystem::exists("/sys/fs/bpf/plinth"));
 }
@@ -468,7 +454,7 @@ std::vector<std::string> linesOf(std::string const& text) {
     return lines;
 }
 
-using WalkthroughTest = KernelNamespaceTest;
+using WalkthroughTest = ShellTest;
 
 // The README's walkthrough, run from the README as written: every command
 // succeeds and prints what the README shows.
@@ -482,8 +468,9 @@ TEST_F(WalkthroughTest, RunsAsTheReadmeShows) {
              at = step.command.find(agent, at + std::strlen(PLINTH_AGENT_PATH))) {
             step.command.replace(at, agent.size(), PLINTH_AGENT_PATH);
         }
-        Ran const r = shell("cd " PLINTH_SOURCE_DIR " && " + step.command);
-        EXPECT_EQ(r.status, 0) << r.out;
+        AgentRun const r = sh("cd " PLINTH_SOURCE_DIR " && " + step.command);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
         EXPECT_EQ(linesOf(r.out), step.output);
     }
 }
