@@ -11,6 +11,7 @@
 
 #include "DatapathMaps.h"
 #include "DatapathTrace.h"
+#include "PerCpu.h"
 #include "datapath.skel.h"
 
 namespace PlinthAgent::Datapath {
@@ -80,7 +81,7 @@ Program::Program(std::string pinDir, MapSizes sizes)
     : pinDir_(std::move(pinDir)),
       skeleton_(datapath__open()),
       slots_(sizes.slots()),
-      cpus_(libbpf_num_possible_cpus()) {
+      cpus_(cpuCount()) {
     if (!skeleton_) {
         throw Error(std::string("cannot open the eBPF program: ") + std::strerror(errno));
     }
