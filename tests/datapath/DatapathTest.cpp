@@ -23,59 +23,32 @@ using namespace PlinthTest;
 using PlinthL3Unicast::MacVlanTagged;
 using Json = nlohmann::json;
 
-// plinth-agent reading its commands from a pipe, so that a test can change
-// the table while the datapath runs and look after each change.
+// plinth-agent serving its control socket at /run/NAME.sock, so that a test
+// can change the table while the datapath runs and look after each change.
 class LiveAgent : public ChildProcess {
   public:
     LiveAgent(std::string const& name, std::string const& args, std::string const& prefix = "")
-        : ChildProcess(prefix + " " PLINTH_AGENT_PATH " " + args + " - <" + fifo(name) + " >/run/" +
-                       name + ".out 2>/run/" + name + ".err"),
-          name_("/run/" + name),
-          in_(name_ + ".in") {}
+        : ChildProcess(prefix + " " PLINTH_AGENT_PATH " --control /run/" + name + ".sock " + args +
+                       " >/dev/null 2>/run/" + name + ".err"),
+          name_("/run/" + name) {
+        waitUntil([&] { return std::filesystem::exists(name_ + ".sock"); });
+    }
 
-    // Applies `lines` and waits for a dump after them: what they showed, and
+    // Applies `lines` through plinth-ctl, then a dump: what they showed, and
     // the dump (null when the agent did not get that far).
     std::pair<std::string, Json> apply(std::string const& lines) {
-        in_ << lines << "\ndump\n" << std::flush;
-        ++dumps_;
-        std::string shown;
-        Json dump;
-        waitUntil([&] {
-            shown.clear();
-            std::istringstream out(slurp(name_ + ".out"));
-            std::size_t seen = 0;
-            for (std::string line; std::getline(out, line);) {
-                if (!line.starts_with("{")) {
-                    shown += line + "\n";
-                } else if (++seen == dumps_) {
-                    dump = Json::parse(line);
-                    return true;
-                } else {
-                    shown.clear();
-                }
-            }
-            return false;
-        });
-        return {shown, dump};
+        std::ofstream(name_ + ".in") << (lines.empty() ? "" : lines + "\n") << "dump\n";
+        std::system(
+            (PLINTH_CTL_PATH " --control " + name_ + ".sock <" + name_ + ".in >" + name_ + ".shown")
+                .c_str());
+        std::string const shown = slurp(name_ + ".shown");
+        return {shown.substr(0, shown.find('{')), lastDump(shown)};
     }
     std::string err() const { return slurp(name_ + ".err"); }
-    // Ends the session as a closed standard input does.
-    int end() {
-        in_.close();
-        return stop(0);
-    }
+    int end() { return stop(SIGTERM); }
 
   private:
-    static std::string fifo(std::string const& name) {
-        // An agent that ended early fails the waits, not the whole program.
-        ::signal(SIGPIPE, SIG_IGN);
-        std::string const path = "/run/" + name + ".in";
-        ::mkfifo(path.c_str(), 0600);
-        return path;
-    }
     std::string name_;
-    std::ofstream in_;  // opened after the agent's shell opened the other end
-    std::size_t dumps_ = 0;
 };
 
 // The hits of the primary table row of `mac`; -1 without one.
