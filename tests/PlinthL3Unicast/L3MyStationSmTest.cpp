@@ -65,7 +65,8 @@ struct L3MyStationSmTest : ::testing::Test {
         PlinthProfile::chipProfileDel("plinthB");
     }
 
-    void chipIs(Chip chip, char const* name = "plinthA") {
+    // A chip named `name` whose module information comes with `id`, if any.
+    void chipIs(Chip chip, char const* name = "plinthA", std::optional<LogicalFapId> id = {}) {
         Kel::Ptr<Asic::ChipProfile> profile(new Asic::ChipProfile(name));
         if (chip == Chip::untagged || chip == Chip::tagged) {
             profile->featureIs(Kel::Ptr<MyStationAttr>(new MyStationAttr(chip == Chip::tagged)));
@@ -75,10 +76,10 @@ struct L3MyStationSmTest : ::testing::Test {
         if (chip != Chip::unknown) {
             PlinthProfile::chipProfileIs(profile);
         }
-    }
-    void moduleIs(LogicalFapId id, char const* chip = "plinthA") {
-        fcsd()->logicalModInfoIs(
-            id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{chip, 2}));
+        if (id) {
+            fcsd()->logicalModInfoIs(*id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(
+                                              PlinthCentral::ChipInfo{name, 2}));
+        }
     }
     // Built from arguments, as the framework builds it.
     void smIs(bool withRunningState = true) {
@@ -89,8 +90,7 @@ struct L3MyStationSmTest : ::testing::Test {
             Kel::typeImpl("PlinthL3Unicast::L3MyStationSm")->genericIfConstructFromCtorArgs(args));
     }
     void runningSmIs(Chip chip = Chip::untagged) {
-        chipIs(chip);
-        moduleIs(kFap);
+        chipIs(chip, "plinthA", kFap);
         fcsd()->logicalFapIdInsertedIs(kFap);
         smIs();
     }
@@ -118,11 +118,9 @@ struct L3MyStationSmTest : ::testing::Test {
 // configuration (each record dumped at level 8) before running. Later ids
 // leave the table alone.
 TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBeforeRunning) {
-    chipIs(Chip::untagged, "plinthA");
-    chipIs(Chip::tagged, "plinthB");
     fcsd()->logicalFapIdInsertedIs(LogicalFapId(5));
     smIs();
-    moduleIs(kFap);
+    chipIs(Chip::untagged, "plinthA", kFap);
     PlinthTest::TraceCapture capture("L3MyStationSm");
     configIs(keyOf(1, 0xfff));
     EXPECT_FALSE(held());
@@ -137,7 +135,7 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
               "l3Enabled: 1 stationFlag: 1 configFlag3: 0 configFlag4: 1 configFlag5: 1");
     EXPECT_TRUE(sw_->sysdb()->getEntity("hardware/plinth/hwTable/myStationTable/511"));
     Kel::Ptr<MyStationTable> const table = sm_->myStationTable();
-    moduleIs(LogicalFapId(9), "plinthB");
+    chipIs(Chip::tagged, "plinthB", LogicalFapId(9));
     fcsd()->logicalFapIdInsertedIs(LogicalFapId(9));
     fcsd()->logicalFapIdInsertedDel(kFap);
     EXPECT_EQ(sm_->myStationTable(), table);
@@ -155,22 +153,18 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
 // and carries no flags: new flags rewrite the entries alone. The table
 // matches the whole MAC whatever the key's MAC mask. Switched off or
 // destroyed, the reactor listens no more, and leaves what it wrote, running
-// included.
+// included. The chip wants tagged entries.
 struct ProgramCase {
     char const* name;
-    Chip chip;
     MacVlan key;
     char const* vlan;   // of the primary entry
     char const* tvlan;  // of the tagged entry; null for none
 };
 // clang-format off
 ProgramCase const kProgramCases[] = {
-    {.name = "Vlan0MaskNeitherConvertedNorTagged", .chip = Chip::tagged, .key = keyOf(0, 0x1000),
-     .vlan = "0/0", .tvlan = nullptr},
-    {.name = "VlanUnderMask0OnTaggedChip", .chip = Chip::tagged, .key = keyOf(100, 0), .vlan = "64/0",
-     .tvlan = "64/0"},
-    {.name = "NarrowAddrMaskOnTaggedChip", .chip = Chip::tagged,
-     .key = keyOf(10, 0xfff, Pakt::EthAddr(0xffffff000000)), .vlan = "a/fff", .tvlan = "a/fff"},
+    {.name = "Vlan0MaskNeitherConvertedNorTagged", .key = keyOf(0, 0x1000), .vlan = "0/0", .tvlan = nullptr},
+    {.name = "VlanUnderMask0OnTaggedChip", .key = keyOf(100, 0), .vlan = "64/0", .tvlan = "64/0"},
+    {.name = "NarrowAddrMaskOnTaggedChip", .key = keyOf(10, 0xfff, Pakt::EthAddr(0xffffff000000)), .vlan = "a/fff", .tvlan = "a/fff"},
 };
 // clang-format on
 
@@ -178,7 +172,7 @@ class ProgramTest : public L3MyStationSmTest, public ::testing::WithParamInterfa
 
 TEST_P(ProgramTest, CommitsTheEntriesBeforeTheStatusAndRemovesThemBeforeIt) {
     ProgramCase const& c = GetParam();
-    runningSmIs(c.chip);
+    runningSmIs(Chip::tagged);
     journal();
     std::string const key = PlinthTest::Journal::key(c.key);
     auto entries = [&](std::string const& flags) {
@@ -258,10 +252,9 @@ TEST_P(ConstructionTest, TracesEachLookAtTheIds) {
                       already = "0 handleLogicalFapId MyStationTable is already initialized ";
     Lines traced{sm + "handleInitialized()", look, look};
     if (ids) {
-        chipIs(Chip::untagged, "plinthA");
-        chipIs(Chip::tagged, "plinthB");
-        for (auto const& [id, chip] : {std::pair{9, "plinthB"}, {3, "plinthA"}}) {
-            moduleIs(LogicalFapId(id), chip);
+        for (auto const& [id, chip, tags] :
+             {std::tuple{9, "plinthB", Chip::tagged}, {3, "plinthA", Chip::untagged}}) {
+            chipIs(tags, chip, LogicalFapId(id));
             fcsd()->logicalFapIdInsertedIs(LogicalFapId(id));
         }
         // clang-format off
@@ -301,8 +294,7 @@ TEST_P(ReplayStopTest, StopsAtAKeyTheChipCannotHold) {
             configDir_->configDel(bad);
         }
     }
-    chipIs(Chip::untagged);
-    moduleIs(kFap);
+    chipIs(Chip::untagged, "plinthA", kFap);
     if (late) {
         smIs();
         fcsd()->logicalFapIdInsertedIs(kFap);
