@@ -112,6 +112,11 @@ struct L3MyStationSmTest : ::testing::Test {
         {{}, statusDir_, [this] { return held(); }, {}, {}, {}, sw_->smRunningState()}};
 };
 
+// Trace lines of the reactor.
+std::string const kSm = "0 void PlinthL3Unicast::L3MyStationSm::",
+                  kLook = kSm + "handleLogicalFapId()",
+                  kById = kSm + "handleLogicalFapId(LogicalFap::LogicalFapId) ";
+
 // An id without module information waits; module information on its own
 // is another attribute of the chip agent's data, so only an inserted id
 // creates the table, for unit 511 from its chip, and replays the
@@ -119,9 +124,16 @@ struct L3MyStationSmTest : ::testing::Test {
 // leave the table alone.
 TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBeforeRunning) {
     fcsd()->logicalFapIdInsertedIs(LogicalFapId(5));
-    smIs();
-    chipIs(Chip::untagged, "plinthA", kFap);
     PlinthTest::TraceCapture capture("L3MyStationSm");
+    smIs();
+    // It looks at the ids as it is initialized and again as it starts
+    // listening.
+    Lines const look = {kLook, kById + "module: fap5",
+                        "0 handleLogicalFapId no module information for fap5, waiting"};
+    EXPECT_EQ(
+        std::exchange(capture.lines, {}),
+        (Lines{kSm + "handleInitialized()", look[0], look[1], look[2], look[0], look[1], look[2]}));
+    chipIs(Chip::untagged, "plinthA", kFap);
     configIs(keyOf(1, 0xfff));
     EXPECT_FALSE(held());
     EXPECT_EQ(std::exchange(capture.lines, {}),
@@ -238,38 +250,26 @@ TEST_P(EarlierSubscriberTest, TheTableFollowsTheDirectoryNotAStaleAnnouncement) 
 INSTANTIATE_TEST_SUITE_P(Ways, EarlierSubscriberTest, ::testing::Bool(),
                          PlinthTest::byFlag("Rewrites", "Deletes"));
 
-// What the reactor says as it is built: it looks at the ids once as it is
-// initialized and once more as it starts listening. Built with ids (and
-// without the running state), it creates the table on the first look, from
-// the first id in the set's order.
-class ConstructionTest : public L3MyStationSmTest, public ::testing::WithParamInterface<bool> {};
+// What the reactor says as it is built with ids (and without the running
+// state): it creates the table on its first look at them, from the first id
+// in the set's order, and finds it made on the second.
+using ConstructionTest = L3MyStationSmTest;
 
-TEST_P(ConstructionTest, TracesEachLookAtTheIds) {
-    bool const ids = GetParam();
-    std::string const sm = "0 void PlinthL3Unicast::L3MyStationSm::",
-                      byId = sm + "handleLogicalFapId(LogicalFap::LogicalFapId) ",
-                      look = sm + "handleLogicalFapId()",
-                      already = "0 handleLogicalFapId MyStationTable is already initialized ";
-    Lines traced{sm + "handleInitialized()", look, look};
-    if (ids) {
-        for (auto const& [id, chip, tags] :
-             {std::tuple{9, "plinthB", Chip::tagged}, {3, "plinthA", Chip::untagged}}) {
-            chipIs(tags, chip, LogicalFapId(id));
-            fcsd()->logicalFapIdInsertedIs(LogicalFapId(id));
-        }
-        // clang-format off
-        traced = {sm + "handleInitialized()", look, byId + "module: fap3", byId + "chipInfo: chip plinthA rev 2",
-                  sm + "handleConfig()", "0 runningIs skipped: smRunningState missing", already, look, already, already};
-        // clang-format on
+TEST_F(ConstructionTest, TracesEachLookAtTheIds) {
+    for (auto const& [id, chip, tags] :
+         {std::tuple{9, "plinthB", Chip::tagged}, {3, "plinthA", Chip::untagged}}) {
+        chipIs(tags, chip, LogicalFapId(id));
+        fcsd()->logicalFapIdInsertedIs(LogicalFapId(id));
     }
     PlinthTest::TraceCapture capture("L3MyStationSm");
     smIs(false);
-    EXPECT_EQ(capture.lines, traced);
-    EXPECT_EQ(held() ? held()->chip().chipName : "", ids ? "plinthA" : "");
+    std::string const already = "0 handleLogicalFapId MyStationTable is already initialized ";
+    // clang-format off
+    EXPECT_EQ(capture.lines, (Lines{kSm + "handleInitialized()", kLook, kById + "module: fap3", kById + "chipInfo: chip plinthA rev 2",
+                                    kSm + "handleConfig()", "0 runningIs skipped: smRunningState missing", already, kLook, already, already}));
+    // clang-format on
+    EXPECT_EQ(held() ? held()->chip().chipName : "", "plinthA");
 }
-
-INSTANTIATE_TEST_SUITE_P(Ids, ConstructionTest, ::testing::Bool(),
-                         PlinthTest::byFlag("TwoIds", "NoId"));
 
 // The configuration holds keys on either side, in the directory's own order,
 // of one that the chip cannot hold (VLAN 4096): the replay programs those

@@ -258,6 +258,13 @@ std::string burstMac(int n) {
     return {text, text + std::snprintf(text, 6, "%02x:%02x", 0x10 + (n >> 8), n & 0xff)};
 }
 
+// A veth pair NAME/pNAME whose ends take burstMac(n) and burstMac(n + 1), as
+// the arguments of `ip` (or a line of `ip -batch`).
+std::string veth(std::string const& name, int n) {
+    return "link add " + name + " address 02:00:00:00:" + burstMac(n) + " type veth peer name p" +
+           name + " address 02:00:00:00:" + burstMac(n + 1);
+}
+
 constexpr int kPairs = 200;
 
 std::string const kVrrp10 = " 00:00:5e:00:01:0a vlan=10";
@@ -281,9 +288,7 @@ class KernelFollowTest : public KernelNamespaceTest {
     std::string burst(std::string const& name, int base, bool routed) {
         std::ostringstream batch;
         for (int i = 0; i < kPairs; ++i) {
-            batch << "link add " << name << i << " address 02:00:00:00:" << burstMac(base + 2 * i)
-                  << " type veth peer name p" << name << i
-                  << " address 02:00:00:00:" << burstMac(base + 2 * i + 1) << "\n";
+            batch << veth(name + std::to_string(i), base + 2 * i) << "\n";
         }
         for (int i = 0; i < (routed ? 10 : 0); ++i) {
             batch << "link set " << name << i << " up\naddr add 10.9." << i << ".1/24 dev " << name
@@ -314,19 +319,15 @@ TEST_F(KernelFollowTest, EachChangeBringsItsCommandsAlone) {
          .commands = {"routing-config system 02:00:00:00:00:10 invalid", del("01:10"), "vrrp del" + kVrrp10}},
     };
     // clang-format on
-    for (std::size_t i = 0; i < std::size(changes); ++i) {
+    for (int i = 0; i < std::ssize(changes); ++i) {
         SCOPED_TRACE(changes[i].script);
-        std::string const s = "0f:0" + std::to_string(2 * i),
-                          t = "0f:0" + std::to_string(2 * i + 1);
+        Lines const bound = {off(burstMac(0xf00 + 2 * i)), off(burstMac(0xf01 + 2 * i))};
         agent.mark();
-        ASSERT_EQ(std::system((changes[i].script + " && ip link add s" + s.substr(4) +
-                               " address 02:00:00:00:" + s + " type veth peer name t" +
-                               s.substr(4) + " address 02:00:00:00:" + t)
-                                  .c_str()),
-                  0);
-        ASSERT_TRUE(agent.waitFor({off(s), off(t)}));
+        std::string const veths = " && ip " + veth("s" + std::to_string(i), 0xf00 + 2 * i);
+        ASSERT_EQ(std::system((changes[i].script + veths).c_str()), 0);
+        ASSERT_TRUE(agent.waitFor(bound));
         Lines said = agent.said(), expected = changes[i].commands;
-        expected.insert(expected.end(), {off(s), off(t)});
+        expected.insert(expected.end(), bound.begin(), bound.end());
         std::ranges::sort(said);
         std::ranges::sort(expected);
         EXPECT_EQ(said, expected);
@@ -364,11 +365,8 @@ TEST_F(KernelFollowTest, LostNotificationsAreMadeUpByReadingAgain) {
     lossy.mark();
     lossy.signal(SIGSTOP);
     std::string const x0 = burstMac(0xe00);
-    EXPECT_EQ(std::system(("ip link add x0 address 02:00:00:00:" + x0 +
-                           " type veth peer name px0 address 02:00:00:00:" + burstMac(0xe01) +
-                           " && " + burst("c", 0x400, false) + " && ip link del x0")
-                              .c_str()),
-              0);
+    std::string const x0Made = "ip " + veth("x0", 0xe00) + " && " + burst("c", 0x400, false);
+    EXPECT_EQ(std::system((x0Made + " && ip link del x0").c_str()), 0);
     lossy.signal(SIGCONT);
     ASSERT_TRUE(lossy.waitFor({off(burstMac(0x400 + 2 * kPairs - 1))}));
     ASSERT_EQ(std::system("ip link del c0"), 0);
