@@ -27,23 +27,14 @@ Lines shown(std::vector<Change> const& changes) {
     return lines;
 }
 
-// An Ethernet link that is up and operational; `mac` empty: none.
-Link link(int index, std::string name, std::string const& mac, int lower = 0, bool up = true) {
-    return {
-        index, std::move(name), Pakt::EthAddr::parse(mac.c_str()), false, up, false, OperState::up,
-        lower, std::nullopt};
-}
-Address v4(int index) {
-    return {index, AF_INET, 24, {10, 0, static_cast<std::uint8_t>(index), 1}};
-}
-// On the VRRP link: fe80::/10 is link-local, fec0:: is just outside it.
-Address v6(std::uint8_t second) {
-    return {2, AF_INET6, 64, {0xfe, second, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
-}
-
-std::string const A = "02:00:00:00:00:0a", B = "02:00:00:00:00:0b", C = "02:00:00:00:00:0c",
-                  V = "00:00:5e:00:01:0a", W = "00:00:5e:00:02:0a";
+// An Ethernet link that is up and operational (`mac` empty: none); a link's
+// IPv4 address; an IPv6 address on the VRRP link (fe80::/10 is link-local,
+// fec0:: is just outside it); and the lines of the commands.
 // clang-format off
+Link link(int index, std::string name, std::string const& mac, int lower = 0, bool up = true) { return {index, std::move(name), Pakt::EthAddr::parse(mac.c_str()), false, up, false, OperState::up, lower, std::nullopt}; }
+Address v4(int index) { return {index, AF_INET, 24, {10, 0, static_cast<std::uint8_t>(index), 1}}; }
+Address v6(std::uint8_t second) { return {2, AF_INET6, 64, {0xfe, second, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}; }
+std::string const A = "02:00:00:00:00:0a", B = "02:00:00:00:00:0b", C = "02:00:00:00:00:0c", V = "00:00:5e:00:01:0a", W = "00:00:5e:00:02:0a";
 std::string set(std::string const& mac, bool on, std::string const& link) { return "router-mac set " + mac + " interface routing=" + (on ? "on" : "off") + "  # " + link; }
 std::string unset(std::string const& mac, std::string const& link) { return "router-mac del " + mac + " interface  # " + link; }
 std::string systemMac(std::string const& mac, bool valid) { return "routing-config system " + mac + (valid ? " valid" : " invalid") + "  # Vlan10"; }
