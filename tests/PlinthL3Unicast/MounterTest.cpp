@@ -205,20 +205,14 @@ TEST_F(MounterTest, WiringRefusedUntilItsPreconditionsHold) {
         rerun();
         EXPECT_EQ(empty(m), "routerMacDb");
         std::string const at4 = "4 virtual void PlinthL3Unicast::MyStationMounter::";
+        // clang-format off
         auto completed = [&](std::string const& status) {
-            return ::testing::MatchesRegex(at4 +
-                                           "doMountsComplete\\(Corral::MountStatus, const "
-                                           "Ptr&\\), mountStatus = " +
-                                           status + ", em = Kel::Dir@0x[0-9a-f]+");
+            return ::testing::MatchesRegex(at4 + "doMountsComplete\\(Corral::MountStatus, const Ptr&\\), mountStatus = " + status + ", em = Kel::Dir@0x[0-9a-f]+");
         };
-        EXPECT_THAT(
-            capture.lines,
-            ::testing::ElementsAre(
-                at4 + "doInit()", completed("mountIncomplete"),
-                "0 routing/fhrp/hardware/status missing, My Station wiring refused",
-                completed("mountComplete"), "0 brixL3Status missing, My Station wiring refused",
-                completed("mountComplete"),
-                "0 toggle file unreadable, default used: " + Toggle::lastError()));
+        EXPECT_THAT(capture.lines, ::testing::ElementsAre(at4 + "doInit()", completed("mountIncomplete"), "0 routing/fhrp/hardware/status missing, My Station wiring refused",
+                                                          completed("mountComplete"), "0 brixL3Status missing, My Station wiring refused", completed("mountComplete"),
+                                                          "0 toggle file unreadable, default used: " + Toggle::lastError()));
+        // clang-format on
     });
 }
 
@@ -390,13 +384,11 @@ TEST_F(MounterTest, TeardownDropsTheDirectoriesThenEachChildInOrderThenTheInputs
         onRelease = [] {};
         mounter_ = nullptr;
         std::string const dirs = "vrrpMacStatus myStationConfigDir myStationStatusDir ";
-        EXPECT_EQ(
-            released,
-            (Lines{"l3MyStationHelperSm: " + dirs + "l3MyStationHelperSm, attached",
-                   "l3MyStationSm: " + dirs + "l3MyStationHelperSm l3MyStationSm, attached",
-                   "vrrpPrivateVlanReflectorSm: " + dirs +
-                       "l3MyStationHelperSm l3MyStationSm vrrpPrivateVlanReflectorSm, attached",
-                   "vrrpSm: " + dirs + kChildren + ", detached"}));
+        // clang-format off
+        EXPECT_EQ(released, (Lines{"l3MyStationHelperSm: " + dirs + "l3MyStationHelperSm, attached", "l3MyStationSm: " + dirs + "l3MyStationHelperSm l3MyStationSm, attached",
+                                   "vrrpPrivateVlanReflectorSm: " + dirs + "l3MyStationHelperSm l3MyStationSm vrrpPrivateVlanReflectorSm, attached",
+                                   "vrrpSm: " + dirs + kChildren + ", detached"}));
+        // clang-format on
     });
 }
 
@@ -450,10 +442,8 @@ TEST_P(DispatchTest, ReactsToItsOwnAttributeOnlyAndNotWhileMarkedForDeletion) {
         chipIs(c.tableLive ? std::optional(kFap) : std::nullopt);
         MyStationMounter& m = start();
         // clang-format off
-        PlinthTest::Journal journal({{}, m.myStationStatusDir(),
-                                     [&] { return m.l3MyStationSm()->myStationTable(); },
-                                     sw_->routingStatus(), sw_->routerMacStatusDb(), {},
-                                     sw_->smRunningState()});
+        PlinthTest::Journal journal({{}, m.myStationStatusDir(), [&] { return m.l3MyStationSm()->myStationTable(); },
+                                     sw_->routingStatus(), sw_->routerMacStatusDb(), {}, sw_->smRunningState()});
         // clang-format on
         auto& reactor = const_cast<Kel::PtrInterface&>(*child(m, c.reactor));
         reactor.kelMarkedForDeletionIs(true);

@@ -203,23 +203,21 @@ struct EventSource {
     int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); }
     std::string next(bool started) {
         int const roll = pick(100);
+        std::string const mac = kMacs[pick(6)], type = kTypes[pick(7)];
         if (roll < 3) {
             return started ? "stop" : "start";
         }
-        if (roll < 30) {
-            return "router-mac set " + std::string(kMacs[pick(6)]) + " " + kTypes[pick(7)] +
-                   " routing=" + (pick(3) ? "on" : "off");
-        }
         if (roll < 40) {
-            return "router-mac del " + std::string(kMacs[pick(6)]) + " " + kTypes[pick(7)];
+            return roll < 30 ? "router-mac set " + mac + " " + type +
+                                   (pick(3) ? " routing=on" : " routing=off")
+                             : "router-mac del " + mac + " " + type;
         }
         if (roll < 55) {
-            return std::string("routing-config ") + (pick(2) ? "system " : "virtual ") +
-                   kMacs[pick(6)] + (pick(3) ? " valid" : " invalid");
+            return (pick(2) ? "routing-config system " : "routing-config virtual ") + mac +
+                   (pick(3) ? " valid" : " invalid");
         }
         if (roll < 88) {
-            return std::string(roll < 75 ? "vrrp add " : "vrrp del ") + kMacs[pick(6)] +
-                   " vlan=" + kVlans[pick(7)];
+            return (roll < 75 ? "vrrp add " : "vrrp del ") + mac + " vlan=" + kVlans[pick(7)];
         }
         return std::string(roll < 95 ? "fap add " : "fap del ") + std::to_string(pick(3));
     }
