@@ -435,7 +435,7 @@ DispatchCase const kDispatchCases[] = {
 class DispatchTest : public MounterTest, public ::testing::WithParamInterface<DispatchCase> {};
 
 // Whatever a reaction writes shows in the journal (but the configuration,
-// which one of the inputs is).
+// which one of the inputs is). Switched off, the reactor leaves the input.
 TEST_P(DispatchTest, ReactsToItsOwnAttributeOnlyAndNotWhileMarkedForDeletion) {
     isolated([&] {
         DispatchCase const& c = GetParam();
@@ -454,6 +454,9 @@ TEST_P(DispatchTest, ReactsToItsOwnAttributeOnlyAndNotWhileMarkedForDeletion) {
         EXPECT_EQ(journal.take(), Lines{}) << "reacted to another attribute";
         input.notify(c.watched, c.key, c.value);
         EXPECT_NE(journal.take(), Lines{}) << "the change itself went unheard";
+        std::size_t const subscribers = input.subscriberCount();
+        reactor.hasNotificationActiveIs(false);
+        EXPECT_EQ(input.subscriberCount(), subscribers - 1) << "still listening when switched off";
     });
 }
 
