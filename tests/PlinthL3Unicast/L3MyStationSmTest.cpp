@@ -151,13 +151,6 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
     fcsd()->logicalFapIdInsertedIs(LogicalFapId(9));
     fcsd()->logicalFapIdInsertedDel(kFap);
     EXPECT_EQ(sm_->myStationTable(), table);
-    // A change the chip cannot hold, here a VLAN mask beyond 12 bits, is
-    // dropped by the dispatch entry before any write.
-    configIs(keyOf(100, 0x1000));
-    EXPECT_EQ(
-        capture.lines.back(),
-        "0 myStationConfigDirDispatch dropped a change: U12::value < 0 or > 0x0fff not allowed");
-    EXPECT_EQ(journal(), Lines{});
 }
 
 // A key with routing and station on: its entries are committed before its
