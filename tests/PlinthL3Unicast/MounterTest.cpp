@@ -284,8 +284,10 @@ TEST_P(WiringTest, DeclaresTheMountsAndWiresWhateverIsThere) {
 // Only the lowest bit of the toggle counts.
 // clang-format off
 WiringCase const kWirings[] = {
-    {.name = "NoFile_RouterMacDbOfAnotherType", .file = nullptr, .vrrpEnabled = true, .path = Path::routerMacDb, .wrongType = true, .empty = "routerMacDb", .child = "l3MyStationHelperSm", .childInput = "routerMacDb"},
-    {.name = "Off_VrMacStatusOfAnotherType", .file = R"({"PlinthL3UnicastVrrp": false})", .vrrpEnabled = false, .path = Path::vrMacStatus, .wrongType = true, .empty = "virtualMacStatusIn", .child = "vrrpPrivateVlanReflectorSm", .childInput = "virtualRouterMacStatusIn"},
+    {.name = "NoFile_RouterMacDbOfAnotherType", .file = nullptr, .vrrpEnabled = true, .path = Path::routerMacDb,
+     .wrongType = true, .empty = "routerMacDb", .child = "l3MyStationHelperSm", .childInput = "routerMacDb"},
+    {.name = "Off_VrMacStatusOfAnotherType", .file = R"({"PlinthL3UnicastVrrp": false})", .vrrpEnabled = false, .path = Path::vrMacStatus,
+     .wrongType = true, .empty = "virtualMacStatusIn", .child = "vrrpPrivateVlanReflectorSm", .childInput = "virtualRouterMacStatusIn"},
     {.name = "Two_CapabilitiesGone", .file = R"({"PlinthL3UnicastVrrp": 2})", .vrrpEnabled = false, .path = Path::l3Capabilities, .empty = "l3Capabilities"},
     {.name = "Three_FeatureCommonGone", .file = R"({"PlinthL3UnicastVrrp": 3})", .vrrpEnabled = true, .path = Path::featureCommon, .child = "l3MyStationSm", .childInput = "fcsd"},
     {.name = "InvalidJson_RunningStateGone", .file = R"({"PlinthL3UnicastVrrp": false,})", .vrrpEnabled = true, .path = Path::smState, .child = "l3MyStationSm", .childInput = "smRunningState"},

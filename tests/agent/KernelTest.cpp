@@ -31,7 +31,8 @@ Lines shown(std::vector<Change> const& changes) {
 // IPv4 address; an IPv6 address on the VRRP link (fe80::/10 is link-local,
 // fec0:: is just outside it); and the lines of the commands.
 // clang-format off
-Link link(int index, std::string name, std::string const& mac, int lower = 0, bool up = true) { return {index, std::move(name), Pakt::EthAddr::parse(mac.c_str()), false, up, false, OperState::up, lower, std::nullopt}; }
+Link link(int index, std::string name, std::string const& mac, int lower = 0, bool up = true) {
+    return {index, std::move(name), Pakt::EthAddr::parse(mac.c_str()), false, up, false, OperState::up, lower, std::nullopt}; }
 Address v4(int index) { return {index, AF_INET, 24, {10, 0, static_cast<std::uint8_t>(index), 1}}; }
 Address v6(std::uint8_t second) { return {2, AF_INET6, 64, {0xfe, second, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}; }
 std::string const A = "02:00:00:00:00:0a", B = "02:00:00:00:00:0b", C = "02:00:00:00:00:0c", V = "00:00:5e:00:01:0a", W = "00:00:5e:00:02:0a";
