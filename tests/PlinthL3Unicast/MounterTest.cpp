@@ -41,7 +41,7 @@ using PlinthTest::PrintTo;
 Any child(Kel::PtrInterface const& o, char const* attr, Kel::AttrOp op = Kel::AttrOp::read) {
     Kel::Value io;
     auto& self = const_cast<Kel::PtrInterface&>(o);
-    EXPECT_EQ(o.fwkType()->genericIfAttributeOp(self, attr, op, io), Kel::kAttrOpOk) << attr;
+    EXPECT_EQ(self.fwkType()->genericIfAttributeOp(self, attr, op, io), Kel::kAttrOpOk) << attr;
     return Kel::fromValue<Any>(io);
 }
 
@@ -205,20 +205,14 @@ TEST_F(MounterTest, WiringRefusedUntilItsPreconditionsHold) {
         rerun();
         EXPECT_EQ(empty(m), "routerMacDb");
         std::string const at4 = "4 virtual void PlinthL3Unicast::MyStationMounter::";
+        // clang-format off
         auto completed = [&](std::string const& status) {
-            return ::testing::MatchesRegex(at4 +
-                                           "doMountsComplete\\(Corral::MountStatus, const "
-                                           "Ptr&\\), mountStatus = " +
-                                           status + ", em = Kel::Dir@0x[0-9a-f]+");
+            return ::testing::MatchesRegex(at4 + "doMountsComplete\\(Corral::MountStatus, const Ptr&\\), mountStatus = " + status + ", em = Kel::Dir@0x[0-9a-f]+");
         };
-        EXPECT_THAT(
-            capture.lines,
-            ::testing::ElementsAre(
-                at4 + "doInit()", completed("mountIncomplete"),
-                "0 routing/fhrp/hardware/status missing, My Station wiring refused",
-                completed("mountComplete"), "0 brixL3Status missing, My Station wiring refused",
-                completed("mountComplete"),
-                "0 toggle file unreadable, default used: " + Toggle::lastError()));
+        EXPECT_THAT(capture.lines, ::testing::ElementsAre(at4 + "doInit()", completed("mountIncomplete"), "0 routing/fhrp/hardware/status missing, My Station wiring refused",
+                                                          completed("mountComplete"), "0 brixL3Status missing, My Station wiring refused", completed("mountComplete"),
+                                                          "0 toggle file unreadable, default used: " + Toggle::lastError()));
+        // clang-format on
     });
 }
 
@@ -263,13 +257,10 @@ TEST_P(WiringTest, DeclaresTheMountsAndWiresWhateverIsThere) {
         }
         // clang-format off
         EXPECT_EQ(mounts, (Lines{"hardware/brix/routerMacDb Brix::BrixRouterMacDb 3", "hardware/brix/routerMacStatusDb Kel::Dir 3",
-                                 "routing/fhrp/vrMacStatus Routing::Fhrp::VirtualRouterMacStatus 1",
-                                 "routing/fhrp/hardware/status Routing::Fhrp::Hardware::Status 3",
-                                 "hardware/plinth/centralStatus/l3Capabilities PlinthCentral::L3Capabilities 1",
-                                 std::string(Asic::kHwTableMountPath) + " Kel::Dir 3",
+                                 "routing/fhrp/vrMacStatus Routing::Fhrp::VirtualRouterMacStatus 1", "routing/fhrp/hardware/status Routing::Fhrp::Hardware::Status 3",
+                                 "hardware/plinth/centralStatus/l3Capabilities PlinthCentral::L3Capabilities 1", std::string(Asic::kHwTableMountPath) + " Kel::Dir 3",
                                  "local l3/myStationRoutingConfig PlinthL3Unicast::L3MyStationRoutingConfig",
-                                 "local l3/myStationRoutingStatus PlinthL3Unicast::L3MyStationRoutingStatus",
-                                 "local l3/smState/2 PlinthL3Unicast::SmRunningState"}));
+                                 "local l3/myStationRoutingStatus PlinthL3Unicast::L3MyStationRoutingStatus", "local l3/smState/2 PlinthL3Unicast::SmRunningState"}));
         // clang-format on
         EXPECT_EQ(group->closeCount(), 1);
         EXPECT_FALSE(group->closeArgs().force);
@@ -295,15 +286,11 @@ TEST_P(WiringTest, DeclaresTheMountsAndWiresWhateverIsThere) {
 WiringCase const kWirings[] = {
     {.name = "NoFile_RouterMacDbOfAnotherType", .file = nullptr, .vrrpEnabled = true, .path = Path::routerMacDb,
      .wrongType = true, .empty = "routerMacDb", .child = "l3MyStationHelperSm", .childInput = "routerMacDb"},
-    {.name = "Off_VrMacStatusOfAnotherType", .file = R"({"PlinthL3UnicastVrrp": false})", .vrrpEnabled = false,
-     .path = Path::vrMacStatus, .wrongType = true, .empty = "virtualMacStatusIn",
-     .child = "vrrpPrivateVlanReflectorSm", .childInput = "virtualRouterMacStatusIn"},
-    {.name = "Two_CapabilitiesGone", .file = R"({"PlinthL3UnicastVrrp": 2})", .vrrpEnabled = false,
-     .path = Path::l3Capabilities, .empty = "l3Capabilities"},
-    {.name = "Three_FeatureCommonGone", .file = R"({"PlinthL3UnicastVrrp": 3})", .vrrpEnabled = true,
-     .path = Path::featureCommon, .child = "l3MyStationSm", .childInput = "fcsd"},
-    {.name = "InvalidJson_RunningStateGone", .file = R"({"PlinthL3UnicastVrrp": false,})", .vrrpEnabled = true,
-     .path = Path::smState, .child = "l3MyStationSm", .childInput = "smRunningState"},
+    {.name = "Off_VrMacStatusOfAnotherType", .file = R"({"PlinthL3UnicastVrrp": false})", .vrrpEnabled = false, .path = Path::vrMacStatus,
+     .wrongType = true, .empty = "virtualMacStatusIn", .child = "vrrpPrivateVlanReflectorSm", .childInput = "virtualRouterMacStatusIn"},
+    {.name = "Two_CapabilitiesGone", .file = R"({"PlinthL3UnicastVrrp": 2})", .vrrpEnabled = false, .path = Path::l3Capabilities, .empty = "l3Capabilities"},
+    {.name = "Three_FeatureCommonGone", .file = R"({"PlinthL3UnicastVrrp": 3})", .vrrpEnabled = true, .path = Path::featureCommon, .child = "l3MyStationSm", .childInput = "fcsd"},
+    {.name = "InvalidJson_RunningStateGone", .file = R"({"PlinthL3UnicastVrrp": false,})", .vrrpEnabled = true, .path = Path::smState, .child = "l3MyStationSm", .childInput = "smRunningState"},
 };
 // clang-format on
 INSTANTIATE_TEST_SUITE_P(Toggle, WiringTest, ::testing::ValuesIn(kWirings), byName);
@@ -333,20 +320,16 @@ struct KeepCase {
 
 // clang-format off
 KeepCase const kKeepCases[] = {
-    {.name = "l3MyStationHelperSm", .inputs = 5, .own = 3, .call = [](MyStationMounter& m, Sw& s, int r) -> Any {
-         return m.l3MyStationHelperSmIs(in(r, 0, m.routerMacDb()), in(r, 1, m.routerMacStatusDb()), in(r, 2, s.routingConfig()),
-                                        in(r, 3, s.routingStatus()), in(r, 4, m.myStationConfigDir())); }},
-    {.name = "l3MyStationSm", .inputs = 5, .own = 4, .call = [](MyStationMounter& m, Sw& s, int r) -> Any {
-         return m.l3MyStationSmIs(in(r, 0, s.sysdb()), in(r, 1, s.featureCommon()), in(r, 2, m.myStationConfigDir()),
-                                  in(r, 3, m.myStationStatusDir()), in(r, 4, s.smRunningState())); }},
-    {.name = "vrrpPrivateVlanReflectorSm", .inputs = 3, .own = 1, .call = [](MyStationMounter& m, Sw& s, int r) -> Any {
-         return m.vrrpPrivateVlanReflectorSmIs(in(r, 0, s.vrMacStatus()), in(r, 1, s.brixL3Status()->intfVlanIdSet()),
-                                               in(r, 2, m.vrrpMacStatus())); }},
-    {.name = "vrrpSmHelper", .inputs = 3, .own = -1, .call = [](MyStationMounter& m, Sw&, int r) -> Any {
-         return m.vrrpSmHelperIs(r == 0 ? "other" : "", in(r, 1, m.myStationConfigDir()), in(r, 2, m.myStationStatusDir())); }},
-    {.name = "vrrpSm", .inputs = 3, .own = 1, .call = [](MyStationMounter& m, Sw&, int r) -> Any {
-         return m.vrrpSmIs(in(r, 0, m.vrrpMacStatus()), in(r, 1, m.fhrpHwStatus()),
-                           r == 2 ? Kel::newPtr<BrixHelper::VrrpSmHelper>("other") : m.vrrpSmHelper()); }},
+    {.name = "l3MyStationHelperSm", .inputs = 5, .own = 3, .call = [](MyStationMounter& m, Sw& s, int r) -> Any { return m.l3MyStationHelperSmIs(
+         in(r, 0, m.routerMacDb()), in(r, 1, m.routerMacStatusDb()), in(r, 2, s.routingConfig()), in(r, 3, s.routingStatus()), in(r, 4, m.myStationConfigDir())); }},
+    {.name = "l3MyStationSm", .inputs = 5, .own = 4, .call = [](MyStationMounter& m, Sw& s, int r) -> Any { return m.l3MyStationSmIs(
+         in(r, 0, s.sysdb()), in(r, 1, s.featureCommon()), in(r, 2, m.myStationConfigDir()), in(r, 3, m.myStationStatusDir()), in(r, 4, s.smRunningState())); }},
+    {.name = "vrrpPrivateVlanReflectorSm", .inputs = 3, .own = 1, .call = [](MyStationMounter& m, Sw& s, int r) -> Any { return m.vrrpPrivateVlanReflectorSmIs(
+         in(r, 0, s.vrMacStatus()), in(r, 1, s.brixL3Status()->intfVlanIdSet()), in(r, 2, m.vrrpMacStatus())); }},
+    {.name = "vrrpSmHelper", .inputs = 3, .own = -1, .call = [](MyStationMounter& m, Sw&, int r) -> Any { return m.vrrpSmHelperIs(
+         r == 0 ? "other" : "", in(r, 1, m.myStationConfigDir()), in(r, 2, m.myStationStatusDir())); }},
+    {.name = "vrrpSm", .inputs = 3, .own = 1, .call = [](MyStationMounter& m, Sw&, int r) -> Any { return m.vrrpSmIs(
+         in(r, 0, m.vrrpMacStatus()), in(r, 1, m.fhrpHwStatus()), r == 2 ? Kel::newPtr<BrixHelper::VrrpSmHelper>("other") : m.vrrpSmHelper()); }},
 };
 // clang-format on
 
@@ -403,13 +386,11 @@ TEST_F(MounterTest, TeardownDropsTheDirectoriesThenEachChildInOrderThenTheInputs
         onRelease = [] {};
         mounter_ = nullptr;
         std::string const dirs = "vrrpMacStatus myStationConfigDir myStationStatusDir ";
-        EXPECT_EQ(
-            released,
-            (Lines{"l3MyStationHelperSm: " + dirs + "l3MyStationHelperSm, attached",
-                   "l3MyStationSm: " + dirs + "l3MyStationHelperSm l3MyStationSm, attached",
-                   "vrrpPrivateVlanReflectorSm: " + dirs +
-                       "l3MyStationHelperSm l3MyStationSm vrrpPrivateVlanReflectorSm, attached",
-                   "vrrpSm: " + dirs + kChildren + ", detached"}));
+        // clang-format off
+        EXPECT_EQ(released, (Lines{"l3MyStationHelperSm: " + dirs + "l3MyStationHelperSm, attached", "l3MyStationSm: " + dirs + "l3MyStationHelperSm l3MyStationSm, attached",
+                                   "vrrpPrivateVlanReflectorSm: " + dirs + "l3MyStationHelperSm l3MyStationSm vrrpPrivateVlanReflectorSm, attached",
+                                   "vrrpSm: " + dirs + kChildren + ", detached"}));
+        // clang-format on
     });
 }
 
@@ -420,12 +401,12 @@ TEST_F(MounterTest, TeardownDropsTheDirectoriesThenEachChildInOrderThenTheInputs
 struct DispatchCase {
     char const* name;
     char const* reactor;  // the mounter's child
-    // Makes the change; answers the publisher of the input changed.
-    Vosk::Publisher* (*change)(Sw&, MyStationMounter&);
     short watched, other;
     void const* key = nullptr;
     void const* value = nullptr;
     bool tableLive = true;  // a logical FAP id inserted before start
+    // Makes the change; answers the publisher of the input changed.
+    Vosk::Publisher* (*change)(Sw&, MyStationMounter&);
 };
 
 MacVlan const kConfigKey{Pakt::EthAddr(0x001c73000001), 0, 0};
@@ -434,47 +415,37 @@ Brix::BrixRouterMac const kRouting{true};
 Bridging::MacVlanPair const kVrrpPair{Pakt::EthAddr(0x00005e00010a), 10};
 using Fcsd = PlinthCentral::FeatureAgentCommonSmData;
 using VrrpMacs = Brix::VrrpPrivateVlanReflectorLib::VirtualRouterMacTable;
+using VrMacs = Routing::Fhrp::VirtualRouterMacStatus;
 
 // clang-format off
 DispatchCase const kDispatchCases[] = {
-    {.name = "TableProgrammerLogicalFapIds", .reactor = "l3MyStationSm",
-     .change = [](Sw& s, MyStationMounter&) { s.featureCommon()->logicalFapIdInsertedIs(kFap); return s.featureCommon()->notifieeList(); },
-     .watched = Fcsd::kLogicalFapIdInsertedAttr, .other = Fcsd::kLogicalModInfoAttr, .key = &kFap, .tableLive = false},
-    {.name = "TableProgrammerConfiguration", .reactor = "l3MyStationSm",
-     .change = [](Sw&, MyStationMounter& m) { m.myStationConfigDir()->configIs(kConfigKey, {{.macVlan = kConfigKey}}); return m.myStationConfigDir()->notifieeList(); },
-     .watched = MyStationConfigDir::kCollectionAttr, .other = MyStationConfigDir::kCollectionAttr + 1, .key = &kConfigKey},
-    {.name = "ResolverRoutingConfiguration", .reactor = "l3MyStationHelperSm",
-     .change = [](Sw& s, MyStationMounter&) { s.routingConfig()->routerMacIs({Pakt::EthAddr(0x001c730000aa), true}); return s.routingConfig()->notifieeList(); },
-     .watched = L3MyStationRoutingConfig::kRouterMacAttr, .other = L3MyStationRoutingConfig::kVirtualRouterMacAttr + 1},
-    {.name = "ResolverRouterMacs", .reactor = "l3MyStationHelperSm",
-     .change = [](Sw& s, MyStationMounter&) { s.routerMacDb()->routerMacIs(kRouterMac, kRouting); return s.routerMacDb()->notifieeList(); },
-     .watched = Brix::BrixRouterMacDb::kRouterMacAttr, .other = Brix::BrixRouterMacDb::kRouterMacAttr + 1, .key = &kRouterMac, .value = &kRouting},
-    {.name = "ReflectorVirtualMacs", .reactor = "vrrpPrivateVlanReflectorSm",
-     .change = [](Sw& s, MyStationMounter&) {
-         s.brixL3Status()->intfVlanIdSet()->vlanIdIs("Vlan10", 10);
-         s.vrMacStatus()->virtualMacIs({"Vlan10", kVrrpPair.mac});
-         return s.vrMacStatus()->notifieeList(); },
-     .watched = Routing::Fhrp::VirtualRouterMacStatus::kVirtualMacAttr, .other = Routing::Fhrp::VirtualRouterMacStatus::kVirtualMacAttr + 1},
-    {.name = "VrrpMachineVirtualMacTable", .reactor = "vrrpSm",
-     .change = [](Sw&, MyStationMounter& m) { m.vrrpMacStatus()->macVlanIs(kVrrpPair); return m.vrrpMacStatus()->notifieeList(); },
-     .watched = VrrpMacs::kMacVlanAttr, .other = VrrpMacs::kMacVlanAttr + 1, .key = &kVrrpPair},
+    {.name = "TableProgrammerLogicalFapIds", .reactor = "l3MyStationSm", .watched = Fcsd::kLogicalFapIdInsertedAttr, .other = Fcsd::kLogicalModInfoAttr, .key = &kFap, .tableLive = false,
+     .change = [](Sw& s, MyStationMounter&) { s.featureCommon()->logicalFapIdInsertedIs(kFap); return s.featureCommon()->notifieeList(); }},
+    {.name = "TableProgrammerConfiguration", .reactor = "l3MyStationSm", .watched = MyStationConfigDir::kCollectionAttr, .other = MyStationConfigDir::kCollectionAttr + 1, .key = &kConfigKey,
+     .change = [](Sw&, MyStationMounter& m) { m.myStationConfigDir()->configIs(kConfigKey, {{.macVlan = kConfigKey}}); return m.myStationConfigDir()->notifieeList(); }},
+    {.name = "ResolverRoutingConfiguration", .reactor = "l3MyStationHelperSm", .watched = L3MyStationRoutingConfig::kRouterMacAttr, .other = L3MyStationRoutingConfig::kVirtualRouterMacAttr + 1,
+     .change = [](Sw& s, MyStationMounter&) { s.routingConfig()->routerMacIs({Pakt::EthAddr(0x001c730000aa), true}); return s.routingConfig()->notifieeList(); }},
+    {.name = "ResolverRouterMacs", .reactor = "l3MyStationHelperSm", .watched = Brix::BrixRouterMacDb::kRouterMacAttr, .other = Brix::BrixRouterMacDb::kRouterMacAttr + 1, .key = &kRouterMac, .value = &kRouting,
+     .change = [](Sw& s, MyStationMounter&) { s.routerMacDb()->routerMacIs(kRouterMac, kRouting); return s.routerMacDb()->notifieeList(); }},
+    {.name = "ReflectorVirtualMacs", .reactor = "vrrpPrivateVlanReflectorSm", .watched = VrMacs::kVirtualMacAttr, .other = VrMacs::kVirtualMacAttr + 1, .change = [](Sw& s, MyStationMounter&) {
+         s.brixL3Status()->intfVlanIdSet()->vlanIdIs("Vlan10", 10); s.vrMacStatus()->virtualMacIs({"Vlan10", kVrrpPair.mac}); return s.vrMacStatus()->notifieeList(); }},
+    {.name = "VrrpMachineVirtualMacTable", .reactor = "vrrpSm", .watched = VrrpMacs::kMacVlanAttr, .other = VrrpMacs::kMacVlanAttr + 1, .key = &kVrrpPair,
+     .change = [](Sw&, MyStationMounter& m) { m.vrrpMacStatus()->macVlanIs(kVrrpPair); return m.vrrpMacStatus()->notifieeList(); }},
 };
 // clang-format on
 
 class DispatchTest : public MounterTest, public ::testing::WithParamInterface<DispatchCase> {};
 
 // Whatever a reaction writes shows in the journal (but the configuration,
-// which one of the inputs is).
+// which one of the inputs is). Switched off, the reactor leaves the input.
 TEST_P(DispatchTest, ReactsToItsOwnAttributeOnlyAndNotWhileMarkedForDeletion) {
     isolated([&] {
         DispatchCase const& c = GetParam();
         chipIs(c.tableLive ? std::optional(kFap) : std::nullopt);
         MyStationMounter& m = start();
         // clang-format off
-        PlinthTest::Journal journal({{}, m.myStationStatusDir(),
-                                     [&] { return m.l3MyStationSm()->myStationTable(); },
-                                     sw_->routingStatus(), sw_->routerMacStatusDb(), {},
-                                     sw_->smRunningState()});
+        PlinthTest::Journal journal({{}, m.myStationStatusDir(), [&] { return m.l3MyStationSm()->myStationTable(); },
+                                     sw_->routingStatus(), sw_->routerMacStatusDb(), {}, sw_->smRunningState()});
         // clang-format on
         auto& reactor = const_cast<Kel::PtrInterface&>(*child(m, c.reactor));
         reactor.kelMarkedForDeletionIs(true);
@@ -485,6 +456,9 @@ TEST_P(DispatchTest, ReactsToItsOwnAttributeOnlyAndNotWhileMarkedForDeletion) {
         EXPECT_EQ(journal.take(), Lines{}) << "reacted to another attribute";
         input.notify(c.watched, c.key, c.value);
         EXPECT_NE(journal.take(), Lines{}) << "the change itself went unheard";
+        std::size_t const subscribers = input.subscriberCount();
+        reactor.hasNotificationActiveIs(false);
+        EXPECT_EQ(input.subscriberCount(), subscribers - 1) << "still listening when switched off";
     });
 }
 

@@ -28,7 +28,7 @@ struct Logged : Dir {
 // dropped. The helper, last holder of the directories, releases the status
 // directory before the configuration directory.
 TEST(VrrpSmHelperTest, StartUpRequestsAgainAndReportsOnlyTheProgrammedVrrpEntries) {
-    Pakt::EthAddr const v4(0x00005e00010a), v6(0x00005e0002ff), ones = Pakt::EthAddr::broadcast();
+    Pakt::EthAddr const v4(0x00005e00010a), v6(0x00005e0002ff);
     std::string const flags = " [l3 station flag4 flag5]";
     PlinthTest::NothingLeft const nothingLeft;
     Lines released;
@@ -38,9 +38,10 @@ TEST(VrrpSmHelperTest, StartUpRequestsAgainAndReportsOnlyTheProgrammedVrrpEntrie
         auto const status = Kel::newPtr<Logged<MyStationStatusDir>>(&released, "status");
         helper = VrrpSmHelper::VrrpSmHelperIs("helper", config, status);
         MacVlan const narrowMasks{v4, 30, 0xff0, Pakt::EthAddr(0xffffffffff00)};
-        for (MacVlan const& key :
-             {MacVlan{v4, 10, 0xfff, ones}, MacVlan{v6, 0, 0, ones}, narrowMasks,
-              MacVlan{Pakt::EthAddr(0x001c73000001), 0, 0, ones}}) {
+        for (MacVlan const& key : {MacVlan{v4, 10, 0xfff},
+                                   {v6, 0, 0},
+                                   narrowMasks,
+                                   {Pakt::EthAddr(0x001c73000001), 0, 0}}) {
             status->statusIs(key, MyStationStatus{{key}});
         }
         PlinthTest::Journal journal({config, status, {}, {}, {}, {}, {}});
@@ -62,18 +63,15 @@ TEST(VrrpSmHelperTest, StartUpRequestsAgainAndReportsOnlyTheProgrammedVrrpEntrie
                   (BrixHelper::CurrentVrrpStateForInit::MacVlans{{v4, 10}, {v4, 30}, {v6, 0}}));
 
         // The request and then the write, for each request; at level 2.
-        std::string const sm = "2 virtual void PlinthL3Unicast::VrrpSmHelper::",
-                          tcam =
-                              "2 void PlinthL3Unicast::VrrpSmHelper::configureTcam(const "
-                              "Pakt::EthAddr&, U32, bool) macAddr: ";
-        EXPECT_EQ(capture.lines,
-                  (Lines{"2 virtual bool PlinthL3Unicast::VrrpSmHelper::addVirtualRouterMac(const "
-                         "Pakt::EthAddr&, U32), mac: 00:00:5e:00:02:ff, vlan: 40",
-                         tcam + "00:00:5e:00:02:ff vlanId: 40",
-                         sm + "deleteVirtualRouterMac(const Pakt::EthAddr&, U32), mac: "
-                              "00:00:5e:00:01:0a, vlan: 100",
-                         tcam + "00:00:5e:00:01:0a vlanId: 100",
-                         sm + "syncVrrpStateOnInit(const Ptr&)"}));
+        std::string const sm = "PlinthL3Unicast::VrrpSmHelper::", v = "2 virtual void " + sm,
+                          tcam = "2 void " + sm +
+                                 "configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: ";
+        // clang-format off
+        EXPECT_EQ(capture.lines, (Lines{"2 virtual bool " + sm + "addVirtualRouterMac(const Pakt::EthAddr&, U32), mac: 00:00:5e:00:02:ff, vlan: 40",
+                                        tcam + "00:00:5e:00:02:ff vlanId: 40",
+                                        v + "deleteVirtualRouterMac(const Pakt::EthAddr&, U32), mac: 00:00:5e:00:01:0a, vlan: 100",
+                                        tcam + "00:00:5e:00:01:0a vlanId: 100", v + "syncVrrpStateOnInit(const Ptr&)"}));
+        // clang-format on
     }
     EXPECT_EQ(released, (Lines{"status", "config"}));
 }

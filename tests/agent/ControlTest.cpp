@@ -146,7 +146,6 @@ TEST_F(ControlFaultTest, GarbageAndBadCommandsChangeNothing) {
     // clang-format off
     std::pair<std::string, std::string> const lines[] = {
         {std::string("\xff\xfe\x01\0 x", 6), "error: unknown command '\xff\xfe\x01"},
-        {"router-mac set 00:1c:73:00:00:01 interface routing=maybe", "error: router-mac: routing must be on|off, not 'maybe'\n"},
         {"vrrp add 00:00:5e:00:01:0b vlan=x", "error: vrrp: bad VLAN 'x' (a number from 0 to 4294967295)\n"},
         {"start", "error: start: refused while following the kernel\n"},
         {"stop", "error: stop: refused while following the kernel\n"},
@@ -166,11 +165,8 @@ TEST_F(ControlFaultTest, ClientThatNeverReads) {
     for (int i = 0; i < 4000; ++i) {
         send(fd, "dump\n");
     }
-    EXPECT_TRUE(warns(*agent_,
-                      "warning: control: dropped a client that left more than 1 MiB of answers "
-                      "unread\n",
-                      30s))
-        << agent_->err();
+    std::string const dropped = "client that left more than 1 MiB of answers unread\n";
+    EXPECT_TRUE(warns(*agent_, "warning: control: dropped a " + dropped, 30s)) << agent_->err();
 }
 
 TEST_F(ControlFaultTest, SeventeenClients) {
@@ -196,7 +192,6 @@ TEST_F(ControlFaultTest, SecondAgentOnThePath) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "plinth-agent: error: --control: " + kPath +
                          " is already in use by a running agent\n");
-    EXPECT_TRUE(ask("show running").ends_with("ok\n")) << "the first one still answers";
 }
 
 TEST_F(ControlFaultTest, RecordMovedAwayThenSighup) {

@@ -27,34 +27,20 @@ Lines shown(std::vector<Change> const& changes) {
     return lines;
 }
 
-// An Ethernet link that is up and operational; `mac` empty: none.
+// An Ethernet link that is up and operational (`mac` empty: none); a link's
+// IPv4 address; an IPv6 address on the VRRP link (fe80::/10 is link-local,
+// fec0:: is just outside it); and the lines of the commands.
+// clang-format off
 Link link(int index, std::string name, std::string const& mac, int lower = 0, bool up = true) {
-    return {
-        index, std::move(name), Pakt::EthAddr::parse(mac.c_str()), false, up, false, OperState::up,
-        lower, std::nullopt};
-}
-Address v4(int index) {
-    return {index, AF_INET, 24, {10, 0, static_cast<std::uint8_t>(index), 1}};
-}
-// On the VRRP link: fe80::/10 is link-local, fec0:: is just outside it.
-Address v6(std::uint8_t second) {
-    return {2, AF_INET6, 64, {0xfe, second, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
-}
-
-std::string const A = "02:00:00:00:00:0a", B = "02:00:00:00:00:0b", C = "02:00:00:00:00:0c",
-                  V = "00:00:5e:00:01:0a", W = "00:00:5e:00:02:0a";
-std::string set(std::string const& mac, bool on, std::string const& link) {
-    return "router-mac set " + mac + " interface routing=" + (on ? "on" : "off") + "  # " + link;
-}
-std::string unset(std::string const& mac, std::string const& link) {
-    return "router-mac del " + mac + " interface  # " + link;
-}
-std::string systemMac(std::string const& mac, bool valid) {
-    return "routing-config system " + mac + (valid ? " valid" : " invalid") + "  # Vlan10";
-}
-std::string vrrpLine(char const* op, std::string const& mac, std::string const& vlanAndLink) {
-    return std::string("vrrp ") + op + " " + mac + " vlan=" + vlanAndLink;
-}
+    return {index, std::move(name), Pakt::EthAddr::parse(mac.c_str()), false, up, false, OperState::up, lower, std::nullopt}; }
+Address v4(int index) { return {index, AF_INET, 24, {10, 0, static_cast<std::uint8_t>(index), 1}}; }
+Address v6(std::uint8_t second) { return {2, AF_INET6, 64, {0xfe, second, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}; }
+std::string const A = "02:00:00:00:00:0a", B = "02:00:00:00:00:0b", C = "02:00:00:00:00:0c", V = "00:00:5e:00:01:0a", W = "00:00:5e:00:02:0a";
+std::string set(std::string const& mac, bool on, std::string const& link) { return "router-mac set " + mac + " interface routing=" + (on ? "on" : "off") + "  # " + link; }
+std::string unset(std::string const& mac, std::string const& link) { return "router-mac del " + mac + " interface  # " + link; }
+std::string systemMac(std::string const& mac, bool valid) { return "routing-config system " + mac + (valid ? " valid" : " invalid") + "  # Vlan10"; }
+std::string vrrpLine(char const* op, std::string const& mac, std::string const& vlanAndLink) { return std::string("vrrp ") + op + " " + mac + " vlan=" + vlanAndLink; }
+// clang-format on
 
 Facts facts(std::initializer_list<Link> links) {
     Facts f;
@@ -114,22 +100,14 @@ TEST(KernelTranslatorTest, VrrpMasterWhenEveryConditionHoldsOnTheFirstVlanThatAp
 }
 
 using FactChange = std::function<void(Facts&)>;
-// A link that is up with an address.
-FactChange routed(int index, std::string name, std::string const& mac, int lower = 0) {
-    return [=](Facts& f) {
-        f.linkIs(link(index, name, mac, lower));
-        f.addressIs(v4(index));
-    };
-}
-FactChange bare(int index, std::string name, std::string const& mac, bool up = true) {
-    return [=](Facts& f) { f.linkIs(link(index, name, mac, 0, up)); };
-}
-FactChange unaddressed(int index) {
-    return [=](Facts& f) { f.addressDel(v4(index)); };
-}
-FactChange gone(int index) {
-    return [=](Facts& f) { f.linkDel(index); };
-}
+// A link that is up with an address (routed), one without (bare), an
+// address removed, a link removed.
+// clang-format off
+FactChange routed(int index, std::string name, std::string const& mac, int lower = 0) { return [=](Facts& f) { f.linkIs(link(index, name, mac, lower)); f.addressIs(v4(index)); }; }
+FactChange bare(int index, std::string name, std::string const& mac, bool up = true) { return [=](Facts& f) { f.linkIs(link(index, name, mac, 0, up)); }; }
+FactChange unaddressed(int index) { return [=](Facts& f) { f.addressDel(v4(index)); }; }
+FactChange gone(int index) { return [=](Facts& f) { f.linkDel(index); }; }
+// clang-format on
 
 // Changes to the kernel's facts and every command they must give, in order.
 struct Step {
@@ -186,6 +164,16 @@ TEST(KernelTranslatorTest, SequencesOfFactsGiveTheirCommandsInOrder) {
     }
 }
 
+// What `f` throws as an option error; empty when it takes what it is given.
+std::string refusal(std::function<void()> const& f) {
+    try {
+        f();
+        return "";
+    } catch (OptionError const& e) {
+        return e.what();
+    }
+}
+
 // What following refuses to start with, and what it only warns about.
 TEST(KernelTranslatorTest, SettingsAreCheckedAgainstTheKernel) {
     // clang-format off
@@ -208,13 +196,9 @@ TEST(KernelTranslatorTest, SettingsAreCheckedAgainstTheKernel) {
     Facts const f = facts(
         {lo, link(3, "eth0", A), link(4, "tun0", ""), link(5, "dummy0", "00:00:00:00:00:00")});
     for (auto const& c : cases) {
-        SCOPED_TRACE(c.settings.systemMacLink);
-        try {
-            EXPECT_EQ(Translator(c.settings).check(f), c.warnings);
-            EXPECT_EQ(c.error, "");
-        } catch (OptionError const& e) {
-            EXPECT_EQ(e.what(), c.error);
-        }
+        Lines warnings;
+        EXPECT_EQ(refusal([&] { warnings = Translator(c.settings).check(f); }), c.error);
+        EXPECT_EQ(warnings, c.warnings) << c.settings.systemMacLink;
     }
     // clang-format off
     std::pair<char const*, char const*> const vlans[] = {
@@ -226,12 +210,7 @@ TEST(KernelTranslatorTest, SettingsAreCheckedAgainstTheKernel) {
     };
     // clang-format on
     for (auto const& [text, error] : vlans) {
-        try {
-            parseVlanOption(text);
-            ADD_FAILURE() << text << " taken";
-        } catch (OptionError const& e) {
-            EXPECT_EQ(e.what(), std::string(error));
-        }
+        EXPECT_EQ(refusal([&] { parseVlanOption(text); }), error);
     }
     EXPECT_EQ(parseVlanOption("bond0.7=0x10"),
               std::make_pair(std::string("bond0.7"), std::uint16_t{16}));
@@ -271,6 +250,13 @@ std::string burstMac(int n) {
     return {text, text + std::snprintf(text, 6, "%02x:%02x", 0x10 + (n >> 8), n & 0xff)};
 }
 
+// A veth pair NAME/pNAME whose ends take burstMac(n) and burstMac(n + 1), as
+// the arguments of `ip` (or a line of `ip -batch`).
+std::string veth(std::string const& name, int n) {
+    return "link add " + name + " address 02:00:00:00:" + burstMac(n) + " type veth peer name p" +
+           name + " address 02:00:00:00:" + burstMac(n + 1);
+}
+
 constexpr int kPairs = 200;
 
 std::string const kVrrp10 = " 00:00:5e:00:01:0a vlan=10";
@@ -294,9 +280,7 @@ class KernelFollowTest : public KernelNamespaceTest {
     std::string burst(std::string const& name, int base, bool routed) {
         std::ostringstream batch;
         for (int i = 0; i < kPairs; ++i) {
-            batch << "link add " << name << i << " address 02:00:00:00:" << burstMac(base + 2 * i)
-                  << " type veth peer name p" << name << i
-                  << " address 02:00:00:00:" << burstMac(base + 2 * i + 1) << "\n";
+            batch << veth(name + std::to_string(i), base + 2 * i) << "\n";
         }
         for (int i = 0; i < (routed ? 10 : 0); ++i) {
             batch << "link set " << name << i << " up\naddr add 10.9." << i << ".1/24 dev " << name
@@ -327,19 +311,15 @@ TEST_F(KernelFollowTest, EachChangeBringsItsCommandsAlone) {
          .commands = {"routing-config system 02:00:00:00:00:10 invalid", del("01:10"), "vrrp del" + kVrrp10}},
     };
     // clang-format on
-    for (std::size_t i = 0; i < std::size(changes); ++i) {
+    for (int i = 0; i < std::ssize(changes); ++i) {
         SCOPED_TRACE(changes[i].script);
-        std::string const s = "0f:0" + std::to_string(2 * i),
-                          t = "0f:0" + std::to_string(2 * i + 1);
+        Lines const bound = {off(burstMac(0xf00 + 2 * i)), off(burstMac(0xf01 + 2 * i))};
         agent.mark();
-        ASSERT_EQ(std::system((changes[i].script + " && ip link add s" + s.substr(4) +
-                               " address 02:00:00:00:" + s + " type veth peer name t" +
-                               s.substr(4) + " address 02:00:00:00:" + t)
-                                  .c_str()),
-                  0);
-        ASSERT_TRUE(agent.waitFor({off(s), off(t)}));
+        std::string const veths = " && ip " + veth("s" + std::to_string(i), 0xf00 + 2 * i);
+        ASSERT_EQ(std::system((changes[i].script + veths).c_str()), 0);
+        ASSERT_TRUE(agent.waitFor(bound));
         Lines said = agent.said(), expected = changes[i].commands;
-        expected.insert(expected.end(), {off(s), off(t)});
+        expected.insert(expected.end(), bound.begin(), bound.end());
         std::ranges::sort(said);
         std::ranges::sort(expected);
         EXPECT_EQ(said, expected);
@@ -377,11 +357,8 @@ TEST_F(KernelFollowTest, LostNotificationsAreMadeUpByReadingAgain) {
     lossy.mark();
     lossy.signal(SIGSTOP);
     std::string const x0 = burstMac(0xe00);
-    EXPECT_EQ(std::system(("ip link add x0 address 02:00:00:00:" + x0 +
-                           " type veth peer name px0 address 02:00:00:00:" + burstMac(0xe01) +
-                           " && " + burst("c", 0x400, false) + " && ip link del x0")
-                              .c_str()),
-              0);
+    std::string const x0Made = "ip " + veth("x0", 0xe00) + " && " + burst("c", 0x400, false);
+    EXPECT_EQ(std::system((x0Made + " && ip link del x0").c_str()), 0);
     lossy.signal(SIGCONT);
     ASSERT_TRUE(lossy.waitFor({off(burstMac(0x400 + 2 * kPairs - 1))}));
     ASSERT_EQ(std::system("ip link del c0"), 0);

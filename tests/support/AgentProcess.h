@@ -43,8 +43,7 @@ inline std::vector<nlohmann::json> jsonLines(std::string const& out) {
 
 // What the last `dump` in `out` printed (null when none did).
 inline nlohmann::json lastDump(std::string const& out) {
-    auto dumps = jsonLines(out);
-    return dumps.empty() ? nlohmann::json() : dumps.back();
+    return jsonLines(out).empty() ? nlohmann::json() : jsonLines(out).back();
 }
 
 // What one run of plinth-agent left behind.
@@ -186,8 +185,7 @@ class FollowingAgent : public ChildProcess {
                 said.push_back(line.substr(8, line.find("  # ") - 8));
             }
         }
-        said.erase(said.begin(), said.begin() + (sinceMark ? mark_ : 0));
-        return said;
+        return {said.begin() + (sinceMark ? mark_ : 0), said.end()};
     }
     // From here on waitFor() and said() look only at what comes next.
     void mark() { mark_ = said(false).size(); }
