@@ -170,18 +170,14 @@ TEST_F(DatapathTest, TerminatesAVrrpMacOnItsVlanOnly) {
 
 // 64 bytes for `dst`, with an 802.1Q tag when `tag` is given.
 std::vector<std::uint8_t> frame(Pakt::EthAddr dst, std::optional<std::uint16_t> tag) {
-    std::vector<std::uint8_t> f(64);
     auto const d = dst.bytes();
-    std::copy(d.begin(), d.end(), f.begin());
-    f[6] = 0x02;  // source 02:00:00:00:00:00
-    std::size_t at = 12;
+    std::vector<std::uint8_t> f(d.begin(), d.end());
+    f.insert(f.end(), {0x02, 0, 0, 0, 0, 0});  // source 02:00:00:00:00:00
     if (tag) {
-        f[at++] = 0x81;
-        f[at++] = 0x00;
-        f[at++] = static_cast<std::uint8_t>(*tag >> 8);
-        f[at++] = static_cast<std::uint8_t>(*tag);
+        f.insert(f.end(), {0x81, 0x00, std::uint8_t(*tag >> 8), std::uint8_t(*tag)});
     }
-    f[at] = 0x08;  // IPv4
+    f.insert(f.end(), {0x08, 0x00});  // IPv4
+    f.resize(64);
     return f;
 }
 

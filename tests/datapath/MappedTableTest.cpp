@@ -13,35 +13,30 @@ namespace {
 
 namespace D = PlinthAgent::Datapath;
 
-constexpr std::uint32_t kCpus = 2;
+constexpr std::uint32_t kCpus = 2, kSlots = 8;
 
-// A table of `slots` on two memory files, and a view of the same memory.
+// A page of shared memory, as a map the program reads would be.
+struct Page {
+    Page() : fd(::memfd_create("mapped-table-test", 0)) {
+        EXPECT_EQ(::ftruncate(fd, 4096), 0);
+        at = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    ~Page() {
+        ::munmap(at, 4096);
+        ::close(fd);
+    }
+    int fd;
+    void* at;
+};
+
+// A table of eight slots, with a view of its memory as the program sees it.
 class MappedTableTest : public ::testing::Test {
   protected:
-    void SetUpTable(std::uint32_t slots) {
-        slots_ = slots;
-        for (int* fd : {&tableFd_, &hitsFd_}) {
-            *fd = ::memfd_create("mapped-table-test", 0);
-            ASSERT_EQ(::ftruncate(*fd, 1 << 20), 0);
-        }
-        table_.emplace(tableFd_, hitsFd_, slots, kCpus);
-        view_ = static_cast<D::table_slot*>(
-            ::mmap(nullptr, 1 << 20, PROT_READ, MAP_SHARED, tableFd_, 0));
-        counts_ = static_cast<std::uint64_t*>(
-            ::mmap(nullptr, 1 << 20, PROT_READ | PROT_WRITE, MAP_SHARED, hitsFd_, 0));
-    }
-    void TearDown() override {
-        table_.reset();
-        ::munmap(view_, 1 << 20);
-        ::munmap(counts_, 1 << 20);
-        ::close(tableFd_);
-        ::close(hitsFd_);
-    }
     // Keys whose probes all start at slot `home`.
-    std::vector<std::uint64_t> keysAt(std::uint32_t home, std::size_t n) const {
+    static std::vector<std::uint64_t> keysAt(std::uint32_t home, std::size_t n) {
         std::vector<std::uint64_t> keys;
         for (std::uint64_t mac = 1; keys.size() < n; ++mac) {
-            if (D::table_home(D::table_key(mac, D::kAnyVlan), slots_ - 1) == home) {
+            if (D::table_home(D::table_key(mac, D::kAnyVlan), kSlots - 1) == home) {
                 keys.push_back(D::table_key(mac, D::kAnyVlan));
             }
         }
@@ -49,63 +44,60 @@ class MappedTableTest : public ::testing::Test {
     }
     // What slots 2 to 4 hold.
     std::vector<std::uint64_t> run() const { return {view_[2].key, view_[3].key, view_[4].key}; }
-    std::uint64_t& count(std::uint32_t cpu, std::uint32_t at) { return counts_[cpu * slots_ + at]; }
-    std::size_t liveKeys() const {
-        std::size_t n = 0;
-        table_->forEach([&](std::uint64_t, std::uint32_t) { ++n; });
-        return n;
+    std::uint64_t& count(std::uint32_t cpu, std::uint32_t at) {
+        return static_cast<std::uint64_t*>(counts_.at)[cpu * kSlots + at];
+    }
+    std::set<std::uint64_t> held() const {
+        std::set<std::uint64_t> keys;
+        table_.forEach([&](std::uint64_t key, std::uint32_t) { keys.insert(key); });
+        return keys;
     }
 
-    std::uint32_t slots_ = 0;
-    int tableFd_ = -1;
-    int hitsFd_ = -1;
-    std::optional<D::MappedTable> table_;
-    D::table_slot* view_ = nullptr;
-    std::uint64_t* counts_ = nullptr;
+    Page slots_, counts_;
+    D::MappedTable table_{slots_.fd, counts_.fd, kSlots, kCpus};
+    D::table_slot const* view_ = static_cast<D::table_slot const*>(slots_.at);
 };
 
 TEST_F(MappedTableTest, KeysPastAFreedSlotStayFoundUntilTheRunIsNeverUsedAgain) {
-    SetUpTable(8);
     auto const keys = keysAt(2, 4);
     auto const [a, b, c, d] = std::array{keys[0], keys[1], keys[2], keys[3]};
     for (auto key : {a, b, c}) {
-        ASSERT_TRUE(table_->write(key, D::kMacAnyVlan, false));
+        ASSERT_TRUE(table_.write(key, D::kMacAnyVlan, false));
     }
     EXPECT_EQ(run(), (std::vector{a, b, c}));
     count(1, 4) = 5;
-    EXPECT_EQ(table_->hits(c), 5U);
+    EXPECT_EQ(table_.hits(c), 5U);
 
-    table_->erase(b);  // c was placed past it
+    table_.erase(b);  // c was placed past it
     EXPECT_EQ(view_[3].key, std::uint64_t(D::kFreed));
-    EXPECT_EQ(table_->hits(c), 5U);
+    EXPECT_EQ(table_.hits(c), 5U);
 
     count(0, 3) = 7;  // left by b's frames
-    ASSERT_TRUE(table_->write(d, D::kMacVlans, false));
+    ASSERT_TRUE(table_.write(d, D::kMacVlans, false));
     EXPECT_EQ(view_[3].key, d);
     EXPECT_EQ(view_[3].flags, std::uint32_t(D::kMacVlans));
-    EXPECT_EQ(table_->hits(d), 0U) << "a new key counts from zero";
+    EXPECT_EQ(table_.hits(d), 0U) << "a new key counts from zero";
     count(0, 3) = 7;
-    ASSERT_TRUE(table_->write(d, D::kMacAnyVlan, false));
-    EXPECT_EQ(table_->hits(d), 7U) << "a flags change keeps the count";
-    ASSERT_TRUE(table_->write(d, D::kMacAnyVlan, true));
-    EXPECT_EQ(table_->hits(d), 0U);
+    ASSERT_TRUE(table_.write(d, D::kMacAnyVlan, false));
+    EXPECT_EQ(table_.hits(d), 7U) << "a flags change keeps the count";
+    ASSERT_TRUE(table_.write(d, D::kMacAnyVlan, true));
+    EXPECT_EQ(table_.hits(d), 0U);
 
-    table_->erase(d);
+    table_.erase(d);
     EXPECT_EQ(view_[3].key, std::uint64_t(D::kFreed));
-    table_->erase(c);  // the last of the run: it and the freed slot before it
+    table_.erase(c);  // the last of the run: it and the freed slot before it
     EXPECT_EQ(run(), (std::vector<std::uint64_t>{a, D::kNeverUsed, D::kNeverUsed}));
-    EXPECT_EQ(liveKeys(), 1U);
+    EXPECT_EQ(held(), std::set{a});
 }
 
 TEST_F(MappedTableTest, AFullTableRefusesANewKeyButNotAChange) {
-    SetUpTable(4);
-    auto const keys = keysAt(1, 5);
-    for (std::size_t i = 0; i < 4; ++i) {
-        ASSERT_TRUE(table_->write(keys[i], D::kMacAnyVlan, false));
+    auto const keys = keysAt(1, kSlots + 1);
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        ASSERT_TRUE(table_.write(keys[i], D::kMacAnyVlan, false));
     }
-    EXPECT_FALSE(table_->write(keys[4], D::kMacAnyVlan, false));
-    EXPECT_TRUE(table_->write(keys[3], D::kMacVlans, false));
-    EXPECT_EQ(liveKeys(), 4U);
+    EXPECT_FALSE(table_.write(keys[kSlots], D::kMacAnyVlan, false));
+    EXPECT_TRUE(table_.write(keys[0], D::kMacVlans, false));
+    EXPECT_EQ(held().size(), kSlots);
 }
 
 // The entry the plug-in commits for a MAC on any VLAN (0) or on one.
@@ -120,26 +112,24 @@ std::pair<PlinthL3Unicast::MacVlanTagged, PlinthL3Unicast::MyStationTable::Entry
 }
 
 TEST_F(MappedTableTest, AnEntryWithoutRoomForAllItsKeysLeavesNoneAndWaits) {
-    SetUpTable(4);
-    D::MapMirror mirror(*table_, {.macs = 8, .vlans = 8});
+    D::MapMirror mirror(table_, {.macs = 16, .vlans = 16});
     mirror.tableIs(nullptr, false);
-    auto const any1 = entry(0x021c73000001, 0);
-    auto const any2 = entry(0x021c73000002, 0);
-    auto const onVlan = entry(0x021c73000003, 10);  // untagged and tagged keys, and the MAC's
-    mirror.entryCommitted(any1.first, any1.second);
-    mirror.entryCommitted(any2.first, any2.second);
-    mirror.entryCommitted(onVlan.first, onVlan.second);
-    EXPECT_EQ(mirror.notMirrored(), 1U);
-    EXPECT_EQ(liveKeys(), 2U);
-
-    mirror.entryRemoved(any1.first);  // room again: the waiting entry goes in
-    EXPECT_EQ(mirror.notMirrored(), 0U);
-    std::set<std::uint64_t> held;
-    table_->forEach([&](std::uint64_t key, std::uint32_t) { held.insert(key); });
+    for (std::uint64_t mac = 1; mac <= kSlots - 2; ++mac) {
+        auto const [key, e] = entry(mac, 0);
+        mirror.entryCommitted(key, e);
+    }
     std::uint64_t const mac = 0x021c73000003;
-    EXPECT_EQ(held, (std::set<std::uint64_t>{
-                        D::table_key(0x021c73000002, D::kAnyVlan), D::table_key(mac, 10),
-                        D::table_key(mac, 10 | D::kTaggedFrame), D::table_key(mac, D::kAnyVlan)}));
+    auto const [onVlan, e] = entry(mac, 10);  // its untagged and tagged keys, and the MAC's
+    mirror.entryCommitted(onVlan, e);
+    EXPECT_EQ(mirror.notMirrored(), 1U);
+    EXPECT_EQ(held().size(), kSlots - 2);
+
+    mirror.entryRemoved(entry(1, 0).first);  // room again: the waiting entry goes in
+    EXPECT_EQ(mirror.notMirrored(), 0U);
+    EXPECT_EQ(held().size(), kSlots);
+    EXPECT_TRUE(held().contains(D::table_key(mac, 10)) &&
+                held().contains(D::table_key(mac, D::kAnyVlan)) &&
+                held().contains(D::table_key(mac, 10 | D::kTaggedFrame)));
 }
 
 }  // namespace
