@@ -93,11 +93,10 @@ class DatapathTest : public ShellTest {
                   0);
     }
     // Of `count` pings from the host to 10.0.N.1, how many were answered.
-    int replies(int n, int count, double interval = 0.01) {
-        std::string const out =
-            sh("ip netns exec host ping -q -n -c " + std::to_string(count) + " -i " +
-               std::to_string(interval) + " -W 0.3 10.0." + std::to_string(n) + ".1")
-                .out;
+    int replies(int n, int count) {
+        std::string const out = sh("ip netns exec host ping -q -n -i 0.01 -W 0.3 -c " +
+                                   std::to_string(count) + " 10.0." + std::to_string(n) + ".1")
+                                    .out;
         std::smatch m;
         return std::regex_search(out, m, std::regex("(\\d+) received")) ? std::stoi(m[1]) : -1;
     }
@@ -106,33 +105,30 @@ class DatapathTest : public ShellTest {
     }
 };
 
-constexpr char const* kVirtual = "00:1c:73:00:00:99";
-constexpr char const* kPeer = "00:1c:73:00:00:77";
+std::string const kVirtual = "00:1c:73:00:00:99", kPeer = "00:1c:73:00:00:77";
 constexpr int kPings = 5;
 
 // A router MAC terminates frames exactly while the table holds it, and
 // each frame it terminates counts on its row.
 TEST_F(DatapathTest, TerminatesARouterMacWhileTheTableHoldsIt) {
     struct Case {
-        char const* mac;
-        std::string add, remove;
+        std::string mac, add, remove;
     };
     Case const cases[] = {
         {.mac = kVirtual,
-         .add = std::string("routing-config virtual ") + kVirtual + " valid",
-         .remove = std::string("routing-config virtual ") + kVirtual + " invalid"},
+         .add = "routing-config virtual " + kVirtual + " valid",
+         .remove = "routing-config virtual " + kVirtual + " invalid"},
         {.mac = kPeer,
-         .add = std::string("router-mac set ") + kPeer + " mlag-peer routing=on",
-         .remove = std::string("router-mac set ") + kPeer + " mlag-peer routing=off"},
+         .add = "router-mac set " + kPeer + " mlag-peer routing=on",
+         .remove = "router-mac set " + kPeer + " mlag-peer routing=off"},
     };
     portIs("r1", 1, kVirtual);
     LiveAgent agent("agent", "--datapath r1");
     agent.apply("start\nfap add 0");
     for (auto const& c : cases) {
         SCOPED_TRACE(c.mac);
-        ASSERT_EQ(std::system(("ip -n host neigh replace 10.0.1.1 lladdr " + std::string(c.mac) +
-                               " dev h1 nud permanent")
-                                  .c_str()),
+        ASSERT_EQ(sh("ip -n host neigh replace 10.0.1.1 lladdr " + c.mac + " dev h1 nud permanent")
+                      .status,
                   0);
         EXPECT_EQ(replies(1, kPings), 0) << "before the table holds it";
         auto const [shown, dump] = agent.apply(c.add + "\nshow datapath");
@@ -282,8 +278,8 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
 // table runs, what that table does not hold stops terminating.
 TEST_F(DatapathTest, KeepsTerminatingAcrossARestart) {
     portIs("r1", 1, kVirtual);
-    std::string const with = file("with.scn", std::string("routing-config virtual ") + kVirtual +
-                                                  " valid\nstart\nfap add 0\n");
+    std::string const with =
+        file("with.scn", "routing-config virtual " + kVirtual + " valid\nstart\nfap add 0\n");
     std::string const without = file("without.scn", "start\nfap add 0\n");
     constexpr int kEvery10ms = 300;
     {
