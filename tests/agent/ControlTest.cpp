@@ -44,11 +44,8 @@ std::string receive(UniqueFd const& fd, bool toEnd = false) {
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     std::string got;
     char chunk[4096];
-    while (toEnd || !(got.ends_with("ok\n") || got.find("error: ") != got.npos)) {
-        ssize_t n = ::read(fd.get(), chunk, sizeof(chunk));
-        if (n <= 0) {
-            break;
-        }
+    for (ssize_t n = 0; (toEnd || !(got.ends_with("ok\n") || got.find("error: ") != got.npos)) &&
+                        (n = ::read(fd.get(), chunk, sizeof(chunk))) > 0;) {
         got.append(chunk, static_cast<std::size_t>(n));
     }
     return got;

@@ -32,14 +32,25 @@ Lines shown(std::vector<Change> const& changes) {
 // fec0:: is just outside it); and the lines of the commands.
 // clang-format off
 Link link(int index, std::string name, std::string const& mac, int lower = 0, bool up = true) {
-    return {index, std::move(name), Pakt::EthAddr::parse(mac.c_str()), false, up, false, OperState::up, lower, std::nullopt}; }
+    return {index, std::move(name), Pakt::EthAddr::parse(mac.c_str()), false, up, false, OperState::up, lower, {}};
+}
 Address v4(int index) { return {index, AF_INET, 24, {10, 0, static_cast<std::uint8_t>(index), 1}}; }
 Address v6(std::uint8_t second) { return {2, AF_INET6, 64, {0xfe, second, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}}; }
-std::string const A = "02:00:00:00:00:0a", B = "02:00:00:00:00:0b", C = "02:00:00:00:00:0c", V = "00:00:5e:00:01:0a", W = "00:00:5e:00:02:0a";
-std::string set(std::string const& mac, bool on, std::string const& link) { return "router-mac set " + mac + " interface routing=" + (on ? "on" : "off") + "  # " + link; }
-std::string unset(std::string const& mac, std::string const& link) { return "router-mac del " + mac + " interface  # " + link; }
-std::string systemMac(std::string const& mac, bool valid) { return "routing-config system " + mac + (valid ? " valid" : " invalid") + "  # Vlan10"; }
-std::string vrrpLine(char const* op, std::string const& mac, std::string const& vlanAndLink) { return std::string("vrrp ") + op + " " + mac + " vlan=" + vlanAndLink; }
+std::string const A = "02:00:00:00:00:0a", B = "02:00:00:00:00:0b", C = "02:00:00:00:00:0c";
+std::string const V = "00:00:5e:00:01:0a", W = "00:00:5e:00:02:0a";
+std::string set(std::string const& mac, bool on, std::string const& link) {
+    return "router-mac set " + mac + " interface routing=" + (on ? "on" : "off") + "  # " + link;
+}
+std::string unset(std::string const& mac, std::string const& link) {
+    return "router-mac del " + mac + " interface  # " + link;
+}
+std::string systemMac(std::string const& mac, bool valid) {
+    return "routing-config system " + mac + (valid ? " valid" : " invalid") + "  # Vlan10";
+}
+// `vlanAndLink`: "N  # LINK[ on LOWER]".
+std::string vrrp(char const* op, std::string const& mac, std::string const& vlanAndLink) {
+    return std::string("vrrp ") + op + " " + mac + " vlan=" + vlanAndLink;
+}
 // clang-format on
 
 Facts facts(std::initializer_list<Link> links) {
@@ -82,17 +93,17 @@ TEST(KernelTranslatorTest, VrrpMasterWhenEveryConditionHoldsOnTheFirstVlanThatAp
     };
     // clang-format on
     for (VrrpCase const& c : cases) {
-        Link lower = link(1, c.lowerName, A), vrrp = link(2, "vrrp.10", W, 1, c.adminUp);
+        Link lower = link(1, c.lowerName, A), virt = link(2, "vrrp.10", W, 1, c.adminUp);
         lower.vlanId = c.lower8021q;
-        vrrp.protodown = c.protodown;
-        vrrp.operState = c.oper;
-        Facts f = facts({lower, vrrp});
+        virt.protodown = c.protodown;
+        virt.operState = c.oper;
+        Facts f = facts({lower, virt});
         f.addressIs(v4(1));
         std::ranges::for_each(c.addresses, [&](auto const& a) { f.addressIs(a); });
         Lines expected{set(A, true, c.lowerName)};
         if (c.vlan >= 0) {
             expected.push_back(
-                vrrpLine("add", W, std::to_string(c.vlan) + "  # vrrp.10 on " + c.lowerName));
+                vrrp("add", W, std::to_string(c.vlan) + "  # vrrp.10 on " + c.lowerName));
         }
         EXPECT_EQ(shown(Translator({c.vlanOption, ""}).commands(f)), expected)
             << c.what << " (a VRRP MAC is never a router MAC)";
@@ -103,8 +114,12 @@ using FactChange = std::function<void(Facts&)>;
 // A link that is up with an address (routed), one without (bare), an
 // address removed, a link removed.
 // clang-format off
-FactChange routed(int index, std::string name, std::string const& mac, int lower = 0) { return [=](Facts& f) { f.linkIs(link(index, name, mac, lower)); f.addressIs(v4(index)); }; }
-FactChange bare(int index, std::string name, std::string const& mac, bool up = true) { return [=](Facts& f) { f.linkIs(link(index, name, mac, 0, up)); }; }
+FactChange routed(int index, std::string name, std::string const& mac, int lower = 0) {
+    return [=](Facts& f) { f.linkIs(link(index, name, mac, lower)); f.addressIs(v4(index)); };
+}
+FactChange bare(int index, std::string name, std::string const& mac, bool up = true) {
+    return [=](Facts& f) { f.linkIs(link(index, name, mac, 0, up)); };
+}
 FactChange unaddressed(int index) { return [=](Facts& f) { f.addressDel(v4(index)); }; }
 FactChange gone(int index) { return [=](Facts& f) { f.linkDel(index); }; }
 // clang-format on
@@ -126,7 +141,8 @@ TEST(KernelTranslatorTest, SequencesOfFactsGiveTheirCommandsInOrder) {
     SequenceCase const cases[] = {
         {.what = "the system MAC stands for every link carrying it, whatever their state",
          .systemMacLink = "Vlan10",
-         .steps = {{{routed(1, "Vlan10", A), routed(2, "Vlan20", A), bare(3, "eth1", B)}, {systemMac(A, true), set(B, false, "eth1")}},
+         .steps = {{{routed(1, "Vlan10", A), routed(2, "Vlan20", A), bare(3, "eth1", B)},
+                    {systemMac(A, true), set(B, false, "eth1")}},
                    {{unaddressed(1), bare(1, "Vlan10", A, false)}, {}},
                    {{gone(1)}, {systemMac(A, false), set(A, true, "Vlan20")}},
                    {{bare(4, "Vlan10", C)}, {systemMac(C, true)}},
@@ -138,15 +154,17 @@ TEST(KernelTranslatorTest, SequencesOfFactsGiveTheirCommandsInOrder) {
                    {{gone(2)}, {set(A, false, "eth1")}},
                    {{gone(1)}, {unset(A, "eth1")}}}},
         {.what = "withdrawals before additions, a MAC change a removal and an addition",
-         .steps = {{{routed(1, "Vlan10", A), routed(2, "vrrp10", V, 1)}, {set(A, true, "Vlan10"), vrrpLine("add", V, "10  # vrrp10 on Vlan10")}},
-                   {{routed(1, "Vlan20", B)}, {vrrpLine("del", V, "10  # vrrp10 on Vlan10"), unset(A, "Vlan10"),
-                                               set(B, true, "Vlan20"), vrrpLine("add", V, "20  # vrrp10 on Vlan20")}}}},
+         .steps = {{{routed(1, "Vlan10", A), routed(2, "vrrp10", V, 1)},
+                    {set(A, true, "Vlan10"), vrrp("add", V, "10  # vrrp10 on Vlan10")}},
+                   {{routed(1, "Vlan20", B)}, {vrrp("del", V, "10  # vrrp10 on Vlan10"), unset(A, "Vlan10"),
+                                               set(B, true, "Vlan20"), vrrp("add", V, "20  # vrrp10 on Vlan20")}}}},
         {.what = "a VRRP link without a VLAN is named once, with the --vlan to give",
          .steps = {{{routed(1, "eth3", A), routed(2, "vrrp3", V, 1), routed(3, "vrrp4", W, 9)},
-                    {set(A, true, "eth3"), vrrpLine("add", V, "0  # vrrp3 on eth3"), vrrpLine("add", W, "0  # vrrp4")}},
-                   {{unaddressed(2)}, {vrrpLine("del", V, "0  # vrrp3 on eth3")}},
-                   {{routed(2, "vrrp3", V, 1)}, {vrrpLine("add", V, "0  # vrrp3 on eth3")}}},
-         .warnings = {"VRRP link vrrp3 goes in at VLAN 0: its lower link eth3 has no VLAN; --vlan eth3=N would put it on VLAN N",
+                    {set(A, true, "eth3"), vrrp("add", V, "0  # vrrp3 on eth3"), vrrp("add", W, "0  # vrrp4")}},
+                   {{unaddressed(2)}, {vrrp("del", V, "0  # vrrp3 on eth3")}},
+                   {{routed(2, "vrrp3", V, 1)}, {vrrp("add", V, "0  # vrrp3 on eth3")}}},
+         .warnings = {"VRRP link vrrp3 goes in at VLAN 0: its lower link eth3 has no VLAN; "
+                      "--vlan eth3=N would put it on VLAN N",
                       "VRRP link vrrp4 has no lower link in this namespace and goes in at VLAN 0"}},
     };
     // clang-format on
