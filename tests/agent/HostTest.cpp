@@ -162,9 +162,7 @@ struct Model : Run {
         // The VRRP machines write their entries before the table programmer
         // is made, and its replay takes them.
         if (vrrpOn_) {
-            for (MacVlan const& k : vrrp_) {
-                config[k] = true;
-            }
+            std::ranges::for_each(vrrp_, [&](MacVlan const& k) { config[k] = true; });
         }
         if (!createTableIfDue(order)) {
             // The programmer's creation failed and took its table with it;
@@ -174,9 +172,8 @@ struct Model : Run {
             return;
         }
         statusDb.clear();  // stale records of the previous run are dropped
-        for (auto const& [key, routing] : routerMacDb_) {
-            routerMacSeen(key, routing);
-        }
+        std::ranges::for_each(routerMacDb_,
+                              [&](auto const& kv) { routerMacSeen(kv.first, kv.second); });
         reconcile(true);
         reconcile(false);
     }
