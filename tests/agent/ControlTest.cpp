@@ -38,17 +38,19 @@ void send(UniqueFd const& fd, std::string const& bytes) {
 }
 
 // What the agent sends until it ends its answer (`ok` or `error: ...`), or
-// with `toEnd` until it closes the connection; 10 s at most on a socket.
+// with `toEnd` until it closes the connection; 10 s at most on a socket,
+// after which a connection still open is marked as such.
 std::string receive(UniqueFd const& fd, bool toEnd = false) {
     timeval limit{10, 0};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     std::string got;
     char chunk[4096];
-    for (ssize_t n = 0; (toEnd || !(got.ends_with("ok\n") || got.find("error: ") != got.npos)) &&
-                        (n = ::read(fd.get(), chunk, sizeof(chunk))) > 0;) {
+    ssize_t n = 0;
+    while ((toEnd || !(got.ends_with("ok\n") || got.find("error: ") != got.npos)) &&
+           (n = ::read(fd.get(), chunk, sizeof(chunk))) > 0) {
         got.append(chunk, static_cast<std::size_t>(n));
     }
-    return got;
+    return toEnd && n < 0 ? got + "(still open)" : got;
 }
 
 // The answer to `line` on `fd`, by default on a connection of its own.
