@@ -16,7 +16,7 @@ namespace {
 using namespace PlinthAgent::Kernel;
 using enum OperState;
 using namespace PlinthTest;
-using testing::StrEq, testing::ThrowsMessage;
+using testing::ThrowsMessage;
 
 using Lines = std::vector<std::string>;
 
@@ -223,7 +223,7 @@ TEST(KernelTranslatorTest, SettingsAreCheckedAgainstTheKernel) {
     };
     // clang-format on
     for (auto const& [text, error] : vlans) {
-        EXPECT_THAT([&] { parseVlanOption(text); }, ThrowsMessage<OptionError>(StrEq(error)));
+        EXPECT_THAT([&] { parseVlanOption(text); }, ThrowsMessage<OptionError>(error));
     }
     EXPECT_EQ(parseVlanOption("bond0.7=0x10"),
               std::make_pair(std::string("bond0.7"), std::uint16_t{16}));
