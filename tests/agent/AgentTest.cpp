@@ -74,8 +74,9 @@ TEST_F(AgentTest, RemountCompletesWhatAFailedStartLeftUndone) {
 // refused only once they are parsed, by the state they meet.
 TEST_F(AgentTest, BadLinesAreReportedWithTheirPlaceAndChangeNothing) {
     fs::create_directories(dir_ / "toggles/PlinthLib.json");  // cannot be written
+    std::string const set = "router-mac set 00:1c:73:00:00:02 ";
     struct BadLine {
-        char const* line;
+        std::string line;
         bool started = true;
         std::string args = "";
         std::string message;
@@ -85,12 +86,10 @@ TEST_F(AgentTest, BadLinesAreReportedWithTheirPlaceAndChangeNothing) {
         {.line = "frobnicate", .message = "unknown command 'frobnicate'"},
         {.line = "router-mac set 00:1c:73:00:00:0g interface routing=on",
          .message = "router-mac: bad MAC address '00:1c:73:00:00:0g' (want xx:xx:xx:xx:xx:xx)"},
-        {.line = "router-mac set 00:1c:73:00:00:02 bridge routing=on",
-         .message = "router-mac: unknown router MAC type 'bridge' (system, virtual, vrrp, "
-                    "mlag-peer, shared-router-encap, interface, gateway)"},
-        {.line = "router-mac set 00:1c:73:00:00:02 interface routing=maybe",
-         .message = "router-mac: routing must be on|off, not 'maybe'"},
-        {.line = "router-mac set 00:1c:73:00:00:02 interface", .message = "router-mac: missing routing=VALUE"},
+        {.line = set + "bridge routing=on", .message = "router-mac: unknown router MAC type 'bridge' (system, virtual, "
+                                                       "vrrp, mlag-peer, shared-router-encap, interface, gateway)"},
+        {.line = set + "interface routing=maybe", .message = "router-mac: routing must be on|off, not 'maybe'"},
+        {.line = set + "interface", .message = "router-mac: missing routing=VALUE"},
         {.line = "vrrp add 00:00:5e:00:01:02 vlan=ten", .message = "vrrp: bad VLAN 'ten' (a number from 0 to 4294967295)"},
         {.line = "fap add 65536", .message = "fap: bad logical FAP id '65536' (a number from 0 to 65535)"},
         {.line = "dump now", .message = "dump: unexpected 'now'"},
@@ -145,22 +144,18 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
         int status = 2;
         std::string err;  // all of it, as a regular expression
     };
+    std::string const E = "plinth-agent: error: ", nope = dir_ / "nope.scn";
     // clang-format off
     Refusal const cases[] = {
-        {.args = dir_ / "nope.scn", .err = "plinth-agent: " + (dir_ / "nope.scn").string() +
-                                           ": cannot open: No such file or directory\n"},
-        {.args = "--frobnicate", .err = "plinth-agent: error: unknown option '--frobnicate'\n"},
-        {.args = "--plugin", .err = "plinth-agent: error: --plugin needs a value\n"},
-        {.args = "--vlan eth0=5",
-         .err = "plinth-agent: error: --vlan needs --follow-kernel or --datapath\n"},
-        {.args = "--follow-kernel --vlan eth0=5 --vlan eth0=6",
-         .err = "plinth-agent: error: --vlan: eth0 is given twice\n"},
-        {.args = "--follow-kernel --for -1",
-         .err = "plinth-agent: error: --for: bad value '-1' \\(seconds, a number from 0\\)\n"},
-        {.args = "--record r.scn",
-         .err = "plinth-agent: error: --record needs --follow-kernel or --control\n"},
+        {.args = nope, .err = "plinth-agent: " + nope + ": cannot open: No such file or directory\n"},
+        {.args = "--frobnicate", .err = E + "unknown option '--frobnicate'\n"},
+        {.args = "--plugin", .err = E + "--plugin needs a value\n"},
+        {.args = "--vlan eth0=5", .err = E + "--vlan needs --follow-kernel or --datapath\n"},
+        {.args = "--follow-kernel --vlan eth0=5 --vlan eth0=6", .err = E + "--vlan: eth0 is given twice\n"},
+        {.args = "--follow-kernel --for -1", .err = E + "--for: bad value '-1' \\(seconds, a number from 0\\)\n"},
+        {.args = "--record r.scn", .err = E + "--record needs --follow-kernel or --control\n"},
         {.args = "--ring-file " + ring, .input = "dump\n",
-         .err = "plinth-agent: error: --ring-file: " + ring + ": refusing to overwrite: not a ring file\n"},
+         .err = E + "--ring-file: " + ring + ": refusing to overwrite: not a ring file\n"},
         {.args = "-", .input = "remount\n", .err = "<stdin>:1: error: remount: not started\n"},
         {.args = "--toggles " + toggles, .input = "start\ndump\n", .status = 0,
          .err = "plinth-agent: warning: " + toggles + "/PlinthLib.json: .*; the toggles take their defaults\n"},

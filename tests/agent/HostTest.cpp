@@ -47,14 +47,15 @@ struct Model : Run {
     // chip cannot hold: `order` is the directory's own order after the event.
     void apply(S::Command const& command, std::vector<MacVlan> const& order) {
         // A branch whose event changes nothing falls through the others.
-        if (auto* r = std::get_if<S::RouterMacSet>(&command)) {
+        // Shared router encap MACs are skipped on intake: nothing follows them.
+        if (auto* r = std::get_if<S::RouterMacSet>(&command);
+            r && r->key.macType != Brix::MacType::sharedRouterEncap) {
             auto [it, inserted] = routerMacDb_.try_emplace(r->key, r->routing);
             if ((inserted || std::exchange(it->second, r->routing) != r->routing) && wired) {
                 routerMacSeen(r->key, r->routing);
             }
         } else if (auto* d = std::get_if<S::RouterMacDel>(&command);
-                   d && routerMacDb_.erase(d->key) && wired &&
-                   d->key.macType != Brix::MacType::sharedRouterEncap) {
+                   d && routerMacDb_.erase(d->key) && wired) {
             statusDb.erase(d->key);
             configDel(routerKey(d->key.mac.value()));
         } else if (auto* rc = std::get_if<S::RoutingConfig>(&command)) {
@@ -120,9 +121,6 @@ struct Model : Run {
         return true;
     }
     void routerMacSeen(Brix::MacTypeMask const& key, bool routing) {
-        if (key.macType == Brix::MacType::sharedRouterEncap) {
-            return;
-        }
         auto [it, inserted] = statusDb.try_emplace(key, routing);
         if (inserted ? routing : std::exchange(it->second, routing) != routing) {
             routing ? configSet(routerKey(key.mac.value()), true)
@@ -162,9 +160,7 @@ struct Model : Run {
         // The VRRP machines write their entries before the table programmer
         // is made, and its replay takes them.
         if (vrrpOn_) {
-            for (MacVlan const& k : vrrp_) {
-                config[k] = true;
-            }
+            std::ranges::for_each(vrrp_, [&](MacVlan const& k) { config[k] = true; });
         }
         if (!createTableIfDue(order)) {
             // The programmer's creation failed and took its table with it;
@@ -174,15 +170,13 @@ struct Model : Run {
             return;
         }
         statusDb.clear();  // stale records of the previous run are dropped
-        for (auto const& [key, routing] : routerMacDb_) {
-            routerMacSeen(key, routing);
-        }
+        std::ranges::for_each(routerMacDb_,
+                              [&](auto const& kv) { routerMacSeen(kv.first, kv.second); });
         reconcile(true);
         reconcile(false);
     }
 
-    bool const vrrpOn_;
-    bool const tagged_;
+    bool const vrrpOn_, tagged_;
     std::map<Brix::MacTypeMask, bool> statusDb;  // outlives a stop
     std::map<Brix::MacTypeMask, bool> routerMacDb_;
     MacState desired_[2];
@@ -312,13 +306,14 @@ INSTANTIATE_TEST_SUITE_P(, ModelTest, testing::Bool(), PlinthTest::byFlag("VrrpO
 // table.
 // Each site's whole format -> its codes, one per argument.
 // clang-format off
-std::string const kHelperSm = "virtual void PlinthL3Unicast::L3MyStationHelperSm::handleRouterMac(const Brix::MacTypeMask&, "
-                              "bool, bool) mac: %s v4OrV6RoutingEnabled: %s -- ",
+std::string const kHelperSm = "virtual void PlinthL3Unicast::L3MyStationHelperSm::handleRouterMac("
+                              "const Brix::MacTypeMask&, bool, bool) mac: %s v4OrV6RoutingEnabled: %s -- ",
+                  kMounter = "virtual void PlinthL3Unicast::MyStationMounter::",
                   kSm = "void PlinthL3Unicast::L3MyStationSm::", kVrrp = "PlinthL3Unicast::VrrpSmHelper::";
 std::map<std::string, std::string> const kExpected = {
     // L3MyStationMounter
-    {"virtual void PlinthL3Unicast::MyStationMounter::doInit()", ""},
-    {"virtual void PlinthL3Unicast::MyStationMounter::doMountsComplete(Corral::MountStatus, const Ptr&), mountStatus = %s, em = %s", "u q"},
+    {kMounter + "doInit()", ""},
+    {kMounter + "doMountsComplete(Corral::MountStatus, const Ptr&), mountStatus = %s, em = %s", "u q"},
     {"toggle file unreadable, default used: %s", "p"},
     {"routing/fhrp/hardware/status missing, My Station wiring refused", ""},
     {"brixL3Status missing, My Station wiring refused", ""},
