@@ -23,7 +23,7 @@ constexpr char kHandleRouterMac[] =
     "virtual void PlinthL3Unicast::L3MyStationHelperSm::handleRouterMac(const "
     "Brix::MacTypeMask&, bool, bool)";
 
-auto const text = [](auto const&... parts) { return PlinthTest::Journal::text(parts...); };
+using PlinthTest::text;
 auto const mac = [](std::uint64_t m) { return Pakt::EthAddr(m); };
 auto const state = [](std::uint64_t m, bool v) { return MacState{mac(m), v}; };
 

@@ -64,8 +64,8 @@ struct L3MyStationSmTest : ::testing::Test {
         PlinthProfile::chipProfileDel("plinthB");
     }
 
-    // A chip named `name` whose module information comes with `id`, if any.
-    void chipIs(Chip chip, char const* name = "plinthA", std::optional<LogicalFapId> id = {}) {
+    // A chip named `name` whose module information comes with `id`.
+    void chipIs(Chip chip, char const* name, LogicalFapId id) {
         Kel::Ptr<Asic::ChipProfile> profile(new Asic::ChipProfile(name));
         if (chip == Chip::untagged || chip == Chip::tagged) {
             profile->featureIs(Kel::Ptr<MyStationAttr>(new MyStationAttr(chip == Chip::tagged)));
@@ -75,10 +75,8 @@ struct L3MyStationSmTest : ::testing::Test {
         if (chip != Chip::unknown) {
             PlinthProfile::chipProfileIs(profile);
         }
-        if (id) {
-            fcsd()->logicalModInfoIs(*id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(
-                                              PlinthCentral::ChipInfo{name, 2}));
-        }
+        fcsd()->logicalModInfoIs(
+            id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{name, 2}));
     }
     // Built from arguments, as the framework builds it.
     void smIs(bool withRunningState = true) {

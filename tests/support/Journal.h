@@ -17,6 +17,13 @@
 
 namespace PlinthTest {
 
+// What the parts print as, one after another.
+std::string text(auto const&... parts) {
+    std::ostringstream os;
+    (os << ... << parts);
+    return os.str();
+}
+
 // An ordered journal of every change the plug-in makes to what it writes:
 // the configuration and status directories, the routing status, the
 // router-MAC status database, the capability flags, the running state and
@@ -91,12 +98,6 @@ class Journal {
         return std::exchange(lines_, {});
     }
 
-    // What the parts print as, one after another.
-    static std::string text(auto const&... parts) {
-        std::ostringstream os;
-        (os << ... << parts);
-        return os.str();
-    }
     static std::string key(PlinthL3Unicast::MacVlan const& k) {
         return text(k.addr, ' ', std::hex, k.vlan, '/', k.vlanMask);
     }
