@@ -163,7 +163,8 @@ struct ProgramCase {
 ProgramCase const kProgramCases[] = {
     {.name = "Vlan0MaskNeitherConvertedNorTagged", .key = keyOf(0, 0x1000), .vlan = "0/0", .tvlan = nullptr},
     {.name = "VlanUnderMask0OnTaggedChip", .key = keyOf(100, 0), .vlan = "64/0", .tvlan = "64/0"},
-    {.name = "NarrowAddrMaskOnTaggedChip", .key = keyOf(10, 0xfff, Pakt::EthAddr(0xffffff000000)), .vlan = "a/fff", .tvlan = "a/fff"},
+    {.name = "NarrowAddrMaskOnTaggedChip", .key = keyOf(10, 0xfff, Pakt::EthAddr(0xffffff000000)),
+     .vlan = "a/fff", .tvlan = "a/fff"},
 };
 // clang-format on
 
@@ -238,8 +239,9 @@ TEST_F(ConstructionTest, TracesEachLookAtTheIds) {
     smIs(false);
     std::string const already = "0 handleLogicalFapId MyStationTable is already initialized ";
     // clang-format off
-    EXPECT_EQ(capture.lines, (Lines{kSm + "handleInitialized()", kLook, kById + "module: fap3", kById + "chipInfo: chip plinthA rev 2",
-                                    kSm + "handleConfig()", "0 runningIs skipped: smRunningState missing", already, kLook, already, already}));
+    EXPECT_EQ(capture.lines, (Lines{kSm + "handleInitialized()", kLook, kById + "module: fap3",
+                                    kById + "chipInfo: chip plinthA rev 2", kSm + "handleConfig()",
+                                    "0 runningIs skipped: smRunningState missing", already, kLook, already, already}));
     // clang-format on
     EXPECT_EQ(held() ? held()->chip().chipName : "", "plinthA");
 }

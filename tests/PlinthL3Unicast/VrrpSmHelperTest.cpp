@@ -66,10 +66,13 @@ TEST(VrrpSmHelperTest, StartUpRequestsAgainAndReportsOnlyTheProgrammedVrrpEntrie
         std::string const sm = "PlinthL3Unicast::VrrpSmHelper::", v = "2 virtual void " + sm,
                           tcam = "2 void " + sm +
                                  "configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: ";
+        auto args = [](char const* f) {
+            return f + std::string("(const Pakt::EthAddr&, U32), mac: ");
+        };
         // clang-format off
-        EXPECT_EQ(capture.lines, (Lines{"2 virtual bool " + sm + "addVirtualRouterMac(const Pakt::EthAddr&, U32), mac: 00:00:5e:00:02:ff, vlan: 40",
+        EXPECT_EQ(capture.lines, (Lines{"2 virtual bool " + sm + args("addVirtualRouterMac") + "00:00:5e:00:02:ff, vlan: 40",
                                         tcam + "00:00:5e:00:02:ff vlanId: 40",
-                                        v + "deleteVirtualRouterMac(const Pakt::EthAddr&, U32), mac: 00:00:5e:00:01:0a, vlan: 100",
+                                        v + args("deleteVirtualRouterMac") + "00:00:5e:00:01:0a, vlan: 100",
                                         tcam + "00:00:5e:00:01:0a vlanId: 100", v + "syncVrrpStateOnInit(const Ptr&)"}));
         // clang-format on
     }

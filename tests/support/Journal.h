@@ -62,9 +62,8 @@ class Journal {
     explicit Journal(Sources sources) : sources_(std::move(sources)) {
         using namespace PlinthL3Unicast;
         watch(sources_.config, [](short, void const* k, void const* v) {
-            auto const* c = static_cast<MyStationConfig const*>(v);
-            return (c ? "config set " : "config del ") + key(as<MacVlan>(k)) +
-                   (c ? " " + flags(*c) : "");
+            return text(v ? "config set " : "config del ", key(as<MacVlan>(k)),
+                        v ? " " + flags(as<MyStationConfig>(v)) : "");
         });
         watch(sources_.status, [](short, void const* k, void const* v) {
             return (v ? "status set " : "status del ") + key(as<MacVlan>(k));
