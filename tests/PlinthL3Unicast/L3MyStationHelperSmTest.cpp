@@ -16,28 +16,28 @@ using namespace PlinthL3Unicast;
 using PlinthL3::MacState;
 using Lines = std::vector<std::string>;
 
-constexpr std::uint64_t kA = 0x0a, kB = 0x0b, kV = 0x1a, kW = 0x1b;
+using Mac = Pakt::EthAddr;
+using PlinthTest::text;
+constexpr Mac kZero, kA{0x0a}, kB{0x0b}, kV{0x1a}, kW{0x1b};
 constexpr RouterTypes kSystem = RouterTypes::systemRouter;
 constexpr RouterTypes kVirtual = RouterTypes::virtualRouter;
 constexpr char kHandleRouterMac[] =
     "virtual void PlinthL3Unicast::L3MyStationHelperSm::handleRouterMac(const "
     "Brix::MacTypeMask&, bool, bool)";
 
-auto const text = [](auto const&... parts) { return PlinthTest::Journal::text(parts...); };
-auto const mac = [](std::uint64_t m) { return Pakt::EthAddr(m); };
-auto const state = [](std::uint64_t m, bool v) { return MacState{mac(m), v}; };
-
 // Journal lines, and trace lines as "LEVEL TEXT".
 // clang-format off
-auto const key = [](std::uint64_t m, MacType type = MacType::system) { return MacTypeMask{mac(m), type}; };
-auto const set = [](std::uint64_t m, bool l3) { return text("config set ", mac(m), " 0/0 [", l3 ? "l3 " : "", "station flag4 flag5]"); };
-auto const del = [](std::uint64_t m) { return text("config del ", mac(m), " 0/0"); };
-auto const routing = [](RouterTypes t, std::uint64_t m, bool valid) { return text("routing ", t == kSystem ? "system " : "virtual ", mac(m), valid ? " valid" : " invalid"); };
-auto const recordAdd = [](std::uint64_t m) { return text("macStatus add ", key(m)); };
-auto const recordDel = [](std::uint64_t m) { return text("macStatus del ", key(m)); };
-auto const record = [](std::uint64_t m, bool routing) { return text("macStatus ", key(m), " routing=", routing, " status=2"); };
+auto const key = [](Mac m, MacType type = MacType::system) { return MacTypeMask{m, type}; };
+auto const set = [](Mac m, bool l3) { return text("config set ", m, " 0/0 [", l3 ? "l3 " : "", "station flag4 flag5]"); };
+auto const del = [](Mac m) { return text("config del ", m, " 0/0"); };
+auto const routing = [](RouterTypes t, Mac m, bool valid) {
+    return text("routing ", t == kSystem ? "system " : "virtual ", m, valid ? " valid" : " invalid"); };
+auto const recordAdd = [](Mac m) { return text("macStatus add ", key(m)); };
+auto const recordDel = [](Mac m) { return text("macStatus del ", key(m)); };
+auto const record = [](Mac m, bool routing) { return text("macStatus ", key(m), " routing=", routing, " status=2"); };
 std::string const kIntake = "1 handleRouterMac", kSkip = "1  Skipping received mlag shared router encap for T4 ";
-auto const change = [](std::uint64_t m, bool routing, char const* suffix) { return text("1 ", kHandleRouterMac, " mac: ", mac(m), " v4OrV6RoutingEnabled: ", routing, " -- ", suffix); };
+auto const change = [](Mac m, bool routing, char const* suffix) {
+    return text("1 ", kHandleRouterMac, " mac: ", m, " v4OrV6RoutingEnabled: ", routing, " -- ", suffix); };
 // clang-format on
 
 // A helper on the entities of a switch, with a configuration directory of
@@ -84,12 +84,16 @@ TEST_F(HelperTest, RouterMacIntakeKeepsStatusRecordsAndEntries) {
     };
     // clang-format off
     Intake const calls[] = {
-        {.key = key(kA), .present = true, .routing = true, .written = {recordAdd(kA), record(kA, true), set(kA, true)}, .traced = {kIntake, change(kA, true, "Added")}},
-        {.key = key(kA), .present = true, .routing = false, .written = {record(kA, false), del(kA)}, .traced = {kIntake, change(kA, false, "Updated")}},
+        {.key = key(kA), .present = true, .routing = true, .written = {recordAdd(kA), record(kA, true), set(kA, true)},
+         .traced = {kIntake, change(kA, true, "Added")}},
+        {.key = key(kA), .present = true, .routing = false, .written = {record(kA, false), del(kA)},
+         .traced = {kIntake, change(kA, false, "Updated")}},
         {.key = key(kA), .present = true, .routing = false, .written = {}, .traced = {kIntake}},
         // The stored flag is off: the line shows the call's.
-        {.key = key(kA), .present = false, .routing = true, .written = {recordDel(kA)}, .traced = {kIntake, change(kA, true, "Removed")}},
-        {.key = key(kA, MacType::sharedRouterEncap), .present = false, .routing = true, .written = {}, .traced = {kIntake, kSkip}},
+        {.key = key(kA), .present = false, .routing = true, .written = {recordDel(kA)},
+         .traced = {kIntake, change(kA, true, "Removed")}},
+        {.key = key(kA, MacType::sharedRouterEncap), .present = false, .routing = true, .written = {},
+         .traced = {kIntake, kSkip}},
     };
     // clang-format on
     for (Intake const& c : calls) {
@@ -110,12 +114,12 @@ TEST_F(HelperTest, ReactsToRoutingConfigAndRouterMacs) {
     helper_->initializedIs(true);
     // The invalid virtual router state carries the MAC the system router
     // has just written without L3, and deletes it again.
-    EXPECT_EQ(journal(), (Lines{set(0, false), del(0)}));
+    EXPECT_EQ(journal(), (Lines{set(kZero, false), del(kZero)}));
     auto const config = switch_->routingConfig();
-    config->virtualRouterMacIs(state(kV, true));
-    config->routerMacIs(state(kA, true));
-    config->routerMacIs(state(kB, true));
-    config->virtualRouterMacIs(state(kV, false));
+    config->virtualRouterMacIs(MacState{kV, true});
+    config->routerMacIs(MacState{kA, true});
+    config->routerMacIs(MacState{kB, true});
+    config->virtualRouterMacIs(MacState{kV, false});
     switch_->routerMacDb()->routerMacIs(key(kW), {true});
     // clang-format off
     Lines const heard = {set(kV, true), routing(kVirtual, kV, true), set(kA, true), routing(kSystem, kA, true),
@@ -130,11 +134,11 @@ TEST_F(HelperTest, ReactsToRoutingConfigAndRouterMacs) {
 // are taken in, then the system router is reconciled before the virtual
 // router. Taking initialization back writes nothing.
 TEST_F(HelperTest, BuiltByTypeThenDropsTakesInAndReconcilesAtInitialization) {
-    switch_->routingConfig()->routerMacIs(state(kA, true));
+    switch_->routingConfig()->routerMacIs(MacState{kA, true});
     switch_->routerMacDb()->routerMacIs(key(kB), {true});
     EXPECT_THROW(create(true), Kel::RangeException);
     create();
-    switch_->routingConfig()->virtualRouterMacIs(state(kV, true));
+    switch_->routingConfig()->virtualRouterMacIs(MacState{kV, true});
     EXPECT_EQ(journal(), (Lines{set(kV, true), routing(kVirtual, kV, true)}));
     switch_->routerMacStatusDb()->macStatusDbIs(key(kW));  // left by an earlier run
     journal();                                             // not the helper's doing
@@ -158,17 +162,20 @@ struct DeathCase {
 };
 
 // clang-format off
-std::string const kSig = "PlinthL3Unicast::L3MyStationHelperSm::", kType = "(PlinthL3Unicast::L3MyStationHelperSm::RouterTypes";
+std::string const kSig = "PlinthL3Unicast::L3MyStationHelperSm::", kType = "(" + kSig + "RouterTypes",
+                  kState = "PlinthL3::MacState " + kSig, kUnsupported = ": Assertion `unsupported routerType";
 std::vector<DeathCase> const kDeathCases = {
     {.name = "GetOldMacState", .act = [](auto& h) { h.getOldMacState(kBogusType); }, .tracedJustBefore = "",
-     .assertion = "PlinthL3::MacState " + kSig + "getOldMacState" + kType + ") const: Assertion `unsupported routerType"},
-    {.name = "HandleRouterType", .act = [](auto& h) { h.handleRouterType(kBogusType); }, .tracedJustBefore = "handleRouterType: handleRouterType routerType: 2\n",
-     .assertion = "PlinthL3::MacState " + kSig + "getNewMacState" + kType + ") const: Assertion `unsupported routerType"},
+     .assertion = kState + "getOldMacState" + kType + ") const" + kUnsupported},
+    {.name = "HandleRouterType", .act = [](auto& h) { h.handleRouterType(kBogusType); },
+     .tracedJustBefore = "handleRouterType: handleRouterType routerType: 2\n",
+     .assertion = kState + "getNewMacState" + kType + ") const" + kUnsupported},
     {.name = "UpdateRouterMacState", .act = [](auto& h) { h.updateRouterMacState(kBogusType, MacState{}); },
      .tracedJustBefore = "updateRouterMacState: updateRouterMacState routerType: 2 mac: 00:00:00:00:00:00 valid: 0\n",
-     .assertion = "void " + kSig + "updateRouterMacState" + kType + ", PlinthL3::MacState): Assertion `unsupported routerType"},
+     .assertion = "void " + kSig + "updateRouterMacState" + kType + ", PlinthL3::MacState)" + kUnsupported},
     // Nothing is said of a removal that is about to fail.
-    {.name = "RemovalOfUnknownRouterMac", .act = [](auto& h) { h.handleRouterMac(key(kA), false, true); }, .tracedJustBefore = "handleRouterMac: handleRouterMac\n",
+    {.name = "RemovalOfUnknownRouterMac", .act = [](auto& h) { h.handleRouterMac(key(kA), false, true); },
+     .tracedJustBefore = "handleRouterMac: handleRouterMac\n",
      .assertion = kHandleRouterMac + std::string(": Assertion `routerMacStatusDb()->macStatusDbHas( macTypeMask )")},
 };
 // clang-format on

@@ -64,8 +64,8 @@ struct L3MyStationSmTest : ::testing::Test {
         PlinthProfile::chipProfileDel("plinthB");
     }
 
-    // A chip named `name` whose module information comes with `id`, if any.
-    void chipIs(Chip chip, char const* name = "plinthA", std::optional<LogicalFapId> id = {}) {
+    // A chip named `name` whose module information comes with `id`.
+    void chipIs(Chip chip, char const* name, LogicalFapId id) {
         Kel::Ptr<Asic::ChipProfile> profile(new Asic::ChipProfile(name));
         if (chip == Chip::untagged || chip == Chip::tagged) {
             profile->featureIs(Kel::Ptr<MyStationAttr>(new MyStationAttr(chip == Chip::tagged)));
@@ -75,10 +75,8 @@ struct L3MyStationSmTest : ::testing::Test {
         if (chip != Chip::unknown) {
             PlinthProfile::chipProfileIs(profile);
         }
-        if (id) {
-            fcsd()->logicalModInfoIs(*id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(
-                                              PlinthCentral::ChipInfo{name, 2}));
-        }
+        fcsd()->logicalModInfoIs(
+            id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{name, 2}));
     }
     // Built from arguments, as the framework builds it.
     void smIs(bool withRunningState = true) {
@@ -165,7 +163,8 @@ struct ProgramCase {
 ProgramCase const kProgramCases[] = {
     {.name = "Vlan0MaskNeitherConvertedNorTagged", .key = keyOf(0, 0x1000), .vlan = "0/0", .tvlan = nullptr},
     {.name = "VlanUnderMask0OnTaggedChip", .key = keyOf(100, 0), .vlan = "64/0", .tvlan = "64/0"},
-    {.name = "NarrowAddrMaskOnTaggedChip", .key = keyOf(10, 0xfff, Pakt::EthAddr(0xffffff000000)), .vlan = "a/fff", .tvlan = "a/fff"},
+    {.name = "NarrowAddrMaskOnTaggedChip", .key = keyOf(10, 0xfff, Pakt::EthAddr(0xffffff000000)),
+     .vlan = "a/fff", .tvlan = "a/fff"},
 };
 // clang-format on
 
@@ -240,8 +239,9 @@ TEST_F(ConstructionTest, TracesEachLookAtTheIds) {
     smIs(false);
     std::string const already = "0 handleLogicalFapId MyStationTable is already initialized ";
     // clang-format off
-    EXPECT_EQ(capture.lines, (Lines{kSm + "handleInitialized()", kLook, kById + "module: fap3", kById + "chipInfo: chip plinthA rev 2",
-                                    kSm + "handleConfig()", "0 runningIs skipped: smRunningState missing", already, kLook, already, already}));
+    EXPECT_EQ(capture.lines, (Lines{kSm + "handleInitialized()", kLook, kById + "module: fap3",
+                                    kById + "chipInfo: chip plinthA rev 2", kSm + "handleConfig()",
+                                    "0 runningIs skipped: smRunningState missing", already, kLook, already, already}));
     // clang-format on
     EXPECT_EQ(held() ? held()->chip().chipName : "", "plinthA");
 }

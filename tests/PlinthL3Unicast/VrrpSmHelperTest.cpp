@@ -63,14 +63,15 @@ TEST(VrrpSmHelperTest, StartUpRequestsAgainAndReportsOnlyTheProgrammedVrrpEntrie
                   (BrixHelper::CurrentVrrpStateForInit::MacVlans{{v4, 10}, {v4, 30}, {v6, 0}}));
 
         // The request and then the write, for each request; at level 2.
-        std::string const sm = "PlinthL3Unicast::VrrpSmHelper::", v = "2 virtual void " + sm,
-                          tcam = "2 void " + sm +
-                                 "configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: ";
         // clang-format off
-        EXPECT_EQ(capture.lines, (Lines{"2 virtual bool " + sm + "addVirtualRouterMac(const Pakt::EthAddr&, U32), mac: 00:00:5e:00:02:ff, vlan: 40",
-                                        tcam + "00:00:5e:00:02:ff vlanId: 40",
-                                        v + "deleteVirtualRouterMac(const Pakt::EthAddr&, U32), mac: 00:00:5e:00:01:0a, vlan: 100",
-                                        tcam + "00:00:5e:00:01:0a vlanId: 100", v + "syncVrrpStateOnInit(const Ptr&)"}));
+        std::string const sm = "PlinthL3Unicast::VrrpSmHelper::", v = "2 virtual void " + sm,
+                          tcam = "2 void " + sm + "configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: ",
+                          request = "(const Pakt::EthAddr&, U32), mac: ";
+        EXPECT_EQ(capture.lines,
+                  (Lines{"2 virtual bool " + sm + "addVirtualRouterMac" + request + "00:00:5e:00:02:ff, vlan: 40",
+                         tcam + "00:00:5e:00:02:ff vlanId: 40",
+                         v + "deleteVirtualRouterMac" + request + "00:00:5e:00:01:0a, vlan: 100",
+                         tcam + "00:00:5e:00:01:0a vlanId: 100", v + "syncVrrpStateOnInit(const Ptr&)"}));
         // clang-format on
     }
     EXPECT_EQ(released, (Lines{"status", "config"}));

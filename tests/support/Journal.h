@@ -17,6 +17,13 @@
 
 namespace PlinthTest {
 
+// What the parts print as, one after another.
+std::string text(auto const&... parts) {
+    std::ostringstream os;
+    (os << ... << parts);
+    return os.str();
+}
+
 // An ordered journal of every change the plug-in makes to what it writes:
 // the configuration and status directories, the routing status, the
 // router-MAC status database, the capability flags, the running state and
@@ -55,9 +62,8 @@ class Journal {
     explicit Journal(Sources sources) : sources_(std::move(sources)) {
         using namespace PlinthL3Unicast;
         watch(sources_.config, [](short, void const* k, void const* v) {
-            auto const* c = static_cast<MyStationConfig const*>(v);
-            return (c ? "config set " : "config del ") + key(as<MacVlan>(k)) +
-                   (c ? " " + flags(*c) : "");
+            return text(v ? "config set " : "config del ", key(as<MacVlan>(k)),
+                        v ? " " + flags(as<MyStationConfig>(v)) : "");
         });
         watch(sources_.status, [](short, void const* k, void const* v) {
             return (v ? "status set " : "status del ") + key(as<MacVlan>(k));
@@ -91,12 +97,6 @@ class Journal {
         return std::exchange(lines_, {});
     }
 
-    // What the parts print as, one after another.
-    static std::string text(auto const&... parts) {
-        std::ostringstream os;
-        (os << ... << parts);
-        return os.str();
-    }
     static std::string key(PlinthL3Unicast::MacVlan const& k) {
         return text(k.addr, ' ', std::hex, k.vlan, '/', k.vlanMask);
     }

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <functional>
+#include <iostream>
 
 namespace PlinthTest {
 
@@ -24,14 +24,10 @@ inline void inOwnProcess(std::function<void()> const& body) {
             }
             bool failed = false;
             for (int i = 0; i < results.size(); ++i) {
-                ::testing::TestPartResult const& r = results.GetTestPartResult(i);
-                if (r.failed()) {
-                    failed = true;
-                    std::printf("%s:%d: %s\n", r.file_name() ? r.file_name() : "?", r.line_number(),
-                                r.message());
-                }
+                failed |= results.GetTestPartResult(i).failed();
+                std::cout << results.GetTestPartResult(i);
             }
-            std::fflush(nullptr);
+            std::cout.flush();
             ::_exit(failed ? 1 : 0);
         },
         ::testing::ExitedWithCode(0), "")
