@@ -1,7 +1,5 @@
 #include "MapMirror.h"
 
-#include <cstring>
-#include <set>
 #include <sstream>
 
 #include "DatapathMaps.h"
