@@ -57,36 +57,31 @@ void MappedTable::keyIs(std::uint32_t at, std::uint64_t key) {
     std::atomic_ref(table_[at].key).store(key, std::memory_order_release);
 }
 
-std::int64_t MappedTable::find(std::uint64_t key) const {
+MappedTable::Probe MappedTable::probe(std::uint64_t key) const {
+    Probe probe;
     std::uint32_t const home = table_home(key, mask_);
     for (std::uint32_t i = 0; i < kMaxProbes; ++i) {
         std::uint32_t const at = (home + i) & mask_;
         std::uint64_t const held = keyAt(at);
         if (held == key) {
-            return at;
+            probe.at = at;
+            break;
+        }
+        if ((held == kNeverUsed || held == kFreed) && probe.free == kNone) {
+            probe.free = at;
         }
         if (held == kNeverUsed) {
             break;
         }
     }
-    return kNone;
-}
-
-std::int64_t MappedTable::freeSlot(std::uint64_t key) const {
-    std::uint32_t const home = table_home(key, mask_);
-    for (std::uint32_t i = 0; i < kMaxProbes; ++i) {
-        std::uint32_t const at = (home + i) & mask_;
-        if (std::uint64_t const held = keyAt(at); held == kNeverUsed || held == kFreed) {
-            return at;
-        }
-    }
-    return kNone;
+    return probe;
 }
 
 bool MappedTable::write(std::uint64_t key, std::uint32_t flags, bool countFromZero) {
-    std::int64_t at = find(key);
-    bool const isNew = at == kNone;
-    if (isNew && (at = freeSlot(key)) == kNone) {
+    auto const [held, free] = probe(key);
+    bool const isNew = held == kNone;
+    std::int64_t const at = isNew ? free : held;
+    if (at == kNone) {
         return false;
     }
     if (isNew || countFromZero) {
@@ -102,7 +97,7 @@ bool MappedTable::write(std::uint64_t key, std::uint32_t flags, bool countFromZe
 }
 
 void MappedTable::erase(std::uint64_t key) {
-    std::int64_t at = find(key);
+    std::int64_t at = probe(key).at;
     if (at == kNone) {
         return;
     }
@@ -120,7 +115,7 @@ void MappedTable::erase(std::uint64_t key) {
 }
 
 std::uint64_t MappedTable::hits(std::uint64_t key) const {
-    std::int64_t const at = find(key);
+    std::int64_t const at = probe(key).at;
     std::uint64_t sum = 0;
     for (std::uint32_t cpu = 0; at != kNone && cpu < cpus_; ++cpu) {
         sum += std::atomic_ref(count(cpu, at)).load(std::memory_order_relaxed);

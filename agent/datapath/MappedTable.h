@@ -35,10 +35,14 @@ class MappedTable {
 
   private:
     static constexpr std::int64_t kNone = -1;
-    std::int64_t find(std::uint64_t key) const;
+    // Where `key` sits, and the first slot of its probe it could go to.
+    struct Probe {
+        std::int64_t at = kNone;
+        std::int64_t free = kNone;
+    };
+    Probe probe(std::uint64_t key) const;
     std::uint64_t keyAt(std::uint32_t at) const;
     void keyIs(std::uint32_t at, std::uint64_t key);
-    std::int64_t freeSlot(std::uint64_t key) const;
     std::uint64_t& count(std::uint32_t cpu, std::uint32_t at) const {
         return hits_[cpu * (mask_ + 1) + at];
     }
