@@ -22,6 +22,7 @@
 
 #include "Datapath.h"
 #include "Host.h"
+#include "RunBenchmarks.h"
 
 namespace {
 
@@ -197,11 +198,5 @@ int main(int argc, char** argv) {
         char const* required = std::getenv("PLINTH_REQUIRE_NETNS");
         return required != nullptr && std::string(required) == "1" ? 1 : kSkipped;
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }

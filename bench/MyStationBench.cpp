@@ -25,6 +25,7 @@
 #include "PlinthL3Unicast/L3MyStationSm.h"
 #include "PlinthL3Unicast/L3VrrpHelper.h"
 #include "PlinthProfile/Profile.h"
+#include "RunBenchmarks.h"
 #include "Switch.h"
 
 namespace {
@@ -573,11 +574,5 @@ BENCHMARK(agentRestartFloor<FlatMap>)->Name("agentRestartFlatFloor")->Unit(bench
 int main(int argc, char** argv) {
     mallopt(M_MMAP_THRESHOLD, 1 << 30);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }
