@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "Brix/VrrpSm.h"
 #include "Kel/Trace.h"
 #include "Kel/Type.h"
 #include "Overloaded.h"
@@ -242,6 +243,13 @@ Kel::Ptr<PlinthL3Unicast::MyStationTable> Host::table() const {
     auto sm = child("l3MyStationSm");
     return sm ? reflectedAttribute<PlinthL3Unicast::MyStationTable>(*sm, "myStationTable")
               : nullptr;
+}
+
+BrixHelper::CurrentVrrpStateForInit::MacVlans Host::vrrpReported() const {
+    auto const sm = Kel::dynamicPtrCast<Brix::VrrpSm>(child("vrrpSm"));
+    auto const report = sm ? sm->currentStateForInit() : nullptr;
+    return report ? report->virtualRouterMacVlan()
+                  : BrixHelper::CurrentVrrpStateForInit::MacVlans{};
 }
 
 }  // namespace PlinthAgent

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "BrixHelper/VrrpSmHelper.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "PlinthL3Records/MyStationTable.h"
 #include "Scenario.h"
@@ -64,6 +65,9 @@ class Host {
     Kel::Ptr<PlinthL3Unicast::MyStationConfigDir> configDir() const;
     Kel::Ptr<PlinthL3Unicast::MyStationStatusDir> statusDir() const;
     Kel::Ptr<PlinthL3Unicast::MyStationTable> table() const;
+    // The pairs the VRRP helper reported as programmed when the VRRP state
+    // machine started; empty before that.
+    BrixHelper::CurrentVrrpStateForInit::MacVlans vrrpReported() const;
     Kel::Ptr<Kel::PtrInterface> child(char const* attribute) const;
 
   private:

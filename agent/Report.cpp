@@ -121,7 +121,13 @@ Json routerMacStatusJson(Brix::BrixRouterMacStatusDb const* db) {
     return out;
 }
 
-Json vrrpReportedJson(Host const& host);
+Json vrrpReportedJson(Host const& host) {
+    Json out = Json::array();
+    for (auto const& [addr, vlan] : host.vrrpReported()) {
+        out.push_back({{"mac", mac(addr)}, {"vlan", vlan}});
+    }
+    return out;
+}
 
 Json state(Host const& host) {
     Switch const& sw = host.switchModel();
@@ -146,10 +152,6 @@ Json state(Host const& host) {
     j["table"] = table ? tableJson(*table, host.datapath()) : Json::array();
     j["vrrpReported"] = vrrpReportedJson(host);
     return j;
-}
-
-Json vrrpReportedJson(Host const&) {
-    return Json::array();
 }
 
 std::string cell(Json const& v) {

@@ -94,6 +94,11 @@ class VrrpSm : public Kel::PtrInterface {
     Kel::Ptr<VirtualRouterMacTable const> const& vrrpMacStatus() const { return vrrpMacStatus_; }
     Kel::Ptr<HwStatus const> const& vrrpHwStatus() const { return vrrpHwStatus_; }
     Kel::Ptr<BrixHelper::VrrpSmHelper> const& vrrpHelper() const { return vrrpHelper_; }
+    // What the helper reported as already programmed when this machine
+    // started; null before it started.
+    Kel::Ptr<BrixHelper::CurrentVrrpStateForInit> const& currentStateForInit() const {
+        return currentStateForInit_;
+    }
 
   private:
     VrrpSm(Kel::Ptr<VirtualRouterMacTable const> vrrpMacStatus,
