@@ -66,7 +66,7 @@ UniqueFd served() {
 }
 
 // Whether `agent` says `warning` within `timeout`.
-bool warns(FollowingAgent const& agent, std::string const& warning,
+bool warns(BackgroundAgent const& agent, std::string const& warning,
            std::chrono::milliseconds timeout = 10s) {
     return waitUntil([&] { return agent.err().find(warning) != std::string::npos; }, timeout);
 }
@@ -88,7 +88,7 @@ class ControlFaultTest : public KernelNamespaceTest {
                               "00:00:5e:00:01:0a type macvlan && ip link set vrrp10 up && "
                               "ip addr add 10.0.10.254/24 dev vrrp10"),
                   0);
-        agent_.emplace("agent", "--control " + kPath + " --record " + kRecord);
+        agent_.emplace("ctl", "--follow-kernel --record " + kRecord);
         ASSERT_TRUE(agent_->waitFor({kVrrpAdd}));
     }
     void TearDown() override {
@@ -112,7 +112,7 @@ class ControlFaultTest : public KernelNamespaceTest {
         }
     }
 
-    std::optional<FollowingAgent> agent_;
+    std::optional<BackgroundAgent> agent_;
     std::vector<UniqueFd> held_;
 };
 
@@ -208,13 +208,11 @@ using ControlOnlyTest = AgentDirTest;
 // Without the kernel the agent serves until it is stopped, the life cycle
 // included; plinth-ctl says how each line went in its exit status.
 TEST_F(ControlOnlyTest, ServesUntilStoppedAndRecordsWhatChanged) {
-    std::string const path = dir_ / "s.sock", record = dir_ / "record.scn";
-    ChildProcess agent(PLINTH_AGENT_PATH " --control " + path + " --record " + record + " " +
-                       file("set-up.scn", "chip tagged-entry on\n") + " >" + file("agent.out", "") +
-                       " 2>" + file("agent.err", ""));
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(path); }));
+    std::string const record = dir_ / "record.scn";
+    BackgroundAgent agent(
+        "s", "--record " + record + " " + file("set-up.scn", "chip tagged-entry on\n"), "", dir_);
     auto const ctl = [&](std::string const& args, std::string const& input = "") {
-        return run("--control " + path + " " + args, input, PLINTH_CTL_PATH);
+        return run("--control " + agent.socket() + " " + args, input, PLINTH_CTL_PATH);
     };
     EXPECT_EQ(ctl("start").status, 0);
     AgentRun r = ctl("", "fap add 0\nvrrp add 00:00:5e:00:01:0a vlan=10\nfrob\nshow running\n");
@@ -224,9 +222,9 @@ TEST_F(ControlOnlyTest, ServesUntilStoppedAndRecordsWhatChanged) {
     EXPECT_EQ(ctl("--control " + (dir_ / "none.sock").string() + " dump").status, 1);
     auto const asked = ctl("dump");
     EXPECT_EQ(agent.stop(SIGTERM), 0);
-    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_FALSE(std::filesystem::exists(agent.socket()));
     EXPECT_EQ(slurp(record), "start\nfap add 0\nvrrp add 00:00:5e:00:01:0a vlan=10\n");
-    auto const out = slurp(dir_ / "agent.out");
+    auto const out = agent.out();
     EXPECT_EQ(jsonLines(out).size(), 1U) << "only the final dump goes to standard output";
     EXPECT_EQ(lastDump(out), lastDump(asked.out)) << out;
     EXPECT_EQ(lastDump(out)["table"].size(), 2U) << "the VRRP entry and its tagged twin";

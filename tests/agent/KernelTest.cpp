@@ -306,7 +306,7 @@ using KernelFollowTest = KernelNamespaceTest;
 // else may have.
 TEST_F(KernelFollowTest, EachChangeBringsItsCommandsAlone) {
     ASSERT_EQ(std::system(kTwoVlans), 0);
-    FollowingAgent agent("agent", "--system-mac Vlan10");
+    BackgroundAgent agent("agent", "--follow-kernel --system-mac Vlan10");
     std::string const vlan10Mac = "routing-config system 02:00:00:00:00:10";
     ASSERT_TRUE(agent.waitFor({vlan10Mac + " valid", on("00:20"), off("01:10"),
                                "vrrp add" + kVrrp10, "vrrp add" + kVrrp20}));
@@ -345,7 +345,7 @@ TEST_F(KernelFollowTest, StartsDuringABurstAndItsRecordRebuildsTheTable) {
     ChildProcess made("ip -batch " + file("a", burst("a", 0, true)) + " 2>" +
                       file("burst.err", ""));
     auto const record = dir_ / "record.scn";
-    FollowingAgent agent("agent", "--record " + record.string());
+    BackgroundAgent agent("agent", "--follow-kernel --record " + record.string());
     ASSERT_EQ(made.stop(0), 0) << slurp(dir_ / "burst.err");
     ASSERT_TRUE(agent.waitFor({off(burstMac(2 * kPairs - 1)), on(burstMac(18))}));
     ASSERT_EQ(std::system("ip link del a0"), 0);  // a removal in the record too
@@ -366,7 +366,7 @@ TEST_F(KernelFollowTest, StartsDuringABurstAndItsRecordRebuildsTheTable) {
 // the stale arrival over the fresh read.
 TEST_F(KernelFollowTest, LostNotificationsAreMadeUpByReadingAgain) {
     ASSERT_EQ(std::system(("ip -batch " + file("a", burst("a", 0, false))).c_str()), 0);
-    FollowingAgent lossy("lossy", "", "env PLINTH_NETLINK_RCVBUF=4096");
+    BackgroundAgent lossy("lossy", "--follow-kernel", "env PLINTH_NETLINK_RCVBUF=4096");
     ASSERT_TRUE(lossy.waitFor({off(burstMac(2 * kPairs - 1))}));
     lossy.mark();
     lossy.signal(SIGSTOP);

@@ -23,34 +23,6 @@ using namespace PlinthTest;
 using PlinthL3Unicast::MacVlanTagged;
 using Json = nlohmann::json;
 
-// plinth-agent serving its control socket at /run/NAME.sock, so that a test
-// can change the table while the datapath runs and look after each change.
-class LiveAgent : public ChildProcess {
-  public:
-    LiveAgent(std::string const& name, std::string const& args, std::string const& prefix = "")
-        : ChildProcess(prefix + " " PLINTH_AGENT_PATH " --control /run/" + name + ".sock " + args +
-                       " >/dev/null 2>/run/" + name + ".err"),
-          name_("/run/" + name) {
-        waitUntil([&] { return std::filesystem::exists(name_ + ".sock"); });
-    }
-
-    // Applies `lines` through plinth-ctl, then a dump: what they showed, and
-    // the dump (null when the agent did not get that far).
-    std::pair<std::string, Json> apply(std::string const& lines) {
-        std::ofstream(name_ + ".in") << (lines.empty() ? "" : lines + "\n") << "dump\n";
-        std::system(
-            (PLINTH_CTL_PATH " --control " + name_ + ".sock <" + name_ + ".in >" + name_ + ".shown")
-                .c_str());
-        std::string const shown = slurp(name_ + ".shown");
-        return {shown.substr(0, shown.find('{')), lastDump(shown)};
-    }
-    std::string err() const { return slurp(name_ + ".err"); }
-    int end() { return stop(SIGTERM); }
-
-  private:
-    std::string name_;
-};
-
 // The hits of the primary table row of `mac`; -1 without one.
 std::int64_t hitsOf(Json const& dump, std::string const& mac) {
     for (auto const& row : dump["table"]) {
@@ -123,7 +95,7 @@ TEST_F(DatapathTest, TerminatesARouterMacWhileTheTableHoldsIt) {
          .remove = "router-mac set " + kPeer + " mlag-peer routing=off"},
     };
     portIs("r1", 1, kVirtual);
-    LiveAgent agent("agent", "--datapath r1");
+    BackgroundAgent agent("agent", "--datapath r1");
     agent.apply("start\nfap add 0");
     for (auto const& c : cases) {
         SCOPED_TRACE(c.mac);
@@ -142,7 +114,7 @@ TEST_F(DatapathTest, TerminatesARouterMacWhileTheTableHoldsIt) {
     EXPECT_NE(shown.find("r1    0     "), std::string::npos) << shown;
     EXPECT_NE(shown.find(std::to_string(2 * kPings) + "\n"), std::string::npos)
         << "frames for the router: " << shown;
-    EXPECT_EQ(agent.end(), 0) << agent.err();
+    EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
 }
 
 // A VRRP MAC terminates on the port of its VLAN only: the VLAN of a port's
@@ -151,7 +123,7 @@ TEST_F(DatapathTest, TerminatesAVrrpMacOnItsVlanOnly) {
     std::string const vrrp = "00:00:5e:00:01:0a";
     portIs("Vlan10", 10, vrrp);
     portIs("r20", 20, vrrp);
-    LiveAgent agent("agent", "--datapath Vlan10,r20 --vlan r20=20");
+    BackgroundAgent agent("agent", "--datapath Vlan10,r20 --vlan r20=20");
     auto const [shown, dump] =
         agent.apply("start\nfap add 0\nvrrp add " + vrrp + " vlan=10\nshow datapath");
     EXPECT_NE(shown.find("Vlan10  10"), std::string::npos) << shown;
@@ -161,7 +133,7 @@ TEST_F(DatapathTest, TerminatesAVrrpMacOnItsVlanOnly) {
     agent.apply("vrrp del " + vrrp + " vlan=10\nvrrp add " + vrrp + " vlan=20");
     EXPECT_EQ(replies(10, kPings), 0);
     EXPECT_EQ(replies(20, kPings), kPings);
-    EXPECT_EQ(agent.end(), 0) << agent.err();
+    EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
 }
 
 // 64 bytes for `dst`, with an 802.1Q tag when `tag` is given.
@@ -283,25 +255,25 @@ TEST_F(DatapathTest, KeepsTerminatingAcrossARestart) {
     std::string const without = file("without.scn", "start\nfap add 0\n");
     constexpr int kEvery10ms = 300;
     {
-        LiveAgent first("first", "--datapath r1 " + with);
+        BackgroundAgent first("first", "--datapath r1 " + with);
         ASSERT_TRUE(first.apply("").second["running"]) << first.err();
         ChildProcess pinger("ip netns exec host ping -q -n -c " + std::to_string(kEvery10ms) +
                             " -i 0.01 -W 1 10.0.1.1 >/run/ping.out");
         std::this_thread::sleep_for(500ms);
         first.stop(SIGKILL);
-        LiveAgent second("second", "--datapath r1 " + with);
+        BackgroundAgent second("second", "--datapath r1 " + with);
         EXPECT_TRUE(second.apply("").second["running"]) << second.err();
         EXPECT_EQ(pinger.stop(0), 0);
         EXPECT_NE(slurp("/run/ping.out").find(std::to_string(kEvery10ms) + " received"),
                   std::string::npos)
             << slurp("/run/ping.out");
-        EXPECT_EQ(second.end(), 0) << second.err();
+        EXPECT_EQ(second.stop(SIGTERM), 0) << second.err();
     }
     EXPECT_EQ(replies(1, kPings), kPings) << "after the agent ended";
-    LiveAgent third("third", "--datapath r1 " + without);
+    BackgroundAgent third("third", "--datapath r1 " + without);
     EXPECT_TRUE(third.apply("").second["running"]) << third.err();
     EXPECT_EQ(replies(1, kPings), 0) << "once a table without it runs";
-    EXPECT_EQ(third.end(), 0) << third.err();
+    EXPECT_EQ(third.stop(SIGTERM), 0) << third.err();
 
     AgentRun const removed = sh(PLINTH_AGENT_PATH " --datapath-remove r1");
     EXPECT_EQ(removed.status, 0) << removed.err;
@@ -354,7 +326,7 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
     EXPECT_EQ(filters("r2"), "");
 
     {
-        LiveAgent live("agent", "--datapath r1,r2", "env PLINTH_DATAPATH_ENTRIES=1");
+        BackgroundAgent live("agent", "--datapath r1,r2", "env PLINTH_DATAPATH_ENTRIES=1");
         auto [shown, dump] = live.apply(
             "start\nfap add 0\nrouter-mac set 02:1c:73:00:00:01 interface routing=on\n"
             "router-mac set 02:1c:73:00:00:02 interface routing=on\nshow datapath");
@@ -372,7 +344,7 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
                                   "the other ports go on"),
                   std::string::npos)
             << live.err();
-        EXPECT_EQ(live.end(), 0) << live.err();
+        EXPECT_EQ(live.stop(SIGTERM), 0) << live.err();
     }
     AgentRun const removed = sh(agent + " --datapath-remove r1");
     EXPECT_EQ(removed.status, 0) << removed.err;

@@ -161,24 +161,40 @@ class ChildProcess {
     pid_t pid_;
 };
 
-// `plinth-agent --follow-kernel ARGS` writing to /run/NAME.out and
-// /run/NAME.err; tests wait on its `kernel:` lines rather than on the clock.
-class FollowingAgent : public ChildProcess {
+// plinth-agent ARGS in the background, `prefix` before it (`ip netns exec
+// NAME`, `env VAR=VALUE`), serving its control socket at DIR/NAME.sock and
+// writing to DIR/NAME.out and DIR/NAME.err; tests wait on its `kernel:`
+// lines or on its answers rather than on the clock.
+class BackgroundAgent : public ChildProcess {
   public:
-    // `prefix` goes before the agent: `ip netns exec NAME`, `env VAR=VALUE`.
-    FollowingAgent(std::string const& name, std::string const& args, std::string const& prefix = "")
-        : ChildProcess(prefix + " " PLINTH_AGENT_PATH " --follow-kernel " + args + " >/run/" +
-                       name + ".out 2>/run/" + name + ".err"),
-          name_("/run/" + name) {}
+    BackgroundAgent(std::string const& name, std::string const& args,
+                    std::string const& prefix = "", std::string const& dir = "/run")
+        : ChildProcess(prefix + " " PLINTH_AGENT_PATH " --control " + dir + "/" + name + ".sock " +
+                       args + " >" + dir + "/" + name + ".out 2>" + dir + "/" + name + ".err"),
+          name_(dir + "/" + name) {
+        waitUntil([&] { return std::filesystem::exists(socket()); });
+    }
 
+    std::string socket() const { return name_ + ".sock"; }
+    std::string out() const { return slurp(name_ + ".out"); }
     std::string err() const { return slurp(name_ + ".err"); }
+    // Applies `lines` through plinth-ctl, then a dump: what they showed, and
+    // the dump (null when the agent did not get that far).
+    std::pair<std::string, nlohmann::json> apply(std::string const& lines) const {
+        std::ofstream(name_ + ".in") << (lines.empty() ? "" : lines + "\n") << "dump\n";
+        std::system(
+            (PLINTH_CTL_PATH " --control " + socket() + " <" + name_ + ".in >" + name_ + ".shown")
+                .c_str());
+        std::string const shown = slurp(name_ + ".shown");
+        return {shown.substr(0, shown.find('{')), lastDump(shown)};
+    }
     // The commands it printed (its `kernel:` lines without that prefix and
     // the comment that names the link and the time), all
     // or those after the mark; an unfinished last line waits for its end.
     std::vector<std::string> said(bool sinceMark = true) const {
-        std::istringstream out(slurp(name_ + ".out"));
+        std::istringstream lines(out());
         std::vector<std::string> said;
-        for (std::string line; std::getline(out, line) && !out.eof();) {
+        for (std::string line; std::getline(lines, line) && !lines.eof();) {
             if (line.starts_with("kernel: ")) {
                 said.push_back(line.substr(8, line.find("  # ") - 8));
             }
@@ -199,7 +215,7 @@ class FollowingAgent : public ChildProcess {
                                     << ", got " << ::testing::PrintToString(said());
     }
     // After stop(): what the final dump printed.
-    nlohmann::json finalDump() const { return lastDump(slurp(name_ + ".out")); }
+    nlohmann::json finalDump() const { return lastDump(out()); }
 
   private:
     std::string name_;
