@@ -54,11 +54,15 @@ constexpr char const* kRemovedFormat =
 
 // A reaction skipped for an input this switch does not mount names the first
 // one missing, so that a silent table can be traced back to its cause.
+void dispatchFailed(char const* entry, char const* what) {
+    KEL_TRACE(traceHandle(), 0, kSource, "%s dropped a change: %s", entry, what);
+}
+
 bool inputsPresent(char const* reaction,
                    std::initializer_list<std::pair<char const*, bool>> inputs) {
     for (auto const& [name, present] : inputs) {
         if (!present) {
-            Kel::inputMissing(traceHandle(), reaction, name);
+            KEL_TRACE(traceHandle(), 0, kSource, "%s skipped: %s missing", reaction, name);
             return false;
         }
     }
@@ -246,7 +250,7 @@ void L3MyStationHelperSm::myStationRoutingConfigDispatch(Vosk::Publisher*,
     // No look at the initialized flag: a change before initialization is
     // applied at once, and initialization applies both types again.
     Kel::dispatchTo<L3MyStationHelperSm>(
-        traceHandle(), "myStationRoutingConfigDispatch", subscriber, watched,
+        &dispatchFailed, "myStationRoutingConfigDispatch", subscriber, watched,
         [attribute](auto& sm) {
             sm.handleRouterType(attribute == L3MyStationRoutingConfig::kRouterMacAttr
                                     ? RouterTypes::systemRouter

@@ -82,8 +82,14 @@ MyStationTable::Entry taggedEntry(MyStationTable::Entry entry) {
     return entry;
 }
 
+// What the table programmer leaves undone for an input this switch does not
+// mount, so that a silent table can be traced back to its cause.
 void inputMissing(char const* skipped, char const* input) {
-    Kel::inputMissing(trace(), skipped, input);
+    KEL_TRACE(trace(), 0, kSource, "%s skipped: %s missing", skipped, input);
+}
+
+void dispatchFailed(char const* entry, char const* what) {
+    KEL_TRACE(trace(), 0, kSource, "%s dropped a change: %s", entry, what);
 }
 
 Kel::Ptr<Kel::PtrInterface> fromArgs(Kel::ArgList const& args) {
@@ -218,9 +224,10 @@ void L3MyStationSm::fcsdDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
                                  void const* key, void const*) {
     bool const watched =
         attribute == PlinthCentral::FeatureAgentCommonSmData::kLogicalFapIdInsertedAttr;
-    Kel::dispatchTo<L3MyStationSm>(trace(), "fcsdDispatch", subscriber, watched, [key](auto& sm) {
-        sm.handleLogicalFapId(*static_cast<LogicalFap::LogicalFapId const*>(key));
-    });
+    Kel::dispatchTo<L3MyStationSm>(
+        &dispatchFailed, "fcsdDispatch", subscriber, watched, [key](auto& sm) {
+            sm.handleLogicalFapId(*static_cast<LogicalFap::LogicalFapId const*>(key));
+        });
 }
 
 void L3MyStationSm::myStationConfigDirDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber,
@@ -228,7 +235,7 @@ void L3MyStationSm::myStationConfigDirDispatch(Vosk::Publisher*, Vosk::Subscribe
                                                void const* value) {
     bool const watched = attribute == MyStationConfigDir::kCollectionAttr;
     Kel::dispatchTo<L3MyStationSm>(
-        trace(), "myStationConfigDirDispatch", subscriber, watched, [key, value](auto& sm) {
+        &dispatchFailed, "myStationConfigDirDispatch", subscriber, watched, [key, value](auto& sm) {
             // Copied: the publisher's key may not outlive a change that the
             // reaction causes in the same directory.
             MacVlan const mask = *static_cast<MacVlan const*>(key);

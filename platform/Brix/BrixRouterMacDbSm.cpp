@@ -14,6 +14,10 @@ Kel::TraceHandle& traceHandle() {
     return handle;
 }
 
+void dispatchFailed(char const* entry, char const* what) {
+    KEL_TRACE(traceHandle(), 0, "Brix/BrixRouterMacDbSm", "%s dropped a change: %s", entry, what);
+}
+
 Kel::TypeImpl const routerMacDbSmType("Brix::BrixRouterMacDbSm",
                                       BrixRouterMacDbSm::baseAttributes());
 
@@ -114,7 +118,7 @@ void BrixRouterMacDbSm::routerMacDbDispatch(Vosk::Publisher*, Vosk::Subscriber* 
                                             short attribute, void const* key, void const* value) {
     bool const watched = attribute == BrixRouterMacDb::kRouterMacAttr;
     Kel::dispatchTo<BrixRouterMacDbSm>(
-        traceHandle(), "routerMacDbDispatch", subscriber, watched, [key, value](auto& sm) {
+        &dispatchFailed, "routerMacDbDispatch", subscriber, watched, [key, value](auto& sm) {
             if (sm.initialized_) {
                 sm.handleRouterMacDbChange(*static_cast<MacTypeMask const*>(key),
                                            static_cast<BrixRouterMac const*>(value));

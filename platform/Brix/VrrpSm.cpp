@@ -11,9 +11,10 @@ namespace Brix {
 
 namespace {
 
-Kel::TraceHandle& traceBrixVrrp() {
+// The reflector and the VRRP machine share a trace handle and a site.
+void dispatchFailed(char const* entry, char const* what) {
     static Kel::TraceHandle& handle = Kel::traceHandle("BrixVrrp");
-    return handle;
+    KEL_TRACE(handle, 0, "Brix/VrrpSm", "%s dropped a change: %s", entry, what);
 }
 
 }  // namespace
@@ -84,7 +85,7 @@ void LibSm::inputDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber, short 
     // Both inputs announce their one collection under the same identity.
     static_assert(VirtualRouterMacStatus::kVirtualMacAttr == IntfVlanIdSet::Table::kVlanIdsAttr);
     bool const watched = attribute == VirtualRouterMacStatus::kVirtualMacAttr;
-    Kel::dispatchTo<LibSm>(traceBrixVrrp(), "inputDispatch", subscriber, watched,
+    Kel::dispatchTo<LibSm>(&dispatchFailed, "inputDispatch", subscriber, watched,
                            [](auto& sm) { sm.handleInputs(); });
 }
 
@@ -149,7 +150,7 @@ void VrrpSm::hasNotificationActiveIs(bool active) {
 void VrrpSm::vrrpMacStatusDispatch(Vosk::Publisher*, Vosk::Subscriber* subscriber, short attribute,
                                    void const* key, void const*) {
     bool const watched = attribute == VirtualRouterMacTable::kMacVlanAttr && key != nullptr;
-    Kel::dispatchTo<VrrpSm>(traceBrixVrrp(), "vrrpMacStatusDispatch", subscriber, watched,
+    Kel::dispatchTo<VrrpSm>(&dispatchFailed, "vrrpMacStatusDispatch", subscriber, watched,
                             [key](auto& sm) {
                                 // Copied: the key belongs to the change in progress.
                                 auto const pair = *static_cast<Bridging::MacVlanPair const*>(key);

@@ -7,8 +7,6 @@
 
 namespace Kel {
 
-class TraceHandle;
-
 // A reactor's subscription to one watched input. It refers to the reactor's
 // own counted reference to the input, so it always watches what that
 // reference holds; the slot is empty while not subscribed and holds the
@@ -61,27 +59,14 @@ bool notificationActiveIs(Reactor& reactor, bool active, Subscriptions&... subsc
     return true;
 }
 
-// What a reactor leaves undone for an input this switch does not mount, said
-// in one form on the reactor's `handle`, so that a silent table can be traced
-// back to its cause: "SKIPPED skipped: INPUT missing".
-void inputMissing(TraceHandle& handle, char const* skipped, char const* input);
+// Traces, in the reactor's own unit, a failure that a reaction raised:
+// `entry` names the dispatch entry, `what` the failure. Each unit keeps its
+// own trace site, so that the line carries that unit's source path.
+using DispatchFailed = void (*)(char const* entry, char const* what);
 
-namespace dispatchDetail {
-// Traces on `handle`, under the entry's name, a failure that a reaction
-// raised; the change it reacted to is dropped. Out of line: the hot path is
-// the reaction, not this.
-void failed(TraceHandle& handle, char const* entry, char const* what);
-}  // namespace dispatchDetail
-
-// The body of a dispatch entry. The reactor behind `subscriber` (the owner
-// its Subscription was made with) reacts only
-// when the change is the one it watches and it is not marked for deletion.
-// The publisher is half way through fanning a change out to others, so no
-// failure may escape into it: a failure is traced on `handle` under the
-// entry's name, and the change dropped.
 template <class Reactor, class Reaction>
-void dispatchTo(TraceHandle& handle, char const* entry, Vosk::Subscriber* subscriber, bool watched,
-                Reaction reaction) {
+void dispatchTo(DispatchFailed failed, char const* entry, Vosk::Subscriber* subscriber,
+                bool watched, Reaction reaction) {
     auto* reactor = static_cast<Reactor*>(subscriber->owner);
     if (!watched || reactor->kelMarkedForDeletion()) {
         return;
@@ -89,9 +74,9 @@ void dispatchTo(TraceHandle& handle, char const* entry, Vosk::Subscriber* subscr
     try {
         reaction(*reactor);
     } catch (std::exception const& e) {
-        dispatchDetail::failed(handle, entry, e.what());
+        failed(entry, e.what());
     } catch (...) {
-        dispatchDetail::failed(handle, entry, "unknown failure");
+        failed(entry, "unknown failure");
     }
 }
 

@@ -345,7 +345,7 @@ std::map<std::string, std::string> const kExpected = {
     {"virtual void " + kVrrp + "deleteVirtualRouterMac(const Pakt::EthAddr&, U32), mac: %s, vlan: %s", "EC i"},
     {"void " + kVrrp + "configureTcam(const Pakt::EthAddr&, U32, bool) macAddr: %s vlanId: %s", "EC i"},
     {"virtual void " + kVrrp + "syncVrrpStateOnInit(const Ptr&)", ""},
-    // The dispatch entries' failures, traced under each unit's handle.
+    // A dispatch entry's failure.
     {"%s dropped a change: %s", "p p"},
 };
 // clang-format on
@@ -399,11 +399,10 @@ TEST_F(TraceSitesTest, EverySiteRecordsTheCodesOfItsArguments) {
         std::vector<std::uint8_t> const bytes(raw.begin(), raw.end());
         Jotter::RingFormat::Image image;  // views into `bytes`
         ASSERT_EQ(Jotter::RingFormat::parse(bytes, image), "");
-        // Each site of the plug-in and of its dispatch entries that the
-        // scenarios reached, with its codes.
+        // Each site of the plug-in that the scenarios reached, with its codes.
         std::set<std::pair<std::string, std::string>> seen;
         for (auto const& desc : image.descs) {
-            if (desc.source.starts_with("PlinthL3Unicast/") || desc.source == "Kel/Subscription") {
+            if (desc.source.starts_with("PlinthL3Unicast/")) {
                 std::string codes;
                 for (auto code : desc.codes) {
                     codes += (codes.empty() ? "" : " ") + std::string(Jotter::codeText(code));

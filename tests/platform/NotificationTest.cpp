@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Kel/Subscription.h"
+#include "Kel/Trace.h"
 #include "PlinthL3Records/MyStationDir.h"
 #include "TraceCapture.h"
 #include "Vosk/Publisher.h"
@@ -18,12 +19,15 @@ struct Watcher : Kel::PtrInterface {
     static constexpr short kWatched = 0;
     static void entry(Vosk::Publisher*, Vosk::Subscriber* s, short attribute, void const*,
                       void const*) {
-        Kel::dispatchTo<Watcher>(Kel::traceHandle("Watcher"), "entry", s, attribute == kWatched,
-                                 [](Watcher& w) {
-                                     if (++w.calls == 2) {
-                                         throw std::runtime_error("boom");
-                                     }
-                                 });
+        Kel::dispatchTo<Watcher>(&failed, "entry", s, attribute == kWatched, [](Watcher& w) {
+            if (++w.calls == 2) {
+                throw std::runtime_error("boom");
+            }
+        });
+    }
+    static void failed(char const* entry, char const* what) {
+        KEL_TRACE(Kel::traceHandle("Watcher"), 0, "Test/Watcher", "%s dropped a change: %s", entry,
+                  what);
     }
     Kel::Ptr<MyStationConfigDir> input = Kel::newPtr<MyStationConfigDir>();
     Kel::Subscription<MyStationConfigDir> subscription{input, this, &entry};
