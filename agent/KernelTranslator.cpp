@@ -226,14 +226,18 @@ std::vector<Change> Translator::commands(Facts const& facts) {
         },
         set,
         [&](Pakt::EthAddr mac, WantedRouterMac const& before, WantedRouterMac const& now) {
+            // Routing stops with the link that had it on: its change is the
+            // one followed, even when another link sharing the MAC is named
+            // first.
             if (before.routing != now.routing) {
-                set(mac, now);
+                set(mac, now.routing ? now : WantedRouterMac{false, before.source});
             }
         });
     if (want.systemMac && want.systemMac != applied_.systemMac) {
+        Link const* link = facts.linkNamed(settings_.systemMacLink);
         out.push_back(
             {S::RoutingConfig{S::RouterKind::system, want.systemMac->mac, want.systemMac->valid},
-             {settings_.systemMacLink, ""}});
+             link ? sourceOf(*link, facts) : Source{settings_.systemMacLink, ""}});
     }
     std::ranges::move(sets, std::back_inserter(out));
     std::ranges::move(adds, std::back_inserter(out));

@@ -192,7 +192,15 @@ void printRows(Json const& rows, std::ostream& out) {
     }
 }
 
-// An object's members as rows of name and value.
+// `rows` in the order of their `column`, a name.
+Json sortedBy(Json rows, char const* column) {
+    std::sort(rows.begin(), rows.end(), [&](Json const& a, Json const& b) {
+        return a[column].get<std::string>() < b[column].get<std::string>();
+    });
+    return rows;
+}
+
+// An object's members as rows of name and value, sorted by name.
 Json asRows(Json const& object, char const* nameColumn) {
     Json rows = Json::array();
     for (auto const& [key, value] : object.items()) {
@@ -207,7 +215,7 @@ Json asRows(Json const& object, char const* nameColumn) {
         }
         rows.push_back(row);
     }
-    return rows;
+    return sortedBy(std::move(rows), nameColumn);
 }
 
 void showDatapath(TableDatapath* datapath, std::ostream& out) {
@@ -222,7 +230,7 @@ void showDatapath(TableDatapath* datapath, std::ostream& out) {
                         {"framesSeen", port.seen},
                         {"framesForRouter", port.forRouter}});
     }
-    printRows(rows, out);
+    printRows(sortedBy(std::move(rows), "port"), out);
     if (auto const missing = datapath->notMirrored(); missing > 0) {
         out << "entries not mirrored: " << missing << '\n';
     }

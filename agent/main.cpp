@@ -137,8 +137,8 @@ bool runFiles(Session& session, std::vector<std::string> const& files) {
         } else {
             std::ifstream in(file);
             if (!in) {
-                std::cerr << "plinth-agent: " << file << ": cannot open: " << std::strerror(errno)
-                          << std::endl;
+                std::cerr << "plinth-agent: error: " << file
+                          << ": cannot open: " << std::strerror(errno) << std::endl;
                 return false;
             }
             ok = session.run(in, file, false);
@@ -176,9 +176,10 @@ int runLive(PlinthAgent::Host& host, Options const& options) {
 int runScenarios(PlinthAgent::Host& host, Options const& options) {
     Session session(host, options.keepGoing);
     if (options.files.empty()) {
-        bool const tty = isatty(STDIN_FILENO) != 0;
-        session.run(std::cin, "<stdin>", tty);
-        return session.hadError() && !tty ? 2 : 0;
+        // At a terminal a bad line does not end the session, but it still
+        // counts in the exit status.
+        session.run(std::cin, "<stdin>", isatty(STDIN_FILENO) != 0);
+        return session.hadError() ? 2 : 0;
     }
     if (!runFiles(session, options.files)) {
         return 2;

@@ -62,8 +62,11 @@ class Connection {
             }
             std::cout << answer << '\n';
         }
+        // Connected, the line got no `ok`: the agent refused the client (a
+        // line too long, answers left unread) or went away.
         std::cerr << "plinth-ctl: the agent closed the connection" << std::endl;
-        return kUnreachable;
+        fd_.reset();
+        return kError;
     }
 
   private:
@@ -133,11 +136,10 @@ int main(int argc, char** argv) {
     int status = kOk;
     std::string line;
     while ((!tty || std::cout << "plinth> " << std::flush) && std::getline(std::cin, line)) {
-        Status s = agent.ask(line);
-        if (s == kUnreachable) {
-            return kUnreachable;
+        status = std::max<int>(status, agent.ask(line));
+        if (!agent.connected()) {
+            break;
         }
-        status = std::max<int>(status, s);
     }
     if (tty) {
         std::cout << '\n';

@@ -147,7 +147,7 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
     std::string const E = "plinth-agent: error: ", nope = dir_ / "nope.scn";
     // clang-format off
     Refusal const cases[] = {
-        {.args = nope, .err = "plinth-agent: " + nope + ": cannot open: No such file or directory\n"},
+        {.args = nope, .err = E + nope + ": cannot open: No such file or directory\n"},
         {.args = "--frobnicate", .err = E + "unknown option '--frobnicate'\n"},
         {.args = "--plugin", .err = E + "--plugin needs a value\n"},
         {.args = "--vlan eth0=5", .err = E + "--vlan needs --follow-kernel or --datapath\n"},

@@ -135,6 +135,9 @@ TEST_F(ControlFaultTest, LineTooLong) {
     UniqueFd again = connectTo(kPath);
     send(again, std::string(4097, ' ') + "\nshow running\n");
     EXPECT_EQ(receive(again, true), "error: line too long\n");
+    AgentRun r =
+        run("--control " + kPath, std::string(5000, 'x') + "\nshow running\n", PLINTH_CTL_PATH);
+    EXPECT_EQ(r.status, 2) << "refused, not unreachable: " << r.err;
 }
 
 TEST_F(ControlFaultTest, GarbageAndBadCommandsChangeNothing) {
@@ -217,7 +220,7 @@ TEST_F(ControlOnlyTest, ServesUntilStoppedAndRecordsWhatChanged) {
     EXPECT_EQ(ctl("start").status, 0);
     AgentRun r = ctl("", "fap add 0\nvrrp add 00:00:5e:00:01:0a vlan=10\nfrob\nshow running\n");
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "state    value\nstarted  true\nrunning  true\n");
+    EXPECT_EQ(r.out, "state    value\nrunning  true\nstarted  true\n");
     EXPECT_EQ(r.err, "plinth-ctl: error: unknown command 'frob'\n");
     EXPECT_EQ(ctl("--control " + (dir_ / "none.sock").string() + " dump").status, 1);
     auto const asked = ctl("dump");

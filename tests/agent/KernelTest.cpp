@@ -46,8 +46,9 @@ std::string set(std::string const& mac, bool on, std::string const& link) {
 std::string unset(std::string const& mac, std::string const& link) {
     return "router-mac del " + mac + " interface  # " + link;
 }
-std::string systemMac(std::string const& mac, bool valid) {
-    return "routing-config system " + mac + (valid ? " valid" : " invalid") + "  # Vlan10";
+std::string systemMac(std::string const& mac, bool valid, std::string const& lower = "") {
+    return "routing-config system " + mac + (valid ? " valid" : " invalid") + "  # Vlan10" +
+           (lower.empty() ? "" : " on " + lower);
 }
 // `vlanAndLink`: "N  # LINK[ on LOWER]".
 std::string vrrp(char const* op, std::string const& mac, std::string const& vlanAndLink) {
@@ -147,13 +148,13 @@ TEST(KernelTranslatorTest, SequencesOfFactsGiveTheirCommandsInOrder) {
                     {systemMac(A, true), set(B, false, "eth1")}},
                    {{unaddressed(1), bare(1, "Vlan10", A, false)}, {}},
                    {{gone(1)}, {systemMac(A, false), set(A, true, "Vlan20")}},
-                   {{bare(4, "Vlan10", C)}, {systemMac(C, true)}},
+                   {{routed(4, "Vlan10", C, 2)}, {systemMac(C, true, "Vlan20")}},
                    {{bare(4, "Vlan10", A)}, {unset(A, "Vlan20"), systemMac(A, true)}}}},
         {.what = "links sharing a MAC count together; the last one's removal deletes it",
          .steps = {{{routed(1, "eth1", A), bare(2, "eth2", A, false)}, {set(A, true, "eth1")}},
                    {{unaddressed(1)}, {set(A, false, "eth1")}},
                    {{routed(2, "eth2", A)}, {set(A, true, "eth2")}},
-                   {{gone(2)}, {set(A, false, "eth1")}},
+                   {{gone(2)}, {set(A, false, "eth2")}},
                    {{gone(1)}, {unset(A, "eth1")}}}},
         {.what = "withdrawals before additions, a MAC change a removal and an addition",
          .steps = {{{routed(1, "Vlan10", A), routed(2, "vrrp10", V, 1)},
