@@ -170,6 +170,9 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
         }
     }
     EXPECT_EQ(slurp(ring), foreign);
+    // At a terminal a bad line does not end the session, yet it counts.
+    AgentRun const typed = run("-qec " PLINTH_AGENT_PATH " /dev/null", "bogus\nstart\n", "script");
+    EXPECT_EQ(typed.status, 2) << typed.out;
 }
 
 // The agent records its trace sites in the file --ring-file names, and
