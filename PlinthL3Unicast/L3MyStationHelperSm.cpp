@@ -52,12 +52,12 @@ constexpr char const* kRemovedFormat =
     PLINTH_HANDLE_ROUTER_MAC " mac: %s v4OrV6RoutingEnabled: %s -- Removed";
 #undef PLINTH_HANDLE_ROUTER_MAC
 
-// A reaction skipped for an input this switch does not mount names the first
-// one missing, so that a silent table can be traced back to its cause.
 void dispatchFailed(char const* entry, char const* what) {
     KEL_TRACE(traceHandle(), 0, kSource, "%s dropped a change: %s", entry, what);
 }
 
+// A reaction skipped for an input this switch does not mount names the first
+// one missing, so that a silent table can be traced back to its cause.
 bool inputsPresent(char const* reaction,
                    std::initializer_list<std::pair<char const*, bool>> inputs) {
     for (auto const& [name, present] : inputs) {
