@@ -247,7 +247,8 @@ int main(int argc, char** argv) {
     try {
         datapath = datapathMade(options);
     } catch (PlinthAgent::Datapath::Error const& e) {
-        return error(std::string("--datapath: ") + e.what());
+        return error(std::string(options.datapathRemove ? "--datapath-remove: " : "--datapath: ") +
+                     e.what());
     }
     if (options.datapathRemove) {
         return 0;

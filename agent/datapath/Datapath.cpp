@@ -50,7 +50,9 @@ EbpfDatapath::PinDir::PinDir(std::string const& path, Warn const& warn) {
         }
     } else if (errno != ENOENT) {
         throw Error(systemError("cannot use pin directory '" + path + "'"));
-    } else if (onBpfFs(std::filesystem::path(path).parent_path())) {
+    } else if (std::string const parent = std::filesystem::path(path).parent_path();
+               onBpfFs(parent) || ::access(parent.c_str(), F_OK) != 0) {
+        // A missing parent is a typo, not a machine without a BPF file system.
         if (::mkdir(path.c_str(), 0700) != 0) {
             throw Error(systemError("cannot make pin directory '" + path + "'"));
         }
@@ -164,6 +166,7 @@ std::vector<TableDatapath::Port> EbpfDatapath::ports() {
 }
 
 void remove(Options const& options) {
+    libbpfMessagesTraced();
     auto const infos = portsNamed(options.ports, {});
     int const portsFd = bpf_obj_get(pinPath(options.pinDir, "ports").c_str());
     if (portsFd < 0 && (errno == EPERM || errno == EACCES)) {
@@ -178,9 +181,16 @@ void remove(Options const& options) {
     if (portsFd >= 0) {
         ::close(portsFd);
     }
-    pinsRemove(options.pinDir);
-    // Only when nothing else is in it: the directory may not be ours.
-    ::rmdir(options.pinDir.c_str());
+    for (auto const& info : infos) {
+        ::unlink(pinPath(options.pinDir, "my_station_" + info.name).c_str());
+    }
+    // The maps go with the last port's program: the ports still attached
+    // go on reading them, and a new agent takes them over from the pins.
+    if (!programsPinned(options.pinDir)) {
+        pinsRemove(options.pinDir);
+        // Only when nothing else is in it: the directory may not be ours.
+        ::rmdir(options.pinDir.c_str());
+    }
 }
 
 }  // namespace PlinthAgent::Datapath

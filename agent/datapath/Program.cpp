@@ -1,6 +1,7 @@
 #include "Program.h"
 
 #include <bpf/libbpf.h>
+#include <net/if.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,6 +60,24 @@ void pinsRemove(std::string const& dir) {
             ::unlink(pin.path().c_str());
         }
     }
+}
+
+bool programsPinned(std::string const& dir) {
+    std::string const prefix = "my_station_", suffix = pinPath("", "").substr(1);
+    std::error_code ec;
+    for (auto const& pin : std::filesystem::directory_iterator(dir, ec)) {
+        std::string const name = pin.path().filename();
+        if (!name.starts_with(prefix) || !name.ends_with(suffix)) {
+            continue;
+        }
+        // The pin of a port deleted since counts for nothing.
+        std::string const port =
+            name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+        if (::if_nametoindex(port.c_str()) != 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 void libbpfMessagesTraced() {

@@ -32,6 +32,8 @@ struct MapSizes {
 std::string pinPath(std::string const& dir, std::string const& object);
 // Removes every pin of this layout under `dir`.
 void pinsRemove(std::string const& dir);
+// Whether the program of a port that still exists is pinned under `dir`.
+bool programsPinned(std::string const& dir);
 
 // The eBPF program and its maps, loaded. The first is loaded for the maps:
 // with a pin directory, they are those pinned there when a datapath before

@@ -134,6 +134,15 @@ TEST_F(DatapathTest, TerminatesAVrrpMacOnItsVlanOnly) {
     EXPECT_EQ(replies(10, kPings), 0);
     EXPECT_EQ(replies(20, kPings), kPings);
     EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
+    // Taken off one port, the other goes on with the pinned maps; the maps
+    // go with the last port, and a removal with nothing left says nothing.
+    EXPECT_EQ(sh(PLINTH_AGENT_PATH " --datapath-remove Vlan10").err, "");
+    EXPECT_EQ(replies(20, kPings), kPings);
+    EXPECT_TRUE(std::filesystem::exists("/sys/fs/bpf/plinth/table_v2"));
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(sh(PLINTH_AGENT_PATH " --datapath-remove r20").err, "") << "removal " << i;
+    }
+    EXPECT_FALSE(std::filesystem::exists("/sys/fs/bpf/plinth"));
 }
 
 // 64 bytes for `dst`, with an 802.1Q tag when `tag` is given.
@@ -298,6 +307,9 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
     std::pair<std::string, std::string> const errors[] = {
         {agent + " --datapath r1,nope0", "--datapath: no port named 'nope0'"},
         {agent + " --datapath r1,r1", "--datapath: r1 is given twice"},
+        {agent + " --datapath-remove nope0", "--datapath-remove: no port named 'nope0'"},
+        {agent + " --datapath r1 --datapath-pin /sys/fs/bpf/x/y",
+         "--datapath: cannot make pin directory '/sys/fs/bpf/x/y': No such file or directory"},
         {agent + " --datapath-pin /x", "--datapath-pin needs --datapath or --datapath-remove"},
         {agent + " --datapath r1 --datapath-pin " + file("a-file", ""),
          "--datapath: pin directory '" + (dir_ / "a-file").string() + "' is not a directory"},
