@@ -195,8 +195,8 @@ TEST_F(ControlFaultTest, SecondAgentOnThePath) {
     r = run(two + " --ring-file " + kRing);
     EXPECT_EQ(r.err,
               "plinth-agent: error: --ring-file: " + kRing + ": in use by another process\n");
-    EXPECT_EQ(std::pair(slurp(kRecord), slurp(kRing)), std::pair(recorded, ring))
-        << "the first agent's files";
+    EXPECT_EQ(slurp(kRecord), recorded);
+    EXPECT_TRUE(slurp(kRing) == ring) << "the first agent's ring, 4 MiB: not printed";
 }
 
 TEST_F(ControlFaultTest, RecordMovedAwayThenSighup) {
