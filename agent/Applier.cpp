@@ -9,7 +9,9 @@
 namespace PlinthAgent {
 
 Applier::Applier(Host& host, std::string recordFile)
-    : host_(host), recordFile_(std::move(recordFile)) {
+    : host_(host), recordFile_(std::move(recordFile)) {}
+
+void Applier::recordStart() {
     if (!recordFile_.empty()) {
         record_.open(recordFile_, std::ios::trunc);
         if (!record_) {

@@ -19,9 +19,13 @@ enum class Origin { agent, kernel, control };
 // also written to the record file.
 class Applier {
   public:
-    // `host` is borrowed. Opens `recordFile` (empty: no record), emptying
-    // it; throws std::runtime_error naming it when it cannot.
+    // `host` is borrowed; `recordFile` (empty: no record) is left alone
+    // until recordStart.
     Applier(Host& host, std::string recordFile);
+    // Opens the record file, emptying it: only once every start-up check
+    // has passed, so that a refused start keeps an earlier record. Throws
+    // std::runtime_error naming it when it cannot.
+    void recordStart();
 
     // Applies `command` as Host::apply does (throwing CommandError as it
     // does, or for a life-cycle command from a client while following, and

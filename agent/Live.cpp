@@ -39,9 +39,10 @@ int runLive(Host& host, LiveOptions const& options, std::function<bool()> const&
     try {
         EventLoop loop;
         Signals signals;
-        // The socket and the subscription come before the scenarios, so that
-        // an agent that cannot serve or follow stops before it applied
-        // anything; a kernel change made meanwhile waits in the queue.
+        // The socket and the subscription come before the scenarios and the
+        // record, so that an agent that cannot serve or follow stops before
+        // it applied or emptied anything; a kernel change made meanwhile
+        // waits in the queue.
         Applier applier(host, options.follow.recordFile);
         std::optional<ControlServer> control;
         if (!options.control.empty()) {
@@ -51,6 +52,7 @@ int runLive(Host& host, LiveOptions const& options, std::function<bool()> const&
         if (options.followKernel) {
             netlink.emplace(options.netlinkReceiveBuffer);
         }
+        applier.recordStart();
         if (!runScenarios()) {
             return 2;
         }

@@ -121,22 +121,11 @@ Flag const kFlags[] = {
     {"follow-kernel", false, [](Options& o, std::string const&) { o.followKernel = true; }},
     {"vlan", true, addVlan, followingOrDatapath, "--follow-kernel or --datapath"},
     {"system-mac", true,
-     [](Options& o, std::string const& v) {
-         if (v.empty()) {
-             throw UsageError("--system-mac: empty interface name");
-         }
-         o.follow.settings.systemMacLink = v;
-     },
-     following, "--follow-kernel"},
+     [](Options& o, std::string const& v) { o.follow.settings.systemMacLink = v; }, following,
+     "--follow-kernel"},
     {"record", true, [](Options& o, std::string const& v) { o.follow.recordFile = v; }, live,
      "--follow-kernel or --control"},
-    {"control", true,
-     [](Options& o, std::string const& v) {
-         if (v.empty()) {
-             throw UsageError("--control: empty socket path");
-         }
-         o.control = v;
-     }},
+    {"control", true, [](Options& o, std::string const& v) { o.control = v; }},
     {"for", true, [](Options& o, std::string const& v) { o.follow.duration = parseDuration(v); },
      following, "--follow-kernel"},
     {"datapath", true, [](Options& o, std::string const& v) { datapathPorts(o, "--datapath", v); }},
@@ -174,9 +163,17 @@ Options parseOptions(int argc, char** argv) {
             throw UsageError(arg + " needs a value");
         }
         if (c < kFirstFlag) {
-            throw UsageError("unknown option '" + arg + "'");
+            // In a cluster (-xy) the argument is not yet behind optind: name
+            // the option getopt stopped at.
+            bool const isShort = optopt > 0 && optopt < kFirstFlag;
+            throw UsageError("unknown option '" + (isShort ? std::string{'-', char(optopt)} : arg) +
+                             "'");
         }
         Flag const& flag = kFlags[c - kFirstFlag];
+        // An empty value (--plugin=) would otherwise quietly mean the default.
+        if (flag.hasValue && *optarg == '\0') {
+            throw UsageError(std::string("--") + flag.name + " needs a value");
+        }
         flag.apply(o, optarg != nullptr ? optarg : "");
         given.push_back(&flag);
     }
@@ -186,6 +183,9 @@ Options parseOptions(int argc, char** argv) {
         }
     }
     o.files.assign(argv + optind, argv + argc);
+    if (o.datapathRemove && !o.files.empty()) {
+        throw UsageError("--datapath-remove takes no scenario files");
+    }
     return o;
 }
 

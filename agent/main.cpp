@@ -128,26 +128,49 @@ class Session {
     std::string toggleWarning_;
 };
 
-// Runs the scenario files in order; false when one could not be opened.
-bool runFiles(Session& session, std::vector<std::string> const& files) {
-    for (auto const& file : files) {
-        bool ok;
+// A scenario file, opened before any runs; `in` stays closed for "-"
+// (standard input).
+struct ScenarioFile {
+    std::string name;
+    std::ifstream in;
+};
+
+// Opens every scenario file before any runs, so that a bad one ends the run
+// before anything is applied and before --record empties a file; the error
+// that names the file when one cannot be used (a directory would otherwise
+// read as an empty file).
+std::optional<std::string> scenariosOpen(Options const& options,
+                                         std::vector<ScenarioFile>& opened) {
+    std::string const& record = options.follow.recordFile;
+    for (auto const& file : options.files) {
+        std::ifstream& in = opened.emplace_back(file, std::ifstream()).in;
         if (file == "-") {
-            ok = session.run(std::cin, "<stdin>", false);
-        } else {
-            std::ifstream in(file);
-            if (!in) {
-                std::cerr << "plinth-agent: error: " << file
-                          << ": cannot open: " << std::strerror(errno) << std::endl;
-                return false;
-            }
-            ok = session.run(in, file, false);
+            continue;
         }
-        if (!ok) {
+        std::error_code ec;
+        if (std::filesystem::is_directory(file, ec)) {
+            errno = EISDIR;
+        } else {
+            in.open(file);
+        }
+        if (!in.is_open()) {
+            return file + ": cannot open: " + std::strerror(errno);
+        }
+        if (!record.empty() && std::filesystem::equivalent(record, file, ec)) {
+            return "--record: " + record + " is also a scenario file";
+        }
+    }
+    return std::nullopt;
+}
+
+// Runs the scenario files in order, until a bad line stops the run.
+void runFiles(Session& session, std::vector<ScenarioFile>& files) {
+    for (auto& [name, in] : files) {
+        if (!(name == "-" ? session.run(std::cin, "<stdin>", false)
+                          : session.run(in, name, false))) {
             break;
         }
     }
-    return true;
 }
 
 // For tests that make the notification socket overflow on purpose.
@@ -163,26 +186,26 @@ std::size_t netlinkReceiveBuffer() {
     return *bytes;
 }
 
-int runLive(PlinthAgent::Host& host, Options const& options) {
+int runLive(PlinthAgent::Host& host, Options const& options, std::vector<ScenarioFile>& files) {
     PlinthAgent::LiveOptions live{options.followKernel, options.follow, options.control,
                                   options.followKernel ? netlinkReceiveBuffer() : 0};
     Session session(host, options.keepGoing);
     int status = PlinthAgent::runLive(host, live, [&] {
-        return runFiles(session, options.files) && (!session.hadError() || options.keepGoing);
+        runFiles(session, files);
+        return !session.hadError() || options.keepGoing;
     });
     return status == 0 && session.hadError() ? 2 : status;
 }
 
-int runScenarios(PlinthAgent::Host& host, Options const& options) {
+int runScenarios(PlinthAgent::Host& host, Options const& options,
+                 std::vector<ScenarioFile>& files) {
     Session session(host, options.keepGoing);
     if (options.files.empty()) {
         // At a terminal a bad line does not end the session, but it still
         // counts in the exit status.
         session.run(std::cin, "<stdin>", isatty(STDIN_FILENO) != 0);
-        return session.hadError() ? 2 : 0;
-    }
-    if (!runFiles(session, options.files)) {
-        return 2;
+    } else {
+        runFiles(session, files);
     }
     return session.hadError() ? 2 : 0;
 }
@@ -226,18 +249,23 @@ int main(int argc, char** argv) {
     if (options.live()) {
         PlinthAgent::Signals::block();
     }
+    std::optional<TempToggleDir> tempToggles;
+    if (options.toggles.empty()) {
+        options.toggles = tempToggles.emplace().path();
+    } else if (!std::filesystem::is_directory(options.toggles)) {
+        return error("--toggles: '" + options.toggles + "' is not a directory");
+    }
+    std::vector<ScenarioFile> scenarios;
+    if (auto refused = scenariosOpen(options, scenarios)) {
+        return error(*refused);
+    }
+    // Restarting the ring empties it: only after the checks above.
     if (!options.ringFile.empty()) {
         try {
             Jotter::defaultHandleIs(options.ringFile, kRingBytes);
         } catch (std::exception const& e) {
             return error(std::string("--ring-file: ") + e.what());
         }
-    }
-    std::optional<TempToggleDir> tempToggles;
-    if (options.toggles.empty()) {
-        options.toggles = tempToggles.emplace().path();
-    } else if (!std::filesystem::is_directory(options.toggles)) {
-        return error("--toggles: '" + options.toggles + "' is not a directory");
     }
     if (options.plugin.empty()) {
         options.plugin = besideThisProgram("libPlinthL3MyStationMounter.so");
@@ -257,7 +285,8 @@ int main(int argc, char** argv) {
     {
         PlinthAgent::Host host(options.plugin, options.toggles);
         host.datapathIs(datapath.get());
-        status = options.live() ? runLive(host, options) : runScenarios(host, options);
+        status = options.live() ? runLive(host, options, scenarios)
+                                : runScenarios(host, options, scenarios);
     }
     Jotter::defaultHandleDel();
     return status;

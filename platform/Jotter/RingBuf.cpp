@@ -1,6 +1,7 @@
 #include "Jotter/RingBuf.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -40,11 +41,15 @@ RingBuf::RingBuf(std::string const& path, std::size_t ringBytes)
     mapBytes_ = sizeof h + h.descBytes + h.ringBytes;
 
     // A mistyped path must not cost someone their file: only an empty file
-    // or an earlier ring file is emptied and sized.
+    // or an earlier ring file is emptied and sized, and never one that a
+    // running process still writes (the lock lasts as long as the ring).
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     char magic[sizeof h.magic] = {};
     ssize_t got = fd < 0 ? -1 : ::pread(fd, magic, sizeof magic, 0);
     std::string error = got < 0 ? errnoText(fd < 0 ? "cannot open" : "cannot read") : "";
+    if (error.empty() && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno == EWOULDBLOCK ? "in use by another process" : errnoText("cannot lock");
+    }
     if (got > 0 && std::memcmp(magic, h.magic, sizeof magic) != 0) {
         error = "refusing to overwrite: not a ring file";
     }
@@ -56,12 +61,13 @@ RingBuf::RingBuf(std::string const& path, std::size_t ringBytes)
         p = ::mmap(nullptr, mapBytes_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         error = p == MAP_FAILED ? errnoText("cannot map") : "";
     }
-    if (fd >= 0) {
-        ::close(fd);
-    }
     if (!error.empty()) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
         throw RingFileError(path, error);
     }
+    fd_ = fd;
     map_ = static_cast<std::uint8_t*>(p);
     std::memcpy(map_, &h, sizeof h);
     desc_ = {map_ + sizeof h, 0, h.descBytes, false};
@@ -76,6 +82,7 @@ RingBuf::RingBuf(std::string const& path, std::size_t ringBytes)
 
 RingBuf::~RingBuf() {
     ::munmap(map_, mapBytes_);
+    ::close(fd_);
 }
 
 std::uint32_t RingBuf::describe(std::string_view site, std::string_view source, std::uint32_t line,

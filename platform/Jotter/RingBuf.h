@@ -22,7 +22,8 @@ namespace Jotter {
 class RingBuf {
   public:
     // Starts `path` afresh: creates it, or empties an earlier ring file.
-    // Throws RingFileError, leaving the file as it was, for anything else.
+    // Throws RingFileError, leaving the file as it was, for anything else,
+    // a ring file that another ring (in any process) holds included.
     RingBuf(std::string const& path, std::size_t ringBytes);
     ~RingBuf();
 
@@ -93,6 +94,7 @@ class RingBuf {
     void segmentStart(std::size_t at);
 
     std::uint64_t const generation_;
+    int fd_ = -1;  // owned; holds the file's lock
     std::uint8_t* map_ = nullptr;
     std::size_t mapBytes_ = 0;
     std::uint8_t* ring_ = nullptr;

@@ -148,8 +148,12 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
     // clang-format off
     Refusal const cases[] = {
         {.args = nope, .err = E + nope + ": cannot open: No such file or directory\n"},
+        {.args = "- " + dir_.string(), .input = "remount\n", .err = E + dir_.string() + ": cannot open: Is a directory\n"},
         {.args = "--frobnicate", .err = E + "unknown option '--frobnicate'\n"},
         {.args = "--plugin", .err = E + "--plugin needs a value\n"},
+        {.args = "--toggles= -", .input = "dump\n", .err = E + "--toggles needs a value\n"},
+        {.args = "--keep-going -xy", .err = E + "unknown option '-x'\n"},
+        {.args = "--datapath-remove eth9 --datapath-pin " + nope + " " + nope, .err = E + "--datapath-remove takes no scenario files\n"},
         {.args = "--vlan eth0=5", .err = E + "--vlan needs --follow-kernel or --datapath\n"},
         {.args = "--follow-kernel --vlan eth0=5 --vlan eth0=6", .err = E + "--vlan: eth0 is given twice\n"},
         {.args = "--follow-kernel --for -1", .err = E + "--for: bad value '-1' \\(seconds, a number from 0\\)\n"},
@@ -176,12 +180,14 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
 }
 
 // The agent records its trace sites in the file --ring-file names, and
-// plinth-ring prints the records, each as "SEQ SOURCE:LINE TEXT"; a damaged
-// file is refused, naming it and its fault, with exit status 2.
+// plinth-ring prints the records, each as "SEQ SOURCE:LINE TEXT"; a start
+// refused for another reason keeps them; a damaged file is refused, naming
+// it and its fault, with exit status 2.
 TEST_F(AgentTest, RingFileReadsBackAndADamagedOneIsRefused) {
     std::string const ring = dir_ / "trace.ring";
     ASSERT_EQ(
         run("--ring-file " + ring + " -", "start\nvrrp add 00:00:5e:00:01:01 vlan=10\n").status, 0);
+    EXPECT_EQ(run("--ring-file " + ring + " --toggles " + ring + " -").status, 2) << "keeps it";
     AgentRun const good = run(ring, "", PLINTH_RING_PATH);
     EXPECT_EQ(good.status, 0) << good.err;
     std::string const tcam =

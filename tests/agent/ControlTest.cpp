@@ -14,7 +14,7 @@ namespace {
 using namespace PlinthTest;
 using PlinthAgent::UniqueFd;
 
-std::string const kPath = "/run/ctl.sock", kRecord = "/run/record.scn";
+std::string const kPath = "/run/ctl.sock", kRecord = "/run/record.scn", kRing = "/run/a.ring";
 std::string const kVrrpAdd = "vrrp add 00:00:5e:00:01:0a vlan=10";
 std::string const kVrrpDel = "vrrp del 00:00:5e:00:01:0a vlan=10";
 
@@ -88,7 +88,7 @@ class ControlFaultTest : public KernelNamespaceTest {
                               "00:00:5e:00:01:0a type macvlan && ip link set vrrp10 up && "
                               "ip addr add 10.0.10.254/24 dev vrrp10"),
                   0);
-        agent_.emplace("ctl", "--follow-kernel --record " + kRecord);
+        agent_.emplace("ctl", "--follow-kernel --record " + kRecord + " --ring-file " + kRing);
         ASSERT_TRUE(agent_->waitFor({kVrrpAdd}));
     }
     void TearDown() override {
@@ -186,10 +186,17 @@ TEST_F(ControlFaultTest, ClientGoneMidAnswer) {
 }
 
 TEST_F(ControlFaultTest, SecondAgentOnThePath) {
-    AgentRun r = run("--follow-kernel --for 0 --control " + kPath);
+    std::string const recorded = slurp(kRecord), ring = slurp(kRing),
+                      two = "--follow-kernel --for 0 --control " + kPath;
+    AgentRun r = run(two + " --record " + kRecord);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "plinth-agent: error: --control: " + kPath +
                          " is already in use by a running agent\n");
+    r = run(two + " --ring-file " + kRing);
+    EXPECT_EQ(r.err,
+              "plinth-agent: error: --ring-file: " + kRing + ": in use by another process\n");
+    EXPECT_EQ(slurp(kRecord), recorded);
+    EXPECT_TRUE(slurp(kRing) == ring) << "the first agent's ring, 4 MiB: not printed";
 }
 
 TEST_F(ControlFaultTest, RecordMovedAwayThenSighup) {

@@ -399,12 +399,14 @@ TEST_F(KernelFollowTest, SaysWhatTheKernelCannotGive) {
                           "ip link set eth2 up && ip link set eth1 up && ip link set vrrp7 up && "
                           "ip addr add 10.0.7.254/24 dev vrrp7"),
               0);
+    std::string const scenario = file("s.scn", "fap add 0\n");
     // clang-format off
     struct Case {
         std::string args, input = "", err;
         int status = 2;
     } const cases[] = {
         {.args = "--system-mac lo", .err = "error: --system-mac: lo is a loopback link, which has no MAC"},
+        {.args = "--record " + scenario + " " + scenario, .err = "error: --record: " + scenario + " is also a scenario file"},
         {.args = "", .err = "warning: VRRP link vrrp7 goes in at VLAN 0: its lower link eth1 has no VLAN; "
                             "--vlan eth1=N would put it on VLAN N", .status = 0},
         {.args = "--vlan eth1=7 -", .input = "fap add 0\nvrrp add 00:00:5e:00:01:01 vlan=4096\n",

@@ -71,6 +71,7 @@ TEST_F(TraceTest, EverySiteRecordsWhateverTheLevelAndTextOnlySitesDoNot) {
                                 std::size_t{1}));
 
     // A new ring learns the description again from the same site.
+    Jotter::defaultHandleDel();
     Jotter::defaultHandleIs(ringPath_, 4096);
     everyCode(quiet, "y");
     EXPECT_EQ(ring(), std::pair(std::vector<std::string>{fixed + "y h=ff v=11."}, std::size_t{1}));
