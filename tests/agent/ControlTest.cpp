@@ -145,7 +145,7 @@ TEST_F(ControlFaultTest, GarbageAndBadCommandsChangeNothing) {
     UniqueFd fd = connectTo(kPath);
     // clang-format off
     std::pair<std::string, std::string> const lines[] = {
-        {std::string("\xff\xfe\x01\0 x", 6), "error: unknown command '\xff\xfe\x01"},
+        {std::string("\xff\xfe\x01\0 x", 6), "error: control byte 0x01 at column 3\n"},
         {"start", "error: start: refused while following the kernel\n"},
         {"stop", "error: stop: refused while following the kernel\n"},
         {"remount", "error: remount: refused while following the kernel\n"},
