@@ -178,6 +178,7 @@ void ControlServer::readable(Client& client) {
     char chunk[kReadChunk];
     // Read no more than one line's worth past the limit: a client that
     // never ends its line cannot make the agent hold more.
+    bool ended = false;
     while (client.in.size() <= kMaxLine) {
         ssize_t n = ::recv(client.fd.get(), chunk, sizeof(chunk), MSG_DONTWAIT);
         if (n > 0) {
@@ -186,6 +187,7 @@ void ControlServer::readable(Client& client) {
         }
         if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             client.closing = true;  // gone, or half-closed: it asks nothing more
+            ended = n == 0;
         }
         break;
     }
@@ -200,6 +202,10 @@ void ControlServer::readable(Client& client) {
     if (client.in.size() > kMaxLine) {
         client.out += "error: line too long\n";
         client.closing = true;
+    } else if (ended && !client.in.empty()) {
+        // A last line without its newline, as a file's last line may be.
+        answer(client, client.in);
+        client.in.clear();
     }
 }
 

@@ -1,6 +1,10 @@
 #include "Host.h"
 
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
+
+#include <nlohmann/json.hpp>
 
 #include "Brix/VrrpSm.h"
 #include "Kel/Trace.h"
@@ -84,14 +88,7 @@ void Host::setUp(S::Command const& command) {
     } else if (std::holds_alternative<S::ChipFeatureAbsent>(command)) {
         featureAbsent_ = true;
     } else if (auto const* t = std::get_if<S::ToggleSet>(&command)) {
-        auto saved = toggles_;
-        toggles_[t->name] = t->on;
-        try {
-            writeToggles();
-        } catch (CommandError const&) {
-            toggles_ = std::move(saved);
-            throw;
-        }
+        writeToggle(t->name, t->on);
     } else if (auto const* o = std::get_if<S::Omit>(&command)) {
         if (!switch_->omit(o->path)) {
             std::string known;
@@ -103,17 +100,34 @@ void Host::setUp(S::Command const& command) {
     }
 }
 
-void Host::writeToggles() const {
-    std::string path = toggleDir_ + "/" + kToggleFile;
-    std::ofstream file(path, std::ios::trunc);
-    file << "{";
-    char const* sep = "";
-    for (auto const& [name, on] : toggles_) {
-        file << sep << "\n  \"" << name << "\": " << (on ? "true" : "false");
-        sep = ",";
+// The file is shared: the members other programs put there stay as they
+// are, and one that is not a JSON object is left alone rather than replaced.
+// The new text goes to a file of its own first, so that a failed write never
+// leaves the shared one cut short.
+void Host::writeToggle(std::string const& name, bool on) const {
+    std::string const path = toggleDir_ + "/" + kToggleFile;
+    nlohmann::json toggles = nlohmann::json::object();
+    if (std::ifstream in(path); in || errno != ENOENT) {
+        try {
+            toggles = nlohmann::json::parse(in);
+        } catch (std::exception const&) {  // not JSON, or not readable
+            toggles = nullptr;
+        }
+        if (!toggles.is_object()) {
+            throw CommandError("toggle: " + path + ": not a readable JSON object; left as it is");
+        }
     }
-    file << "\n}\n";
-    if (!file) {
+    toggles[name] = on;
+    std::string const fresh = path + ".new";
+    std::ofstream out(fresh, std::ios::trunc);
+    out << toggles.dump(2) << '\n';
+    out.close();
+    std::error_code error;
+    if (out) {
+        std::filesystem::rename(fresh, path, error);
+    }
+    if (!out || error) {
+        std::filesystem::remove(fresh, error);
         throw CommandError("toggle: cannot write " + path);
     }
 }

@@ -81,7 +81,7 @@ class Host {
     void remount();
     void stop();
     void event(Scenario::Command const& command);
-    void writeToggles() const;
+    void writeToggle(std::string const& name, bool on) const;
     void registerChipProfile(std::string const& chip) const;
     void writeRoutingConfig() const;
     void datapathSync() const;
@@ -94,7 +94,6 @@ class Host {
     bool everStarted_ = false;
     bool taggedEntry_ = false;
     bool featureAbsent_ = false;
-    std::map<std::string, bool> toggles_;
     std::set<std::string> omitted_;
     std::set<std::string> chips_{"plinth0"};
     Desired desired_;

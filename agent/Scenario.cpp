@@ -1,7 +1,9 @@
 #include "Scenario.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
+#include <cstdio>
 
 #include "Overloaded.h"
 
@@ -209,14 +211,41 @@ char const* onOff(bool on) {
     return on ? "on" : "off";
 }
 
+// Toggle names are identifiers, as the plug-in's own are: nothing that
+// would need quoting in the toggle file, or in a recorded line.
+ToggleSet toggle(Words& w) {
+    std::string_view name = w.next("toggle name");
+    auto const word = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+    };
+    if (std::isdigit(static_cast<unsigned char>(name.front())) ||
+        !std::ranges::all_of(name, word)) {
+        throw ParseError("toggle: bad toggle name " + quoted(name));
+    }
+    return ToggleSet{std::string(name), w.onOff("toggle state")};
+}
+
+// A control byte in a line is a damaged file or a careless client, not a
+// blank; left in, it would cut short the messages that quote the line. A
+// tab is a blank, and a carriage return ending the line is a CRLF file's.
+void refuseControlBytes(std::string_view line) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        auto const c = static_cast<unsigned char>(line[i]);
+        if ((c < 0x20 || c == 0x7f) && c != '\t' && !(c == '\r' && i + 1 == line.size())) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "0x%02x", c);
+            throw ParseError("control byte " + std::string(hex) + " at column " +
+                             std::to_string(i + 1));
+        }
+    }
+}
+
 Command dispatch(Words& w) {
     std::string_view c = w.command();
     if (c == "chip")
         return chip(w);
-    if (c == "toggle") {
-        std::string name(w.next("toggle name"));
-        return ToggleSet{name, w.onOff("toggle state")};
-    }
+    if (c == "toggle")
+        return toggle(w);
     if (c == "omit")
         return Omit{std::string(w.next("path"))};
     if (c == "start")
@@ -265,6 +294,7 @@ std::optional<std::uint64_t> parseNumber(std::string_view word, std::uint64_t ma
 }
 
 std::optional<Command> parseLine(std::string_view line) {
+    refuseControlBytes(line);
     auto ws = words(line);
     if (ws.empty()) {
         return std::nullopt;

@@ -121,6 +121,13 @@ int main(int argc, char** argv) {
         }
     }
     for (; i < argc; ++i) {
+        // Sent as it is, a newline would make several lines of one command,
+        // and the exit status would speak of the first only.
+        if (std::strchr(argv[i], '\n') != nullptr) {
+            std::cerr << "plinth-ctl: error: argument " << i
+                      << " holds a newline: a command is one line\n";
+            return kError;
+        }
         command += (command.empty() ? "" : " ") + std::string(argv[i]);
     }
     Connection agent(path);

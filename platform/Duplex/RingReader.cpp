@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -54,15 +55,24 @@ bool feed(MsgFormatString code, Cursor& in, JotterConverter& out) {
     return false;
 }
 
-}  // namespace
-
-std::vector<std::string> ringLines(std::string const& path) {
+// The bytes of the ring file at `path`. Only a regular file is read: a FIFO
+// would wait for a writer for ever, a device could run on until memory runs
+// out.
+std::vector<std::uint8_t> ringBytes(std::string const& path) {
+    std::error_code unknown;  // then opening it says why
+    auto const status = std::filesystem::status(path, unknown);
+    if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        throw Jotter::RingFileError(path, "not a regular file");
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         throw Jotter::RingFileError(path, std::string("cannot open: ") + std::strerror(errno));
     }
-    std::vector<std::uint8_t> const bytes{std::istreambuf_iterator<char>(in),
-                                          std::istreambuf_iterator<char>()};
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> readLines(std::string const& path) {
+    std::vector<std::uint8_t> const bytes = ringBytes(path);
     Jotter::RingFormat::Image image;
     if (std::string error = Jotter::RingFormat::parse(bytes, image); !error.empty()) {
         throw Jotter::RingFileError(path, error);
@@ -82,6 +92,18 @@ std::vector<std::string> ringLines(std::string const& path) {
                         std::to_string(desc.line) + " " + text.str());
     }
     return lines;
+}
+
+}  // namespace
+
+std::vector<std::string> ringLines(std::string const& path) {
+    try {
+        return readLines(path);
+    } catch (Jotter::RingFileError const&) {
+        throw;
+    } catch (std::exception const& e) {  // a read error, or too little memory
+        throw Jotter::RingFileError(path, std::string("cannot read: ") + e.what());
+    }
 }
 
 }  // namespace Duplex

@@ -108,7 +108,9 @@ TEST_F(AgentTest, BadLinesAreReportedWithTheirPlaceAndChangeNothing) {
         {.line = "stop", .started = false, .message = "stop: not started"},
         {.line = "toggle PlinthL3UnicastVrrp off", .started = false,
          .args = "--toggles " + (dir_ / "toggles").string(),
-         .message = "toggle: cannot write " + (dir_ / "toggles/PlinthLib.json").string()},
+         .message = "toggle: " + (dir_ / "toggles/PlinthLib.json").string() + ": not a readable JSON object; left as it is"},
+        {.line = "toggle a\"b on", .started = false, .message = "toggle: bad toggle name 'a\"b'"},
+        {.line = std::string("fap add 0\0 x", 12), .message = "control byte 0x00 at column 10"},
     };
     // clang-format on
     for (BadLine const& c : cases) {
@@ -174,6 +176,12 @@ TEST_F(AgentTest, SaysWhatItCannotUse) {
         }
     }
     EXPECT_EQ(slurp(ring), foreign);
+    file("toggles/PlinthLib.json", R"({"PlinthL3UnicastVrrp": false, "OtherTeamToggle": 7})");
+    EXPECT_EQ(run("--toggles " + toggles + " -", "toggle Foo on\n").status, 0)
+        << "and keeps the others:";
+    EXPECT_EQ(
+        slurp(dir_ / "toggles/PlinthLib.json"),
+        "{\n  \"Foo\": true,\n  \"OtherTeamToggle\": 7,\n  \"PlinthL3UnicastVrrp\": false\n}\n");
     // At a terminal a bad line does not end the session, yet it counts.
     AgentRun const typed = run("-qec " PLINTH_AGENT_PATH " /dev/null", "bogus\nstart\n", "script");
     EXPECT_EQ(typed.status, 2) << typed.out;

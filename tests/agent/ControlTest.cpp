@@ -145,7 +145,7 @@ TEST_F(ControlFaultTest, GarbageAndBadCommandsChangeNothing) {
     UniqueFd fd = connectTo(kPath);
     // clang-format off
     std::pair<std::string, std::string> const lines[] = {
-        {std::string("\xff\xfe\x01\0 x", 6), "error: unknown command '\xff\xfe\x01"},
+        {std::string("\xff\xfe\x01\0 x", 6), "error: control byte 0x01 at column 3\n"},
         {"start", "error: start: refused while following the kernel\n"},
         {"stop", "error: stop: refused while following the kernel\n"},
         {"remount", "error: remount: refused while following the kernel\n"},
@@ -154,6 +154,10 @@ TEST_F(ControlFaultTest, GarbageAndBadCommandsChangeNothing) {
     for (auto const& [line, answer] : lines) {
         EXPECT_TRUE(ask(line, fd).starts_with(answer)) << line;
     }
+    send(fd, "fap add 70000");  // its last line, no newline, and no more
+    ::shutdown(fd.get(), SHUT_WR);
+    EXPECT_EQ(receive(fd, true),
+              "error: fap: bad logical FAP id '70000' (a number from 0 to 65535)\n");
     EXPECT_EQ(ask("dump"), before);
     EXPECT_EQ(slurp(kRecord), recorded);
 }
@@ -225,6 +229,8 @@ TEST_F(ControlOnlyTest, ServesUntilStoppedAndRecordsWhatChanged) {
         return run("--control " + agent.socket() + " " + args, input, PLINTH_CTL_PATH);
     };
     EXPECT_EQ(ctl("start").status, 0);
+    EXPECT_EQ(ctl("'fap add 1\nfap add 2'").err,
+              "plinth-ctl: error: argument 3 holds a newline: a command is one line\n");
     AgentRun r = ctl("", "fap add 0\nvrrp add 00:00:5e:00:01:0a vlan=10\nfrob\nshow running\n");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.out, "state    value\nrunning  true\nstarted  true\n");

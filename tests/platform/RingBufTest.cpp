@@ -109,9 +109,10 @@ Damage const kDamages[] = {
 // clang-format on
 
 TEST_F(RingBufTest, DamagedOrForeignFilesAreRefusedWithTheFileAndTheFault) {
-    for (auto [path, reason] :
-         {std::pair{dir_, "Is a directory"}, {dir_ / "no" / "ring", "cannot open"}}) {
-        EXPECT_THAT([&] { Jotter::defaultHandleIs(path, 4096); }, refusal(path, reason));
+    for (auto [path, writing, reading] : {std::tuple{dir_, "Is a directory", "not a regular file"},
+                                          {dir_ / "no" / "ring", "cannot open", "cannot open"}}) {
+        EXPECT_THAT([&] { Jotter::defaultHandleIs(path, 4096); }, refusal(path, writing));
+        EXPECT_THAT([&] { Duplex::ringLines(path); }, refusal(path, reading));
     }
     {
         Jotter::RingBuf ring(path_, 4096);
