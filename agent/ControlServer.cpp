@@ -47,14 +47,16 @@ bool answered(sockaddr_un const& address) {
 }
 
 // Sends without waiting and without SIGPIPE; what does not fit stays.
-void sendSome(int fd, std::string& data) {
+// False when the peer is gone.
+bool sendSome(int fd, std::string& data) {
     while (!data.empty()) {
         ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n <= 0) {
-            return;
+            return n < 0 && (errno == EAGAIN || errno == EINTR);
         }
         data.erase(0, static_cast<std::size_t>(n));
     }
+    return true;
 }
 
 }  // namespace
@@ -77,6 +79,12 @@ ControlServer::~ControlServer() {
     }
 }
 
+void ControlServer::refuseIfInUse(std::string const& path) {
+    if (answered(addressOf(path))) {
+        throw ControlError("--control: " + path + " is already in use by a running agent");
+    }
+}
+
 void ControlServer::bindListener() {
     sockaddr_un const address = addressOf(path_);
     listener_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -96,9 +104,7 @@ void ControlServer::bindListener() {
         if (errno != EADDRINUSE) {
             throw ControlError(failure(path_, "cannot bind"));
         }
-        if (answered(address)) {
-            throw ControlError("--control: " + path_ + " is already in use by a running agent");
-        }
+        refuseIfInUse(path_);
         if (::lstat(path_.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
             throw ControlError("--control: " + path_ + " exists and is not a socket");
         }
@@ -158,19 +164,19 @@ bool ControlServer::admit(int fd) {
 }
 
 void ControlServer::service(Client& client, short revents) {
-    if ((revents & ~POLLOUT) != 0) {
+    if (!client.closing && (revents & ~POLLOUT) != 0) {
         readable(client);
     }
-    sendSome(client.fd.get(), client.out);
-    if (client.closing) {
-        // Told to go, or gone itself: one try at its last words was enough.
+    bool const there = sendSome(client.fd.get(), client.out) && (revents & POLLHUP) == 0;
+    if (client.closing && (client.out.empty() || !there)) {
         drop(client, nullptr);
     } else if (client.out.size() > kMaxUnread) {
         drop(client, "left more than 1 MiB of answers unread");
     } else {
-        // Watched for output only while output waits.
-        loop_.watch(client.fd.get(),
-                    static_cast<short>(POLLIN | (client.out.empty() ? 0 : POLLOUT)));
+        // Watched for output only while output waits, and for input only
+        // while it may still ask.
+        loop_.watch(client.fd.get(), static_cast<short>((client.closing ? 0 : POLLIN) |
+                                                        (client.out.empty() ? 0 : POLLOUT)));
     }
 }
 

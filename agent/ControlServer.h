@@ -41,6 +41,9 @@ class ControlServer {
     ControlServer(std::string path, Applier& applier, EventLoop& loop);
     // Closes every client and removes the socket file.
     ~ControlServer();
+    // Throws ControlError when an agent answers at `path`: checked before
+    // anything else is set up, so that a refused agent touches nothing.
+    static void refuseIfInUse(std::string const& path);
     ControlServer(ControlServer const&) = delete;
     ControlServer& operator=(ControlServer const&) = delete;
 
@@ -48,7 +51,7 @@ class ControlServer {
     struct Client {
         UniqueFd fd;
         std::string in, out;
-        bool closing = false;  // answered for the last time
+        bool closing = false;  // asks nothing more: goes once its answers are sent
     };
 
     void bindListener();

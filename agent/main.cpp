@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "ControlServer.h"
 #include "Datapath.h"
 #include "Host.h"
 #include "Jotter/RingBuf.h"
@@ -258,6 +259,13 @@ int main(int argc, char** argv) {
     std::vector<ScenarioFile> scenarios;
     if (auto refused = scenariosOpen(options, scenarios)) {
         return error(*refused);
+    }
+    if (!options.control.empty()) {
+        try {
+            PlinthAgent::ControlServer::refuseIfInUse(options.control);
+        } catch (PlinthAgent::ControlError const& e) {
+            return error(e.what());
+        }
     }
     // Restarting the ring empties it: only after the checks above.
     if (!options.ringFile.empty()) {

@@ -154,10 +154,18 @@ TEST_F(ControlFaultTest, GarbageAndBadCommandsChangeNothing) {
     for (auto const& [line, answer] : lines) {
         EXPECT_TRUE(ask(line, fd).starts_with(answer)) << line;
     }
-    send(fd, "fap add 70000");  // its last line, no newline, and no more
+    // Its last lines, far more answers than a socket holds, the last line
+    // without a newline, and no more: every answer still comes.
+    std::string const shown = ask("show running", fd);
+    std::string many, answers;
+    for (int i = 0; i < 20000; ++i) {
+        many += "show running\n";
+        answers += shown;
+    }
+    send(fd, many + "fap add 70000");
     ::shutdown(fd.get(), SHUT_WR);
-    EXPECT_EQ(receive(fd, true),
-              "error: fap: bad logical FAP id '70000' (a number from 0 to 65535)\n");
+    EXPECT_TRUE(receive(fd, true) ==
+                answers + "error: fap: bad logical FAP id '70000' (a number from 0 to 65535)\n");
     EXPECT_EQ(ask("dump"), before);
     EXPECT_EQ(slurp(kRecord), recorded);
 }
@@ -190,16 +198,19 @@ TEST_F(ControlFaultTest, ClientGoneMidAnswer) {
 }
 
 TEST_F(ControlFaultTest, SecondAgentOnThePath) {
-    std::string const recorded = slurp(kRecord), ring = slurp(kRing),
-                      two = "--follow-kernel --for 0 --control " + kPath;
-    AgentRun r = run(two + " --record " + kRecord);
+    std::filesystem::copy_file(kRing, "/run/b.ring");
+    std::string const recorded = slurp(kRecord), ring = slurp(kRing), mine = slurp("/run/b.ring");
+    // Refused before it touches anything: the first one's record, its own ring.
+    AgentRun r = run("--follow-kernel --for 0 --control " + kPath + " --record " + kRecord +
+                     " --ring-file /run/b.ring");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "plinth-agent: error: --control: " + kPath +
                          " is already in use by a running agent\n");
-    r = run(two + " --ring-file " + kRing);
+    EXPECT_EQ(slurp(kRecord), recorded);
+    EXPECT_TRUE(slurp("/run/b.ring") == mine) << "a ring of its own, 4 MiB: not printed";
+    r = run("--follow-kernel --for 0 --control /run/b.sock --ring-file " + kRing);
     EXPECT_EQ(r.err,
               "plinth-agent: error: --ring-file: " + kRing + ": in use by another process\n");
-    EXPECT_EQ(slurp(kRecord), recorded);
     EXPECT_TRUE(slurp(kRing) == ring) << "the first agent's ring, 4 MiB: not printed";
 }
 
