@@ -144,7 +144,7 @@ std::optional<std::string> scenariosOpen(Options const& options,
                                          std::vector<ScenarioFile>& opened) {
     std::string const& record = options.follow.recordFile;
     for (auto const& file : options.files) {
-        std::ifstream& in = opened.emplace_back(file, std::ifstream()).in;
+        std::ifstream& in = opened.emplace_back(ScenarioFile{file, std::ifstream()}).in;
         if (file == "-") {
             continue;
         }
