@@ -1,7 +1,10 @@
 #include "Live.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <iostream>
 #include <optional>
 
@@ -32,9 +35,55 @@ void takeSignal(int signal, EventLoop& loop, Applier& applier) {
     }
 }
 
+// The standard input, read with the signals polled beside it: a scenario
+// piped in from a source that stays open must not hold back SIGINT or
+// SIGTERM, which end the input. Other signals are taken as in the loop.
+class SignalAwareInput : public std::streambuf {
+  public:
+    SignalAwareInput(Signals& signals, std::function<void(int)> take)
+        : signals_(signals), take_(std::move(take)) {}
+    bool ended() const { return ended_; }
+
+  protected:
+    int_type underflow() override {
+        while (!ended_) {
+            pollfd fds[] = {{STDIN_FILENO, POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                break;
+            }
+            while (int const signal = signals_.next()) {
+                ended_ = ended_ || signal == SIGINT || signal == SIGTERM;
+                take_(signal);
+            }
+            if (ended_ || fds[0].revents == 0) {
+                continue;
+            }
+            ssize_t const n = ::read(STDIN_FILENO, buffer_, sizeof(buffer_));
+            if (n > 0) {
+                setg(buffer_, buffer_, buffer_ + n);
+                return traits_type::to_int_type(buffer_[0]);
+            }
+            if (n == 0 || errno != EINTR) {
+                break;
+            }
+        }
+        return traits_type::eof();
+    }
+
+  private:
+    Signals& signals_;
+    std::function<void(int)> take_;
+    bool ended_ = false;
+    char buffer_[4096];
+};
+
 }  // namespace
 
-int runLive(Host& host, LiveOptions const& options, std::function<bool()> const& runScenarios) {
+int runLive(Host& host, LiveOptions const& options,
+            std::function<bool(std::istream& standardInput)> const& runScenarios) {
     namespace K = Kernel;
     try {
         EventLoop loop;
@@ -53,11 +102,13 @@ int runLive(Host& host, LiveOptions const& options, std::function<bool()> const&
             netlink.emplace(options.netlinkReceiveBuffer);
         }
         applier.recordStart();
-        if (!runScenarios()) {
+        SignalAwareInput input(signals, [&](int signal) { takeSignal(signal, loop, applier); });
+        std::istream standardInput(&input);
+        if (!runScenarios(standardInput)) {
             return 2;
         }
         std::optional<K::Follower> follower;
-        if (netlink) {
+        if (netlink && !input.ended()) {
             follower.emplace(applier, *netlink, options.follow.settings, std::cout);
             follower->start();
             applier.followingIs(true);
@@ -68,7 +119,9 @@ int runLive(Host& host, LiveOptions const& options, std::function<bool()> const&
                 takeSignal(signal, loop, applier);
             }
         });
-        loop.run(options.follow.duration);
+        if (!input.ended()) {
+            loop.run(options.follow.duration);
+        }
     } catch (K::NetlinkError const& e) {
         return error(std::string("cannot follow the kernel: ") + e.what());
     } catch (std::exception const& e) {

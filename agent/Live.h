@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <istream>
 #include <optional>
 #include <string>
 
@@ -32,10 +33,13 @@ struct LiveOptions {
 };
 
 // Makes the control socket and subscribes to the kernel, runs the scenario
-// files (`runScenarios`, false when a bad line stops the run), then follows and
-// serves until SIGINT or SIGTERM or the end of the duration, and prints the
-// dump. Returns the exit status; errors are printed as
+// files (`runScenarios`, given the standard input to read `-` from; false
+// when a bad line stops the run), then follows and serves until SIGINT or
+// SIGTERM or the end of the duration, and prints the dump. A SIGINT or
+// SIGTERM while the scenarios wait on the standard input ends that input
+// and the run. Returns the exit status; errors are printed as
 // `plinth-agent: error: MESSAGE`. Signals::block() must have run first.
-int runLive(Host& host, LiveOptions const& options, std::function<bool()> const& runScenarios);
+int runLive(Host& host, LiveOptions const& options,
+            std::function<bool(std::istream& standardInput)> const& runScenarios);
 
 }  // namespace PlinthAgent

@@ -165,9 +165,9 @@ std::optional<std::string> scenariosOpen(Options const& options,
 }
 
 // Runs the scenario files in order, until a bad line stops the run.
-void runFiles(Session& session, std::vector<ScenarioFile>& files) {
+void runFiles(Session& session, std::vector<ScenarioFile>& files, std::istream& standardInput) {
     for (auto& [name, in] : files) {
-        if (!(name == "-" ? session.run(std::cin, "<stdin>", false)
+        if (!(name == "-" ? session.run(standardInput, "<stdin>", false)
                           : session.run(in, name, false))) {
             break;
         }
@@ -191,8 +191,8 @@ int runLive(PlinthAgent::Host& host, Options const& options, std::vector<Scenari
     PlinthAgent::LiveOptions live{options.followKernel, options.follow, options.control,
                                   options.followKernel ? netlinkReceiveBuffer() : 0};
     Session session(host, options.keepGoing);
-    int status = PlinthAgent::runLive(host, live, [&] {
-        runFiles(session, files);
+    int status = PlinthAgent::runLive(host, live, [&](std::istream& standardInput) {
+        runFiles(session, files, standardInput);
         return !session.hadError() || options.keepGoing;
     });
     return status == 0 && session.hadError() ? 2 : status;
@@ -206,7 +206,7 @@ int runScenarios(PlinthAgent::Host& host, Options const& options,
         // counts in the exit status.
         session.run(std::cin, "<stdin>", isatty(STDIN_FILENO) != 0);
     } else {
-        runFiles(session, files);
+        runFiles(session, files, std::cin);
     }
     return session.hadError() ? 2 : 0;
 }

@@ -257,6 +257,17 @@ TEST_F(ControlOnlyTest, ServesUntilStoppedAndRecordsWhatChanged) {
     EXPECT_EQ(lastDump(out)["table"].size(), 2U) << "the VRRP entry and its tagged twin";
 }
 
+// A scenario read from a standard input that stays open does not hold back
+// SIGTERM: the agent ends with its dump.
+TEST_F(ControlOnlyTest, EndsOnSigtermWhileItsStandardInputStaysOpen) {
+    std::string const fifo = dir_ / "in";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ChildProcess writer("sleep 60 >" + fifo);
+    BackgroundAgent agent("held", "- <" + fifo, "", dir_);
+    EXPECT_EQ(agent.stop(SIGTERM, 5s), 0) << agent.err();
+    EXPECT_EQ(agent.finalDump()["started"], false);
+}
+
 // The README's walkthrough of following a Linux router, run as written, so
 // that its text cannot drift from what the programs do.
 TEST_F(WalkthroughTest, RunsAsWrittenInTheReadme) {
