@@ -230,28 +230,6 @@ TEST(KernelTranslatorTest, SettingsAreCheckedAgainstTheKernel) {
               std::make_pair(std::string("bond0.7"), std::uint16_t{16}));
 }
 
-// Typed commands reach the record, the `kernel:` lines and the clients as
-// scenario lines that read back as the same command.
-TEST(ScenarioLineTest, EveryCommandReadsBackAsWritten) {
-    namespace S = PlinthAgent::Scenario;
-    // clang-format off
-    for (std::string const line : {
-             "chip tagged-entry on", "chip my-station-feature absent", "toggle PlinthL3UnicastVrrp off",
-             "omit hardware/brix/routerMacDb", "start", "remount", "stop", "fap add 7",
-             "fap add 65535 chip=plinth1", "fap del 0", "router-mac set 00:1c:73:aa:bb:01 mlag-peer routing=off",
-             "router-mac del 00:1c:73:aa:bb:01 gateway", "routing-config virtual 00:1c:73:aa:bb:01 invalid",
-             "routing-config system 00:1c:73:aa:bb:01 valid", "vrrp add 00:00:5e:00:01:0a vlan=4096",
-             "vrrp del 00:00:5e:00:01:0a vlan=0", "show router-mac", "show running", "dump",
-             "trace L3MyStationSm/0-8", "audit"}) {
-        // clang-format on
-        auto const command = S::parseLine(line);
-        ASSERT_TRUE(command) << line;
-        EXPECT_EQ(S::format(*command), line);
-    }
-    auto const loose = S::parseLine("vrrp  add 00:00:5E:00:01:0A   vlan=0x10 # comment");
-    EXPECT_EQ(S::format(*loose), "vrrp add 00:00:5e:00:01:0a vlan=16");
-}
-
 // Every MAC these tests give a link is 02:00:00:00:xx:yy; these take xx:yy.
 std::string const kSetMac = "router-mac set 02:00:00:00:", kDelMac = "router-mac del 02:00:00:00:";
 auto const on = [](std::string const& mac) { return kSetMac + mac + " interface routing=on"; };

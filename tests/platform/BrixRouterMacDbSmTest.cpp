@@ -61,13 +61,6 @@ BrixRouterMac const kRouting{true}, kNoRouting{false};
 
 // clang-format off
 ReportCase const kReportCases[] = {
-    // What changed before is covered by the report of what is present; the
-    // status records of an earlier run go before that report.
-    {.name = "InitializationDropsStaleRecordsThenReportsWhatIsPresent", .act = [](Rig& r) {
-         r.statusDb->macStatusDbIs(key(13));
-         r.db->routerMacIs(key(11), kNoRouting); r.db->routerMacDel(key(11)); r.db->routerMacIs(key(10), kRouting);
-         r.sm->initializedIs(true); },
-     .log = {"system 10 present routing", "init on: 10"}},
     // A second mount completion sets the flag again: nothing changed, nothing
     // is handled; turning it off is handled once and stops the reports.
     {.name = "EachChangeIsReportedWhileInitializedAndOnlyAChangeOfTheFlagIsHandled", .act = [](Rig& r) {
@@ -111,33 +104,5 @@ TEST_P(ReportTest, ReportsEachChangeOfWhatItReported) {
 
 INSTANTIATE_TEST_SUITE_P(BrixRouterMacDbSm, ReportTest, ::testing::ValuesIn(kReportCases),
                          PlinthTest::byName);
-
-// A new record is written wherever it is once its arrival has been
-// announced: a subscriber that fills the database moves every record, one
-// that removes the new record leaves the caller a record nobody keeps.
-TEST(BrixRouterMacStatusDbTest, NewRecordIsWrittenWhereverItsSubscribersLeftIt) {
-    PlinthTest::NothingLeft const nothingLeft;
-    auto statusDb = Kel::newPtr<BrixRouterMacStatusDb>();
-    Vosk::Subscriber busy;
-    busy.owner = statusDb.get();
-    busy.dispatch = [](Vosk::Publisher*, Vosk::Subscriber* self, short, void const* changed,
-                       void const* record) {
-        auto& db = *static_cast<BrixRouterMacStatusDb*>(self->owner);
-        MacTypeMask const k = *static_cast<MacTypeMask const*>(changed);
-        for (std::uint64_t mac = 100; record != nullptr && k == key(1) && mac < 1100; ++mac) {
-            db.macStatusDbIs(key(mac));
-        }
-        if (record != nullptr && k == key(2)) {
-            db.macStatusDbDel(k);
-        }
-    };
-    statusDb->notifieeList()->subscriberAdd(&busy, false);
-    for (std::uint64_t mac : {1, 2}) {
-        statusDb->macStatusDbIs(key(mac)).statusIs(RouterMacStatus::programmed);
-    }
-    EXPECT_EQ(statusDb->macStatusDb(key(1))->status(), RouterMacStatus::programmed);
-    EXPECT_FALSE(statusDb->macStatusDbHas(key(2)));
-    EXPECT_EQ(statusDb->macStatusDb().size(), 1001U);
-}
 
 }  // namespace

@@ -77,69 +77,22 @@ TEST_F(TraceTest, EverySiteRecordsWhateverTheLevelAndTextOnlySitesDoNot) {
     EXPECT_EQ(ring(), std::pair(std::vector<std::string>{fixed + "y h=ff v=11."}, std::size_t{1}));
 }
 
-// A good setting gives these levels to handles SettingsA and SettingsB and
-// to one made afterwards, and its disabling takes them away again. A bad one
-// (its last field: the bad piece that its error names) changes nothing.
+// A setting names handles (or all of them, later ones included) and their
+// levels; disabling it takes them away again. A bad setting names its bad
+// piece and changes nothing.
 TEST(TraceSettingsTest, ApplyToExistingAndLaterHandlesOrChangeNothing) {
-    struct Setting {
-        char const* text;
-        std::uint32_t a = 0, b = 0, later = 0;  // the levels of SettingsA, SettingsB, a later one
-        char const* badPiece = nullptr;
-    };
-    // clang-format off
-    Setting const cases[] = {
-        {.text = "SettingsA/0-3,8,SettingsB/*", .a = 0x10fU, .b = 0xffffffffU},
-        {.text = "SettingsB/31,0", .b = 0x80000001U},
-        {.text = "*/5", .a = 1U << 5, .b = 1U << 5, .later = 1U << 5},
-        {.text = "3", .badPiece = "'3'"},
-        {.text = "SettingsA/1,SettingsA/32", .badPiece = "'SettingsA/32'"},
-        {.text = "SettingsA/5-2", .badPiece = "'SettingsA/5-2'"},
-        {.text = "SettingsA/1,", .badPiece = "''"},
-        {.text = "SettingsA/1,SettingsB/2,zz", .badPiece = "'zz'"},
-    };
-    // clang-format on
+    std::string const setting = "SettingsA/0-3,8,*/31";
     Kel::TraceHandle& a = Kel::traceHandle("SettingsA");
-    int later = 0;
-    for (auto const& [setting, first, second, inLater, badPiece] : cases) {
-        std::string error;
-        ASSERT_EQ(Kel::traceEnable(setting, &error), badPiece == nullptr) << setting;
-        EXPECT_EQ(a.levels(), first) << setting;
-        EXPECT_EQ(Kel::traceHandle("SettingsB").levels(), second) << setting;
-        EXPECT_EQ(Kel::traceHandle("Later" + std::to_string(++later)).levels(), inLater);
-        if (badPiece != nullptr) {
-            EXPECT_NE(error.find(badPiece), std::string::npos) << error;
-        } else {
-            ASSERT_TRUE(Kel::traceDisable(setting, nullptr));
-            EXPECT_EQ(a.levels(), 0U) << setting;
-        }
-        Kel::traceDisable("*/*", nullptr);
-    }
-    // Only levels 0 to 31 exist.
-    a.levelsIs(0xffffffffU);
-    EXPECT_TRUE(a.enabled(0) && a.enabled(31) && !a.enabled(32) && !a.enabled(-1));
-    a.levelsIs(0);
-}
-
-enum class Bare : std::uint8_t { seven = 7 };
-
-std::string convert(auto const&... args) {
-    Duplex::JotterConverter c;
-    (c << ... << args);
-    return c.str();
-}
-
-// Addresses, text, flags and the switch to hex inside a format are rendered
-// by the trace tests through whole lines.
-TEST(ConverterTest, RendersEachRule) {
-    EXPECT_EQ(convert("%x-%s", 16, 16), "10-16");  // the first mark wins
-    EXPECT_EQ(convert("tail:", 1, 2), "tail:12");  // no mark: values are appended
-    EXPECT_EQ(convert("%s/%s end", 1), "1/%s end");
-    EXPECT_EQ(convert("%s %s", std::hex, 255), " ff");  // hex persists
-    EXPECT_EQ(convert("%x %s", 255, 255), "ff 255");    // a %x restores decimal
-    EXPECT_EQ(convert("%s", 'A'), "65");
-    EXPECT_EQ(convert("%s", Bare::seven), "7");
-    EXPECT_EQ(convert("[%s]", static_cast<char const*>(nullptr)), "[(null)]");
-    EXPECT_EQ(convert("100% %s", 5), "100% 5");
+    ASSERT_TRUE(Kel::traceEnable(setting, nullptr));
+    EXPECT_EQ(a.levels(), 0x8000010fU);
+    EXPECT_EQ(Kel::traceHandle("SettingsLater").levels(), 1U << 31);
+    std::string error;
+    EXPECT_FALSE(Kel::traceEnable("SettingsA/4,SettingsA/5-2", &error));
+    EXPECT_NE(error.find("'SettingsA/5-2'"), std::string::npos) << error;
+    EXPECT_EQ(a.levels(), 0x8000010fU);
+    ASSERT_TRUE(Kel::traceDisable(setting, nullptr));
+    EXPECT_EQ(a.levels(), 0U);
+    Kel::traceDisable("*/*", nullptr);
 }
 
 }  // namespace
