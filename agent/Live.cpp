@@ -25,14 +25,20 @@ int error(std::string const& message) {
     return 2;
 }
 
-void takeSignal(int signal, EventLoop& loop, Applier& applier) {
-    if (signal == SIGINT || signal == SIGTERM) {
-        loop.stop();
-    } else if (signal == SIGHUP && !applier.reopenRecord()) {
-        std::cerr << "plinth-agent: warning: --record: cannot reopen the record file; nothing is "
-                     "recorded until the next SIGHUP"
-                  << std::endl;
+// Takes every pending signal: true when one of them ends the run.
+bool takeSignals(Signals& signals, EventLoop& loop, Applier& applier) {
+    bool ending = false;
+    while (int const signal = signals.next()) {
+        if (signal == SIGINT || signal == SIGTERM) {
+            loop.stop();
+            ending = true;
+        } else if (signal == SIGHUP && !applier.reopenRecord()) {
+            std::cerr << "plinth-agent: warning: --record: cannot reopen the record file; nothing "
+                         "is recorded until the next SIGHUP"
+                      << std::endl;
+        }
     }
+    return ending;
 }
 
 // The standard input, read with the signals polled beside it: a scenario
@@ -40,24 +46,21 @@ void takeSignal(int signal, EventLoop& loop, Applier& applier) {
 // SIGTERM, which end the input. Other signals are taken as in the loop.
 class SignalAwareInput : public std::streambuf {
   public:
-    SignalAwareInput(Signals& signals, std::function<void(int)> take)
-        : signals_(signals), take_(std::move(take)) {}
+    SignalAwareInput(int signalFd, std::function<bool()> takeSignals)
+        : signalFd_(signalFd), takeSignals_(std::move(takeSignals)) {}
     bool ended() const { return ended_; }
 
   protected:
     int_type underflow() override {
         while (!ended_) {
-            pollfd fds[] = {{STDIN_FILENO, POLLIN, 0}, {signals_.fd(), POLLIN, 0}};
+            pollfd fds[] = {{STDIN_FILENO, POLLIN, 0}, {signalFd_, POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
                 break;
             }
-            while (int const signal = signals_.next()) {
-                ended_ = ended_ || signal == SIGINT || signal == SIGTERM;
-                take_(signal);
-            }
+            ended_ = takeSignals_() || ended_;
             if (ended_ || fds[0].revents == 0) {
                 continue;
             }
@@ -74,8 +77,8 @@ class SignalAwareInput : public std::streambuf {
     }
 
   private:
-    Signals& signals_;
-    std::function<void(int)> take_;
+    int signalFd_;
+    std::function<bool()> takeSignals_;
     bool ended_ = false;
     char buffer_[4096];
 };
@@ -102,7 +105,8 @@ int runLive(Host& host, LiveOptions const& options,
             netlink.emplace(options.netlinkReceiveBuffer);
         }
         applier.recordStart();
-        SignalAwareInput input(signals, [&](int signal) { takeSignal(signal, loop, applier); });
+        auto const takeAll = [&] { return takeSignals(signals, loop, applier); };
+        SignalAwareInput input(signals.fd(), takeAll);
         std::istream standardInput(&input);
         if (!runScenarios(standardInput)) {
             return 2;
@@ -114,11 +118,7 @@ int runLive(Host& host, LiveOptions const& options,
             applier.followingIs(true);
             loop.add(netlink->fd(), POLLIN, [&](short) { follower->notified(); });
         }
-        loop.add(signals.fd(), POLLIN, [&](short) {
-            while (int signal = signals.next()) {
-                takeSignal(signal, loop, applier);
-            }
-        });
+        loop.add(signals.fd(), POLLIN, [&](short) { takeAll(); });
         if (!input.ended()) {
             loop.run(options.follow.duration);
         }
