@@ -19,8 +19,7 @@ using Lines = std::vector<std::string>;
 using Mac = Pakt::EthAddr;
 using PlinthTest::text;
 constexpr Mac kZero, kA{0x0a}, kB{0x0b}, kV{0x1a}, kW{0x1b};
-constexpr RouterTypes kSystem = RouterTypes::systemRouter;
-constexpr RouterTypes kVirtual = RouterTypes::virtualRouter;
+constexpr RouterTypes kSystem = RouterTypes::systemRouter, kVirtual = RouterTypes::virtualRouter;
 constexpr char kHandleRouterMac[] =
     "virtual void PlinthL3Unicast::L3MyStationHelperSm::handleRouterMac(const "
     "Brix::MacTypeMask&, bool, bool)";
@@ -58,7 +57,6 @@ struct HelperTest : ::testing::Test {
             Kel::typeImpl("PlinthL3Unicast::L3MyStationHelperSm")
                 ->genericIfConstructFromCtorArgs(args));
     }
-    Lines journal() { return journal_.take(); }
 
     PlinthTest::NothingLeft const nothingLeft_;  // members go in reverse order
     PlinthTest::TraceCapture capture_{"L3MyStationHelperSm"};
@@ -99,7 +97,7 @@ TEST_F(HelperTest, RouterMacIntakeKeepsStatusRecordsAndEntries) {
     for (Intake const& c : calls) {
         SCOPED_TRACE(text(c.key) + (c.present ? " present" : " gone"));
         helper_->handleRouterMac(c.key, c.present, c.routing);
-        EXPECT_EQ(journal(), c.written);
+        EXPECT_EQ(journal_.take(), c.written);
         EXPECT_EQ(std::exchange(capture_.lines, {}), c.traced);
     }
 }
@@ -114,7 +112,7 @@ TEST_F(HelperTest, ReactsToRoutingConfigAndRouterMacs) {
     helper_->initializedIs(true);
     // The invalid virtual router state carries the MAC the system router
     // has just written without L3, and deletes it again.
-    EXPECT_EQ(journal(), (Lines{set(kZero, false), del(kZero)}));
+    EXPECT_EQ(journal_.take(), (Lines{set(kZero, false), del(kZero)}));
     auto const config = switch_->routingConfig();
     config->virtualRouterMacIs(MacState{kV, true});
     config->routerMacIs(MacState{kA, true});
@@ -126,7 +124,7 @@ TEST_F(HelperTest, ReactsToRoutingConfigAndRouterMacs) {
                          del(kA), set(kB, true), routing(kSystem, kB, true), del(kV), routing(kVirtual, kV, false),
                          recordAdd(kW), record(kW, true), set(kW, true)};
     // clang-format on
-    EXPECT_EQ(journal(), heard);
+    EXPECT_EQ(journal_.take(), heard);
 }
 
 // A change of the routing configuration is applied at once; at
@@ -139,15 +137,15 @@ TEST_F(HelperTest, BuiltByTypeThenDropsTakesInAndReconcilesAtInitialization) {
     EXPECT_THROW(create(true), Kel::RangeException);
     create();
     switch_->routingConfig()->virtualRouterMacIs(MacState{kV, true});
-    EXPECT_EQ(journal(), (Lines{set(kV, true), routing(kVirtual, kV, true)}));
+    EXPECT_EQ(journal_.take(), (Lines{set(kV, true), routing(kVirtual, kV, true)}));
     switch_->routerMacStatusDb()->macStatusDbIs(key(kW));  // left by an earlier run
-    journal();                                             // not the helper's doing
+    journal_.take();                                       // not the helper's doing
     helper_->initializedIs(true);
-    EXPECT_EQ(journal(),
+    EXPECT_EQ(journal_.take(),
               (Lines{recordDel(kW), recordAdd(kB), record(kB, true), set(kB, true), set(kA, true),
                      routing(kSystem, kA, true), del(kV), set(kV, true)}));
     helper_->initializedIs(false);
-    EXPECT_EQ(journal(), Lines{});
+    EXPECT_EQ(journal_.take(), Lines{});
 }
 
 // ---- Fatal assertions ----------------------------------------------------------------------

@@ -1,10 +1,10 @@
 #include "PlinthL3Unicast/L3MyStationSm.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <optional>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -19,7 +19,6 @@ namespace {
 
 using namespace PlinthL3Unicast;
 using LogicalFap::LogicalFapId;
-using Fcsd = PlinthCentral::FeatureAgentCommonSmData;
 using Lines = std::vector<std::string>;
 
 constexpr LogicalFapId kFap{7};
@@ -75,12 +74,12 @@ struct L3MyStationSmTest : ::testing::Test {
         if (chip != Chip::unknown) {
             PlinthProfile::chipProfileIs(profile);
         }
-        fcsd()->logicalModInfoIs(
+        sw_->featureCommon()->logicalModInfoIs(
             id, Kel::newPtr<PlinthCentral::LogicalModuleInfo>(PlinthCentral::ChipInfo{name, 2}));
     }
     // Built from arguments, as the framework builds it.
     void smIs(bool withRunningState = true) {
-        Kel::ArgList const args{Kel::toValue(sw_->sysdb()), Kel::toValue(fcsd()),
+        Kel::ArgList const args{Kel::toValue(sw_->sysdb()), Kel::toValue(sw_->featureCommon()),
                                 Kel::toValue(configDir_), Kel::toValue(statusDir_),
                                 Kel::toValue(withRunningState ? sw_->smRunningState() : nullptr)};
         sm_ = Kel::dynamicPtrCast<L3MyStationSm>(
@@ -88,15 +87,13 @@ struct L3MyStationSmTest : ::testing::Test {
     }
     void runningSmIs(Chip chip = Chip::untagged) {
         chipIs(chip, "plinthA", kFap);
-        fcsd()->logicalFapIdInsertedIs(kFap);
+        sw_->featureCommon()->logicalFapIdInsertedIs(kFap);
         smIs();
     }
     void configIs(MacVlan const& key, bool l3Enabled = true, bool stationFlag = true) {
         configDir_->configIs(
             key, {{.macVlan = key, .l3Enabled = l3Enabled, .stationFlag = stationFlag}});
     }
-    Kel::Ptr<Fcsd> fcsd() const { return sw_->featureCommon(); }
-    Lines journal() { return journal_.take(); }
     Kel::Ptr<MyStationTable const> held() const { return sm_ ? sm_->myStationTable() : nullptr; }
 
     PlinthTest::NothingLeft const nothingLeft_;
@@ -122,7 +119,7 @@ std::string const kSm = "0 void PlinthL3Unicast::L3MyStationSm::",
 TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBeforeRunning) {
     PlinthTest::TraceCapture capture("L3MyStationSm");
     smIs();
-    fcsd()->logicalFapIdInsertedIs(LogicalFapId(5));
+    sw_->featureCommon()->logicalFapIdInsertedIs(LogicalFapId(5));
     // Built with no id, it looks at the ids as it is initialized and again as
     // it starts listening.
     EXPECT_EQ(std::exchange(capture.lines, {}),
@@ -134,17 +131,17 @@ TEST_F(L3MyStationSmTest, WaitsForAnIdWithModuleThenReplaysTheConfigurationBefor
     EXPECT_EQ(std::exchange(capture.lines, {}),
               (Lines{"0 handleConfig addr: 00:00:5e:00:01:01 vlan/mask: 0x1/0xfff",
                      "0 handleConfig MyStationTable is not yet initialized "}));
-    fcsd()->logicalFapIdInsertedIs(kFap);
-    EXPECT_EQ(journal(), (Lines{kSet + "1/fff" + kOn + "vlan=1/fff tvlan=0/0", kStatus + "1/fff",
-                                "running on"}));
+    sw_->featureCommon()->logicalFapIdInsertedIs(kFap);
+    EXPECT_EQ(journal_.take(), (Lines{kSet + "1/fff" + kOn + "vlan=1/fff tvlan=0/0",
+                                      kStatus + "1/fff", "running on"}));
     EXPECT_EQ(capture.lines.at(4),  // the record
               "8 handleConfig macConf: macVlan: 00:00:5e:00:01:01/ff:ff:ff:ff:ff:ff vlan 1/4095 "
               "l3Enabled: 1 stationFlag: 1 configFlag3: 0 configFlag4: 1 configFlag5: 1");
     EXPECT_TRUE(sw_->sysdb()->getEntity("hardware/plinth/hwTable/myStationTable/511"));
     Kel::Ptr<MyStationTable> const table = sm_->myStationTable();
     chipIs(Chip::tagged, "plinthB", LogicalFapId(9));
-    fcsd()->logicalFapIdInsertedIs(LogicalFapId(9));
-    fcsd()->logicalFapIdInsertedDel(kFap);
+    sw_->featureCommon()->logicalFapIdInsertedIs(LogicalFapId(9));
+    sw_->featureCommon()->logicalFapIdInsertedDel(kFap);
     EXPECT_EQ(sm_->myStationTable(), table);
 }
 
@@ -173,7 +170,7 @@ class ProgramTest : public L3MyStationSmTest, public ::testing::WithParamInterfa
 TEST_P(ProgramTest, CommitsTheEntriesBeforeTheStatusAndRemovesThemBeforeIt) {
     ProgramCase const& c = GetParam();
     runningSmIs(Chip::tagged);
-    journal();
+    journal_.take();
     std::string const key = PlinthTest::Journal::key(c.key);
     auto entries = [&](std::string const& flags) {
         Lines out{"table set " + key + flags + "vlan=" + c.vlan + " tvlan=0/0"};
@@ -185,17 +182,17 @@ TEST_P(ProgramTest, CommitsTheEntriesBeforeTheStatusAndRemovesThemBeforeIt) {
     configIs(c.key);
     Lines programmed = entries(kOn);
     programmed.push_back("status set " + key);
-    EXPECT_EQ(journal(), programmed);
+    EXPECT_EQ(journal_.take(), programmed);
     EXPECT_EQ(*statusDir_->status(c.key), MyStationStatus{{c.key}});
     for (auto const& [tableKey, entry] : sm_->myStationTable()->entries()) {
         EXPECT_TRUE(tableKey.addrMask == Pakt::EthAddr::broadcast() && entry.macAddr == kMac &&
                     entry.macAddrMask == Pakt::EthAddr::broadcast());
     }
     configIs(c.key, false, false);
-    EXPECT_EQ(journal(), entries(" station=0 l3=0,0,0 "));
+    EXPECT_EQ(journal_.take(), entries(" station=0 l3=0,0,0 "));
     configDir_->configDel(c.key);
     Lines removed{"table del " + key, "table del " + key + " tagged", "status del " + key};
-    EXPECT_EQ(journal(), (c.tvlan ? removed : Lines{removed[0], removed[2]}));
+    EXPECT_EQ(journal_.take(), (c.tvlan ? removed : Lines{removed[0], removed[2]}));
 
     configIs(c.key);
     sm_.reset();
@@ -217,10 +214,10 @@ TEST_F(EarlierSubscriberTest, TheTableFollowsTheDirectoryNotAStaleAnnouncement) 
     earlier.owner = configDir_.get();
     earlier.dispatch = &veto;
     configDir_->notifieeList()->subscriberAdd(&earlier, true);
-    journal();
+    journal_.take();
     configIs(keyOf(1, 0xfff));
     configIs(keyOf(2, 0xfff));
-    EXPECT_EQ(journal(),
+    EXPECT_EQ(journal_.take(),
               (Lines{kSet + "2/fff station=1 l3=0,0,0 vlan=2/fff tvlan=0/0", kStatus + "2/fff"}));
 }
 
@@ -230,11 +227,10 @@ TEST_F(EarlierSubscriberTest, TheTableFollowsTheDirectoryNotAStaleAnnouncement) 
 using ConstructionTest = L3MyStationSmTest;
 
 TEST_F(ConstructionTest, TracesEachLookAtTheIds) {
-    for (auto const& [id, chip, tags] :
-         {std::tuple{9, "plinthB", Chip::tagged}, {3, "plinthA", Chip::untagged}}) {
-        chipIs(tags, chip, LogicalFapId(id));
-        fcsd()->logicalFapIdInsertedIs(LogicalFapId(id));
-    }
+    chipIs(Chip::tagged, "plinthB", LogicalFapId(9));
+    sw_->featureCommon()->logicalFapIdInsertedIs(LogicalFapId(9));
+    chipIs(Chip::untagged, "plinthA", LogicalFapId(3));
+    sw_->featureCommon()->logicalFapIdInsertedIs(LogicalFapId(3));
     PlinthTest::TraceCapture capture("L3MyStationSm");
     smIs(false);
     std::string const already = "0 handleLogicalFapId MyStationTable is already initialized ";
@@ -272,14 +268,12 @@ TEST_P(ReplayStopTest, StopsAtAKeyTheChipCannotHold) {
     chipIs(Chip::untagged, "plinthA", kFap);
     if (late) {
         smIs();
-        fcsd()->logicalFapIdInsertedIs(kFap);
+        sw_->featureCommon()->logicalFapIdInsertedIs(kFap);
     } else {
-        fcsd()->logicalFapIdInsertedIs(kFap);
+        sw_->featureCommon()->logicalFapIdInsertedIs(kFap);
         EXPECT_ANY_THROW(smIs());
     }
-    auto const status = statusDir_->status().keys();
-    EXPECT_EQ(std::set<MacVlan>(status.begin(), status.end()),
-              std::set<MacVlan>(before.begin(), before.end()));
+    EXPECT_THAT(statusDir_->status().keys(), ::testing::UnorderedElementsAreArray(before));
     EXPECT_EQ(held() ? held()->entrys() : 0U, late ? before.size() : 0U);
     EXPECT_FALSE(sw_->smRunningState()->running());
 }

@@ -513,19 +513,14 @@ struct Attr {
     Kel::ArgList args = {};  // of an operation
 };
 
-template <class T>
-T& as(Kel::PtrInterface& o) {
-    return dynamic_cast<T&>(o);
-}
-
 // An attribute read with its typed accessor; written, when it may be, with a
 // new entity of its type or the negated flag.
 template <class T, class R>
 Attr attr(char const* name, char const* allows, R (T::*get)() const) {
     using V = std::remove_cvref_t<R>;
-    Attr a{name, allows, [get](auto& o) { return Kel::toValue((as<T>(o).*get)()); }};
+    Attr a{name, allows, [get](auto& o) { return Kel::toValue((dynamic_cast<T&>(o).*get)()); }};
     if constexpr (std::is_same_v<V, bool>) {
-        a.other = [get](auto& o) { return Kel::Value(!(as<T>(o).*get)()); };
+        a.other = [get](auto& o) { return Kel::Value(!(dynamic_cast<T&>(o).*get)()); };
     } else if constexpr (Kel::IsPtr<V>::value) {
         using E = std::remove_const_t<typename V::element_type>;
         if constexpr (std::is_default_constructible_v<E>) {
@@ -562,8 +557,7 @@ struct TypeCase {
 
 using Sm = L3MyStationSm;
 using Helper = L3MyStationHelperSm;
-auto const kSystem = RouterTypes::systemRouter;
-auto const kVirtual = RouterTypes::virtualRouter;
+auto const kSystem = RouterTypes::systemRouter, kVirtual = RouterTypes::virtualRouter;
 
 // clang-format off
 TypeCase const kTypes[] = {
@@ -582,8 +576,8 @@ TypeCase const kTypes[] = {
     {"L3MyStationHelperSm", "l3MyStationHelperSm",
      {ATTR(r, Helper, routerMacDb), ATTR(r, Helper, routerMacStatusDb), ATTR(r, Helper, myStationRoutingConfig),
       ATTR(r, Helper, myStationRoutingStatus), ATTR(r, Helper, myStationConfigDir), op("handleRouterType", {kSystem}),
-      op("getNewMacState", {kVirtual}, [](auto& o) { return Kel::Value(as<Helper>(o).getNewMacState(kVirtual)); }),
-      op("getOldMacState", {kVirtual}, [](auto& o) { return Kel::Value(as<Helper>(o).getOldMacState(kVirtual)); }),
+      op("getNewMacState", {kVirtual}, [](auto& o) { return Kel::Value(dynamic_cast<Helper&>(o).getNewMacState(kVirtual)); }),
+      op("getOldMacState", {kVirtual}, [](auto& o) { return Kel::Value(dynamic_cast<Helper&>(o).getOldMacState(kVirtual)); }),
       op("updateRouterMacState", {kSystem, MacState{}})}},
     {"L3VrrpHelper", "vrrpSmHelper",
      {attr("name", "r", &VrrpSmHelper::nameString), ATTR(r, VrrpSmHelper, myStationConfigDir),

@@ -104,7 +104,6 @@ class Journal {
   private:
     using Describe =
         std::function<std::string(short attribute, void const* key, void const* value)>;
-    using Table = std::map<PlinthL3Unicast::MacVlanTagged, std::string>;
     struct Watch : Vosk::Subscriber {
         Journal* journal;
         Describe describe;
@@ -155,7 +154,7 @@ class Journal {
                 }
             }
         }
-        Table table;
+        std::map<PlinthL3Unicast::MacVlanTagged, std::string> table;
         if (auto t = sources_.table ? sources_.table() : nullptr) {
             for (auto const& [k, e] : t->entries()) {
                 table[k] = text(std::hex, "station=", +e.entryFlag1, " l3=", +e.entryFlag2, ',',
@@ -184,7 +183,7 @@ class Journal {
     Sources sources_;
     std::vector<std::string> lines_;
     std::vector<std::unique_ptr<Watch>> watches_;
-    Table tableSeen_;
+    std::map<PlinthL3Unicast::MacVlanTagged, std::string> tableSeen_;
     std::map<Brix::MacTypeMask, std::string> recordsSeen_;
 };
 

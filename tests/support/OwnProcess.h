@@ -25,9 +25,8 @@ inline void inOwnProcess(std::function<void()> const& body) {
             bool failed = false;
             for (int i = 0; i < results.size(); ++i) {
                 failed |= results.GetTestPartResult(i).failed();
-                std::cout << results.GetTestPartResult(i);
+                std::cout << results.GetTestPartResult(i) << std::flush;
             }
-            std::cout.flush();
             ::_exit(failed ? 1 : 0);
         },
         ::testing::ExitedWithCode(0), "")
