@@ -208,8 +208,7 @@ TEST_F(ControlFaultTest, SecondAgentOnThePath) {
                          " is already in use by a running agent\n");
     EXPECT_EQ(slurp(kRecord), recorded);
     EXPECT_TRUE(slurp("/run/b.ring") == mine) << "a ring of its own, 4 MiB: not printed";
-    r = run("--follow-kernel --for 0 --control /run/b.sock --ring-file " + kRing);
-    EXPECT_EQ(r.err,
+    EXPECT_EQ(run("--follow-kernel --for 0 --control /run/b.sock --ring-file " + kRing).err,
               "plinth-agent: error: --ring-file: " + kRing + ": in use by another process\n");
     EXPECT_TRUE(slurp(kRing) == ring) << "the first agent's ring, 4 MiB: not printed";
 }

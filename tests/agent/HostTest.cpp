@@ -23,8 +23,7 @@
 namespace {
 
 namespace S = PlinthAgent::Scenario;
-using PlinthL3Unicast::MacVlan;
-using PlinthL3Unicast::MacVlanTagged;
+using PlinthL3Unicast::MacVlan, PlinthL3Unicast::MacVlanTagged;
 // An entry: l3Enabled, VLAN id and mask, tagged VLAN id and mask.
 using Entry = std::tuple<bool, std::uint16_t, std::uint16_t, std::uint16_t, std::uint16_t>;
 using MacState = std::pair<std::uint64_t, bool>;  // MAC, valid
@@ -102,12 +101,11 @@ struct Model : Run {
             status.erase(k);
         }
     }
-    static bool chipCannotHold(MacVlan const& k) {
-        return k.vlan != 0 && ((k.vlan & 0xffff) > 0xfff || (k.vlanMask & 0xffff) > 0xfff);
-    }
-    // False when the chip cannot hold the key: it is dropped before any write.
+    // False when the chip cannot hold the key (a VLAN id or mask wider than
+    // 12 bits on a key with a VLAN): it is dropped before any write.
     bool program(MacVlan const& k) {
-        if (!tableLive || chipCannotHold(k)) {
+        bool const tooWide = (k.vlan & 0xffff) > 0xfff || (k.vlanMask & 0xffff) > 0xfff;
+        if (!tableLive || (k.vlan != 0 && tooWide)) {
             return !tableLive;
         }
         auto const id = static_cast<std::uint16_t>(k.vlan),

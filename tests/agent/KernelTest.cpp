@@ -250,8 +250,7 @@ std::string veth(std::string const& name, int n) {
 
 constexpr int kPairs = 200;
 
-std::string const kVrrp10 = " 00:00:5e:00:01:0a vlan=10";
-std::string const kVrrp20 = " 00:00:5e:00:01:14 vlan=20";
+std::string const kVrrp10 = " 00:00:5e:00:01:0a vlan=10", kVrrp20 = " 00:00:5e:00:01:14 vlan=20";
 
 // Vlan10 and Vlan20 (02:00:00:00:00:NN, veth peers pNN with 02:00:00:00:01:NN),
 // routed, each with a VRRP macvlan vrrpNN that is master on it.
@@ -303,18 +302,15 @@ TEST_F(KernelFollowTest, EachChangeBringsItsCommandsAlone) {
     // clang-format on
     for (int i = 0; i < std::ssize(changes); ++i) {
         SCOPED_TRACE(changes[i].script);
-        Lines const bound = {off(burstMac(0xf00 + 2 * i)), off(burstMac(0xf01 + 2 * i))};
         agent.mark();
         std::string const veths = " && ip " + veth("s" + std::to_string(i), 0xf00 + 2 * i);
         ASSERT_EQ(std::system((changes[i].script + veths).c_str()), 0);
-        // A stacked link's state follows its lower link's a little later:
-        // its commands may come after the bound.
+        // The new pair bounds the change. A stacked link's state follows its
+        // lower link's a little later: its commands may come after the bound.
         Lines all = changes[i].commands;
-        all.insert(all.end(), bound.begin(), bound.end());
+        all.insert(all.end(), {off(burstMac(0xf00 + 2 * i)), off(burstMac(0xf01 + 2 * i))});
         ASSERT_TRUE(agent.waitFor(all));
-        std::multiset<std::string> const expected(all.begin(), all.end());
-        auto const said = agent.said();
-        EXPECT_EQ(std::multiset<std::string>(said.begin(), said.end()), expected);
+        EXPECT_THAT(agent.said(), testing::UnorderedElementsAreArray(all));
     }
 }
 
@@ -349,7 +345,6 @@ TEST_F(KernelFollowTest, LostNotificationsAreMadeUpByReadingAgain) {
     ASSERT_TRUE(lossy.waitFor({off(burstMac(2 * kPairs - 1))}));
     lossy.mark();
     lossy.signal(SIGSTOP);
-    std::string const x0 = burstMac(0xe00);
     std::string const x0Made =
         "ip " + veth("x0", 0xe00) + " && ip -batch " + file("c", burst("c", 0x400, false));
     EXPECT_EQ(std::system((x0Made + " && ip link del x0").c_str()), 0);
@@ -360,12 +355,12 @@ TEST_F(KernelFollowTest, LostNotificationsAreMadeUpByReadingAgain) {
     EXPECT_EQ(lossy.stop(SIGINT), 0) << "SIGINT ends following as SIGTERM does";
     EXPECT_NE(lossy.err().find("notifications were lost"), std::string::npos) << lossy.err();
     auto const said = lossy.said();
-    EXPECT_TRUE(std::ranges::none_of(said, [&](auto& l) { return l.find(x0) != l.npos; }))
+    EXPECT_THAT(said, testing::Each(testing::Not(testing::HasSubstr(burstMac(0xe00)))))
         << "x0's stale arrival taken over the fresh read";
-    std::set<std::string> const sets(said.begin(), said.end());
-    EXPECT_TRUE(sets.size() == 2 * kPairs + 2 && said.size() == sets.size() &&
-                std::ranges::all_of(sets, [](auto& l) { return l.starts_with("router-mac "); }))
-        << "each new link once, nothing of what stayed: " << testing::PrintToString(said);
+    // Each new link once, nothing of what stayed.
+    EXPECT_THAT(said, testing::Each(testing::StartsWith("router-mac ")));
+    EXPECT_EQ(said.size(), 2U * kPairs + 2) << testing::PrintToString(said);
+    EXPECT_EQ(std::set(said.begin(), said.end()).size(), said.size());
 }
 
 // What the command line asks of a kernel that cannot give it ends the run

@@ -144,12 +144,10 @@ class ChildProcess {
     // Sends `signal` and reaps the process: its exit status, or -1 when it
     // did not exit by itself within `timeout` (the destructor kills it then).
     int stop(int signal, std::chrono::milliseconds timeout = 10s) {
-        if (pid_ <= 0) {
-            return -1;
-        }
-        ::kill(pid_, signal);
+        this->signal(signal);
         int status = 0;
-        if (!waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) {
+        if (pid_ <= 0 ||
+            !waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, timeout)) {
             return -1;
         }
         ::kill(-pid_, SIGKILL);  // anything it left behind in its group
