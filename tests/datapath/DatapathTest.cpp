@@ -5,6 +5,7 @@
 // run through the program directly.
 #include <bpf/bpf.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <linux/bpf.h>
 #include <net/if.h>
@@ -21,6 +22,7 @@ namespace {
 
 using namespace PlinthTest;
 using PlinthL3Unicast::MacVlanTagged;
+using ::testing::HasSubstr;
 using Json = nlohmann::json;
 
 // The hits of the primary table row of `mac`; -1 without one.
@@ -103,17 +105,15 @@ TEST_F(DatapathTest, TerminatesARouterMacWhileTheTableHoldsIt) {
                       .status,
                   0);
         EXPECT_EQ(replies(1, kPings), 0) << "before the table holds it";
-        auto const [shown, dump] = agent.apply(c.add + "\nshow datapath");
-        EXPECT_EQ(hitsOf(dump, c.mac), 0);
+        EXPECT_EQ(hitsOf(agent.apply(c.add + "\nshow datapath").second, c.mac), 0);
         EXPECT_EQ(replies(1, kPings), kPings) << "while the table holds it";
         EXPECT_EQ(hitsOf(agent.apply("").second, c.mac), kPings);
         agent.apply(c.remove);
         EXPECT_EQ(replies(1, kPings), 0) << "after it left the table";
     }
-    auto const [shown, dump] = agent.apply("show datapath");
-    EXPECT_NE(shown.find("r1    0     "), std::string::npos) << shown;
-    EXPECT_NE(shown.find(std::to_string(2 * kPings) + "\n"), std::string::npos)
-        << "frames for the router: " << shown;
+    std::string const shown = agent.apply("show datapath").first;
+    EXPECT_THAT(shown, HasSubstr("r1    0     "));
+    EXPECT_THAT(shown, HasSubstr(std::to_string(2 * kPings) + "\n")) << "frames for the router";
     EXPECT_EQ(agent.stop(SIGTERM), 0) << agent.err();
 }
 
@@ -126,8 +126,8 @@ TEST_F(DatapathTest, TerminatesAVrrpMacOnItsVlanOnly) {
     BackgroundAgent agent("agent", "--datapath Vlan10,r20 --vlan r20=20");
     auto const [shown, dump] =
         agent.apply("start\nfap add 0\nvrrp add " + vrrp + " vlan=10\nshow datapath");
-    EXPECT_NE(shown.find("Vlan10  10"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("r20     20"), std::string::npos) << shown;
+    EXPECT_THAT(shown, HasSubstr("Vlan10  10"));
+    EXPECT_THAT(shown, HasSubstr("r20     20"));
     EXPECT_EQ(replies(10, kPings), kPings);
     EXPECT_EQ(replies(20, kPings), 0);
     agent.apply("vrrp del " + vrrp + " vlan=10\nvrrp add " + vrrp + " vlan=20");
@@ -195,7 +195,6 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
         {"a MAC on a VLAN and on any, elsewhere", both, 20, bothAnyVlan, bothAnyVlan},
     };
     ASSERT_EQ(std::system("ip link add Vlan10 type veth peer name p10"), 0);
-    int const ifindex = static_cast<int>(if_nametoindex("Vlan10"));
     for (bool const taggedChip : {false, true}) {
         SCOPED_TRACE(taggedChip ? "chip with tagged entries" : "chip without");
         PlinthAgent::Datapath::EbpfDatapath datapath({{"Vlan10"}, "/sys/fs/bpf/plinth", {}},
@@ -223,7 +222,7 @@ TEST_F(DatapathTest, MatchesTaggedFramesByTheChipsRules) {
             }
             auto data = frame(c.dst, c.tag);
             __sk_buff context{};
-            context.ifindex = ifindex;
+            context.ifindex = if_nametoindex("Vlan10");
             bpf_test_run_opts run{};
             run.sz = sizeof run;
             run.data_in = data.data();
@@ -261,7 +260,6 @@ TEST_F(DatapathTest, KeepsTerminatingAcrossARestart) {
     portIs("r1", 1, kVirtual);
     std::string const with =
         file("with.scn", "routing-config virtual " + kVirtual + " valid\nstart\nfap add 0\n");
-    std::string const without = file("without.scn", "start\nfap add 0\n");
     constexpr int kEvery10ms = 300;
     {
         BackgroundAgent first("first", "--datapath r1 " + with);
@@ -273,13 +271,11 @@ TEST_F(DatapathTest, KeepsTerminatingAcrossARestart) {
         BackgroundAgent second("second", "--datapath r1 " + with);
         EXPECT_TRUE(second.apply("").second["running"]) << second.err();
         EXPECT_EQ(pinger.stop(0), 0);
-        EXPECT_NE(slurp("/run/ping.out").find(std::to_string(kEvery10ms) + " received"),
-                  std::string::npos)
-            << slurp("/run/ping.out");
+        EXPECT_THAT(slurp("/run/ping.out"), HasSubstr(std::to_string(kEvery10ms) + " received"));
         EXPECT_EQ(second.stop(SIGTERM), 0) << second.err();
     }
     EXPECT_EQ(replies(1, kPings), kPings) << "after the agent ended";
-    BackgroundAgent third("third", "--datapath r1 " + without);
+    BackgroundAgent third("third", "--datapath r1 " + file("without.scn", "start\nfap add 0\n"));
     EXPECT_TRUE(third.apply("").second["running"]) << third.err();
     EXPECT_EQ(replies(1, kPings), 0) << "once a table without it runs";
     EXPECT_EQ(third.stop(SIGTERM), 0) << third.err();
@@ -302,7 +298,7 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
                           "protocol all bpf bytecode '1,6 0 0 0,'"),
               0);
     std::string const foreign = filters("r1");
-    ASSERT_NE(foreign.find("pref 5 bpf"), std::string::npos) << foreign;
+    ASSERT_THAT(foreign, HasSubstr("pref 5 bpf"));
     std::string const agent = PLINTH_AGENT_PATH;
     std::pair<std::string, std::string> const errors[] = {
         {agent + " --datapath r1,nope0", "--datapath: no port named 'nope0'"},
@@ -322,7 +318,7 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
     for (auto const& [command, error] : errors) {
         AgentRun const r = sh(command);
         EXPECT_EQ(r.status, 2) << command;
-        EXPECT_NE(r.err.find("plinth-agent: error: " + error), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr("plinth-agent: error: " + error));
         EXPECT_EQ(filters("r1"), foreign) << command;
         EXPECT_EQ(filters("r2"), "") << command;
         EXPECT_FALSE(std::filesystem::exists("/sys/fs/bpf/plinth")) << command;
@@ -331,10 +327,8 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
     // Without a BPF file system nothing outlives the agent.
     AgentRun const unpinned = sh(agent + " --datapath r2 --datapath-pin /run/pins");
     EXPECT_EQ(unpinned.status, 0);
-    EXPECT_NE(unpinned.err.find("plinth-agent: warning: --datapath: '/run/pins' is not on a BPF "
-                                "file system"),
-              std::string::npos)
-        << unpinned.err;
+    EXPECT_THAT(unpinned.err, HasSubstr("plinth-agent: warning: --datapath: '/run/pins' is not "
+                                        "on a BPF file system"));
     EXPECT_EQ(filters("r2"), "");
 
     {
@@ -342,20 +336,16 @@ TEST_F(DatapathTest, LeavesWhatIsNotItsOwnAlone) {
         auto [shown, dump] = live.apply(
             "start\nfap add 0\nrouter-mac set 02:1c:73:00:00:01 interface routing=on\n"
             "router-mac set 02:1c:73:00:00:02 interface routing=on\nshow datapath");
-        EXPECT_NE(shown.find("entries not mirrored: 1"), std::string::npos) << shown;
-        EXPECT_NE(filters("r1").find("pref 5 bpf"), std::string::npos);
-        EXPECT_NE(filters("r1").find("my_station"), std::string::npos);
+        EXPECT_THAT(shown, HasSubstr("entries not mirrored: 1"));
+        EXPECT_THAT(filters("r1"), HasSubstr("pref 5 bpf"));
+        EXPECT_THAT(filters("r1"), HasSubstr("my_station"));
         ASSERT_EQ(std::system("ip link del r2"), 0);
-        std::tie(shown, dump) = live.apply(
-            "router-mac del 02:1c:73:00:00:01 interface\n"
-            "show datapath");
-        EXPECT_NE(shown.find("r1 "), std::string::npos) << shown;
-        EXPECT_EQ(shown.find("r2 "), std::string::npos) << shown;
-        EXPECT_EQ(shown.find("not mirrored"), std::string::npos) << "room again: " << shown;
-        EXPECT_NE(live.err().find("plinth-agent: warning: --datapath: port 'r2' was removed; "
-                                  "the other ports go on"),
-                  std::string::npos)
-            << live.err();
+        shown = live.apply("router-mac del 02:1c:73:00:00:01 interface\nshow datapath").first;
+        EXPECT_THAT(shown, HasSubstr("r1 "));
+        EXPECT_THAT(shown, ::testing::Not(HasSubstr("r2 ")));
+        EXPECT_THAT(shown, ::testing::Not(HasSubstr("not mirrored"))) << "room again";
+        EXPECT_THAT(live.err(), HasSubstr("plinth-agent: warning: --datapath: port 'r2' was "
+                                          "removed; the other ports go on"));
         EXPECT_EQ(live.stop(SIGTERM), 0) << live.err();
     }
     AgentRun const removed = sh(agent + " --datapath-remove r1");
@@ -410,14 +400,13 @@ using WalkthroughTest = ShellTest;
 TEST_F(WalkthroughTest, RunsAsTheReadmeShows) {
     auto const steps = walkthrough();
     ASSERT_GE(steps.size(), 10U);
-    std::string const agent = "build/debug/bin/plinth-agent";
-    for (auto step : steps) {
+    for (auto const& step : steps) {
         SCOPED_TRACE(step.command);
-        for (auto at = step.command.find(agent); at != std::string::npos;
-             at = step.command.find(agent, at + std::strlen(PLINTH_AGENT_PATH))) {
-            step.command.replace(at, agent.size(), PLINTH_AGENT_PATH);
-        }
-        AgentRun const r = sh("cd " PLINTH_SOURCE_DIR " && " + step.command);
+        // The agent of this build, whatever the preset.
+        AgentRun const r =
+            sh("cd " PLINTH_SOURCE_DIR " && " +
+               std::regex_replace(step.command, std::regex("build/debug/bin/plinth-agent"),
+                                  PLINTH_AGENT_PATH));
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(linesOf(r.out), step.output);

@@ -35,12 +35,10 @@ struct RecordingSm : BrixRouterMacDbSm {
         }
     }
     void handleInitialized() override {
-        std::ostringstream os;
-        os << (initialized() ? "init on:" : "init off:");
+        log.push_back(initialized() ? "init on:" : "init off:");
         for (auto const& [k, record] : routerMacStatusDb()->macStatusDb()) {
-            os << ' ' << k.mac.value();
+            log.back() += ' ' + std::to_string(k.mac.value());
         }
-        log.push_back(os.str());
     }
     Lines log;
 };

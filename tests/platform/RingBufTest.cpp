@@ -16,7 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Code = Jotter::MsgFormatString;
-using Lines = std::vector<std::string>;
 using namespace ::testing;
 
 // A RingFileError whose text starts with the file and names the fault.
@@ -65,7 +64,7 @@ TEST_F(RingBufTest, WrapsAndSurvivesTheProcessDyingWithoutTheRecordCutShort) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
-    Lines const lines = Duplex::ringLines(path_);
+    auto const lines = Duplex::ringLines(path_);
     ASSERT_TRUE(lines.size() > 20U && lines.size() < 35U) << lines.size();  // 120-byte records
     for (std::size_t i = 0, n = 1001 - lines.size(); i < lines.size(); ++i, ++n) {
         EXPECT_EQ(lines[i], std::to_string(n) + " Test/Counter:7 n=" + std::to_string(n) + " " +
